@@ -1,0 +1,37 @@
+// A minimal host: starts the library with the configuration beside it, stores a file,
+// reads it back, renames, tests and removes it, then shuts the library down.
+#include <GAVO_Client.h>
+
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    const char* ini = argc > 1 ? argv[1] : nullptr;
+    if (NFile_Init(ini) != 1) {
+        std::printf("NFile_Init failed: see gavo_nfile_err.log beside this program\n");
+        return 1;
+    }
+    int status = 0;
+    CNFile file;
+    const char text[] = "hello from GAVO_Client\n";
+    int rc = file.Open("quickstart\\hello.txt", NFILE_WRITE | NFILE_CREATE);
+    std::printf("Open for writing: %d\n", rc);
+    if (rc == 0) {
+        std::printf("WriteEx: %u bytes\n", file.WriteEx(text, sizeof text - 1));
+        file.Close();
+        char back[64] = {0};
+        rc = file.Open("quickstart\\hello.txt", NFILE_READ);
+        unsigned n = rc == 0 ? file.Read(back, sizeof back - 1) : 0;
+        file.Close();
+        std::printf("Read back %u bytes: %s", n, back);
+        if (n != sizeof text - 1 || std::memcmp(back, text, n) != 0) status = 1;
+        std::printf("Rename: %d\n", CNFile::Rename("quickstart\\hello.txt", "quickstart\\renamed.txt"));
+        std::printf("IsExist(renamed): %d\n", CNFile::IsExist("quickstart\\renamed.txt"));
+        std::printf("Remove: %d\n", CNFile::Remove("quickstart\\renamed.txt"));
+        std::printf("IsExist(renamed): %d\n", CNFile::IsExist("quickstart\\renamed.txt"));
+    } else {
+        status = 1;
+    }
+    NFile_Close();
+    return status;
+}

@@ -1,0 +1,23 @@
+// The error log "gavo_nfile_err.log": one dated report line per start-up step and per
+// failure. Writes are ignored while the log is closed; write errors are ignored too.
+#pragma once
+
+// Writes the report line "Y-M-D h:m:s,where,code,detail" (a null detail as "(null)"),
+// flushes it, and returns `code` unchanged. Code -100 first runs the automatic
+// reconnection in working mode 2, or writes the no-reconnection note otherwise.
+int NFile_LogError(const char* where, int code, const char* detail);
+
+// Writes "SocketError%d" with the calling thread's last socket error; not flushed.
+void NFile_LogSocketError();
+
+// Writes printf-style text to the error log with no date and no flush; used by the
+// reconnection's messages and the closing text. Nothing happens while the log is closed.
+void nfile_log_text(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Opens the error log beside the host executable for appending, when it is not open.
+// A failure leaves it closed, silently; the next NFile_Init tries again.
+void nfile_open_error_log();
+
+// Writes the closing text "NFile_Close,fsmode=%d" (no date, no line break) and closes
+// the error log, when it is open.
+void nfile_close_error_log(int mode);

@@ -1,0 +1,75 @@
+// NFile_Init and NFile_Close: the library state's start and end.
+#include <cstring>
+#include <string>
+
+#include "include/GAVO_Client.h"
+#include "runtime/channels.h"
+#include "runtime/config.h"
+#include "runtime/error_log.h"
+#include "runtime/messages.h"
+#include "runtime/platform.h"
+#include "runtime/state.h"
+
+namespace {
+
+constexpr size_t kIniPathMax = 259;   // fits the 260-byte path of the reference platform
+constexpr size_t kSettingMax = 255;   // host_name and host_port hold 255 characters
+constexpr size_t kBaseDirMax = 258;   // base_dir holds 258 characters and the backslash
+
+// Reads one key of [Config] and writes its report line with the value as read.
+std::string read_setting(const std::string& ini, const char* key, const char* def,
+                         const char* where) {
+    std::string value = gavo::read_profile_string(ini, "Config", key, def);
+    NFile_LogError(where, 0, value.c_str());
+    return value;
+}
+
+// A setting that does not fit its destination is refused rather than cut: a cut host
+// name or base folder would put data somewhere the user never named.
+bool fits(const std::string& value, size_t max, const char* where) {
+    if (value.size() <= max) return true;
+    NFile_LogError(where, -1, gavo::msg::kValueTooLong);
+    return false;
+}
+
+}  // namespace
+
+int NFile_Init(const char* path) {
+    if (fsmode.load() != 0) return 1;
+    nfile_open_error_log();
+    NFile_LogError("NFile_Init", 0, path);
+    if (path != nullptr && std::strlen(path) > kIniPathMax) {
+        NFile_LogError("NFile_Init", -1, gavo::msg::kIniPathTooLong);
+        return 0;
+    }
+    std::string ini = path ? std::string(path) : gavo::platform().exe_dir() + "gavo.ini";
+
+    std::string mode_text = read_setting(ini, "CTRL_MODE", "1", "NFile_Init:CTRL_MODE");
+    int mode = gavo::decimal_value(mode_text.c_str());
+    std::string host = read_setting(ini, "HOST_NAME", "localhost", "NFile_Init:HOST_NAME");
+    if (!fits(host, kSettingMax, "NFile_Init:HOST_NAME")) return 0;
+    std::string port = read_setting(ini, "HOST_PORT", "0", "NFile_Init:HOST_PORT");
+    if (!fits(port, kSettingMax, "NFile_Init:HOST_PORT")) return 0;
+    std::string base = read_setting(ini, "BASE_DIR", "", "NFile_Init:BASE_DIR");
+    if (!fits(base, kBaseDirMax, "NFile_Init:BASE_DIR")) return 0;
+    if (!base.empty()) base += '\\';
+
+    std::memcpy(host_name, host.c_str(), host.size() + 1);
+    std::memcpy(host_port, port.c_str(), port.size() + 1);
+    std::memcpy(base_dir, base.c_str(), base.size() + 1);
+
+    if (mode == 2 && nfile_open_channels() == 0) return 0;
+    fsmode = mode;
+    return 1;
+}
+
+void NFile_Close() {
+    nfile_close_error_log(fsmode.load());
+    nfile_close_channels();
+    fsmode = 0;
+}
+
+CGAVO_Client::CGAVO_Client() {}
+CGAVO_Client& CGAVO_Client::operator=(const CGAVO_Client&) { return *this; }
+int fnGAVO_Client() { return 42; }
+int nGAVO_Client = 0;

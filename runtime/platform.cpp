@@ -1,0 +1,193 @@
+// POSIX implementation of the platform seam.
+#include "runtime/platform.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <netdb.h>
+#include <sys/select.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+namespace gavo {
+
+namespace {
+
+// Runs a system call again while it is interrupted by a signal.
+template <typename Call>
+auto retry_eintr(Call call) -> decltype(call()) {
+    decltype(call()) r;
+    do {
+        r = call();
+    } while (r < 0 && errno == EINTR);
+    return r;
+}
+
+Platform posix_platform;
+Platform* current = &posix_platform;
+thread_local int socket_error = 0;
+
+}  // namespace
+
+Platform::~Platform() = default;
+
+int Platform::open(const char* path, int flags, mode_t mode) {
+    return retry_eintr([&] { return ::open(path, flags | O_CLOEXEC, mode); });
+}
+
+// close() is not retried: on Linux the descriptor is gone even when EINTR is returned.
+int Platform::close(int fd) { return ::close(fd); }
+
+ssize_t Platform::read(int fd, void* buf, size_t n) {
+    return retry_eintr([&] { return ::read(fd, buf, n); });
+}
+
+ssize_t Platform::write(int fd, const void* buf, size_t n) {
+    return retry_eintr([&] { return ::write(fd, buf, n); });
+}
+
+ssize_t Platform::pread(int fd, void* buf, size_t n, off_t offset) {
+    return retry_eintr([&] { return ::pread(fd, buf, n, offset); });
+}
+
+off_t Platform::lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
+
+int Platform::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
+
+int Platform::stat(const char* path, struct stat* st) { return ::stat(path, st); }
+
+int Platform::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
+
+int Platform::unlink(const char* path) { return ::unlink(path); }
+
+int Platform::rmdir(const char* path) { return ::rmdir(path); }
+
+int Platform::rename_noreplace(const char* from, const char* to) {
+    long r = ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (r == 0 || (errno != EINVAL && errno != ENOSYS)) return static_cast<int>(r);
+    // The file system cannot rename atomically without replacing: link the new name
+    // (which fails when it exists) and drop the old one. Folders cannot be linked.
+    if (::link(from, to) != 0) return -1;
+    return ::unlink(from);
+}
+
+int Platform::fsync(int fd) {
+    return retry_eintr([&] { return ::fsync(fd); });
+}
+
+FILE* Platform::fopen(const char* path, const char* mode) { return ::fopen(path, mode); }
+
+int Platform::socket(int domain, int type, int protocol) {
+    return ::socket(domain, type | SOCK_CLOEXEC, protocol);
+}
+
+int Platform::connect(int fd, const struct sockaddr* addr, socklen_t len) {
+    int r = ::connect(fd, addr, len);
+    if (r < 0 && errno == EINTR) {
+        // The connection goes on in the background: wait for it and fetch its result.
+        fd_set wr;
+        FD_ZERO(&wr);
+        FD_SET(fd, &wr);
+        if (retry_eintr([&] { return ::select(fd + 1, nullptr, &wr, nullptr, nullptr); }) < 0)
+            return -1;
+        int err = 0;
+        socklen_t elen = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &elen) < 0) return -1;
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    }
+    return r;
+}
+
+ssize_t Platform::send(int fd, const void* buf, size_t n) {
+    return retry_eintr([&] { return ::send(fd, buf, n, MSG_NOSIGNAL); });
+}
+
+ssize_t Platform::recv(int fd, void* buf, size_t n) {
+    return retry_eintr([&] { return ::recv(fd, buf, n, 0); });
+}
+
+int Platform::wait_readable(int fd, int seconds) {
+    if (fd < 0 || fd >= FD_SETSIZE) {
+        errno = EBADF;
+        return -1;
+    }
+    fd_set rd;
+    FD_ZERO(&rd);
+    FD_SET(fd, &rd);
+    struct timeval tv = {seconds, 0};
+    return retry_eintr([&] { return ::select(fd + 1, &rd, nullptr, nullptr, &tv); });
+}
+
+int Platform::shutdown(int fd, int how) { return ::shutdown(fd, how); }
+
+int Platform::close_socket(int fd) { return ::close(fd); }
+
+int Platform::lookup_host(const char* name, struct in_addr* out) {
+    struct addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    struct addrinfo* res = nullptr;
+    if (::getaddrinfo(name, nullptr, &hints, &res) != 0 || res == nullptr) return -1;
+    *out = reinterpret_cast<struct sockaddr_in*>(res->ai_addr)->sin_addr;
+    ::freeaddrinfo(res);
+    return 0;
+}
+
+int Platform::lookup_service(const char* name, const char* proto, uint16_t* port_net) {
+    struct servent ent, *found = nullptr;
+    std::vector<char> buf(4096);
+    if (::getservbyname_r(name, proto, &ent, buf.data(), buf.size(), &found) != 0 || !found)
+        return -1;
+    *port_net = static_cast<uint16_t>(found->s_port);
+    return 0;
+}
+
+int Platform::lookup_protocol(const char* name, int* number) {
+    struct protoent ent, *found = nullptr;
+    std::vector<char> buf(4096);
+    if (::getprotobyname_r(name, &ent, buf.data(), buf.size(), &found) == 0 && found) {
+        *number = found->p_proto;
+        return 0;
+    }
+    // Minimal containers ship no /etc/protocols: the two protocols the library can use
+    // keep their well-known numbers rather than failing every connection.
+    std::string text(name);
+    if (text == "tcp") *number = IPPROTO_TCP;
+    else if (text == "udp") *number = IPPROTO_UDP;
+    else return -1;
+    return 0;
+}
+
+time_t Platform::now() { return ::time(nullptr); }
+
+void Platform::sleep_ms(int ms) {
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&ts, &ts) < 0 && errno == EINTR) {
+    }
+}
+
+std::string Platform::exe_dir() {
+    std::vector<char> buf(PATH_MAX + 1);
+    ssize_t n = ::readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0) return std::string();
+    std::string path(buf.data(), static_cast<size_t>(n));
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+Platform& platform() { return *current; }
+
+void set_platform(Platform* p) { current = p ? p : &posix_platform; }
+
+int last_socket_error() { return socket_error; }
+
+void note_socket_error(int err) { socket_error = err; }
+
+}  // namespace gavo

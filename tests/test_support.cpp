@@ -1,0 +1,151 @@
+#include "tests/test_support.h"
+
+#include <iconv.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "include/GAVO_Client.h"
+
+namespace gavo::test {
+
+void FaultPlatform::fail(Call call, int nth, int err, bool sticky) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int i = static_cast<int>(call);
+    rules_[i] = Rule{counts_[i] + nth, err, sticky};
+}
+
+void FaultPlatform::clear_faults() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (Rule& r : rules_) r = Rule{};
+}
+
+int FaultPlatform::calls(Call call) const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return counts_[static_cast<int>(call)];
+}
+
+std::vector<int> FaultPlatform::sleeps() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sleeps_;
+}
+
+bool FaultPlatform::inject(Call call) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int i = static_cast<int>(call);
+    int n = ++counts_[i];
+    const Rule& r = rules_[i];
+    if (r.nth == 0 || n < r.nth || (n > r.nth && !r.sticky)) return false;
+    errno = r.err;
+    return true;
+}
+
+#define GAVO_FAULT(call, fail_value, expr) \
+    if (inject(call)) return fail_value;   \
+    return expr
+
+int FaultPlatform::open(const char* p, int f, mode_t m) { GAVO_FAULT(Call::Open, -1, Platform::open(p, f, m)); }
+int FaultPlatform::close(int fd) { GAVO_FAULT(Call::Close, -1, Platform::close(fd)); }
+ssize_t FaultPlatform::read(int fd, void* b, size_t n) { GAVO_FAULT(Call::Read, -1, Platform::read(fd, b, n)); }
+ssize_t FaultPlatform::write(int fd, const void* b, size_t n) { GAVO_FAULT(Call::Write, -1, Platform::write(fd, b, n)); }
+ssize_t FaultPlatform::pread(int fd, void* b, size_t n, off_t o) { GAVO_FAULT(Call::Pread, -1, Platform::pread(fd, b, n, o)); }
+off_t FaultPlatform::lseek(int fd, off_t o, int w) { GAVO_FAULT(Call::Lseek, -1, Platform::lseek(fd, o, w)); }
+int FaultPlatform::fstat(int fd, struct stat* st) { GAVO_FAULT(Call::Fstat, -1, Platform::fstat(fd, st)); }
+int FaultPlatform::stat(const char* p, struct stat* st) { GAVO_FAULT(Call::Stat, -1, Platform::stat(p, st)); }
+int FaultPlatform::mkdir(const char* p, mode_t m) { GAVO_FAULT(Call::Mkdir, -1, Platform::mkdir(p, m)); }
+int FaultPlatform::unlink(const char* p) { GAVO_FAULT(Call::Unlink, -1, Platform::unlink(p)); }
+int FaultPlatform::rmdir(const char* p) { GAVO_FAULT(Call::Rmdir, -1, Platform::rmdir(p)); }
+int FaultPlatform::rename_noreplace(const char* a, const char* b) { GAVO_FAULT(Call::Rename, -1, Platform::rename_noreplace(a, b)); }
+int FaultPlatform::fsync(int fd) { GAVO_FAULT(Call::Fsync, -1, Platform::fsync(fd)); }
+FILE* FaultPlatform::fopen(const char* p, const char* m) { GAVO_FAULT(Call::Fopen, nullptr, Platform::fopen(p, m)); }
+int FaultPlatform::socket(int d, int t, int p) { GAVO_FAULT(Call::Socket, -1, Platform::socket(d, t, p)); }
+int FaultPlatform::connect(int fd, const struct sockaddr* a, socklen_t l) { GAVO_FAULT(Call::Connect, -1, Platform::connect(fd, a, l)); }
+ssize_t FaultPlatform::send(int fd, const void* b, size_t n) { GAVO_FAULT(Call::Send, -1, Platform::send(fd, b, n)); }
+ssize_t FaultPlatform::recv(int fd, void* b, size_t n) { GAVO_FAULT(Call::Recv, -1, Platform::recv(fd, b, n)); }
+int FaultPlatform::wait_readable(int fd, int s) { GAVO_FAULT(Call::Wait, -1, Platform::wait_readable(fd, s)); }
+int FaultPlatform::shutdown(int fd, int h) { GAVO_FAULT(Call::Shutdown, -1, Platform::shutdown(fd, h)); }
+int FaultPlatform::close_socket(int fd) { GAVO_FAULT(Call::CloseSocket, -1, Platform::close_socket(fd)); }
+int FaultPlatform::lookup_host(const char* n, struct in_addr* o) { GAVO_FAULT(Call::LookupHost, -1, Platform::lookup_host(n, o)); }
+int FaultPlatform::lookup_service(const char* n, const char* p, uint16_t* o) { GAVO_FAULT(Call::LookupService, -1, Platform::lookup_service(n, p, o)); }
+int FaultPlatform::lookup_protocol(const char* n, int* o) { GAVO_FAULT(Call::LookupProtocol, -1, Platform::lookup_protocol(n, o)); }
+
+#undef GAVO_FAULT
+
+time_t FaultPlatform::now() {
+    time_t t = fixed_time_.load();
+    return t != 0 ? t : Platform::now();
+}
+
+void FaultPlatform::sleep_ms(int ms) {
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        sleeps_.push_back(ms);
+    }
+    if (real_sleep_) Platform::sleep_ms(ms);
+}
+
+void LibraryTest::SetUp() {
+    dir_ = make_temp_dir();
+    platform_ = new FaultPlatform(dir_);
+    set_platform(platform_);
+}
+
+void LibraryTest::TearDown() {
+    NFile_Close();
+    set_platform(nullptr);
+    delete platform_;
+    platform_ = nullptr;
+    remove_tree(dir_);
+}
+
+void LibraryTest::write_ini(const std::string& text) { write_file(dir_ + "gavo.ini", text); }
+
+std::string LibraryTest::error_log() const { return read_file(dir_ + "gavo_nfile_err.log"); }
+
+std::string LibraryTest::trace_log() const { return read_file(dir_ + "netf_Log.Log"); }
+
+std::string gbk(const std::string& utf8) {
+    iconv_t cd = iconv_open("CP936", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
+    std::string in = utf8, out(utf8.size() * 2 + 4, '\0');
+    char* ip = in.data();
+    char* op = out.data();
+    size_t il = in.size(), ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1)) return std::string();
+    out.resize(out.size() - ol);
+    return out;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+std::string make_temp_dir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string templ = std::string(base && *base ? base : "/tmp") + "/gavo-test-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) return std::string();
+    return templ + "/";
+}
+
+void remove_tree(const std::string& path) {
+    if (path.size() < 8) return;  // never anything like "/" or "/tmp/"
+    std::string cmd = "rm -rf '" + path + "'";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+}
+
+}  // namespace gavo::test
