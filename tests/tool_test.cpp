@@ -1,0 +1,238 @@
+// The gavo tool, run as a separate program the way scripts run it. Each test copies the
+// built program into its own folder, so that gavo.ini and gavo_nfile_err.log beside it
+// belong to that test alone.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/test_support.h"
+
+extern char** environ;
+
+namespace gavo::test {
+namespace {
+
+struct Outcome {
+    int exit = -1;
+    std::string out;
+    std::string err;
+};
+
+// Bytes that no short or misplaced copy reproduces by chance.
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = static_cast<char>(gen());
+    return bytes;
+}
+
+class ToolTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = make_temp_dir();
+        ASSERT_FALSE(dir_.empty());
+        std::filesystem::copy_file(GAVO_TOOL_PATH, dir_ + "gavo");
+        store_ = dir_ + "store/";
+        ASSERT_EQ(0, ::mkdir(store_.c_str(), 0755));
+        write_ini(dir_ + "gavo.ini", "1", store_);
+    }
+    void TearDown() override { remove_tree(dir_); }
+
+    static void write_ini(const std::string& path, const std::string& mode,
+                          const std::string& base) {
+        write_file(path, "[Config]\nCTRL_MODE=" + mode + "\nBASE_DIR=" + base + "\n");
+    }
+
+    // Runs the copied gavo with `args`, feeding `input` on standard input. `stderr_path`
+    // replaces the captured standard error (for a terminal).
+    Outcome run(const std::vector<std::string>& args, const std::string& input = "",
+            const std::string& stderr_path = "") {
+        write_file(dir_ + "in", input);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 0, (dir_ + "in").c_str(), O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "out").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::string err_path = stderr_path.empty() ? dir_ + "err" : stderr_path;
+        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        std::string program = dir_ + "gavo";
+        std::vector<char*> argv{program.data()};
+        std::vector<std::string> copies(args);
+        for (std::string& a : copies) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        Outcome result;
+        pid_t pid;
+        int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) return result;
+        int status = 0;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        result.exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.out = read_file(dir_ + "out");
+        result.err = stderr_path.empty() ? read_file(dir_ + "err") : "";
+        return result;
+    }
+
+    std::string dir_;
+    std::string store_;
+};
+
+TEST_F(ToolTest, PutAndGetCarryAFileLargerThanBufferAndChunkByteForByte) {
+    // Larger than the 4096-byte connection buffer and than several 1 MiB chunks, and
+    // not a multiple of either.
+    std::string bytes = random_bytes(5 * 1024 * 1024 + 123, 1);
+    write_file(dir_ + "big.bin", bytes);
+    Outcome put = run({"put", dir_ + "big.bin", "deep/er/big.bin"});
+    EXPECT_EQ(0, put.exit) << put.err;
+    EXPECT_EQ("", put.err) << "quiet when standard error is not a terminal";
+    EXPECT_TRUE(read_file(store_ + "deep/er/big.bin") == bytes);
+
+    Outcome get = run({"get", "deep/er/big.bin", dir_ + "back.bin"});
+    EXPECT_EQ(0, get.exit) << get.err;
+    EXPECT_EQ("", get.err);
+    std::string back = read_file(dir_ + "back.bin");
+    EXPECT_EQ(bytes.size(), back.size());
+    EXPECT_TRUE(back == bytes);
+}
+
+TEST_F(ToolTest, PutFromStandardInputAndCatToStandardOutput) {
+    std::string text = "line one\nline two\n";
+    EXPECT_EQ(0, run({"put", "-", "piped.txt"}, text).exit);
+    Outcome cat = run({"cat", "piped.txt"});
+    EXPECT_EQ(0, cat.exit) << cat.err;
+    EXPECT_EQ(text, cat.out);
+}
+
+TEST_F(ToolTest, EmptyFileRoundTrips) {
+    write_file(dir_ + "empty", "");
+    EXPECT_EQ(0, run({"put", dir_ + "empty", "empty"}).exit);
+    write_file(dir_ + "back", "old");
+    Outcome get = run({"get", "empty", dir_ + "back"});
+    EXPECT_EQ(0, get.exit) << get.err;
+    EXPECT_EQ("", read_file(dir_ + "back"));
+}
+
+TEST_F(ToolTest, ExistsExitsZeroForAStoredNameAndOneForAMissingOne) {
+    write_file(store_ + "here.txt", "x");
+    Outcome here = run({"exists", "here.txt"});
+    EXPECT_EQ(0, here.exit);
+    EXPECT_EQ("", here.err);
+    Outcome missing = run({"exists", "missing.txt"});
+    EXPECT_EQ(1, missing.exit);
+    EXPECT_EQ("", missing.err) << "a missing name is an answer, not a failure";
+}
+
+TEST_F(ToolTest, RmRemovesAndASecondRmReportsTheCode) {
+    write_file(store_ + "gone.txt", "x");
+    EXPECT_EQ(0, run({"rm", "gone.txt"}).exit);
+    EXPECT_FALSE(std::filesystem::exists(store_ + "gone.txt"));
+    Outcome again = run({"rm", "gone.txt"});
+    EXPECT_EQ(3, again.exit);
+    EXPECT_NE(std::string::npos, again.err.find("gavo rm: Remove 'gone.txt' failed: code -102 (not found)"))
+        << again.err;
+}
+
+TEST_F(ToolTest, MvRenamesAndReportsAMissingSource) {
+    write_file(store_ + "old.txt", "moved");
+    EXPECT_EQ(0, run({"mv", "old.txt", "new.txt"}).exit);
+    EXPECT_EQ("moved", read_file(store_ + "new.txt"));
+    EXPECT_FALSE(std::filesystem::exists(store_ + "old.txt"));
+    Outcome again = run({"mv", "old.txt", "other.txt"});
+    EXPECT_EQ(3, again.exit);
+    EXPECT_NE(std::string::npos, again.err.find("Rename 'old.txt' to 'other.txt' failed: code"))
+        << again.err;
+}
+
+TEST_F(ToolTest, FailedGetReportsTheCodeAndKeepsTheExistingLocalFile) {
+    write_file(dir_ + "keep.txt", "precious");
+    Outcome get = run({"get", "missing.txt", dir_ + "keep.txt"});
+    EXPECT_EQ(3, get.exit);
+    EXPECT_NE(std::string::npos, get.err.find("gavo get: OpenEx 'missing.txt' failed: code -102 (not found)"))
+        << get.err;
+    EXPECT_EQ("precious", read_file(dir_ + "keep.txt"));
+    // No temporary file is left beside it.
+    int entries = 0;
+    for (auto& e : std::filesystem::directory_iterator(dir_))
+        entries += e.path().filename().string().rfind("keep.txt", 0) == 0;
+    EXPECT_EQ(1, entries);
+}
+
+TEST_F(ToolTest, MissingLocalSourceIsALocalFailure) {
+    Outcome put = run({"put", dir_ + "no-such-file", "x.txt"});
+    EXPECT_EQ(4, put.exit);
+    EXPECT_NE(std::string::npos, put.err.find("cannot open '" + dir_ + "no-such-file'"))
+        << put.err;
+    EXPECT_FALSE(std::filesystem::exists(store_ + "x.txt"));
+}
+
+TEST_F(ToolTest, RecordIsRefusedInWorkingModeOneWithAHint) {
+    Outcome rec = run({"record", "events"}, "one\ntwo\n");
+    EXPECT_EQ(3, rec.exit);
+    EXPECT_NE(std::string::npos, rec.err.find("gavo record: Open 'events' failed: code -1 (refused"))
+        << rec.err;
+    EXPECT_NE(std::string::npos, rec.err.find("CTRL_MODE=2")) << rec.err;
+}
+
+TEST_F(ToolTest, UnknownWorkingModeIsReportedInPlainWords) {
+    write_ini(dir_ + "gavo.ini", "3", store_);
+    Outcome rm = run({"rm", "a.txt"});
+    EXPECT_EQ(3, rm.exit);
+    EXPECT_NE(std::string::npos, rm.err.find("code -201 (unknown working mode")) << rm.err;
+    Outcome exists = run({"exists", "a.txt"});
+    EXPECT_EQ(3, exists.exit) << "a failure must not read as 'does not exist'";
+}
+
+TEST_F(ToolTest, IniOptionNamesAnotherConfigurationBeforeOrAfterTheSubcommand) {
+    std::string other = dir_ + "other/";
+    ASSERT_EQ(0, ::mkdir(other.c_str(), 0755));
+    write_ini(dir_ + "other.ini", "1", other);
+    write_file(dir_ + "a.txt", "via other ini");
+    EXPECT_EQ(0, run({"--ini", dir_ + "other.ini", "put", dir_ + "a.txt", "a.txt"}).exit);
+    EXPECT_EQ("via other ini", read_file(other + "a.txt"));
+    EXPECT_FALSE(std::filesystem::exists(store_ + "a.txt"));
+    EXPECT_EQ(0, run({"exists", "a.txt", "--ini", dir_ + "other.ini"}).exit);
+}
+
+TEST_F(ToolTest, BadArgumentsExitTwoAndHelpWorksOnEverySubcommand) {
+    EXPECT_EQ(2, run({}).exit);
+    EXPECT_EQ(2, run({"put", "only-one"}).exit);
+    EXPECT_EQ(2, run({"frobnicate"}).exit);
+    for (const char* sub : {"put", "get", "cat", "rm", "mv", "exists", "record"}) {
+        Outcome help = run({sub, "--help"});
+        EXPECT_EQ(0, help.exit) << sub;
+        EXPECT_NE(std::string::npos, help.out.find(std::string("Usage: gavo ") + sub)) << sub;
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir_ + "gavo_nfile_err.log"))
+        << "help and usage errors do not start the library";
+}
+
+TEST_F(ToolTest, ProgressBarWithRateAndTimeLeftIsDrawnOnATerminal) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    std::string slave = ptsname(master);
+    write_file(dir_ + "big.bin", random_bytes(3 * 1024 * 1024, 2));
+    Outcome put = run({"put", dir_ + "big.bin", "big.bin"}, "", slave);
+    EXPECT_EQ(0, put.exit);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+    close(master);
+    EXPECT_NE(std::string::npos, shown.find("3.0 MiB / 3.0 MiB 100%")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("/s")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("left")) << shown;
+}
+
+}  // namespace
+}  // namespace gavo::test
