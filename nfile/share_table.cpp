@@ -30,7 +30,7 @@ bool share_compatible(unsigned int held, unsigned int wanted) {
 
 ShareTable::Token ShareTable::acquire(dev_t dev, ino_t ino, unsigned int mode) {
     std::lock_guard<std::mutex> guard(mutex_);
-    Key key(dev, ino);
+    Key key{dev, ino};
     std::vector<Holder>& holders = opens_[key];  // holds at least one open once it exists
     for (const Holder& h : holders) {
         if (!share_compatible(h.mode, mode)) return kSharingViolation;
@@ -60,7 +60,7 @@ void ShareTable::release(Token token) {
 
 bool ShareTable::in_use(dev_t dev, ino_t ino) const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return opens_.count(Key(dev, ino)) != 0;
+    return opens_.count(Key{dev, ino}) != 0;
 }
 
 size_t ShareTable::size() const {
