@@ -72,13 +72,15 @@ int report_local(const Context& ctx, const LocalError& e) {
     return kExitLocal;
 }
 
-// Runs `body`, turning every failure it throws into a report and an exit code: the
-// host's own record (CNFileException*), the local file layer's error in working mode 1
-// (CFileException*, which the catcher releases), and the tool's own local files.
+// Runs `body` with an error record for its opens, turning every failure it throws into a
+// report and an exit code: the record itself (CNFileException*), the local file layer's
+// error in working mode 1 (CFileException*, which the catcher releases), and the tool's
+// own local files. The record lives here, so the thrown address is valid in the catch.
 template <class Body>
 int guarded(Context& ctx, Body&& body) {
+    CNFileException record;
     try {
-        return body();
+        return body(record);
     } catch (CNFileException* record) {
         return report_code(ctx, record->m_nErrCode);
     } catch (CFileException* error) {
@@ -132,8 +134,7 @@ uint64_t copy_out(ToolFile& file, LocalOutput& out, Progress& progress) {
 
 // Fetches `ctx.name` into `out`. The length that OpenEx reports (low 32 bits) must match
 // the bytes read, so that a transfer cut short is never taken for the whole file.
-int fetch(Context& ctx, LocalOutput& out, bool show_progress) {
-    CNFileException record;
+int fetch(Context& ctx, CNFileException& record, LocalOutput& out, bool show_progress) {
     ToolFile file;
     ctx.step = "OpenEx";
     int length = file.OpenEx(ctx.name.c_str(), NFILE_READ, &record);
@@ -160,9 +161,8 @@ bool start_library(const Options& options, const std::string& command) {
 
 int run_put(const Options& options, const std::string& local, const std::string& name) {
     Context ctx{"put", name};
-    return guarded(ctx, [&] {
+    return guarded(ctx, [&](CNFileException& record) {
         LocalInput in(local);
-        CNFileException record;
         ToolFile file;
         open_or_throw(file, ctx, NFILE_WRITE | NFILE_CREATE, record);
         Progress progress(in.size(), options.progress);
@@ -180,17 +180,17 @@ int run_put(const Options& options, const std::string& local, const std::string&
 
 int run_get(const Options& options, const std::string& name, const std::string& local) {
     Context ctx{"get", name};
-    return guarded(ctx, [&] {
+    return guarded(ctx, [&](CNFileException& record) {
         LocalOutput out(local);
-        return fetch(ctx, out, options.progress && local != "-");
+        return fetch(ctx, record, out, options.progress && local != "-");
     });
 }
 
 int run_cat(const Options&, const std::string& name) {
     Context ctx{"cat", name};
-    return guarded(ctx, [&] {
+    return guarded(ctx, [&](CNFileException& record) {
         LocalOutput out("-");
-        return fetch(ctx, out, false);
+        return fetch(ctx, record, out, false);
     });
 }
 
@@ -215,8 +215,7 @@ int run_exists(const std::string& name) {
 
 int run_record(const std::string& table) {
     Context ctx{"record", table};
-    return guarded(ctx, [&] {
-        CNFileException record;
+    return guarded(ctx, [&](CNFileException& record) {
         ToolFile file;
         open_or_throw(file, ctx, NFILE_TABLE_WRITE, record);
         ctx.step = "WriteEx";
