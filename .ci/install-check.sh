@@ -53,7 +53,7 @@ echo "install-check: installed gavo tool"
 
 if [ -f "$build/CPackConfig.cmake" ]; then
     echo "install-check: Debian package"
-    (cd "$work" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >/dev/null)
+    (cd "$work" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >/dev/null 2>&1) || fail "cpack failed"
     deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n1)
     [ -n "$deb" ] || fail "cpack made no .deb"
     contents=$(dpkg-deb -c "$deb")
@@ -61,5 +61,11 @@ if [ -f "$build/CPackConfig.cmake" ]; then
              bin/gavo; do
         echo "$contents" | grep -q "$f" || fail "$f missing from $deb"
     done
+    # The package's files, unpacked anywhere, serve a consumer as they would under /usr.
+    dpkg-deb -x "$deb" "$work/debroot"
+    cmake -S "$src/examples/consumer" -B "$work/consumer-deb" \
+          -DCMAKE_PREFIX_PATH="$work/debroot/usr" >/dev/null
+    cmake --build "$work/consumer-deb" >/dev/null
+    "$work/consumer-deb/gavo_consumer" "$ini" || fail "consumer (Debian package) failed"
 fi
 echo "install-check: ok"
