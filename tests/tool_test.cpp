@@ -34,7 +34,7 @@ std::string random_bytes(size_t n, unsigned seed) {
 }
 
 class ToolTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = make_temp_dir();
         ASSERT_FALSE(dir_.empty());
@@ -53,7 +53,7 @@ protected:
     // Runs the copied gavo with `args`, feeding `input` on standard input. `stderr_path`
     // replaces the captured standard error (for a terminal).
     Outcome run(const std::vector<std::string>& args, const std::string& input = "",
-            const std::string& stderr_path = "") {
+                const std::string& stderr_path = "") {
         write_file(dir_ + "in", input);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -137,7 +137,8 @@ TEST_F(ToolTest, RmRemovesAndASecondRmReportsTheCode) {
     EXPECT_FALSE(std::filesystem::exists(store_ + "gone.txt"));
     Outcome again = run({"rm", "gone.txt"});
     EXPECT_EQ(3, again.exit);
-    EXPECT_NE(std::string::npos, again.err.find("gavo rm: Remove 'gone.txt' failed: code -102 (not found)"))
+    EXPECT_NE(std::string::npos,
+              again.err.find("gavo rm: Remove 'gone.txt' failed: code -102 (not found)"))
         << again.err;
 }
 
@@ -156,7 +157,8 @@ TEST_F(ToolTest, FailedGetReportsTheCodeAndKeepsTheExistingLocalFile) {
     write_file(dir_ + "keep.txt", "precious");
     Outcome get = run({"get", "missing.txt", dir_ + "keep.txt"});
     EXPECT_EQ(3, get.exit);
-    EXPECT_NE(std::string::npos, get.err.find("gavo get: OpenEx 'missing.txt' failed: code -102 (not found)"))
+    EXPECT_NE(std::string::npos,
+              get.err.find("gavo get: OpenEx 'missing.txt' failed: code -102 (not found)"))
         << get.err;
     EXPECT_EQ("precious", read_file(dir_ + "keep.txt"));
     // No temporary file is left beside it.
@@ -169,15 +171,28 @@ TEST_F(ToolTest, FailedGetReportsTheCodeAndKeepsTheExistingLocalFile) {
 TEST_F(ToolTest, MissingLocalSourceIsALocalFailure) {
     Outcome put = run({"put", dir_ + "no-such-file", "x.txt"});
     EXPECT_EQ(4, put.exit);
-    EXPECT_NE(std::string::npos, put.err.find("cannot open '" + dir_ + "no-such-file'"))
-        << put.err;
+    EXPECT_NE(std::string::npos, put.err.find("cannot open '" + dir_ + "no-such-file'")) << put.err;
     EXPECT_FALSE(std::filesystem::exists(store_ + "x.txt"));
+}
+
+TEST_F(ToolTest, LocalFileLayerFailureIsReportedWithItsSystemError) {
+    // Without a base folder the name is a local path; /dev/full fails every write.
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    write_file(dir_ + "nobase.ini", "[Config]\nCTRL_MODE=1\n");
+    write_file(dir_ + "a.txt", "some bytes");
+    Outcome put = run({"--ini", dir_ + "nobase.ini", "put", dir_ + "a.txt", "/dev/full"});
+    EXPECT_EQ(3, put.exit);
+    EXPECT_NE(std::string::npos,
+              put.err.find("gavo put: WriteEx '/dev/full' failed in the local file layer: "
+                           "system error 112 (disk full)"))
+        << put.err;
 }
 
 TEST_F(ToolTest, RecordIsRefusedInWorkingModeOneWithAHint) {
     Outcome rec = run({"record", "events"}, "one\ntwo\n");
     EXPECT_EQ(3, rec.exit);
-    EXPECT_NE(std::string::npos, rec.err.find("gavo record: Open 'events' failed: code -1 (refused"))
+    EXPECT_NE(std::string::npos,
+              rec.err.find("gavo record: Open 'events' failed: code -1 (refused"))
         << rec.err;
     EXPECT_NE(std::string::npos, rec.err.find("CTRL_MODE=2")) << rec.err;
 }

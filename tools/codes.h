@@ -19,4 +19,8 @@ enum ExitCode {
 // does not produce itself are described as the file server's own codes.
 std::string code_meaning(int code);
 
+// A short description of a system error number carried by the local file layer's
+// CFileException (Windows numbering, e.g. 112 for a full disk); empty when unknown.
+std::string os_error_meaning(long os_error);
+
 }  // namespace gavo_tool

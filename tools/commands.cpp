@@ -22,7 +22,7 @@ constexpr size_t kChunk = 1 << 20;
 // A CNFile that can tell whether its close failed: the library keeps the code of a failed
 // remote close in m_nLastErrCode, which only a derived class can read.
 class ToolFile : public CNFile {
-public:
+  public:
     // Closes the object; returns 0 or the code of a failed close.
     int close_checked() {
         m_nLastErrCode = 0;
@@ -54,9 +54,12 @@ int report_code(const Context& ctx, int code) {
 }
 
 int report_file_layer(const Context& ctx, long os_error, const std::string& file) {
-    std::fprintf(stderr, "gavo %s: %s '%s' failed in the local file layer: system error %ld%s%s\n",
-                 ctx.command, ctx.step, ctx.name.c_str(), os_error, file.empty() ? "" : " on ",
-                 file.c_str());
+    std::string meaning = os_error_meaning(os_error);
+    if (!meaning.empty()) meaning = " (" + meaning + ")";
+    std::fprintf(stderr,
+                 "gavo %s: %s '%s' failed in the local file layer: system error %ld%s%s%s\n",
+                 ctx.command, ctx.step, ctx.name.c_str(), os_error, meaning.c_str(),
+                 file.empty() ? "" : " on ", file.c_str());
     return kExitLibrary;
 }
 
@@ -144,7 +147,8 @@ int fetch(Context& ctx, CNFileException& record, LocalOutput& out, bool show_pro
     uint64_t got = copy_out(file, out, progress);
     close_or_throw(file, ctx, record);
     ctx.step = "Read";
-    if (static_cast<uint32_t>(got) != expected) throw ShortTransfer{static_cast<size_t>(got), expected};
+    if (static_cast<uint32_t>(got) != expected)
+        throw ShortTransfer{static_cast<size_t>(got), expected};
     out.commit();
     progress.finish();
     return kExitOk;

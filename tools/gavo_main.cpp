@@ -46,15 +46,15 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, std::string& a, std
                         [&] { return run_get(o, a, b); });
     positional(get, "NAME", a, "stored name");
     positional(get, "LOCAL", b, "local file to write (replaced only once complete)");
-    positional(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a); }),
-               "NAME", a, "stored name");
+    positional(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a); }), "NAME",
+               a, "stored name");
     positional(add("rm", "Remove NAME", [&] { return run_rm(a); }), "NAME", a, "stored name");
     CLI::App* mv = add("mv", "Rename OLD to NEW", [&] { return run_mv(a, b); });
     positional(mv, "OLD", a, "current name");
     positional(mv, "NEW", b, "new name");
-    positional(add("exists", "Exit 0 when NAME exists, 1 when it does not",
-                   [&] { return run_exists(a); }),
-               "NAME", a, "stored name");
+    positional(
+        add("exists", "Exit 0 when NAME exists, 1 when it does not", [&] { return run_exists(a); }),
+        "NAME", a, "stored name");
     positional(add("record", "Append each line of standard input as a record of TABLE",
                    [&] { return run_record(a); }),
                "TABLE", a, "table on the file server");
@@ -69,8 +69,9 @@ int main(int argc, char** argv) {
     app.require_subcommand(1, 1);
     app.fallthrough();  // --ini may also follow the subcommand
     Options options;
-    app.add_option("--ini", options.ini, "INI file to start the library with "
-                                         "(default: gavo.ini beside the gavo program)");
+    app.add_option("--ini", options.ini,
+                   "INI file to start the library with "
+                   "(default: gavo.ini beside the gavo program)");
     std::string first, second;
     std::vector<Command> commands = add_commands(app, options, first, second);
     try {

@@ -15,7 +15,7 @@ struct LocalError {
 
 // A file read from the start; "-" is standard input.
 class LocalInput {
-public:
+  public:
     explicit LocalInput(const std::string& path);
     ~LocalInput();
     LocalInput(const LocalInput&) = delete;
@@ -26,7 +26,7 @@ public:
     // Fills `buffer` with up to `count` bytes; fewer only at the end, 0 there.
     size_t read(char* buffer, size_t count);
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
     bool owned_ = false;
@@ -39,7 +39,7 @@ private:
 // under the real name, nor destroys the file that was there. "-" is standard output,
 // written directly.
 class LocalOutput {
-public:
+  public:
     explicit LocalOutput(const std::string& path);
     ~LocalOutput();
     LocalOutput(const LocalOutput&) = delete;
@@ -49,7 +49,7 @@ public:
     // Flushes to disk and gives the file its name.
     void commit();
 
-private:
+  private:
     std::string path_;
     std::string temp_path_;
     int fd_ = -1;
