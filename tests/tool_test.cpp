@@ -2,6 +2,7 @@
 // built program into its own folder, so that gavo.ini and gavo_nfile_err.log beside it
 // belong to that test alone.
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -33,6 +34,42 @@ std::string random_bytes(size_t n, unsigned seed) {
     return bytes;
 }
 
+// Starts argv[0] with standard input, output and error on the named files; -1 on failure.
+pid_t spawn(std::vector<std::string> argv, const std::string& in, const std::string& out,
+            const std::string& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> pointers;
+    for (std::string& a : argv) pointers.push_back(a.data());
+    pointers.push_back(nullptr);
+    pid_t pid;
+    int rc = posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+// The master side of a new pseudo-terminal, whose slave (ptsname) stands for a terminal
+// on the tool's standard error; -1 on failure.
+int open_terminal() {
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) return master;
+    if (master >= 0) close(master);
+    return -1;
+}
+
+// Everything the terminal was sent (the tool has ended); closes the master side.
+std::string drain(int master) {
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    std::string shown;
+    char buffer[4096];
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+    close(master);
+    return shown;
+}
+
 class ToolTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -43,7 +80,58 @@ class ToolTest : public ::testing::Test {
         ASSERT_EQ(0, ::mkdir(store_.c_str(), 0755));
         write_ini(dir_ + "gavo.ini", "1", store_);
     }
-    void TearDown() override { remove_tree(dir_); }
+    void TearDown() override {
+        stop_server();
+        remove_tree(dir_);
+    }
+
+    // Runs the file server on a free loopback port, serving store_, and points gavo.ini
+    // at it (working mode 2).
+    void use_server(std::vector<std::string> options = {}) {
+#ifdef GAVO_SERVER_PATH
+        std::vector<std::string> argv{GAVO_SERVER_PATH, "--listen", "127.0.0.1:0", "--root",
+                                      store_};
+        argv.insert(argv.end(), options.begin(), options.end());
+        std::string log = dir_ + "server.log";
+        write_file(dir_ + "server.in", "");
+        server_ = spawn(argv, dir_ + "server.in", dir_ + "server.out", log);
+        ASSERT_GT(server_, 0);
+        std::string port = wait_for_port(log);
+        ASSERT_FALSE(port.empty()) << read_file(log);
+        write_file(dir_ + "gavo.ini",
+                   "[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=" + port + "\n");
+#else
+        (void)options;
+        FAIL() << "built without the file server";
+#endif
+    }
+
+    // The port from the server's first log line ("... port N ..."); empty if the server
+    // ended or said nothing for a long while.
+    std::string wait_for_port(const std::string& log) {
+        for (int i = 0; i < 1000; ++i) {
+            std::string text = read_file(log);
+            size_t at = text.find(" port ");
+            if (at != std::string::npos) {
+                size_t end = text.find(' ', at + 6);
+                if (end != std::string::npos) return text.substr(at + 6, end - at - 6);
+            }
+            if (waitpid(server_, nullptr, WNOHANG) == server_) {
+                server_ = -1;
+                return "";
+            }
+            usleep(20000);
+        }
+        return "";
+    }
+
+    void stop_server() {
+        if (server_ <= 0) return;
+        kill(server_, SIGTERM);
+        while (waitpid(server_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        server_ = -1;
+    }
 
     static void write_ini(const std::string& path, const std::string& mode,
                           const std::string& base) {
@@ -55,24 +143,12 @@ class ToolTest : public ::testing::Test {
     Outcome run(const std::vector<std::string>& args, const std::string& input = "",
                 const std::string& stderr_path = "") {
         write_file(dir_ + "in", input);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, (dir_ + "in").c_str(), O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, (dir_ + "out").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::string err_path = stderr_path.empty() ? dir_ + "err" : stderr_path;
-        posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        std::string program = dir_ + "gavo";
-        std::vector<char*> argv{program.data()};
-        std::vector<std::string> copies(args);
-        for (std::string& a : copies) argv.push_back(a.data());
-        argv.push_back(nullptr);
+        std::vector<std::string> argv{dir_ + "gavo"};
+        argv.insert(argv.end(), args.begin(), args.end());
         Outcome result;
-        pid_t pid;
-        int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) return result;
+        pid_t pid = spawn(argv, dir_ + "in", dir_ + "out", err_path);
+        if (pid < 0) return result;
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
@@ -83,10 +159,28 @@ class ToolTest : public ::testing::Test {
     }
 
     std::string dir_;
-    std::string store_;
+    std::string store_;  // BASE_DIR in working mode 1, the server's root in working mode 2
+    pid_t server_ = -1;
 };
 
-TEST_F(ToolTest, PutAndGetCarryAFileLargerThanBufferAndChunkByteForByte) {
+// The tests that hold in both working modes: the tool is the same host either way.
+class ToolBothModesTest : public ToolTest, public ::testing::WithParamInterface<int> {
+  protected:
+    void SetUp() override {
+        ToolTest::SetUp();
+        if (GetParam() == 2) use_server();
+    }
+};
+
+#ifdef GAVO_SERVER_PATH
+INSTANTIATE_TEST_SUITE_P(WorkingMode, ToolBothModesTest, ::testing::Values(1, 2),
+                         [](const auto& info) { return info.param == 1 ? "Local" : "Server"; });
+#else
+INSTANTIATE_TEST_SUITE_P(WorkingMode, ToolBothModesTest, ::testing::Values(1),
+                         [](const auto&) { return std::string("Local"); });
+#endif
+
+TEST_P(ToolBothModesTest, PutAndGetCarryAFileLargerThanBufferAndChunkByteForByte) {
     // Larger than the 4096-byte connection buffer and than several 1 MiB chunks, and
     // not a multiple of either.
     std::string bytes = random_bytes(5 * 1024 * 1024 + 123, 1);
@@ -104,7 +198,7 @@ TEST_F(ToolTest, PutAndGetCarryAFileLargerThanBufferAndChunkByteForByte) {
     EXPECT_TRUE(back == bytes);
 }
 
-TEST_F(ToolTest, PutFromStandardInputAndCatToStandardOutput) {
+TEST_P(ToolBothModesTest, PutFromStandardInputAndCatToStandardOutput) {
     std::string text = "line one\nline two\n";
     EXPECT_EQ(0, run({"put", "-", "piped.txt"}, text).exit);
     Outcome cat = run({"cat", "piped.txt"});
@@ -112,7 +206,7 @@ TEST_F(ToolTest, PutFromStandardInputAndCatToStandardOutput) {
     EXPECT_EQ(text, cat.out);
 }
 
-TEST_F(ToolTest, EmptyFileRoundTrips) {
+TEST_P(ToolBothModesTest, EmptyFileRoundTrips) {
     write_file(dir_ + "empty", "");
     EXPECT_EQ(0, run({"put", dir_ + "empty", "empty"}).exit);
     write_file(dir_ + "back", "old");
@@ -121,7 +215,7 @@ TEST_F(ToolTest, EmptyFileRoundTrips) {
     EXPECT_EQ("", read_file(dir_ + "back"));
 }
 
-TEST_F(ToolTest, ExistsExitsZeroForAStoredNameAndOneForAMissingOne) {
+TEST_P(ToolBothModesTest, ExistsExitsZeroForAStoredNameAndOneForAMissingOne) {
     write_file(store_ + "here.txt", "x");
     Outcome here = run({"exists", "here.txt"});
     EXPECT_EQ(0, here.exit);
@@ -131,7 +225,7 @@ TEST_F(ToolTest, ExistsExitsZeroForAStoredNameAndOneForAMissingOne) {
     EXPECT_EQ("", missing.err) << "a missing name is an answer, not a failure";
 }
 
-TEST_F(ToolTest, RmRemovesAndASecondRmReportsTheCode) {
+TEST_P(ToolBothModesTest, RmRemovesAndASecondRmReportsTheCode) {
     write_file(store_ + "gone.txt", "x");
     EXPECT_EQ(0, run({"rm", "gone.txt"}).exit);
     EXPECT_FALSE(std::filesystem::exists(store_ + "gone.txt"));
@@ -142,7 +236,7 @@ TEST_F(ToolTest, RmRemovesAndASecondRmReportsTheCode) {
         << again.err;
 }
 
-TEST_F(ToolTest, MvRenamesAndReportsAMissingSource) {
+TEST_P(ToolBothModesTest, MvRenamesAndReportsAMissingSource) {
     write_file(store_ + "old.txt", "moved");
     EXPECT_EQ(0, run({"mv", "old.txt", "new.txt"}).exit);
     EXPECT_EQ("moved", read_file(store_ + "new.txt"));
@@ -153,7 +247,7 @@ TEST_F(ToolTest, MvRenamesAndReportsAMissingSource) {
         << again.err;
 }
 
-TEST_F(ToolTest, FailedGetReportsTheCodeAndKeepsTheExistingLocalFile) {
+TEST_P(ToolBothModesTest, FailedGetReportsTheCodeAndKeepsTheExistingLocalFile) {
     write_file(dir_ + "keep.txt", "precious");
     Outcome get = run({"get", "missing.txt", dir_ + "keep.txt"});
     EXPECT_EQ(3, get.exit);
@@ -168,7 +262,7 @@ TEST_F(ToolTest, FailedGetReportsTheCodeAndKeepsTheExistingLocalFile) {
     EXPECT_EQ(1, entries);
 }
 
-TEST_F(ToolTest, MissingLocalSourceIsALocalFailure) {
+TEST_P(ToolBothModesTest, MissingLocalSourceIsALocalFailure) {
     Outcome put = run({"put", dir_ + "no-such-file", "x.txt"});
     EXPECT_EQ(4, put.exit);
     EXPECT_NE(std::string::npos, put.err.find("cannot open '" + dir_ + "no-such-file'")) << put.err;
@@ -231,23 +325,49 @@ TEST_F(ToolTest, BadArgumentsExitTwoAndHelpWorksOnEverySubcommand) {
 }
 
 TEST_F(ToolTest, ProgressBarWithRateAndTimeLeftIsDrawnOnATerminal) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    int master = open_terminal();
     ASSERT_GE(master, 0);
-    ASSERT_EQ(0, grantpt(master));
-    ASSERT_EQ(0, unlockpt(master));
-    std::string slave = ptsname(master);
     write_file(dir_ + "big.bin", random_bytes(3 * 1024 * 1024, 2));
-    Outcome put = run({"put", dir_ + "big.bin", "big.bin"}, "", slave);
+    Outcome put = run({"put", dir_ + "big.bin", "big.bin"}, "", ptsname(master));
     EXPECT_EQ(0, put.exit);
-    fcntl(master, F_SETFL, O_NONBLOCK);
-    std::string shown;
-    char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
-    close(master);
+    std::string shown = drain(master);
     EXPECT_NE(std::string::npos, shown.find("3.0 MiB / 3.0 MiB 100%")) << shown;
     EXPECT_NE(std::string::npos, shown.find("/s")) << shown;
     EXPECT_NE(std::string::npos, shown.find("left")) << shown;
 }
+
+#ifdef GAVO_SERVER_PATH
+TEST_F(ToolTest, UnreachableServerIsAStartUpFailure) {
+    use_server();
+    stop_server();  // the port is closed now
+    Outcome put = run({"exists", "a.txt"});
+    EXPECT_EQ(3, put.exit);
+    EXPECT_NE(std::string::npos, put.err.find("gavo exists: NFile_Init")) << put.err;
+    EXPECT_NE(std::string::npos, put.err.find("code -200 (library start-up failed")) << put.err;
+}
+
+TEST_F(ToolTest, ServerRefusalReachesTheUserAsItsCode) {
+    use_server({"--read-only"});
+    write_file(dir_ + "a.txt", "x");
+    Outcome put = run({"put", dir_ + "a.txt", "a.txt"});
+    EXPECT_EQ(3, put.exit);
+    EXPECT_NE(std::string::npos,
+              put.err.find("gavo put: Open 'a.txt' failed: code -103 (access denied)"))
+        << put.err;
+    EXPECT_FALSE(std::filesystem::exists(store_ + "a.txt"));
+}
+
+TEST_F(ToolTest, ProgressOfAFetchFromTheServerOnATerminal) {
+    use_server();
+    write_file(store_ + "big.bin", random_bytes(2 * 1024 * 1024, 3));
+    int master = open_terminal();
+    ASSERT_GE(master, 0);
+    Outcome get = run({"get", "big.bin", dir_ + "back.bin"}, "", ptsname(master));
+    EXPECT_EQ(0, get.exit);
+    EXPECT_NE(std::string::npos, drain(master).find("2.0 MiB / 2.0 MiB 100%"));
+    EXPECT_TRUE(read_file(dir_ + "back.bin") == read_file(store_ + "big.bin"));
+}
+#endif
 
 }  // namespace
 }  // namespace gavo::test

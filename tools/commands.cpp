@@ -49,7 +49,9 @@ int report_code(const Context& ctx, int code) {
     std::fprintf(stderr, "gavo %s: %s '%s' failed: code %d (%s)\n", ctx.command, ctx.step,
                  ctx.name.c_str(), code, code_meaning(code).c_str());
     if (code == -1 && std::strcmp(ctx.command, "record") == 0)
-        std::fprintf(stderr, "gavo record: tables are kept by the file server (CTRL_MODE=2)\n");
+        std::fprintf(stderr,
+                     "gavo record: tables need working mode 2 (CTRL_MODE=2) and a server that "
+                     "keeps them\n");
     return kExitLibrary;
 }
 
