@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs a built tree into a temporary prefix and uses it the way a stranger would:
 # builds examples/consumer against the CMake package and against the pkg-config file,
-# runs both in working mode 1 with a base folder in a temporary folder, runs the
+# runs both in working mode 1 with a base folder in a temporary folder (and, when the
+# file server is installed too, the first in working mode 2 against it), runs the
 # installed gavo tool, and builds the Debian package and looks inside it.
 #
 # Usage: .ci/install-check.sh [BUILD_DIR]   (default: build)
@@ -46,6 +47,26 @@ mkdir -p "$work/pc"
 c++ -std=c++11 -o "$work/pc/gavo_consumer" "$src/examples/consumer/main.cpp" $flags
 LD_LIBRARY_PATH="$libdir" "$work/pc/gavo_consumer" "$ini" || fail "consumer (pkg-config) failed"
 
+if [ -x "$prefix/bin/gavo-server" ]; then
+    echo "install-check: consumer against the installed file server (working mode 2)"
+    mkdir -p "$work/root"
+    "$prefix/bin/gavo-server" --listen 127.0.0.1:0 --root "$work/root" 2> "$work/server.log" &
+    server=$!
+    trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
+    port=""
+    for _ in $(seq 100); do
+        port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$work/server.log" | head -n1)
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || fail "gavo-server did not start: $(cat "$work/server.log")"
+    printf '[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=%s\n' "$port" > "$work/remote.ini"
+    "$work/consumer/gavo_consumer" "$work/remote.ini" || fail "consumer (working mode 2) failed"
+    [ -f "$work/root/consumer/hello.txt" ] || fail "consumer did not store on the server"
+    kill -TERM "$server"
+    wait "$server" || fail "gavo-server did not stop cleanly"
+fi
+
 echo "install-check: installed gavo tool"
 "$prefix/bin/gavo" --ini "$ini" exists consumer/hello.txt || fail "gavo exists failed"
 "$prefix/bin/gavo" --ini "$ini" cat consumer/hello.txt | grep -q GAVO_Client \
@@ -57,8 +78,10 @@ if [ -f "$build/CPackConfig.cmake" ]; then
     deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n1)
     [ -n "$deb" ] || fail "cpack made no .deb"
     contents=$(dpkg-deb -c "$deb")
+    programs=bin/gavo
+    [ -x "$prefix/bin/gavo-server" ] && programs="$programs bin/gavo-server"
     for f in libGAVO_Client.so.1 include/GAVO_Client.h gavo_client.pc GAVO_ClientConfig.cmake \
-             bin/gavo; do
+             $programs; do
         echo "$contents" | grep -q "$f" || fail "$f missing from $deb"
     done
     # The package's files, unpacked anywhere, serve a consumer as they would under /usr.
