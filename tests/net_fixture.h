@@ -1,0 +1,78 @@
+// The fixture of the transport tests: the fault platform with three extras (a hook after
+// each receive, a cap on the bytes of one send, and service names of its own), and a
+// connection to a scripted loopback peer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <regex>
+#include <string>
+
+#include "net/netconn.h"
+#include "tests/byte_peer.h"
+#include "tests/test_support.h"
+
+namespace gavo::test {
+
+class NetPlatform : public FaultPlatform {
+public:
+    using FaultPlatform::FaultPlatform;
+
+    // Runs after every receive, with the receive's result.
+    std::function<void(ssize_t)> after_recv;
+    // At most this many bytes per send (0: no cap), as a platform with short sends does.
+    size_t max_send = 0;
+    // Service names known beside the system's, with their ports in host order.
+    std::map<std::string, uint16_t> services;
+
+    ssize_t recv(int fd, void* buf, size_t n) override {
+        ssize_t r = FaultPlatform::recv(fd, buf, n);
+        if (after_recv) after_recv(r);
+        return r;
+    }
+    ssize_t send(int fd, const void* buf, size_t n) override {
+        return FaultPlatform::send(fd, buf, max_send != 0 && n > max_send ? max_send : n);
+    }
+    int lookup_service(const char* name, const char* proto, uint16_t* port_net) override {
+        auto it = services.find(name);
+        if (it == services.end()) return FaultPlatform::lookup_service(name, proto, port_net);
+        *port_net = htons(it->second);
+        return 0;
+    }
+};
+
+class NetTest : public LibraryTest {
+protected:
+    void SetUp() override {
+        LibraryTest::SetUp();
+        delete platform_;
+        net_ = new NetPlatform(dir_);
+        platform_ = net_;
+        set_platform(platform_);
+    }
+
+    // A connection to `peer` as the library opens its channels; the peer's script runs.
+    NetConn* connect(BytePeer& peer) {
+        peer.start();
+        return net_open_client("127.0.0.1", peer.port_text().c_str(), "tcp", 0, 0);
+    }
+    // The trace log with every time stamp taken out.
+    std::string trace_text() const {
+        static const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])");
+        return std::regex_replace(trace_log(), stamp, "");
+    }
+    int sends() const { return platform_->calls(Call::Send); }
+    int recvs() const { return platform_->calls(Call::Recv); }
+
+    NetPlatform* net_ = nullptr;
+};
+
+// The bytes given as a list of values, for byte-exact comparisons.
+inline std::string bytes(std::initializer_list<int> values) {
+    std::string s;
+    for (int v : values) s.push_back(static_cast<char>(v));
+    return s;
+}
+
+}  // namespace gavo::test
