@@ -26,6 +26,13 @@ public:
     // Service names known beside the system's, with their ports in host order.
     std::map<std::string, uint16_t> services;
 
+    // The port (host order) of the last connect asked for, failed or not.
+    uint16_t last_connect_port = 0;
+
+    int connect(int fd, const struct sockaddr* addr, socklen_t len) override {
+        last_connect_port = ntohs(reinterpret_cast<const sockaddr_in*>(addr)->sin_port);
+        return FaultPlatform::connect(fd, addr, len);
+    }
     ssize_t recv(int fd, void* buf, size_t n) override {
         ssize_t r = FaultPlatform::recv(fd, buf, n);
         if (after_recv) after_recv(r);
@@ -35,8 +42,10 @@ public:
         return FaultPlatform::send(fd, buf, max_send != 0 && n > max_send ? max_send : n);
     }
     int lookup_service(const char* name, const char* proto, uint16_t* port_net) override {
+        // The system's answer first, so that the call is counted and faults apply.
+        if (FaultPlatform::lookup_service(name, proto, port_net) == 0) return 0;
         auto it = services.find(name);
-        if (it == services.end()) return FaultPlatform::lookup_service(name, proto, port_net);
+        if (it == services.end()) return -1;
         *port_net = htons(it->second);
         return 0;
     }
