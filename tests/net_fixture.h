@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <regex>
 #include <string>
 
 #include "net/netconn.h"
@@ -66,10 +65,26 @@ protected:
         peer.start();
         return net_open_client("127.0.0.1", peer.port_text().c_str(), "tcp", 0, 0);
     }
-    // The trace log with every time stamp taken out.
+    // The trace log with every "[YYYY-MM-DD HH:MM:SS]" time stamp taken out.
     std::string trace_text() const {
-        static const std::regex stamp(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])");
-        return std::regex_replace(trace_log(), stamp, "");
+        static const std::string shape = "[dddd-dd-dd dd:dd:dd]";
+        std::string text = trace_log(), out;
+        for (size_t i = 0; i < text.size();) {
+            if (is_stamp(text, i, shape)) {
+                i += shape.size();
+            } else {
+                out += text[i++];
+            }
+        }
+        return out;
+    }
+    static bool is_stamp(const std::string& text, size_t at, const std::string& shape) {
+        if (text.size() - at < shape.size()) return false;
+        for (size_t k = 0; k < shape.size(); ++k) {
+            char c = text[at + k];
+            if (shape[k] == 'd' ? (c < '0' || c > '9') : c != shape[k]) return false;
+        }
+        return true;
     }
     int sends() const { return platform_->calls(Call::Send); }
     int recvs() const { return platform_->calls(Call::Recv); }
