@@ -16,15 +16,14 @@ struct NFileLock {
 
 namespace {
 
-std::atomic<int> failing_creates{0};
+// Test hook: which creation from now fails (counted down), 0 for none.
+std::atomic<int> failing_create{0};
 
 }  // namespace
 
 NFileLock* nfile_lock_create() {
-    int pending = failing_creates.load();
-    while (pending > 0 && !failing_creates.compare_exchange_weak(pending, pending - 1)) {
-    }
-    if (pending > 0) return nullptr;
+    int n = failing_create.load();
+    if (n > 0 && failing_create.fetch_sub(1) == 1) return nullptr;
     return new (std::nothrow) NFileLock;
 }
 
@@ -47,4 +46,4 @@ int nfile_lock_destroy(NFileLock* lock) {
     return 0;
 }
 
-void nfile_lock_fail_creates_for_testing(int count) { failing_creates.store(count); }
+void nfile_lock_fail_create_for_testing(int nth) { failing_create.store(nth); }
