@@ -63,7 +63,12 @@ bool transfer_fits(const void* buffer, unsigned int count) {
 }  // namespace
 
 int CNFile::OpenNet(const char* name, unsigned int flags) {
-    if (IsOpened()) CloseNet();  // a failing close does not stop the open
+    // A failing close does not stop the open. A table object's handle belongs to the
+    // log channel: closing it on the archive channel could close another file there.
+    if (IsOpened()) {
+        if (m_nOpenFlags == 0x100 || m_nOpenFlags == 0x200) CloseTab();
+        else CloseNet();
+    }
     m_nOpenFlags = flags;        // kept even when the open fails
     ChannelRequest req(archive_lock, archive_conn);
     put_open(req, kOpen, flags, name);

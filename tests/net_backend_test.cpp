@@ -126,6 +126,7 @@ TEST_F(ArchiveChannelTest, OpenExReturnsTheLengthFromTheReply) {
 
 TEST_F(ArchiveChannelTest, FailedOpenKeepsTheFlagsFailedOpenExDoesNot) {
     server_.reply(0, 12, be16(0xFFFE));
+    server_.reply(0, 8, be32(-3));
     server_.reply(0, 12, be16(0xFFFE));
     start();
     CNFile open;
@@ -133,6 +134,9 @@ TEST_F(ArchiveChannelTest, FailedOpenKeepsTheFlagsFailedOpenExDoesNot) {
     EXPECT_EQ(open.IsLoading(), 1);
     EXPECT_EQ(open.IsStoring(), 1);
     EXPECT_EQ(open.IsOpened(), 0);
+    char buf[4];
+    EXPECT_EQ(open.Read(buf, 4), 0u);  // passes the mode check; no handle: 0xFFFF
+    EXPECT_EQ(server_.received(0, 20).substr(12), std::string("\x00\x03\xFF\xFF\x00\x00\x00\x04", 8));
     CNFile openex;
     EXPECT_EQ(openex.OpenEx("a.txt", 0x03), -2);
     EXPECT_EQ(openex.IsLoading(), 0);
@@ -281,6 +285,21 @@ TEST_F(ArchiveChannelTest, FailedSendOfAStaticRequestReturnsMinus100) {
     platform_->fail(Call::Send, 1, EPIPE);
     EXPECT_EQ(CNFile::Remove("a.txt"), -100);
     EXPECT_TRUE(reported("RemoveNet", -100, "1"));
+}
+
+TEST_F(ArchiveChannelTest, MissingBufferOrHugeCountIsRefusedBeforeAnythingIsSent) {
+    server_.reply(0, 12, be16(3));
+    server_.reply(0, 4, be16(0));
+    start();
+    CNFile file;
+    ASSERT_EQ(file.Open("a.txt", 3), 0);
+    EXPECT_EQ(file.Read(nullptr, 10), 0u);
+    char byte = 'x';
+    EXPECT_EQ(file.WriteEx(&byte, 0x80000000u), 0u);
+    EXPECT_TRUE(reported("ReadNet", -1, gavo::msg::kBadBuffer));
+    EXPECT_TRUE(reported("WriteNet", -1, gavo::msg::kBadBuffer));
+    file.Close();
+    EXPECT_EQ(server_.received(0, 16).substr(12), std::string("\x00\x02\x00\x03", 4));
 }
 
 TEST_F(ArchiveChannelTest, BadNamesAreRefusedBeforeAnythingIsSent) {

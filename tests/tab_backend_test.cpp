@@ -71,6 +71,32 @@ TEST_F(LogChannelTest, Object0x200IsClosedOnTheLogChannel) {
     EXPECT_EQ(server_.received(0, exists.size()), exists);
 }
 
+// Reopening a table object on the archive channel closes its table on the log channel,
+// whichever archive open is used; and a table open closes an archive file there.
+TEST_F(LogChannelTest, ReopeningCloseGoesToTheChannelOfTheHandle) {
+    server_.reply(1, 7, be16(7));
+    server_.reply(1, 4, be16(0));
+    server_.reply(0, 12, be16(3));
+    server_.reply(0, 4, be16(0));
+    server_.reply(1, 7, be16(8));
+    server_.reply(1, 4, be16(0));
+    server_.reply(0, 12, be16(4) + be32(0));
+    server_.reply(0, 4, be16(0));
+    server_.reply(1, 7, be16(9));
+    start();
+    CNFile file;
+    ASSERT_EQ(file.Open("t1", 0x200), 0);
+    ASSERT_EQ(file.Open("a.txt", 1), 0);  // closes table handle 7 on the log channel
+    ASSERT_EQ(file.Open("t1", 0x100), 0);  // closes file handle 3 on the archive channel
+    ASSERT_EQ(file.OpenEx("a.txt", 1), 0);  // closes table handle 8 on the log channel
+    ASSERT_EQ(file.Open("t1", 0x100), 0);  // closes file handle 4 on the archive channel
+    const std::string close_log = be16(17);
+    EXPECT_EQ(server_.received(1, 29),
+              kOpenT1 + close_log + be16(7) + kOpenT1 + close_log + be16(8) + kOpenT1);
+    EXPECT_EQ(server_.received(0, 32), open_request(1, 1, "a.txt") + be16(2) + be16(3) +
+                                           open_request(5, 1, "a.txt") + be16(2) + be16(4));
+}
+
 TEST_F(LogChannelTest, EveryFailureWritesTheSocketErrorLineFirst) {
     server_.reply(1, 7, be16(0x8000));
     server_.reply(1, 7, be16(5));
