@@ -69,7 +69,7 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
         if (m_nOpenFlags == 0x100 || m_nOpenFlags == 0x200) CloseTab();
         else CloseNet();
     }
-    m_nOpenFlags = flags;        // kept even when the open fails
+    m_nOpenFlags = flags;  // kept even when the open fails
     ChannelRequest req(archive_lock, archive_conn);
     put_open(req, kOpen, flags, name);
     if (!req.sent()) {

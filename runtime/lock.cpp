@@ -1,4 +1,5 @@
 #include "runtime/lock.h"
+#include "runtime/lock_testing.h"
 
 #include <atomic>
 #include <mutex>

@@ -13,7 +13,3 @@ int nfile_lock(NFileLock* lock);
 int nfile_unlock(NFileLock* lock);
 // Frees the lock object (null is allowed); 0. No thread may hold or wait for it.
 int nfile_lock_destroy(NFileLock* lock);
-
-// Test hook: the nth call (1-based, counted from now) of nfile_lock_create fails as if
-// the mutex could not be created; 0 removes the rule. Not thread-safe.
-void nfile_lock_fail_create_for_testing(int nth);

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "runtime/lock.h"
+#include "runtime/lock_testing.h"
 #include "runtime/messages.h"
 #include "runtime/state.h"
 #include "tests/remote_fixture.h"
