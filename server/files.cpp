@@ -264,8 +264,13 @@ int FileService::remove(const std::string& rel, std::string* why) {
 int FileService::exists(const std::string& rel, std::string* why) {
     const int fd = root_.open_at(rel, O_PATH);
     if (fd >= 0) {
+        // Only the component walk opens a link itself (O_NOFOLLOW), and it follows none.
+        struct stat st;
+        const bool link = fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
         ::close(fd);
-        return 1;
+        if (!link) return 1;
+        *why = "links are not followed";
+        return kCodeBadPath;
     }
     if (fd == -EXDEV) return code_for(EXDEV, rel, false, why);
     return 0;
