@@ -24,7 +24,11 @@ bool Conn::wait_request() {
         const int n = poll(fds, stop_fd_ >= 0 ? 2 : 1, -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return fail(std::string("poll: ") + strerror(errno));
-        if (fds[1].revents != 0) return fail("server stopping");
+        // A request that has begun to arrive is still served once the stop has come.
+        if (fds[1].revents != 0 && (stop_seen_ || (fds[0].revents & POLLIN) == 0)) {
+            return fail("server stopping");
+        }
+        stop_seen_ = stop_seen_ || fds[1].revents != 0;
         break;
     }
     if (!fill()) {

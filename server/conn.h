@@ -24,7 +24,8 @@ public:
         : fd_(fd), stall_ms_(static_cast<int>(stall.count())), stop_fd_(stop_fd) {}
 
     // Waits, without a time limit, until the next request's first byte is here. False
-    // when the peer closed, the connection failed, or the server is stopping.
+    // when the peer closed, the connection failed, or the server is stopping (a request
+    // whose bytes are already here when the stop comes is still served, no later one).
     bool wait_request();
 
     bool get16(int* value);       // 0..65535
@@ -61,6 +62,7 @@ private:
     unsigned char out_[kBufferSize];
     size_t out_len_ = 0;
     std::string error_;
+    bool stop_seen_ = false;  // the stop has come; only the request then arriving is served
 };
 
 }  // namespace gavo::server
