@@ -2,6 +2,8 @@
 
 #include "nfile/open_mode.h"
 
+#include <utility>
+
 namespace gavo {
 
 namespace {
@@ -30,14 +32,16 @@ bool share_compatible(unsigned int held, unsigned int wanted) {
 
 ShareTable::Token ShareTable::acquire(dev_t dev, ino_t ino, unsigned int mode) {
     std::lock_guard<std::mutex> guard(mutex_);
-    Key key(dev, ino);
-    std::vector<Holder>& holders = opens_[key];  // holds at least one open once it exists
-    for (const Holder& h : holders) {
+    Key key{dev, ino};
+    // No operator[] here: its std::piecewise_construct would be exported by the library.
+    auto found = opens_.find(key);
+    if (found == opens_.end()) found = opens_.insert(std::make_pair(key, std::vector<Holder>())).first;
+    for (const Holder& h : found->second) {
         if (!share_compatible(h.mode, mode)) return kSharingViolation;
     }
     Token token = next_++;
-    holders.push_back(Holder{token, mode});
-    keys_[token] = key;
+    found->second.push_back(Holder{token, mode});
+    keys_.insert(std::make_pair(token, key));
     return token;
 }
 
@@ -60,7 +64,7 @@ void ShareTable::release(Token token) {
 
 bool ShareTable::in_use(dev_t dev, ino_t ino) const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return opens_.count(Key(dev, ino)) != 0;
+    return opens_.count(Key{dev, ino}) != 0;
 }
 
 size_t ShareTable::size() const {

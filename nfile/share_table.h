@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 namespace gavo {
@@ -44,7 +43,12 @@ private:
         Token token;
         unsigned int mode;
     };
-    using Key = std::pair<dev_t, ino_t>;
+    // Our own key type, so that the map instantiations stay internal to the library.
+    struct Key {
+        dev_t dev;
+        ino_t ino;
+        bool operator<(const Key& o) const { return dev != o.dev ? dev < o.dev : ino < o.ino; }
+    };
 
     mutable std::mutex mutex_;  // guards everything below
     std::map<Key, std::vector<Holder>> opens_;
