@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
 
 #include "server/options.h"
 #include "tests/server_fixture.h"
@@ -30,10 +29,9 @@ public:
             _exit(127);
         }
         for (int i = 0; i < 2000 && port_ == 0; ++i) {
-            std::smatch m;
             const std::string log = read_file(log_path);
-            const std::regex port_line("port ([0-9]+)");
-            if (std::regex_search(log, m, port_line)) port_ = std::stoi(m[1]);
+            const size_t at = log.find(" port ");
+            if (at != std::string::npos) port_ = atoi(log.c_str() + at + 6);
             if (port_ != 0) break;
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {  // ended before it served
