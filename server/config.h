@@ -1,0 +1,31 @@
+// The server's settings, from the command line (see options.h) or set by tests directly.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "server/address.h"
+
+namespace gavo::server {
+
+constexpr int kDefaultPort = 7100;
+
+struct ServerConfig {
+    std::string listen_host = "127.0.0.1";
+    int listen_port = kDefaultPort;  // 0: any free port (Server::port() tells which)
+    std::string root = "./gavo-root";
+    std::vector<Cidr> allow;           // empty: every client that can reach the socket
+    bool read_only = false;            // refuse every request that would change the root
+    bool sync = true;                  // fsync before answering close, rename and remove
+    std::chrono::milliseconds handle_grace{5 * 60 * 1000};  // after a host's last connection
+    int max_handles_per_host = 1024;
+    int max_connections = 1024;
+    // A request that has begun must keep moving: each receive or send within it waits at
+    // most this long. Idle time between requests is not limited.
+    std::chrono::milliseconds stall_timeout{30 * 1000};
+    // Test hook: resolve names component by component, as on kernels without openat2.
+    bool force_component_walk = false;
+};
+
+}  // namespace gavo::server

@@ -1,0 +1,279 @@
+#include "server/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "nfile/open_mode.h"
+#include "nfile/os_error.h"
+
+namespace gavo::server {
+
+namespace {
+
+std::string errno_text(int err) { return std::string(strerror(err)); }
+
+// Windows refuses to delete or rename a file that is open without delete sharing.
+constexpr int kSharingViolationCode = -1;
+
+}  // namespace
+
+// ---- OpenFile
+
+OpenFile::~OpenFile() {
+    std::lock_guard<std::mutex> lock(mutex);
+    release_locked();
+}
+
+int OpenFile::close() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (fd < 0) return kCodeNotFound;
+    int err = 0;
+    if (dirty && sync && fsync(fd) != 0) err = errno;
+    if (dir_fd >= 0 && sync && fsync(dir_fd) != 0 && err == 0) err = errno;
+    if (release_locked() != 0 && err == 0) err = errno;
+    return err == 0 ? 0 : nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+}
+
+int OpenFile::release_locked() {
+    int rc = 0;
+    if (fd >= 0 && ::close(fd) != 0) rc = -1;
+    if (dir_fd >= 0) ::close(dir_fd);
+    fd = -1;
+    dir_fd = -1;
+    if (share != ShareTable::kSharingViolation) shares_->release(share);
+    share = ShareTable::kSharingViolation;
+    return rc;
+}
+
+// ---- FileService
+
+int FileService::code_for(int err, const std::string& rel, bool creating,
+                          std::string* why) const {
+    if (err == EXDEV) {
+        *why = "name leads out of the root";
+        return kCodeBadPath;
+    }
+    // ENOENT means a missing folder when the open would have created the file itself,
+    // or when the file's folder cannot be found.
+    const bool folder_missing = err == ENOENT && (creating || !root_.parent_exists(rel));
+    if (why->empty()) *why = errno_text(err);
+    return nfile_map_os_error(gavo::windows_error_from_errno(err, folder_missing));
+}
+
+// Opens without creating first, so that the server knows whether it created the file
+// (its folder entry then needs a sync). O_EXCL never follows a link, so a dangling link
+// is never created through.
+int FileService::open_fd(const std::string& rel, int pflags, bool create, bool* created,
+                         std::string* why) {
+    *created = false;
+    const int plain = pflags & ~O_CREAT;
+    int fd = root_.open_at(rel, plain);
+    if (fd != -ENOENT || !create) return fd;
+    fd = root_.open_at(rel, plain | O_CREAT | O_EXCL, 0666);
+    if (fd >= 0) {
+        *created = true;
+        return fd;
+    }
+    if (fd != -EEXIST) return fd;
+    fd = root_.open_at(rel, plain);  // someone else created it meanwhile
+    if (fd == -ENOENT) {
+        *why = "dangling link";
+        return -EEXIST;
+    }
+    return fd;
+}
+
+// Registers the open with the sharing rules and, once admitted, cuts the file: a refused
+// open never touches another open's data.
+int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
+                       std::string* why) {
+    std::lock_guard<std::mutex> lock(names_mutex_);
+    file.share = shares_.acquire(st.st_dev, st.st_ino, mode);
+    if (file.share == ShareTable::kSharingViolation) {
+        *why = "sharing violation";
+        return nfile_map_os_error(gavo::kWinSharingViolation);
+    }
+    if (cut && ftruncate(file.fd, 0) != 0) {
+        const int err = errno;
+        *why = "cannot cut the file: " + errno_text(err);
+        return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    }
+    return 0;
+}
+
+bool FileService::needs_folders(int err, const std::string& rel) const {
+    if (err == EXDEV) return false;  // leads out of the root: never create anything
+    const bool folder_missing = err == ENOENT;
+    return nfile_is_path_failure(gavo::windows_error_from_errno(err, folder_missing)) &&
+           !rel.empty();
+}
+
+OpenResult FileService::open(const std::string& rel, unsigned int flags, std::string* why) {
+    OpenResult result;
+    const unsigned int mode = mode_word_from_open_flags(flags);
+    const bool create = mode_creates(mode);
+    if (read_only_ && (mode_may_write(mode) || create)) {
+        *why = "server is read-only";
+        result.code = kCodeAccessDenied;
+        return result;
+    }
+    // O_NONBLOCK: opening a FIFO placed in the root must not hang the connection.
+    const int pflags = posix_open_flags(mode) | O_NONBLOCK | O_NOCTTY;
+    bool created = false;
+    int fd = open_fd(rel, pflags, create, &created, why);
+    if (fd < 0 && create && needs_folders(-fd, rel)) {
+        // As the local back end does: create the missing folders, then one more try.
+        const int made = root_.make_dirs(rel, sync_);
+        if (made != 0) {
+            *why = "cannot create folders: " + errno_text(-made);
+            result.code = made == -EXDEV ? kCodeBadPath : kCodeMakeDirs;
+            return result;
+        }
+        fd = open_fd(rel, pflags, create, &created, why);
+    }
+    if (fd < 0) {
+        result.code = code_for(-fd, rel, create, why);
+        return result;
+    }
+    auto file = std::make_shared<OpenFile>(&shares_, rel);
+    file->fd = fd;
+    file->sync = sync_;
+    result.code = finish_open(*file, rel, mode, flags, created, &result.length, why);
+    if (result.code == 0) result.file = std::move(file);
+    return result;
+}
+
+// Checks the kind of file, admits the open and positions it. On failure the caller drops
+// `file`, whose destructor closes what was opened.
+int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
+                             unsigned int flags, bool created, int64_t* length,
+                             std::string* why) {
+    struct stat st;
+    if (fstat(file.fd, &st) != 0) return code_for(errno, rel, false, why);
+    if (!S_ISREG(st.st_mode)) {
+        *why = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
+        return nfile_map_os_error(gavo::kWinAccessDenied);
+    }
+    fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+    const bool create = mode_creates(mode);
+    const int code = admit(file, st, mode, create && !created, why);
+    if (code != 0) return code;
+    file.may_read = mode_may_read(mode);
+    file.may_write = mode_may_write(mode);
+    file.dirty = create;
+    *length = create ? 0 : static_cast<int64_t>(st.st_size);
+    if (open_flags_seek_to_end(flags) && lseek(file.fd, 0, SEEK_END) < 0) {
+        return code_for(errno, rel, false, why);
+    }
+    if (created && sync_) {
+        std::string last;
+        const int dir = root_.open_parent(rel, &last);
+        if (dir >= 0) file.dir_fd = dir;
+    }
+    return 0;
+}
+
+// Opens the folders of a name change; the results are descriptors or library codes.
+int FileService::parent_of(const std::string& rel, std::string* last, std::string* why) {
+    const int fd = root_.open_parent(rel, last);
+    if (fd >= 0) return fd;
+    if (-fd == EXDEV) return code_for(EXDEV, rel, false, why);
+    *why = "folder: " + errno_text(-fd);
+    return nfile_map_os_error(gavo::windows_error_from_errno(-fd, true));
+}
+
+int FileService::check_not_open(int dir_fd, const std::string& last, std::string* why) {
+    struct stat st;
+    if (fstatat(dir_fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        const int err = errno;
+        *why = errno_text(err);
+        return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    }
+    if (S_ISREG(st.st_mode) && shares_.in_use(st.st_dev, st.st_ino)) {
+        *why = "the file is open";
+        return kSharingViolationCode;
+    }
+    return 0;
+}
+
+int FileService::sync_dirs(int a, int b, std::string* why) {
+    if (!sync_) return 0;
+    if (fsync(a) == 0 && (b < 0 || fsync(b) == 0)) return 0;
+    const int err = errno;
+    *why = "folder sync: " + errno_text(err);
+    return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+}
+
+int FileService::rename(const std::string& from, const std::string& to, std::string* why) {
+    if (read_only_) {
+        *why = "server is read-only";
+        return kCodeAccessDenied;
+    }
+    std::string from_last, to_last;
+    const int from_dir = parent_of(from, &from_last, why);
+    if (from_dir < 0) return from_dir;
+    const int to_dir = parent_of(to, &to_last, why);
+    if (to_dir < 0) {
+        ::close(from_dir);
+        return to_dir;
+    }
+    int code;
+    {
+        std::lock_guard<std::mutex> lock(names_mutex_);
+        code = check_not_open(from_dir, from_last, why);
+        if (code == 0 && renameat2(from_dir, from_last.c_str(), to_dir, to_last.c_str(),
+                                   RENAME_NOREPLACE) != 0) {
+            const int err = errno;
+            *why = errno_text(err);
+            code = nfile_map_os_error(gavo::windows_error_from_errno(err, err == ENOENT));
+        }
+    }
+    if (code == 0) code = sync_dirs(to_dir, from_dir, why);
+    ::close(from_dir);
+    ::close(to_dir);
+    return code;
+}
+
+int FileService::remove(const std::string& rel, std::string* why) {
+    if (read_only_) {
+        *why = "server is read-only";
+        return kCodeAccessDenied;
+    }
+    std::string last;
+    const int dir = parent_of(rel, &last, why);
+    if (dir < 0) return dir;
+    int code;
+    {
+        std::lock_guard<std::mutex> lock(names_mutex_);
+        code = check_not_open(dir, last, why);
+        if (code == 0 && unlinkat(dir, last.c_str(), 0) != 0) {
+            const int err = errno;
+            *why = errno_text(err);
+            code = nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+        }
+    }
+    if (code == 0) code = sync_dirs(dir, -1, why);
+    ::close(dir);
+    return code;
+}
+
+int FileService::exists(const std::string& rel, std::string* why) {
+    const int fd = root_.open_at(rel, O_PATH);
+    if (fd >= 0) {
+        // Only the component walk opens a link itself (O_NOFOLLOW), and it follows none.
+        struct stat st;
+        const bool link = fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
+        ::close(fd);
+        if (!link) return 1;
+        *why = "links are not followed";
+        return kCodeBadPath;
+    }
+    if (fd == -EXDEV) return code_for(EXDEV, rel, false, why);
+    return 0;
+}
+
+}  // namespace gavo::server

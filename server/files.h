@@ -1,0 +1,107 @@
+// The server's file operations on names beneath the root, with the same meaning of the
+// open flags, the same sharing rules and the same error codes as the library's local
+// back end: errno goes through windows_error_from_errno and nfile_map_os_error (see
+// nfile/os_error.h), so a host sees one set of codes in both working modes.
+//
+// Results are 0 (or a count) for success and a negative library code for failure; on
+// failure `why` receives a short text for the server log. Thread-safe.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "nfile/share_table.h"
+#include "server/handles.h"
+#include "server/resolver.h"
+
+namespace gavo::server {
+
+// Library codes the server sends besides those of the error table.
+constexpr int kCodeRefused = -1;        // sharing violation, limits, unsupported
+constexpr int kCodeNotFound = -102;     // also: unknown handle
+constexpr int kCodeAccessDenied = -103; // also: read-only server, wrong access of a handle
+constexpr int kCodeBadPath = -107;      // names that are refused
+constexpr int kCodeMakeDirs = -108;     // missing folders could not be created
+
+// One file opened by a client. The mutex is held across a whole read or write, so the
+// requests of two connections on one handle never mix within the file position.
+class OpenFile : public OpenObject {
+public:
+    OpenFile(ShareTable* shares, std::string name) : shares_(shares), name_(std::move(name)) {}
+    ~OpenFile() override;
+
+    // Flushes the file (and the folder entry of a file this open created) to stable
+    // storage when it was changed and syncing is on, then releases everything.
+    int close() override;
+    std::string describe() const override { return "file " + name_; }
+
+    std::mutex mutex;       // guards every field below while the file is in use
+    int fd = -1;            // -1 once closed
+    int dir_fd = -1;        // the folder of a newly created file, for its fsync
+    bool may_read = false;
+    bool may_write = false;
+    bool dirty = false;     // created, cut or written since the open
+    bool sync = true;
+    ShareTable::Token share = ShareTable::kSharingViolation;
+
+private:
+    int release_locked();
+
+    ShareTable* const shares_;
+    const std::string name_;
+};
+
+struct OpenResult {
+    int code = 0;                     // 0 or a library code
+    std::shared_ptr<OpenFile> file;   // set when code is 0
+    int64_t length = 0;               // the file's length after the open
+};
+
+class FileService {
+public:
+    FileService(const RootDir& root, bool read_only, bool sync)
+        : root_(root), read_only_(read_only), sync_(sync) {}
+
+    // Opens `rel` with the client's open flags: access, append (position at the end),
+    // create (missing file created, existing one cut, missing folders created), sharing.
+    OpenResult open(const std::string& rel, unsigned int flags, std::string* why);
+    // Renames without ever replacing an existing entry; durable when it returns 0.
+    int rename(const std::string& from, const std::string& to, std::string* why);
+    // Removes a file (not a folder); durable when it returns 0.
+    int remove(const std::string& rel, std::string* why);
+    // 1 when the entry exists (file or folder), 0 when not; -107 when the name leads out
+    // of the root through a link.
+    int exists(const std::string& rel, std::string* why);
+
+    size_t open_count() const { return shares_.size(); }
+
+private:
+    int open_fd(const std::string& rel, int pflags, bool create, bool* created,
+                std::string* why);
+    int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
+              std::string* why);
+    int finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
+                    unsigned int flags, bool created, int64_t* length, std::string* why);
+    // True when a failed create of `rel` (errno `err`) calls for creating its folders.
+    bool needs_folders(int err, const std::string& rel) const;
+    int parent_of(const std::string& rel, std::string* last, std::string* why);
+    int sync_dirs(int a, int b, std::string* why);
+    // The library code of a failed call on `rel` with errno `err`.
+    int code_for(int err, const std::string& rel, bool creating, std::string* why) const;
+    // Refuses a name change of an entry that a client holds open, as Windows does.
+    int check_not_open(int dir_fd, const std::string& last, std::string* why);
+
+    const RootDir& root_;
+    const bool read_only_;
+    const bool sync_;
+    ShareTable shares_;
+    // Serialises sharing decisions with renames and removes, so that "is it open?" and
+    // the change it guards are one step for other clients.
+    std::mutex names_mutex_;
+};
+
+}  // namespace gavo::server

@@ -1,0 +1,142 @@
+#include "server/options.h"
+
+#include <getopt.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace gavo::server {
+
+namespace {
+
+enum OptionId {
+    kListen = 1000, kRoot, kAllow, kReadOnly, kNoSync, kHandleGrace, kMaxHandles,
+    kMaxConnections, kStallTimeout, kHelp
+};
+
+const struct option kOptions[] = {
+    {"listen", required_argument, nullptr, kListen},
+    {"root", required_argument, nullptr, kRoot},
+    {"allow", required_argument, nullptr, kAllow},
+    {"read-only", no_argument, nullptr, kReadOnly},
+    {"no-sync", no_argument, nullptr, kNoSync},
+    {"handle-grace", required_argument, nullptr, kHandleGrace},
+    {"max-handles", required_argument, nullptr, kMaxHandles},
+    {"max-connections", required_argument, nullptr, kMaxConnections},
+    {"stall-timeout", required_argument, nullptr, kStallTimeout},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+// A whole decimal number in [lo, hi].
+bool parse_number(const char* text, long lo, long hi, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// "HOST:PORT", "[V6]:PORT" or ":PORT" (HOST then stays as it was).
+bool parse_listen(const std::string& text, ServerConfig* config) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string host = text.substr(0, colon);
+    long port = 0;
+    if (!parse_number(text.c_str() + colon + 1, 0, 65535, &port)) return false;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (!host.empty()) config->listen_host = host;
+    config->listen_port = static_cast<int>(port);
+    return true;
+}
+
+bool apply_option(int id, const char* arg, ServerConfig* config, std::string* error) {
+    long n = 0;
+    switch (id) {
+    case kListen:
+        if (parse_listen(arg, config)) return true;
+        *error = std::string("bad --listen value '") + arg + "' (want HOST:PORT)";
+        return false;
+    case kRoot: config->root = arg; return true;
+    case kAllow: {
+        Cidr cidr;
+        if (parse_cidr(arg, &cidr)) {
+            config->allow.push_back(cidr);
+            return true;
+        }
+        *error = std::string("bad --allow value '") + arg + "' (want an address or CIDR)";
+        return false;
+    }
+    case kReadOnly: config->read_only = true; return true;
+    case kNoSync: config->sync = false; return true;
+    case kHandleGrace:
+        if (!parse_number(arg, 0, 7 * 24 * 3600, &n)) break;
+        config->handle_grace = std::chrono::seconds(n);
+        return true;
+    case kMaxHandles:
+        if (!parse_number(arg, 1, 32768, &n)) break;
+        config->max_handles_per_host = static_cast<int>(n);
+        return true;
+    case kMaxConnections:
+        if (!parse_number(arg, 1, 1000000, &n)) break;
+        config->max_connections = static_cast<int>(n);
+        return true;
+    case kStallTimeout:
+        if (!parse_number(arg, 1, 24 * 3600, &n)) break;
+        config->stall_timeout = std::chrono::seconds(n);
+        return true;
+    }
+    *error = std::string("bad number '") + arg + "'";
+    return false;
+}
+
+}  // namespace
+
+ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::string* error) {
+    optind = 1;
+    opterr = 0;
+    int id;
+    while ((id = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
+        if (id == kHelp) return ParseResult::kHelp;
+        if (id == '?' || id == ':') {
+            const char* given = optind > 0 && optind <= argc ? argv[optind - 1] : "?";
+            *error = std::string("unknown option or missing value: ") + given;
+            return ParseResult::kError;
+        }
+        if (!apply_option(id, optarg, config, error)) return ParseResult::kError;
+    }
+    if (optind < argc) {
+        *error = std::string("unexpected argument: ") + argv[optind];
+        return ParseResult::kError;
+    }
+    return ParseResult::kRun;
+}
+
+std::string usage_text() {
+    return "Usage: gavo-server [options]\n"
+           "Serves the files under a root folder to GAVO_Client hosts in working mode 2.\n"
+           "\n"
+           "  --listen HOST:PORT     address to listen on (default 127.0.0.1:7100);\n"
+           "                         port 0 picks a free port, printed in the log\n"
+           "  --root DIR             folder whose files are served; created if missing\n"
+           "                         (default ./gavo-root)\n"
+           "  --allow CIDR           accept clients from this address block only;\n"
+           "                         repeatable (default: anyone who can reach the socket)\n"
+           "  --read-only            refuse every request that would change the root\n"
+           "  --no-sync              do not fsync on close, rename and remove (faster,\n"
+           "                         but answered changes may be lost in a power cut)\n"
+           "  --handle-grace SEC     keep a host's open handles this long after its last\n"
+           "                         connection ends (default 300)\n"
+           "  --max-handles N        open handles per client host (default 1024)\n"
+           "  --max-connections N    connections held at once (default 1024)\n"
+           "  --stall-timeout SEC    close a connection whose request stops moving for\n"
+           "                         this long (default 30)\n"
+           "  --help                 show this text\n"
+           "\n"
+           "Log lines go to standard error. SIGTERM or SIGINT stops the server cleanly.\n";
+}
+
+}  // namespace gavo::server

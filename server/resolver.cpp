@@ -1,0 +1,150 @@
+#include "server/resolver.h"
+
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace gavo::server {
+
+namespace {
+
+// Splits "a/b/c" into its folder part "a/b" ("" for none) and its last component "c".
+void split_last(const std::string& rel, std::string* dir, std::string* last) {
+    const size_t slash = rel.rfind('/');
+    if (slash == std::string::npos) {
+        dir->clear();
+        *last = rel;
+    } else {
+        *dir = rel.substr(0, slash);
+        *last = rel.substr(slash + 1);
+    }
+}
+
+// Creates every missing folder of an ordinary path (the root folder itself, at start-up).
+bool make_path(const std::string& path) {
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/') continue;
+        const std::string prefix = path.substr(0, i);
+        if (mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST) return false;
+    }
+    return true;
+}
+
+int close_keep_errno(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return 0;
+}
+
+}  // namespace
+
+RootDir::~RootDir() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool RootDir::open(const std::string& path, bool component_walk, std::string* error) {
+    if (path.empty() || !make_path(path)) {
+        *error = "cannot create root folder '" + path + "': " + strerror(errno);
+        return false;
+    }
+    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+        *error = "cannot open root folder '" + path + "': " + strerror(errno);
+        return false;
+    }
+    walk_ = component_walk;
+    if (!walk_) {
+        const int probe = open_beneath(".", O_PATH | O_DIRECTORY, 0);
+        if (probe == -ENOSYS) walk_ = true;
+        if (probe >= 0) ::close(probe);
+    }
+    return true;
+}
+
+int RootDir::open_at(const std::string& rel, int flags, mode_t mode) const {
+    if (!walk_) {
+        const int fd = open_beneath(rel, flags, mode);
+        if (fd != -ENOSYS) return fd;
+    }
+    return open_by_walk(rel, flags, mode);
+}
+
+int RootDir::open_beneath(const std::string& rel, int flags, mode_t mode) const {
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    // EAGAIN: a rename raced with the resolution; the kernel asks for another try.
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const long fd = syscall(SYS_openat2, fd_, rel.c_str(), &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if (errno != EAGAIN && errno != EINTR) return -errno;
+    }
+    return -EAGAIN;
+}
+
+int RootDir::open_by_walk(const std::string& rel, int flags, mode_t mode) const {
+    int dir = fd_;
+    size_t start = 0;
+    for (size_t slash; (slash = rel.find('/', start)) != std::string::npos; start = slash + 1) {
+        const std::string part = rel.substr(start, slash - start);
+        const int next = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int err = errno;
+        if (dir != fd_) ::close(dir);
+        if (next < 0) return -err;
+        dir = next;
+    }
+    const std::string last = rel.substr(start);
+    // "." names the root itself (used to test for openat2 and to open the root's folder).
+    const int extra = last == "." ? 0 : O_NOFOLLOW;
+    const int fd = openat(dir, last.c_str(), flags | extra | O_CLOEXEC, mode);
+    const int err = errno;
+    if (dir != fd_) ::close(dir);
+    return fd >= 0 ? fd : -err;
+}
+
+int RootDir::open_parent(const std::string& rel, std::string* last) const {
+    std::string dir;
+    split_last(rel, &dir, last);
+    return open_at(dir.empty() ? "." : dir, O_RDONLY | O_DIRECTORY);
+}
+
+bool RootDir::parent_exists(const std::string& rel) const {
+    std::string last;
+    const int fd = open_parent(rel, &last);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+}
+
+int RootDir::make_dirs(const std::string& rel, bool sync) const {
+    for (size_t slash = rel.find('/'); slash != std::string::npos;
+         slash = rel.find('/', slash + 1)) {
+        const std::string prefix = rel.substr(0, slash);
+        const int existing = open_at(prefix, O_PATH | O_DIRECTORY);
+        if (existing >= 0) {
+            ::close(existing);
+            continue;
+        }
+        // Something that is not a folder stands there: leave it, the open fails again.
+        if (existing == -ENOTDIR) return 0;
+        if (existing != -ENOENT) return existing;
+        std::string name;
+        const int parent = open_parent(prefix, &name);
+        if (parent < 0) return parent;
+        int rc = mkdirat(parent, name.c_str(), 0777) == 0 || errno == EEXIST ? 0 : -errno;
+        if (rc == 0 && sync && fsync(parent) != 0) rc = -errno;
+        close_keep_errno(parent);
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
+
+}  // namespace gavo::server

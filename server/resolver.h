@@ -1,0 +1,51 @@
+// Every file-system call of the server on a client's name goes through RootDir, which
+// resolves names from an open descriptor of the root folder, never from a path string:
+// with openat2(RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS) the kernel refuses any step that
+// would leave the root (EXDEV), symbolic links included; where the kernel lacks openat2
+// (ENOSYS), each component is opened with O_NOFOLLOW, so no link is followed at all.
+//
+// Names given here are already folded by parse_client_name: components joined by '/',
+// none of them empty, "." or "..". Results are a descriptor (>= 0) or -errno.
+// Thread-safe: the object is read-only after open().
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace gavo::server {
+
+class RootDir {
+public:
+    RootDir() = default;
+    ~RootDir();
+    RootDir(const RootDir&) = delete;
+    RootDir& operator=(const RootDir&) = delete;
+
+    // Creates `path` (and its missing parents) when missing and opens it. With
+    // `component_walk` the openat2 path is never tried. False with `error` set on failure.
+    bool open(const std::string& path, bool component_walk, std::string* error);
+
+    // Opens `rel` beneath the root with `flags` (O_CLOEXEC is added) and `mode`.
+    int open_at(const std::string& rel, int flags, mode_t mode = 0) const;
+    // Opens the folder holding `rel`'s last component for reading (so that it can be
+    // fsynced) and stores that component in `last`.
+    int open_parent(const std::string& rel, std::string* last) const;
+    // Creates the missing folders on the way to `rel`'s last component (never the last
+    // one itself), fsyncing each new folder's parent when `sync` is set. 0 or -errno.
+    int make_dirs(const std::string& rel, bool sync) const;
+    // True when `rel`'s folders exist, that is a failed lookup of `rel` is about the
+    // last component only.
+    bool parent_exists(const std::string& rel) const;
+
+    bool uses_openat2() const { return !walk_; }
+
+private:
+    int open_beneath(const std::string& rel, int flags, mode_t mode) const;
+    int open_by_walk(const std::string& rel, int flags, mode_t mode) const;
+
+    int fd_ = -1;        // the root folder, O_RDONLY | O_DIRECTORY
+    bool walk_ = false;  // openat2 missing or disabled
+};
+
+}  // namespace gavo::server

@@ -1,0 +1,263 @@
+#include "server/server.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <functional>
+#include <cstring>
+
+namespace gavo::server {
+
+namespace {
+
+// Each connection thread needs little stack: buffers larger than a few KiB live on the
+// heap. A small stack keeps the memory of many idle connections low.
+constexpr size_t kThreadStack = 256 * 1024;
+
+void set_socket_options(int fd) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // Keep-alive finds clients that vanished without closing (their handles then enter
+    // the grace period instead of staying open forever).
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+    const int idle = 60, interval = 10, probes = 6;
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+}
+
+std::string peer_text(const HostAddr& host, const struct sockaddr* addr) {
+    int port = 0;
+    if (addr->sa_family == AF_INET) {
+        port = ntohs(reinterpret_cast<const sockaddr_in*>(addr)->sin_port);
+    } else if (addr->sa_family == AF_INET6) {
+        port = ntohs(reinterpret_cast<const sockaddr_in6*>(addr)->sin6_port);
+    }
+    return host.is_v4() ? host.to_string() + ":" + std::to_string(port)
+                        : "[" + host.to_string() + "]:" + std::to_string(port);
+}
+
+struct ThreadStart {
+    Server* server;
+    std::function<void()> body;
+};
+
+void* thread_main(void* arg) {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+    start->body();
+    return nullptr;
+}
+
+// Starts a detached thread with a small stack; false when the system refuses.
+bool start_detached(std::function<void()> body) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kThreadStack);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* start = new ThreadStart{nullptr, std::move(body)};
+    pthread_t thread;
+    const int rc = pthread_create(&thread, &attr, thread_main, start);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) delete start;
+    return rc == 0;
+}
+
+}  // namespace
+
+Server::Server(ServerConfig config, Logger& log)
+    : config_(std::move(config)), log_(log),
+      files_(root_, config_.read_only, config_.sync),
+      handles_(config_.max_handles_per_host),
+      ctx_{config_, log_, files_, handles_} {}
+
+Server::~Server() {
+    stop();
+    // A start that failed half-way leaves these behind.
+    if (!started_ && stop_fd_ >= 0) close(stop_fd_);
+    if (!started_ && listen_fd_ >= 0) close(listen_fd_);
+}
+
+bool Server::start(std::string* error) {
+    if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop_fd_ < 0) {
+        *error = std::string("eventfd: ") + strerror(errno);
+        return false;
+    }
+    if (!bind_listener(error)) return false;
+    started_ = true;
+    acceptor_ = std::thread([this] { accept_loop(); });
+    reaper_ = std::thread([this] { reaper_loop(); });
+    log_.linef("serving %s on %s port %d (%s%s%s)", config_.root.c_str(),
+               config_.listen_host.c_str(), port_,
+               root_.uses_openat2() ? "openat2" : "component walk",
+               config_.read_only ? ", read-only" : "", config_.sync ? "" : ", no sync");
+    return true;
+}
+
+bool Server::bind_listener(std::string* error) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    struct addrinfo* found = nullptr;
+    const std::string port = std::to_string(config_.listen_port);
+    const int rc = getaddrinfo(config_.listen_host.c_str(), port.c_str(), &hints, &found);
+    if (rc != 0) {
+        *error = "cannot resolve " + config_.listen_host + ": " + gai_strerror(rc);
+        return false;
+    }
+    int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 512) != 0) {
+        *error = "cannot listen on " + config_.listen_host + ":" + port + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        freeaddrinfo(found);
+        return false;
+    }
+    freeaddrinfo(found);
+    struct sockaddr_storage bound;
+    socklen_t len = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = ntohs(bound.ss_family == AF_INET6
+                      ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    listen_fd_ = fd;
+    return true;
+}
+
+void Server::accept_loop() {
+    struct pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
+    while (!stopping_) {
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+        if (fds[1].revents != 0) break;
+        if ((fds[0].revents & POLLIN) == 0) continue;
+        struct sockaddr_storage addr;
+        socklen_t len = sizeof addr;
+        const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
+                               SOCK_CLOEXEC);
+        if (fd >= 0) {
+            admit(fd, reinterpret_cast<sockaddr*>(&addr));
+        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            // Out of descriptors: let the pending connection wait rather than spin.
+            log_.linef("accept: %s", strerror(errno));
+            usleep(100 * 1000);
+        }
+    }
+}
+
+void Server::admit(int fd, const struct sockaddr* addr) {
+    HostAddr host;
+    if (!host_from_sockaddr(addr, &host)) {
+        close(fd);
+        return;
+    }
+    const std::string label = "conn " + std::to_string(next_id_++) + " " + peer_text(host, addr);
+    bool allowed = config_.allow.empty();
+    for (const Cidr& cidr : config_.allow) allowed = allowed || cidr.contains(host);
+    if (!allowed) {
+        log_.linef("%s: refused, address not in the allow-list", label.c_str());
+        close(fd);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (active_ >= config_.max_connections) {
+            log_.linef("%s: refused, %d connections already", label.c_str(), active_);
+            close(fd);
+            return;
+        }
+        ++active_;
+    }
+    set_socket_options(fd);
+    handles_.connection_opened(host);
+    log_.linef("%s: opened", label.c_str());
+    if (!start_detached([this, fd, host, label] { serve(fd, host, label); })) {
+        log_.linef("%s: no thread for the connection, closing", label.c_str());
+        close(fd);
+        handles_.connection_closed(host, Clock::now());
+        std::lock_guard<std::mutex> lock(mutex_);
+        --active_;
+        changed_.notify_all();
+    }
+}
+
+void Server::serve(int fd, HostAddr host, std::string label) {
+    std::string why;
+    {
+        Session session(ctx_, fd, host, label, stop_fd_);
+        why = session.run();
+    }
+    close(fd);
+    handles_.connection_closed(host, Clock::now());
+    log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
+    std::lock_guard<std::mutex> lock(mutex_);
+    --active_;
+    changed_.notify_all();
+}
+
+void Server::reaper_loop() {
+    const auto grace = config_.handle_grace;
+    // Check a few times per grace period, at most once a second.
+    const auto step = std::clamp(grace / 4, std::chrono::milliseconds(10),
+                                 std::chrono::milliseconds(1000));
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        changed_.wait_for(lock, step);
+        if (stopping_) break;
+        lock.unlock();
+        std::vector<HostAddr> hosts;
+        HandleTable::Taken taken = handles_.take_expired(Clock::now(), grace, &hosts);
+        for (const HostAddr& h : hosts) {
+            log_.linef("host %s: gone for the grace period, closing its handles",
+                       h.to_string().c_str());
+        }
+        close_objects(std::move(taken));
+        lock.lock();
+    }
+}
+
+void Server::close_objects(HandleTable::Taken taken) {
+    for (auto& [handle, obj] : taken) {
+        const int code = obj->close();
+        log_.linef("handle %d (%s) closed%s", handle, obj->describe().c_str(),
+                   code == 0 ? "" : (", flush failed with " + std::to_string(code)).c_str());
+    }
+}
+
+int Server::connections() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return active_;
+}
+
+void Server::stop() {
+    if (!started_ || stopping_.exchange(true)) return;
+    const uint64_t one = 1;
+    if (write(stop_fd_, &one, sizeof one) < 0) {
+        log_.linef("stop: cannot wake the connections: %s", strerror(errno));
+    }
+    acceptor_.join();
+    close(listen_fd_);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return active_ == 0; });
+    }
+    reaper_.join();
+    const size_t open = handles_.size();
+    close_objects(handles_.take_all());
+    close(stop_fd_);
+    log_.linef("stopped; %zu open handles closed", open);
+}
+
+}  // namespace gavo::server

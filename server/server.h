@@ -1,0 +1,74 @@
+// The file server: listens on TCP, serves each connection on its own thread with
+// blocking sockets (a stalled client holds only its own thread, and the stall time-out
+// ends it), and closes the handles of hosts gone for longer than the grace period.
+//
+// Usage: construct, start(), then stop() (or destroy) to end: stop() refuses new
+// connections, lets every request in flight finish, closes idle connections, then
+// closes every open file with its flush. Thread-safe.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server/config.h"
+#include "server/files.h"
+#include "server/handles.h"
+#include "server/log.h"
+#include "server/resolver.h"
+#include "server/session.h"
+
+namespace gavo::server {
+
+class Server {
+public:
+    Server(ServerConfig config, Logger& log);
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Opens the root, binds and starts serving. False with `error` set on failure.
+    bool start(std::string* error);
+    // Stops as described above; idempotent.
+    void stop();
+
+    // The port actually bound (useful with port 0).
+    int port() const { return port_; }
+    // Connections being served and handles open right now.
+    int connections() const;
+    size_t open_handles() const { return handles_.size(); }
+
+private:
+    bool bind_listener(std::string* error);
+    void accept_loop();
+    void reaper_loop();
+    // Takes a new connection: checks the allow-list and the limit, then starts its thread.
+    void admit(int fd, const struct sockaddr* addr);
+    void serve(int fd, HostAddr host, std::string label);
+    void close_objects(HandleTable::Taken taken);
+
+    const ServerConfig config_;
+    Logger& log_;
+    RootDir root_;
+    FileService files_;
+    HandleTable handles_;
+    ServerContext ctx_;
+
+    int listen_fd_ = -1;
+    int port_ = 0;
+    int stop_fd_ = -1;  // an eventfd, readable once stopping
+    std::thread acceptor_;
+    std::thread reaper_;
+    std::atomic<bool> started_{false};
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> next_id_{1};
+
+    mutable std::mutex mutex_;       // guards active_ and reaper wake-ups
+    std::condition_variable changed_;
+    int active_ = 0;                 // connection threads still running
+};
+
+}  // namespace gavo::server

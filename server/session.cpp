@@ -1,0 +1,324 @@
+#include "server/session.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "nfile/os_error.h"
+#include "server/wire.h"
+
+namespace gavo::server {
+
+namespace {
+
+// Reads until `n` bytes, the end of the file or an error; the count or -errno.
+ssize_t read_full(int fd, unsigned char* buf, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::read(fd, buf + done, n - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -errno;
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+// Writes all `n` bytes; 0 or an errno (ENOSPC for a write that makes no progress).
+int write_full(int fd, const unsigned char* buf, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, buf, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return errno;
+        if (w == 0) return ENOSPC;
+        buf += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+// Up to 80 bytes of a refused name for the log, control bytes shown as '?'.
+std::string printable(const char* field, size_t n) {
+    std::string out(field, strnlen(field, std::min(n, size_t{80})));
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    }
+    return out;
+}
+
+int code_of_errno(int err) {
+    return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+}
+
+}  // namespace
+
+Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label,
+                 int stop_fd)
+    : ctx_(ctx), conn_(fd, ctx.config.stall_timeout, stop_fd), host_(host),
+      label_(std::move(label)) {}
+
+std::string Session::run() {
+    while (conn_.wait_request() && serve_one()) {
+    }
+    return conn_.error().empty() ? "closed" : conn_.error();
+}
+
+bool Session::serve_one() {
+    int op = 0;
+    if (!conn_.get16(&op)) return false;
+    switch (op) {
+    case kOpOpen: return do_open(false);
+    case kOpClose: return do_close();
+    case kOpRead: return do_read();
+    case kOpWrite: return do_write();
+    case kOpOpenEx: return do_open(true);
+    case kOpRename: return do_rename();
+    case kOpRemove: return do_remove();
+    case kOpExists: return do_exists();
+    case kOpTableOpen: return do_table_open();
+    case kOpTableClose: return do_close();  // one handle space: closes whatever it names
+    default:
+        ctx_.log.linef("%s: unknown opcode %d, closing the connection", label_.c_str(), op);
+        return conn_.fail("unknown opcode " + std::to_string(op));
+    }
+}
+
+void Session::refuse(const char* op, int code, const std::string& what,
+                     const std::string& why) {
+    ctx_.log.linef("%s: %s %s refused with %d: %s", label_.c_str(), op, what.c_str(), code,
+                   why.c_str());
+}
+
+bool Session::read_name(ClientName* name) {
+    int length = 0;
+    if (!conn_.get16(&length)) return false;
+    char field[kNameFieldKeep];
+    const size_t keep = std::min(static_cast<size_t>(length), kNameFieldKeep);
+    // An over-long name is read to its end all the same, so the stream stays in step.
+    if (!conn_.get_bytes(field, keep) || !conn_.skip(static_cast<size_t>(length) - keep)) {
+        return false;
+    }
+    *name = parse_client_name(field, static_cast<size_t>(length));
+    if (!name->ok) name->path = printable(field, keep);
+    return true;
+}
+
+bool Session::do_open(bool extended) {
+    const char* op = extended ? "open-ex" : "open";
+    int flags = 0;
+    ClientName name;
+    if (!conn_.get16(&flags) || !read_name(&name)) return false;
+    if (!name.ok) {
+        refuse(op, kCodeBadPath, "'" + name.path + "'", name.reason);
+        return reply16(kCodeBadPath);
+    }
+    std::string why;
+    OpenResult opened = ctx_.files.open(name.path, static_cast<unsigned>(flags), &why);
+    if (opened.code != 0) {
+        refuse(op, opened.code, "'" + name.path + "'", why);
+        return reply16(opened.code);
+    }
+    const int handle = ctx_.handles.add(host_, opened.file, &why);
+    if (handle < 0) {
+        opened.file->close();
+        refuse(op, kCodeRefused, "'" + name.path + "'", why);
+        return reply16(kCodeRefused);
+    }
+    if (!conn_.put16(handle)) return false;
+    if (extended && !conn_.put32(static_cast<int32_t>(static_cast<uint32_t>(opened.length)))) {
+        return false;
+    }
+    return conn_.flush();
+}
+
+bool Session::do_close() {
+    int handle = 0;
+    if (!conn_.get16(&handle)) return false;
+    Lookup found;
+    std::shared_ptr<OpenObject> obj = ctx_.handles.remove(handle, host_, &found);
+    if (!obj) {
+        refuse("close", kCodeNotFound, "handle " + std::to_string(handle),
+               found == Lookup::kOtherHost ? "handle of another host" : "unknown handle");
+        return reply16(kCodeNotFound);
+    }
+    const int code = obj->close();
+    if (code != 0) refuse("close", code, obj->describe(), "flush failed");
+    return reply16(code);
+}
+
+std::shared_ptr<OpenFile> Session::file_for(int handle, const char* op, int* code) {
+    Lookup found;
+    std::shared_ptr<OpenObject> obj = ctx_.handles.find(handle, host_, &found);
+    auto file = std::dynamic_pointer_cast<OpenFile>(obj);
+    if (file) return file;
+    *code = obj ? kCodeAccessDenied : kCodeNotFound;
+    refuse(op, *code, "handle " + std::to_string(handle),
+           obj ? "not a file"
+               : found == Lookup::kOtherHost ? "handle of another host" : "unknown handle");
+    return nullptr;
+}
+
+unsigned char* Session::data_buffer() {
+    if (!data_) data_.reset(new unsigned char[kDataChunk]);
+    return data_.get();
+}
+
+bool Session::do_read() {
+    int handle = 0;
+    int32_t count = 0;
+    if (!conn_.get16(&handle) || !conn_.get32(&count)) return false;
+    int code = 0;
+    std::shared_ptr<OpenFile> file = file_for(handle, "read", &code);
+    if (file && !file->may_read) {
+        code = kCodeAccessDenied;
+        refuse("read", code, file->describe(), "not opened for reading");
+    } else if (file && count < 0) {
+        code = kCodeRefused;
+        refuse("read", code, file->describe(), "negative byte count");
+    }
+    if (code != 0) return reply32(code);
+    std::lock_guard<std::mutex> lock(file->mutex);
+    if (file->fd < 0) {
+        refuse("read", kCodeNotFound, file->describe(), "closed meanwhile");
+        return reply32(kCodeNotFound);
+    }
+    return stream_read(*file, count);
+}
+
+// Announces the bytes between the position and the end of the file (at most `count`),
+// then sends them chunk by chunk. The first chunk is read before the answer, so an
+// early read error is still answered with a code; a failure after the count has gone
+// out can only end the connection (the client sees the short data).
+bool Session::stream_read(OpenFile& file, int32_t count) {
+    struct stat st;
+    const off_t pos = lseek(file.fd, 0, SEEK_CUR);
+    if (pos < 0 || fstat(file.fd, &st) != 0) return reply32(code_of_errno(errno));
+    const int64_t avail = std::max<int64_t>(0, static_cast<int64_t>(st.st_size) - pos);
+    const int64_t total = std::min<int64_t>(count, avail);
+    unsigned char* buf = data_buffer();
+    const size_t want = static_cast<size_t>(std::min<int64_t>(total, kDataChunk));
+    const ssize_t first = read_full(file.fd, buf, want);
+    if (first < 0) {
+        const int err = static_cast<int>(-first);
+        refuse("read", code_of_errno(err), file.describe(), strerror(err));
+        return reply32(code_of_errno(err));
+    }
+    // A first chunk cut short means the file shrank meanwhile: announce only that.
+    const int64_t announced = static_cast<size_t>(first) < want ? first : total;
+    if (!conn_.put32(static_cast<int32_t>(announced)) ||
+        !conn_.put_bytes(buf, static_cast<size_t>(first))) {
+        return false;
+    }
+    for (int64_t left = announced - first; left > 0;) {
+        const size_t step = static_cast<size_t>(std::min<int64_t>(left, kDataChunk));
+        const ssize_t got = read_full(file.fd, buf, step);
+        if (got <= 0) {
+            ctx_.log.linef("%s: read of %s failed after its count was sent; closing",
+                           label_.c_str(), file.describe().c_str());
+            return conn_.fail("file read failed mid-reply");
+        }
+        if (!conn_.put_bytes(buf, static_cast<size_t>(got))) return false;
+        left -= got;
+    }
+    return conn_.flush();
+}
+
+bool Session::do_write() {
+    int handle = 0;
+    int32_t count = 0;
+    if (!conn_.get16(&handle) || !conn_.get32(&count)) return false;
+    if (count < 0) {
+        // The data length is unknowable: the stream cannot be kept in step.
+        ctx_.log.linef("%s: write with impossible byte count %d, closing the connection",
+                       label_.c_str(), count);
+        return conn_.fail("impossible write count");
+    }
+    int code = 0;
+    std::shared_ptr<OpenFile> file = file_for(handle, "write", &code);
+    if (file && !file->may_write) {
+        code = kCodeAccessDenied;
+        refuse("write", code, file->describe(), "not opened for writing");
+    }
+    if (code != 0) return conn_.skip(static_cast<size_t>(count)) && reply32(code);
+    std::lock_guard<std::mutex> lock(file->mutex);
+    if (file->fd < 0) {
+        refuse("write", kCodeNotFound, file->describe(), "closed meanwhile");
+        return conn_.skip(static_cast<size_t>(count)) && reply32(kCodeNotFound);
+    }
+    return stream_write(*file, count);
+}
+
+// Moves the data from the connection to the file chunk by chunk. After a failed file
+// write the rest of the data is still read (and dropped), so the answer is in step.
+bool Session::stream_write(OpenFile& file, int32_t count) {
+    unsigned char* buf = data_buffer();
+    int err = 0;
+    for (size_t left = static_cast<size_t>(count); left > 0;) {
+        const size_t got = conn_.get_some(buf, std::min(left, kDataChunk));
+        if (got == 0) return false;
+        left -= got;
+        if (err == 0) {
+            file.dirty = true;
+            err = write_full(file.fd, buf, got);
+        }
+    }
+    if (err == 0) return reply32(count);
+    const int code = code_of_errno(err);
+    refuse("write", code, file.describe(), strerror(err));
+    return reply32(code);
+}
+
+bool Session::do_rename() {
+    ClientName from, to;
+    if (!read_name(&from) || !read_name(&to)) return false;
+    for (const ClientName* n : {&from, &to}) {
+        if (!n->ok) {
+            refuse("rename", kCodeBadPath, "'" + n->path + "'", n->reason);
+            return reply32(kCodeBadPath);
+        }
+    }
+    std::string why;
+    const int code = ctx_.files.rename(from.path, to.path, &why);
+    if (code != 0) refuse("rename", code, "'" + from.path + "' to '" + to.path + "'", why);
+    return reply32(code);
+}
+
+bool Session::do_remove() {
+    ClientName name;
+    if (!read_name(&name)) return false;
+    if (!name.ok) {
+        refuse("remove", kCodeBadPath, "'" + name.path + "'", name.reason);
+        return reply32(kCodeBadPath);
+    }
+    std::string why;
+    const int code = ctx_.files.remove(name.path, &why);
+    if (code != 0) refuse("remove", code, "'" + name.path + "'", why);
+    return reply32(code);
+}
+
+bool Session::do_exists() {
+    ClientName name;
+    if (!read_name(&name)) return false;
+    if (!name.ok) {
+        refuse("exists", kCodeBadPath, "'" + name.path + "'", name.reason);
+        return reply32(kCodeBadPath);
+    }
+    std::string why;
+    const int answer = ctx_.files.exists(name.path, &why);
+    if (answer < 0) refuse("exists", answer, "'" + name.path + "'", why);
+    return reply32(answer);
+}
+
+// Tables are not served yet: the request is answered with a refusal so the client's
+// log channel stays usable.
+bool Session::do_table_open() {
+    ClientName name;
+    if (!read_name(&name)) return false;
+    refuse("table open", kCodeRefused, "'" + name.path + "'", "tables are not served");
+    return reply16(kCodeRefused);
+}
+
+}  // namespace gavo::server

@@ -1,0 +1,120 @@
+// Handles: owned by the client host, kept across reconnections, closed after the grace
+// period, limited per host, and shared with the log channel's close.
+#include "tests/server_fixture.h"
+
+namespace gavo::test {
+namespace {
+
+using HandleTest = ServerTest;
+
+TEST_F(HandleTest, HandleOfAnotherHostIsRefused) {
+    start();
+    auto owner = client("127.0.0.1");
+    auto stranger = client("127.0.0.2");
+    const int h = owner->open(0x0A, "mine.txt");
+    ASSERT_GE(h, 0);
+    std::string data;
+    EXPECT_EQ(stranger->write(h, "intrusion"), -102);
+    EXPECT_EQ(stranger->read(h, 10, &data), -102);
+    EXPECT_EQ(stranger->close_handle(h), -102);
+    EXPECT_EQ(owner->write(h, "mine"), 4);
+    EXPECT_EQ(owner->close_handle(h), 0);
+    EXPECT_EQ(read_file(root_ + "mine.txt"), "mine");
+    EXPECT_TRUE(logged("handle of another host"));
+}
+
+TEST_F(HandleTest, HandlesSurviveTheClientsReconnection) {
+    start();
+    auto first = client();
+    const int h = first->open(0x0A, "kept.txt");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(first->write(h, "before "), 7);
+    first->close();
+    auto second = client();  // the library's new archive channel after a reconnection
+    EXPECT_EQ(second->write(h, "after"), 5);
+    EXPECT_EQ(second->close_handle(h), 0);
+    EXPECT_EQ(read_file(root_ + "kept.txt"), "before after");
+}
+
+TEST_F(HandleTest, HandlesOfAHostGoneLongerThanTheGraceAreClosed) {
+    config_.handle_grace = std::chrono::milliseconds(100);
+    start();
+    auto c = client();
+    const int h = c->open(0x0A, "left.txt");  // no sharing: holds the file exclusively
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(c->write(h, "unclosed"), 8);
+    c->close();
+    ASSERT_TRUE(eventually([&] { return logged("(file left.txt) closed"); }));
+    EXPECT_TRUE(logged("gone for the grace period"));
+    EXPECT_EQ(server_->open_handles(), 0u);
+    EXPECT_EQ(read_file(root_ + "left.txt"), "unclosed");
+    auto later = client();
+    EXPECT_EQ(later->write(h, "x"), -102);
+    const int again = later->open(0x0A, "left.txt");  // the file is free again
+    EXPECT_GE(again, 0);
+}
+
+TEST_F(HandleTest, AHostWithAnotherConnectionKeepsItsHandles) {
+    config_.handle_grace = std::chrono::milliseconds(0);
+    start();
+    auto archive = client();
+    auto log_channel = client();
+    const int h = archive->open(0x0A, "busy.txt");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(log_channel->exists("x"), 0);  // served: the server counts it now
+    archive->close();
+    // The host still has a connection: nothing is closed however long we wait.
+    EXPECT_EQ(log_channel->exists("busy.txt"), 1);
+    EXPECT_EQ(server_->open_handles(), 1u);
+    EXPECT_EQ(log_channel->write(h, "still open"), 10);
+}
+
+TEST_F(HandleTest, PerHostLimitMakesFurtherOpensFailCleanly) {
+    config_.max_handles_per_host = 2;
+    start();
+    auto c = client();
+    const int a = c->open(0x1A, "a");
+    const int b = c->open(0x1A, "b");
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    EXPECT_EQ(c->open(0x1A, "c"), -1);
+    EXPECT_TRUE(logged("limit"));
+    auto other_host = client("127.0.0.2");
+    EXPECT_GE(other_host->open(0x1A, "d"), 0);  // the limit is per host
+    EXPECT_EQ(c->close_handle(a), 0);
+    EXPECT_GE(c->open(0x1A, "c"), 0);
+}
+
+TEST_F(HandleTest, HandleNumbersAreNotReusedAtOnce) {
+    start();
+    auto c = client();
+    const int a = c->open(0x1A, "a");
+    EXPECT_EQ(c->close_handle(a), 0);
+    const int b = c->open(0x1A, "b");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(c->close_handle(a), -102);  // a stale close does not hit the new file
+    EXPECT_EQ(c->write(b, "b"), 1);
+}
+
+TEST_F(HandleTest, TableCloseClosesAnyHandleOfTheSharedSpace) {
+    start();
+    auto c = client();
+    const int h = c->open(0x0A, "t.txt");
+    ASSERT_TRUE(c->send_raw(be16(17) + be16(h)));
+    EXPECT_EQ(c->recv16(), 0);
+    EXPECT_EQ(server_->open_handles(), 0u);
+}
+
+TEST_F(HandleTest, StopClosesEveryOpenFileWithItsData) {
+    start();
+    auto c = client();
+    const int h = c->open(0x0A, "open-at-stop.txt");
+    EXPECT_EQ(c->write(h, "flushed"), 7);
+    server_->stop();
+    EXPECT_TRUE(c->closed_by_peer());
+    EXPECT_EQ(server_->open_handles(), 0u);
+    EXPECT_EQ(read_file(root_ + "open-at-stop.txt"), "flushed");
+}
+
+}  // namespace
+}  // namespace gavo::test

@@ -1,0 +1,169 @@
+// The real gavo-server program: durability across SIGKILL, a clean stop on SIGTERM, and
+// its command line.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+
+#include "server/options.h"
+#include "tests/server_fixture.h"
+
+namespace gavo::test {
+namespace {
+
+// One run of the program, its standard error going to a file.
+class ServerProcess {
+public:
+    // Starts gavo-server with `args`; false when it does not report its port.
+    bool start(const std::vector<std::string>& args, const std::string& log_path) {
+        log_path_ = log_path;
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, STDERR_FILENO);
+            std::vector<char*> argv{const_cast<char*>(GAVO_SERVER_BIN)};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(GAVO_SERVER_BIN, argv.data());
+            _exit(127);
+        }
+        for (int i = 0; i < 2000 && port_ == 0; ++i) {
+            const std::string log = read_file(log_path);
+            const size_t at = log.find(" port ");
+            if (at != std::string::npos) port_ = atoi(log.c_str() + at + 6);
+            if (port_ != 0) break;
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {  // ended before it served
+                exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                pid_ = -1;
+                return false;
+            }
+            usleep(10 * 1000);
+        }
+        return port_ != 0;
+    }
+    // Sends `sig` and returns the exit status (or 128 + signal).
+    int signal_and_wait(int sig) {
+        if (pid_ < 0) return exit_;
+        kill(pid_, sig);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    ~ServerProcess() {
+        if (pid_ > 0) signal_and_wait(SIGKILL);
+    }
+    int port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    int exit_ = -1;  // the exit status once known
+    std::string log_path_;
+};
+
+using ProcessTest = ServerTest;
+
+TEST_F(ProcessTest, FileWhoseCloseWasAnsweredIsIntactAfterKillAndRestart) {
+    const std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--root", root_};
+    std::string data(300000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
+    {
+        ServerProcess first;
+        ASSERT_TRUE(first.start(args, dir_ + "log1"));
+        WireClient c;
+        ASSERT_TRUE(c.connect(first.port()));
+        const int h = c.open(0x0A, "deep/er/durable.bin");
+        ASSERT_GE(h, 0);
+        ASSERT_EQ(c.write(h, data), static_cast<int64_t>(data.size()));
+        ASSERT_EQ(c.close_handle(h), 0);
+        ASSERT_EQ(c.rename("deep/er/durable.bin", "deep/final.bin"), 0);
+        EXPECT_EQ(first.signal_and_wait(SIGKILL), 128 + SIGKILL);
+    }
+    ServerProcess second;
+    ASSERT_TRUE(second.start(args, dir_ + "log2"));
+    WireClient c;
+    ASSERT_TRUE(c.connect(second.port()));
+    int64_t length = 0;
+    const int h = c.open_ex(0x01, "deep/final.bin", &length);
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(length, static_cast<int64_t>(data.size()));
+    std::string back;
+    EXPECT_EQ(c.read(h, static_cast<int32_t>(data.size()), &back), length);
+    EXPECT_TRUE(back == data);
+}
+
+TEST_F(ProcessTest, SigtermClosesOpenFilesAndExitsZero) {
+    ServerProcess p;
+    ASSERT_TRUE(p.start({"--listen", "127.0.0.1:0", "--root", root_}, dir_ + "log"));
+    WireClient c;
+    ASSERT_TRUE(c.connect(p.port()));
+    const int h = c.open(0x0A, "left-open.txt");
+    ASSERT_EQ(c.write(h, "kept"), 4);
+    EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+    EXPECT_EQ(read_file(root_ + "left-open.txt"), "kept");
+    const std::string log = read_file(dir_ + "log");
+    EXPECT_NE(log.find("closed"), std::string::npos);
+    EXPECT_NE(log.find("stopped; 1 open handles closed"), std::string::npos);
+}
+
+TEST_F(ProcessTest, BadOptionExitsTwoAndRootIsCreated) {
+    ServerProcess bad;
+    EXPECT_FALSE(bad.start({"--listen", "nonsense"}, dir_ + "bad-log"));
+    EXPECT_NE(read_file(dir_ + "bad-log").find("bad --listen value"), std::string::npos);
+    EXPECT_EQ(bad.signal_and_wait(0), 2);
+    ServerProcess good;
+    ASSERT_TRUE(good.start({"--listen", "127.0.0.1:0", "--root", dir_ + "new/sub/root"},
+                           dir_ + "good-log"));
+    EXPECT_TRUE(exists_on_disk(dir_ + "new/sub/root"));
+}
+
+TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
+    server::ServerConfig config;
+    std::string error;
+    std::vector<std::string> args = {"gavo-server", "--listen", "[::1]:9000", "--root", "/srv/g",
+                                     "--allow", "10.0.0.0/8", "--allow", "::1",
+                                     "--read-only", "--no-sync", "--handle-grace", "7",
+                                     "--max-handles", "9", "--max-connections", "11",
+                                     "--stall-timeout", "13"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    ASSERT_EQ(server::parse_options(static_cast<int>(argv.size()), argv.data(), &config, &error),
+              server::ParseResult::kRun) << error;
+    EXPECT_EQ(config.listen_host, "::1");
+    EXPECT_EQ(config.listen_port, 9000);
+    EXPECT_EQ(config.root, "/srv/g");
+    ASSERT_EQ(config.allow.size(), 2u);
+    EXPECT_TRUE(config.read_only);
+    EXPECT_FALSE(config.sync);
+    EXPECT_EQ(config.handle_grace, std::chrono::seconds(7));
+    EXPECT_EQ(config.max_handles_per_host, 9);
+    EXPECT_EQ(config.max_connections, 11);
+    EXPECT_EQ(config.stall_timeout, std::chrono::seconds(13));
+    const std::string help = server::usage_text();
+    for (const auto* opt : {"--listen", "--root", "--allow", "--read-only", "--no-sync",
+                            "--handle-grace", "--max-handles", "--max-connections",
+                            "--stall-timeout", "--help"}) {
+        EXPECT_NE(help.find(opt), std::string::npos) << opt;
+    }
+}
+
+TEST(ServerOptionsTest, CidrBlocksMatchTheirHostsOnly) {
+    server::Cidr net, v6;
+    server::HostAddr a;
+    ASSERT_TRUE(server::parse_cidr("192.168.4.0/22", &net));
+    ASSERT_TRUE(server::parse_host_addr("192.168.7.255", &a));
+    EXPECT_TRUE(net.contains(a));
+    ASSERT_TRUE(server::parse_host_addr("192.168.8.0", &a));
+    EXPECT_FALSE(net.contains(a));
+    ASSERT_TRUE(server::parse_cidr("::1", &v6));
+    EXPECT_FALSE(v6.contains(a));
+    for (const char* bad : {"10.0.0.0/33", "10.0.0.0/", "host", "10.0.0.0/8x", "::1/129"}) {
+        EXPECT_FALSE(server::parse_cidr(bad, &net)) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace gavo::test

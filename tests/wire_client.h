@@ -1,0 +1,162 @@
+// A small blocking client that speaks the file server's wire protocol byte by byte, for
+// the server tests. Every receive gives up after 20 seconds, so a server that fails to
+// answer fails the test instead of hanging it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace gavo::test {
+
+// The 2 big-endian bytes of `v`'s low 16 bits.
+inline std::string be16(int v) {
+    return std::string{static_cast<char>((v >> 8) & 0xFF), static_cast<char>(v & 0xFF)};
+}
+// The 4 big-endian bytes of `v`.
+inline std::string be32(int32_t v) {
+    const uint32_t u = static_cast<uint32_t>(v);
+    return std::string{static_cast<char>(u >> 24), static_cast<char>(u >> 16),
+                       static_cast<char>(u >> 8), static_cast<char>(u)};
+}
+// A name field: its length with the terminating zero, the bytes, the zero.
+inline std::string name_field(const std::string& name) {
+    return be16(static_cast<int>(name.size() + 1)) + name + std::string(1, '\0');
+}
+
+constexpr int kNoReply = -100000;  // what the helpers return when no reply arrived
+
+class WireClient {
+public:
+    WireClient() = default;
+    ~WireClient() { close(); }
+    WireClient(const WireClient&) = delete;
+    WireClient& operator=(const WireClient&) = delete;
+
+    // Connects to 127.0.0.1:`port`, from `local_ip` (another loopback address stands
+    // for another client host) when given.
+    bool connect(int port, const char* local_ip = nullptr) {
+        close();
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return false;
+        struct timeval tv = {20, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        struct sockaddr_in a;
+        memset(&a, 0, sizeof a);
+        a.sin_family = AF_INET;
+        if (local_ip != nullptr) {
+            inet_pton(AF_INET, local_ip, &a.sin_addr);
+            if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+        }
+        inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        return ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    int fd() const { return fd_; }
+
+    bool send_raw(const std::string& bytes) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            done += static_cast<size_t>(n);
+        }
+        return true;
+    }
+    bool recv_exact(void* buf, size_t n) {
+        char* p = static_cast<char*>(buf);
+        while (n > 0) {
+            const ssize_t got = ::recv(fd_, p, n, 0);
+            if (got <= 0) return false;
+            p += got;
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+    // The next n reply bytes, or fewer when the connection ended.
+    std::string recv_bytes(size_t n) {
+        std::string out(n, '\0');
+        size_t done = 0;
+        while (done < n) {
+            const ssize_t got = ::recv(fd_, &out[done], n - done, 0);
+            if (got <= 0) break;
+            done += static_cast<size_t>(got);
+        }
+        out.resize(done);
+        return out;
+    }
+    // A 16-bit reply taken as signed, or kNoReply.
+    int recv16() {
+        unsigned char b[2];
+        if (!recv_exact(b, 2)) return kNoReply;
+        return static_cast<int16_t>((b[0] << 8) | b[1]);
+    }
+    // A 32-bit reply, or kNoReply.
+    int64_t recv32() {
+        unsigned char b[4];
+        if (!recv_exact(b, 4)) return kNoReply;
+        return static_cast<int32_t>((uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) |
+                                    (uint32_t{b[2]} << 8) | b[3]);
+    }
+    // True when the server closes the connection (end of stream) within 20 seconds.
+    bool closed_by_peer() {
+        char c;
+        for (;;) {
+            const ssize_t n = ::recv(fd_, &c, 1, 0);
+            if (n == 0) return true;
+            if (n < 0) return errno == ECONNRESET;
+        }
+    }
+
+    // The requests, each sending its bytes and decoding the reply.
+    int open(int flags, const std::string& name) {
+        return send_raw(be16(1) + be16(flags) + name_field(name)) ? recv16() : kNoReply;
+    }
+    int open_ex(int flags, const std::string& name, int64_t* length) {
+        if (!send_raw(be16(5) + be16(flags) + name_field(name))) return kNoReply;
+        const int h = recv16();
+        if (h >= 0) *length = recv32();
+        return h;
+    }
+    int close_handle(int handle) {
+        return send_raw(be16(2) + be16(handle)) ? recv16() : kNoReply;
+    }
+    int64_t read(int handle, int32_t count, std::string* data) {
+        if (!send_raw(be16(3) + be16(handle) + be32(count))) return kNoReply;
+        const int64_t n = recv32();
+        if (n > 0) *data = recv_bytes(static_cast<size_t>(n));
+        return n;
+    }
+    int64_t write(int handle, const std::string& data) {
+        if (!send_raw(be16(4) + be16(handle) + be32(static_cast<int32_t>(data.size())) + data)) {
+            return kNoReply;
+        }
+        return recv32();
+    }
+    int64_t rename(const std::string& from, const std::string& to) {
+        return send_raw(be16(6) + name_field(from) + name_field(to)) ? recv32() : kNoReply;
+    }
+    int64_t remove(const std::string& name) {
+        return send_raw(be16(7) + name_field(name)) ? recv32() : kNoReply;
+    }
+    int64_t exists(const std::string& name) {
+        return send_raw(be16(8) + name_field(name)) ? recv32() : kNoReply;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace gavo::test
