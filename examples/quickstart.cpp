@@ -1,5 +1,6 @@
 // A minimal host: starts the library with the configuration beside it, stores a file,
-// reads it back, renames, tests and removes it, then shuts the library down.
+// reads it back, renames, tests and removes it, shows one failure (a second remove),
+// then shuts the library down.
 #include <GAVO_Client.h>
 
 #include <cstdio>
@@ -29,6 +30,9 @@ int main(int argc, char** argv) {
         std::printf("IsExist(renamed): %d\n", CNFile::IsExist("quickstart\\renamed.txt"));
         std::printf("Remove: %d\n", CNFile::Remove("quickstart\\renamed.txt"));
         std::printf("IsExist(renamed): %d\n", CNFile::IsExist("quickstart\\renamed.txt"));
+        // A failure on purpose: the file is gone, so this returns -102 (not found) and
+        // leaves a RemoveFile line in the error log.
+        std::printf("Remove again: %d\n", CNFile::Remove("quickstart\\renamed.txt"));
     } else {
         status = 1;
     }

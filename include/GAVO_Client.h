@@ -155,6 +155,10 @@ protected:
     /* The shared steps of Open/OpenEx and of Write/WriteEx. */
     int OpenAny(const char* name, unsigned int flags, CNFileException* record, bool ex);
     unsigned int WriteAny(const void* buffer, unsigned int count, const char* where);
+    /* The shared steps of OpenFile/OpenFileEx and their two failure reports. */
+    int OpenFileAny(const char* name, unsigned int flags, bool ex);
+    int FailLocalOpen(const char* where, int os_error, const char* name);
+    int FailMakeDirs(const char* where);
 
     CNFileException* m_pException; /* not owned */
     int m_nLastErrCode;

@@ -60,20 +60,28 @@ void start_log(TraceState& state) {
 
 }  // namespace
 
-void net_log(const char* format, ...) {
-    TraceState& state = *trace_state;
-    std::call_once(state.started, start_log, std::ref(state));
+// Never throws: the transport's callers are C-style code paths, and a trace line lost to
+// memory exhaustion is better than an exception escaping a send or a receive.
+static void write_line(const char* format, va_list args) noexcept {
+    try {
+        TraceState& state = *trace_state;
+        std::call_once(state.started, start_log, std::ref(state));
+        char stamp[100];
+        format_stamp(stamp);
+        char line[gavo::kTraceMessageSize];
+        int n = vsnprintf(line, sizeof line, format, args);
+        if (n < 0) return;
+        gavo::finish_trace_message(line, static_cast<size_t>(n));
+        append_line(state.path, stamp, line);
+    } catch (...) {
+    }
+}
 
-    char stamp[100];
-    format_stamp(stamp);
-    char line[gavo::kTraceMessageSize];
+void net_log(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(line, sizeof line, format, args);
+    write_line(format, args);
     va_end(args);
-    if (n < 0) return;
-    gavo::finish_trace_message(line, static_cast<size_t>(n));
-    append_line(state.path, stamp, line);
 }
 
 namespace gavo::net_testing {

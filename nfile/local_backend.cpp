@@ -1,28 +1,126 @@
-// The local back end of working mode 1.
-// TODO(working mode 1 issue): the local file layer and these operations.
+// The local back end of working mode 1: CNFile operations on files under base_dir,
+// through the local file layer (nfile/cfile.h).
 #include <cstring>
+#include <memory>
 
 #include "include/GAVO_Client.h"
+#include "nfile/cfile.h"
+#include "nfile/open_mode.h"
+#include "nfile/os_error.h"
+#include "runtime/error_log.h"
+#include "runtime/messages.h"
+#include "runtime/state.h"
 
-int CNFile::OpenFile(const char*, unsigned int flags) {
-    m_nOpenFlags = flags;
+int CNFile::OpenFile(const char* name, unsigned int flags) { return OpenFileAny(name, flags, false); }
+
+int CNFile::OpenFileEx(const char* name, unsigned int flags) { return OpenFileAny(name, flags, true); }
+
+// Reports a failed local open: the log line carries the OS error number and the name
+// as given, the object and the record (thrown when there is one) the library code.
+int CNFile::FailLocalOpen(const char* where, int os_error, const char* name) {
+    int code = nfile_map_os_error(os_error);
+    m_nLastErrCode = code;
+    NFile_LogError(where, os_error, name);
+    return Refuse(code);
+}
+
+// Reports folders that could not be created: -108 in the log, the object and the
+// record (thrown); an open without a record returns -1.
+int CNFile::FailMakeDirs(const char* where) {
+    m_nLastErrCode = NFile_LogError(where, -108, gavo::msg::kMakeDirsFailed);
+    Refuse(m_nLastErrCode);
     return -1;
 }
-int CNFile::OpenFileEx(const char*, unsigned int flags) {
+
+int CNFile::OpenFileAny(const char* name, unsigned int flags, bool ex) {
+    const char* where = ex ? "OpenFileEx" : "OpenFile";
+    m_nOpenFlags = flags;  // kept when the open fails
+    char full[kFullPathSize];
+    // A path that does not fit is refused before any folder is created.
+    if (!nfile_full_path(base_dir, name, full, sizeof full))
+        return FailLocalOpen(where, gavo::kWinFilenameTooLong, name);
+    CFileException error;
+    unsigned int mode = gavo::mode_word_from_open_flags(flags);
+    std::unique_ptr<CFile> file(new CFile);
+    for (int retry = 0; !file->Open(full, mode, &error); ++retry) {
+        if (!nfile_is_path_failure(static_cast<int>(error.m_lOsError)) || (flags & 0x08) == 0)
+            return FailLocalOpen(where, static_cast<int>(error.m_lOsError), name);
+        if (nfile_make_dirs(full) != 0) return FailMakeDirs(where);
+        if (retry == 1) return FailLocalOpen(where, static_cast<int>(error.m_lOsError), name);
+    }
+    // A failing length query or seek throws CFileException*; the new file is then
+    // destroyed and the object keeps its old file.
+    int length = 0;
+    if (ex) length = static_cast<int>(static_cast<uint32_t>(file->GetLength()));
+    if (gavo::open_flags_seek_to_end(flags)) file->Seek(0, CFile::end);
+    else if (ex) file->Seek(0, CFile::begin);
+    if (IsOpened()) CloseFile();
+    m_pFile = file.release();
+    std::memcpy(m_szFilePathname, name, std::strlen(name) + 1);
     m_nOpenFlags = flags;
-    return -1;
+    return length;
 }
-unsigned int CNFile::ReadFile(void*, unsigned int) { return 0; }
-void CNFile::WriteFile(const void*, unsigned int) {}
+
+// The dispatcher never calls these without a file; a null one fails like a closed handle.
+unsigned int CNFile::ReadFile(void* buffer, unsigned int count) {
+    if (m_pFile == nullptr) throw new CFileException(gavo::kWinInvalidHandle, m_szFilePathname);
+    return m_pFile->Read(buffer, count);
+}
+
+void CNFile::WriteFile(const void* buffer, unsigned int count) {
+    if (m_pFile == nullptr) throw new CFileException(gavo::kWinInvalidHandle, m_szFilePathname);
+    m_pFile->Write(buffer, count);
+}
+
+// The object is closed afterwards even when the close throws: the file is destroyed.
 void CNFile::CloseFile() {
+    std::unique_ptr<CFile> file(m_pFile);
+    m_pFile = nullptr;
     m_nOpenFlags = 0;
     std::memset(m_szFilePathname, 0, sizeof m_szFilePathname);
+    if (file) file->Close();
 }
-int CNFile::RenameFile(const char*, const char*) { return -1; }
-int CNFile::RemoveFile(const char*) { return -1; }
-int CNFile::IsExistFile(const char*) { return 0; }
 
-CFileException::CFileException() : m_lOsError(-1) {}
-CFileException::CFileException(long osError, const char* fileName)
-    : m_lOsError(osError), m_strFileName(fileName ? fileName : "") {}
-CFileException::~CFileException() {}
+int CNFile::RenameFile(const char* oldName, const char* newName) {
+    char from[kFullPathSize], to[kFullPathSize];
+    int os_error = 0;
+    if (!nfile_full_path(base_dir, oldName, from, sizeof from) ||
+        !nfile_full_path(base_dir, newName, to, sizeof to)) {
+        os_error = gavo::kWinFilenameTooLong;
+    } else {
+        try {
+            CFile::Rename(from, to);
+            return 0;
+        } catch (CFileException* e) {
+            os_error = static_cast<int>(e->m_lOsError);
+            delete e;
+        }
+    }
+    NFile_LogError("RenameFile", os_error, gavo::msg::kCFileError);
+    return nfile_map_os_error(os_error);
+}
+
+int CNFile::RemoveFile(const char* name) {
+    char full[kFullPathSize];
+    int code;
+    if (!nfile_full_path(base_dir, name, full, sizeof full)) {
+        code = nfile_map_os_error(gavo::kWinFilenameTooLong);
+    } else {
+        try {
+            CFile::Remove(full);
+            return 0;
+        } catch (CFileException* e) {
+            code = nfile_map_os_error(static_cast<int>(e->m_lOsError));
+            delete e;
+        }
+    }
+    NFile_LogError("RemoveFile", code, gavo::msg::kCFileError);  // the library code
+    return code;
+}
+
+// A path that does not fit answers 0: cutting it could test a different file.
+int CNFile::IsExistFile(const char* name) {
+    char full[kFullPathSize];
+    if (!nfile_full_path(base_dir, name, full, sizeof full)) return 0;
+    return CFile::Exists(full) ? 1 : 0;
+}

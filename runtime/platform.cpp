@@ -79,6 +79,10 @@ int Platform::fsync(int fd) {
     return retry_eintr([&] { return ::fsync(fd); });
 }
 
+int Platform::ftruncate(int fd, off_t length) {
+    return retry_eintr([&] { return ::ftruncate(fd, length); });
+}
+
 FILE* Platform::fopen(const char* path, const char* mode) { return ::fopen(path, mode); }
 
 int Platform::socket(int domain, int type, int protocol) {

@@ -38,6 +38,7 @@ public:
     // Renames without ever replacing an existing entry (EEXIST when the target exists).
     virtual int rename_noreplace(const char* from, const char* to);
     virtual int fsync(int fd);
+    virtual int ftruncate(int fd, off_t length);
     // Text streams of the error log and the trace log.
     virtual FILE* fopen(const char* path, const char* mode);
 

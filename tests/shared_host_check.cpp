@@ -51,6 +51,46 @@ int main() {
         }
         check(caught, "the record is thrown as CNFileException* with code -1");
     }
+    {
+        // Working mode 1 end to end under the base folder.
+        CNFile file;
+        check(file.Open("sub\\dir\\round.dat", NFILE_WRITE | NFILE_CREATE) == 0, "Open 0x0A creates folders");
+        check(file.WriteEx("payload", 7) == 7, "WriteEx writes 7 bytes");
+        file.Close();
+        char buf[16] = {0};
+        check(file.OpenEx("sub/dir/round.dat", NFILE_READ) == 7, "OpenEx returns the length");
+        check(file.Read(buf, sizeof buf) == 7 && std::string(buf) == "payload", "Read gives the bytes back");
+        file.Close();
+        check(CNFile::Rename("sub\\dir\\round.dat", "sub\\moved.dat") == 0, "Rename");
+        check(CNFile::IsExist("sub\\moved.dat") == 1, "IsExist after rename");
+        check(CNFile::Remove("sub\\moved.dat") == 0, "Remove");
+        check(CNFile::Remove("sub\\moved.dat") == -102, "Remove of a missing file is -102");
+        check(CNFile::Remove("sub") == -103, "Remove of a folder is -103");
+    }
+    NFile_Close();
+
+    // A failing local write throws the file layer's exception across the library
+    // boundary; the host releases it. /dev/full takes no bytes (ENOSPC -> 112).
+    std::string plain_ini = dir + "shared_host_check_plain.ini";
+    std::ofstream(plain_ini) << "[Config]\nCTRL_MODE=1\n";
+    check(NFile_Init(plain_ini.c_str()) == 1, "NFile_Init without a base folder");
+    if (access("/dev/full", W_OK) == 0) {
+        CNFile full;
+        CNFileException record;
+        long os_error = 0;
+        try {
+            full.Open("/dev/full", NFILE_WRITE, &record);
+            full.Write("x", 1);
+        } catch (CFileException* e) {
+            os_error = e->m_lOsError;
+            delete e;
+        } catch (CNFileException* e) {
+            os_error = -1000 + e->GetErrCode();
+        }
+        check(os_error == 112, "a write to a full device throws CFileException* with 112");
+    } else {
+        std::printf("no writable /dev/full: local exception check skipped\n");
+    }
     NFile_Close();
 
     std::ifstream in(dir + "gavo_nfile_err.log", std::ios::binary);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "include/GAVO_Client.h"
+#include "net/net_testing.h"
 
 namespace gavo::test {
 
@@ -61,6 +62,7 @@ int FaultPlatform::unlink(const char* p) { GAVO_FAULT(Call::Unlink, -1, Platform
 int FaultPlatform::rmdir(const char* p) { GAVO_FAULT(Call::Rmdir, -1, Platform::rmdir(p)); }
 int FaultPlatform::rename_noreplace(const char* a, const char* b) { GAVO_FAULT(Call::Rename, -1, Platform::rename_noreplace(a, b)); }
 int FaultPlatform::fsync(int fd) { GAVO_FAULT(Call::Fsync, -1, Platform::fsync(fd)); }
+int FaultPlatform::ftruncate(int fd, off_t l) { GAVO_FAULT(Call::Ftruncate, -1, Platform::ftruncate(fd, l)); }
 FILE* FaultPlatform::fopen(const char* p, const char* m) { GAVO_FAULT(Call::Fopen, nullptr, Platform::fopen(p, m)); }
 int FaultPlatform::socket(int d, int t, int p) { GAVO_FAULT(Call::Socket, -1, Platform::socket(d, t, p)); }
 int FaultPlatform::connect(int fd, const struct sockaddr* a, socklen_t l) { GAVO_FAULT(Call::Connect, -1, Platform::connect(fd, a, l)); }
@@ -92,6 +94,8 @@ void LibraryTest::SetUp() {
     dir_ = make_temp_dir();
     platform_ = new FaultPlatform(dir_);
     set_platform(platform_);
+    // The trace log remembers its folder once per process: point it at this test's one.
+    net_testing::reset_trace_log();
 }
 
 void LibraryTest::TearDown() {

@@ -17,7 +17,7 @@ namespace gavo::test {
 enum class Call {
     Open, Close, Read, Write, Pread, Lseek, Fstat, Stat, Mkdir, Unlink, Rmdir, Rename, Fsync,
     Fopen, Socket, Connect, Send, Recv, Wait, Shutdown, CloseSocket, LookupHost,
-    LookupService, LookupProtocol, Count
+    LookupService, LookupProtocol, Ftruncate, Count
 };
 
 // The POSIX platform with call counters, fault injection, a settable clock, recorded
@@ -52,6 +52,7 @@ public:
     int rmdir(const char* path) override;
     int rename_noreplace(const char* from, const char* to) override;
     int fsync(int fd) override;
+    int ftruncate(int fd, off_t length) override;
     FILE* fopen(const char* path, const char* mode) override;
     int socket(int domain, int type, int protocol) override;
     int connect(int fd, const struct sockaddr* addr, socklen_t len) override;
