@@ -25,6 +25,11 @@ struct NetConn {
     int sockfd;
     int32_t read_wait;       // seconds of readiness wait before each receive; <= 0 none
     int32_t write_wait;      // seconds of readiness wait before each send; <= 0 none
+    // Set once a receive has failed or found the peer gone. With buffered output a broken
+    // connection rarely shows as a failed send; from then on every send primitive fails
+    // at once (-52), so the next request fails at its first step and the channel is
+    // reconnected instead of failing for the rest of the process.
+    int32_t broken;
 };
 
 // Resolves `host` (name lookup, then dotted IPv4 text) and `port` (service name for

@@ -41,6 +41,7 @@ int refill(NetConn* conn, const char* trace_format) {
     if (net_wait(conn->sockfd, conn->read_wait) < 0) return kNetWaitFailed;
     ssize_t r = gavo::platform().recv(conn->sockfd, conn->bufbase,
                                       static_cast<size_t>(conn->bufsize));
+    if (r <= 0) conn->broken = 1;
     if (r < 0) {
         gavo::note_socket_error(errno);
         return trace_failure(trace_format, kNetRecvFailed);
@@ -140,6 +141,7 @@ int send_buffered(NetConn* conn, const unsigned char* src, int n, const char* tr
 
 int put_bytes(NetConn* conn, const unsigned char* src, int n, const char* trace_format) {
     if (conn == nullptr) return kNetNoConnection;
+    if (conn->broken) return kNetSendFailed;
     if (conn->io_state == kInput && conn->bufcnt > 0) return send_direct(conn, src, n);
     return send_buffered(conn, src, n, trace_format);
 }

@@ -187,6 +187,40 @@ TEST_F(StreamTest, ReceiveErrorGivesRecvFailedAndTraceLine) {
                                 "net_getlong recv errorcode 104\n");
 }
 
+// With buffered output a dead peer shows at the reply, not at the send. Once a receive
+// has failed or found the peer gone, every send primitive fails at once, so the next
+// request fails at its first step (and is reported as a send failure) instead of
+// queueing output that can never arrive.
+TEST_F(StreamTest, ConnectionIsBrokenOnceAReceiveFindsThePeerGone) {
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset);
+        BytePeer peer;
+        peer.close();
+        NetConn* conn = connect(peer);
+        ASSERT_NE(conn, nullptr);
+        if (reset) platform_->fail(Call::Recv, 1, ECONNRESET);
+        EXPECT_EQ(net_putshort(1, conn), 2);
+        EXPECT_EQ(net_getshort(conn), reset ? kNetRecvFailed : kNetPeerClosed);
+        int sends_before = sends();
+        EXPECT_EQ(net_putshort(1, conn), kNetSendFailed);
+        EXPECT_EQ(net_putlong(1, conn), kNetSendFailed);
+        EXPECT_EQ(net_write("ab", 1, 2, conn), kNetSendFailed);
+        EXPECT_EQ(sends(), sends_before);
+        EXPECT_EQ(net_close(conn), 0);
+    }
+}
+
+TEST_F(StreamTest, ShortReadAtPeerCloseAlsoBreaksTheConnection) {
+    BytePeer peer;
+    peer.reply(pattern(3)).close();
+    NetConn* conn = connect(peer);
+    ASSERT_NE(conn, nullptr);
+    char got[8];
+    EXPECT_EQ(net_read(got, 1, 8, conn), 3);
+    EXPECT_EQ(net_putshort(5, conn), kNetSendFailed);
+    EXPECT_EQ(net_close(conn), 0);
+}
+
 // A send that fails after the buffer went out in part keeps only the unsent bytes: the
 // close sends them, and no byte reaches the peer twice.
 TEST_F(StreamTest, NoByteIsSentTwiceAfterAPartialBufferSend) {
