@@ -17,13 +17,20 @@ bool reported_after_socket_error(const std::string& log, const std::string& wher
                                  const std::string& detail) {
     size_t tail = log.find("," + where + "," + std::to_string(code) + "," + detail + "\n");
     if (tail == std::string::npos) return false;
-    size_t line_start = log.rfind('\n', tail);  // the end of the line before the report
-    if (line_start == std::string::npos || line_start == 0) return false;
-    size_t prev_start = log.rfind('\n', line_start - 1);
-    prev_start = prev_start == std::string::npos ? 0 : prev_start + 1;
-    std::string prev = log.substr(prev_start, line_start - prev_start);
-    return prev.rfind("SocketError", 0) == 0 && prev.size() > 11 &&
-           prev.find_first_not_of("-0123456789", 11) == std::string::npos;
+    // Walk back from the report line over the undated lines of a reconnection (a -100 in
+    // working mode 2 reconnects between the socket-error line and the report).
+    size_t line_end = log.rfind('\n', tail);
+    while (line_end != std::string::npos && line_end > 0) {
+        size_t prev_start = log.rfind('\n', line_end - 1);
+        prev_start = prev_start == std::string::npos ? 0 : prev_start + 1;
+        std::string prev = log.substr(prev_start, line_end - prev_start);
+        if (prev.rfind("SocketError", 0) == 0)
+            return prev.size() > 11 && prev.find_first_not_of("-0123456789", 11) == std::string::npos;
+        if (prev.empty() || (prev[0] >= '0' && prev[0] <= '9')) return false;  // a dated line
+        if (prev_start == 0) return false;
+        line_end = prev_start - 1;
+    }
+    return false;
 }
 
 TEST_F(LogChannelTest, OpenWith0x100Or0x200SendsTheSameRequest) {
