@@ -1,6 +1,6 @@
 // A minimal host: starts the library with the configuration beside it, stores a file,
 // reads it back, renames, tests and removes it, shows one failure (a second remove),
-// then shuts the library down.
+// stores one file that stays, then shuts the library down.
 #include <GAVO_Client.h>
 
 #include <cstdio>
@@ -33,6 +33,12 @@ int main(int argc, char** argv) {
         // A failure on purpose: the file is gone, so this returns -102 (not found) and
         // leaves a RemoveFile line in the error log.
         std::printf("Remove again: %d\n", CNFile::Remove("quickstart\\renamed.txt"));
+        // One file stays, to show where files land.
+        CNFile kept;
+        if (kept.Open("quickstart\\kept\\hello.txt", NFILE_WRITE | NFILE_CREATE) == 0) {
+            std::printf("Stored quickstart\\kept\\hello.txt: %u bytes\n",
+                        kept.WriteEx(text, sizeof text - 1));
+        }
     } else {
         status = 1;
     }
