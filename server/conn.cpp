@@ -98,26 +98,26 @@ bool Conn::skip(size_t n) {
 bool Conn::get16(int* value) {
     unsigned char b[2];
     if (!get_bytes(b, 2)) return false;
-    *value = get_be16(b);
+    *value = codec::get16(b);
     return true;
 }
 
 bool Conn::get32(int32_t* value) {
     unsigned char b[4];
     if (!get_bytes(b, 4)) return false;
-    *value = get_be32(b);
+    *value = codec::get32(b);
     return true;
 }
 
 bool Conn::put16(int value) {
     unsigned char b[2];
-    put_be16(b, value);
+    codec::put16(b, value);
     return put_bytes(b, 2);
 }
 
 bool Conn::put32(int32_t value) {
     unsigned char b[4];
-    put_be32(b, value);
+    codec::put32(b, value);
     return put_bytes(b, 4);
 }
 
