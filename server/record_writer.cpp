@@ -80,6 +80,11 @@ uint64_t RecordWriter::committed_records() const {
     return records_;
 }
 
+size_t RecordWriter::queued() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return queue_.size();
+}
+
 uint64_t RecordWriter::transactions() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return transactions_;

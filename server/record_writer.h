@@ -36,6 +36,8 @@ public:
     // Records and transactions committed so far (for benchmarks and tests).
     uint64_t committed_records() const;
     uint64_t transactions() const;
+    // Records waiting for the writer right now.
+    size_t queued() const;
 
 private:
     struct Pending {
