@@ -23,11 +23,12 @@ constexpr const char* kInsert =
     "INSERT INTO gavo_records(table_name, received_utc, client, record)"
     " VALUES($1, $2::timestamptz, $3, $4)";
 
+// The output column "seq" is text: order by the relation's column, not by it.
 constexpr const char* kSelect =
     "SELECT seq::text, table_name,"
     " to_char(received_utc AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.US\"Z\"'),"
     " client, record FROM gavo_records"
-    " WHERE $1 = '' OR table_name = $1 ORDER BY seq";
+    " WHERE $1 = '' OR table_name = $1 ORDER BY gavo_records.seq";
 
 void ignore_notice(void*, const char*) {}
 

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,7 +22,10 @@ namespace gavo::test {
 
 class ThrowawayPostgres {
 public:
-    ~ThrowawayPostgres() { stop(); }
+    ~ThrowawayPostgres() {
+        stop();
+        if (dir_.size() > 8) std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
 
     // The folder of initdb and postgres (the newest version installed); empty if none.
     static std::string bin_dir() {
@@ -35,19 +39,14 @@ public:
         return found;
     }
 
-    // Creates and starts a cluster in `dir` (an empty folder ending in '/'). False with
-    // `error` set when that fails.
-    bool start(const std::string& dir, bool fsync, std::string* error) {
-        dir_ = dir;
+    // The first call creates a cluster in a new folder of its own under /tmp (which the
+    // unprivileged user can reach) and starts it; a call after stop() starts the same
+    // cluster again. False with `error` set when that fails.
+    bool start(bool fsync, std::string* error) {
         const std::string bin = bin_dir();
         if (bin.empty()) return fail("no PostgreSQL server programs", error);
-        if (geteuid() == 0 && !drop_to_nobody(error)) return false;
-        const std::string data = dir_ + "data";
-        if (run({bin + "/initdb", "-D", data, "-A", "trust", "-U", "gavo", "-N", "-E", "UTF8",
-                 "--locale=C"}) != 0) {
-            return fail("initdb failed; see " + dir_ + "pg.log", error);
-        }
-        pid_ = spawn({bin + "/postgres", "-D", data, "-k", dir_, "-c", "listen_addresses=",
+        if (dir_.empty() && !create(bin, error)) return false;
+        pid_ = spawn({bin + "/postgres", "-D", dir_ + "data", "-k", dir_, "-c", "listen_addresses=",
                       "-c", std::string("fsync=") + (fsync ? "on" : "off")});
         for (int i = 0; i < 3000; ++i) {
             if (PQping(conninfo().c_str()) == PQPING_OK) return true;
@@ -74,6 +73,17 @@ private:
     static bool fail(const std::string& why, std::string* error) {
         *error = why;
         return false;
+    }
+    bool create(const std::string& bin, std::string* error) {
+        std::string templ = "/tmp/gavo-pg-XXXXXX";
+        if (mkdtemp(templ.data()) == nullptr) return fail("mkdtemp failed", error);
+        dir_ = templ + "/";
+        if (geteuid() == 0 && !drop_to_nobody(error)) return false;
+        if (run({bin + "/initdb", "-D", dir_ + "data", "-A", "trust", "-U", "gavo", "-N",
+                 "-E", "UTF8", "--locale=C"}) != 0) {
+            return fail("initdb failed; see " + dir_ + "pg.log", error);
+        }
+        return true;
     }
     bool drop_to_nobody(std::string* error) {
         const struct passwd* pw = getpwnam("nobody");
