@@ -7,7 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
+#include <cctype>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,7 @@ public:
             _exit(127);
         }
         for (int i = 0; i < 2000 && port_ == 0; ++i) {
-            std::smatch m;
-            const std::string log = read_file(log_path);
-            const std::regex port_line("port ([0-9]+)");
-            if (std::regex_search(log, m, port_line)) port_ = std::stoi(m[1]);
+            port_ = port_in(read_file(log_path));
             if (port_ != 0) break;
             int status = 0;
             if (waitpid(pid_, &status, WNOHANG) == pid_) {  // ended before it served
@@ -60,6 +58,18 @@ public:
         if (pid_ > 0) signal_and_wait(SIGKILL);
     }
     int port() const { return port_; }
+
+    // The number after the first "port " of the start line that has one; 0 when none.
+    static int port_in(const std::string& log) {
+        for (size_t at = log.find("port "); at != std::string::npos;
+             at = log.find("port ", at + 1)) {
+            const size_t digits = at + 5;
+            if (digits < log.size() && isdigit(static_cast<unsigned char>(log[digits]))) {
+                return atoi(log.c_str() + digits);
+            }
+        }
+        return 0;
+    }
 
 private:
     pid_t pid_ = -1;

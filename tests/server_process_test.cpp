@@ -5,8 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <regex>
-
 #include "server/options.h"
 #include "tests/server_fixture.h"
 #include "tests/server_process.h"
