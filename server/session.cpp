@@ -198,19 +198,24 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     const off_t pos = lseek(file.fd, 0, SEEK_CUR);
     if (pos < 0 || fstat(file.fd, &st) != 0) return reply32(code_of_errno(errno));
     const int64_t avail = std::max<int64_t>(0, static_cast<int64_t>(st.st_size) - pos);
-    int64_t total = std::min<int64_t>(count, avail);
+    const int64_t total = std::min<int64_t>(count, avail);
     unsigned char* buf = data_buffer();
-    const ssize_t first = read_full(file.fd, buf, static_cast<size_t>(std::min<int64_t>(total, kDataChunk)));
+    const size_t want = static_cast<size_t>(std::min<int64_t>(total, kDataChunk));
+    const ssize_t first = read_full(file.fd, buf, want);
     if (first < 0) {
-        refuse("read", code_of_errno(static_cast<int>(-first)), file.describe(), strerror(static_cast<int>(-first)));
-        return reply32(code_of_errno(static_cast<int>(-first)));
+        const int err = static_cast<int>(-first);
+        refuse("read", code_of_errno(err), file.describe(), strerror(err));
+        return reply32(code_of_errno(err));
     }
-    if (first < std::min<int64_t>(total, kDataChunk)) total = first;  // the file shrank
-    if (!conn_.put32(static_cast<int32_t>(total)) || !conn_.put_bytes(buf, static_cast<size_t>(first))) {
+    // A first chunk cut short means the file shrank meanwhile: announce only that.
+    const int64_t announced = static_cast<size_t>(first) < want ? first : total;
+    if (!conn_.put32(static_cast<int32_t>(announced)) ||
+        !conn_.put_bytes(buf, static_cast<size_t>(first))) {
         return false;
     }
-    for (int64_t left = total - first; left > 0;) {
-        const ssize_t got = read_full(file.fd, buf, static_cast<size_t>(std::min<int64_t>(left, kDataChunk)));
+    for (int64_t left = announced - first; left > 0;) {
+        const size_t step = static_cast<size_t>(std::min<int64_t>(left, kDataChunk));
+        const ssize_t got = read_full(file.fd, buf, step);
         if (got <= 0) {
             ctx_.log.linef("%s: read of %s failed after its count was sent; closing",
                            label_.c_str(), file.describe().c_str());

@@ -64,11 +64,12 @@ bool Session::read_record(const OpenTable& table, std::string* bytes) {
     if (f.kind == Framing::kLine) {
         const Conn::Until got = conn_.get_until('\n', f.bytes, bytes);
         if (got == Conn::Until::kFound) return true;
+        const std::string why =
+            got == Conn::Until::kTooLong
+                ? "has no line feed within " + std::to_string(f.bytes) + " bytes"
+                : "was cut off before its line feed";
         ctx_.log.linef("%s: record for %s %s; not stored, closing the connection",
-                       label_.c_str(), table.describe().c_str(),
-                       got == Conn::Until::kTooLong
-                           ? ("has no line feed within " + std::to_string(f.bytes) + " bytes").c_str()
-                           : "was cut off before its line feed");
+                       label_.c_str(), table.describe().c_str(), why.c_str());
         return conn_.fail("table record framing broken");
     }
     bytes->resize(f.bytes);
