@@ -25,24 +25,58 @@ struct NetConn {
     int sockfd;
     int32_t read_wait;       // seconds of readiness wait before each receive; <= 0 none
     int32_t write_wait;      // seconds of readiness wait before each send; <= 0 none
+    // Set once a receive has failed or found the peer gone. With buffered output a broken
+    // connection rarely shows as a failed send; from then on every send primitive fails
+    // at once (-52), so the next request fails at its first step and the channel is
+    // reconnected instead of failing for the rest of the process.
+    int32_t broken;
 };
 
-// Resolves host and port text, connects, and returns a new connection; null on failure.
+// Resolves `host` (name lookup, then dotted IPv4 text) and `port` (service name for
+// `protocol`, then decimal text), creates a socket ("udp": datagram, otherwise stream),
+// waits `connect_wait` seconds for readiness (0: no wait), connects and returns a new
+// connection in state 0. Bits 0-3 of `resolve_flags` choose the port lookups (0 both,
+// 1 decimal only, 2 service only, other: port 0), bits 4-7 the host lookups (0 both,
+// 1 dotted only, 2 name only, other: address 0). Null on any failure, with the socket
+// closed; only memory exhaustion writes a trace line. The caller owns the result and
+// frees it with net_close.
 NetConn* net_open_client(const char* host, const char* port, const char* protocol,
                          int connect_wait, unsigned int resolve_flags);
-// Sends pending output, shuts the socket down, closes it and frees the record; 0, or -50
-// for a null connection.
+// Sends pending output (as net_flush: a failure drops it after its trace line), shuts the
+// socket down, closes it and frees the record. 0, or -50 for a null connection.
 int net_close(NetConn* conn);
-// 0 when `fd` is readable within `seconds` or no wait was asked for; -55 otherwise.
+// 0 when `seconds` <= 0 (without asking the platform) or when `fd` becomes readable
+// within `seconds`; -55 on time-out or when the wait itself fails.
 int net_wait(int fd, int seconds);
 
+// Receiving primitives. Pending output is sent first (as net_flush; a failure drops it and
+// the receive goes on). Each receive from the socket asks for a whole buffer; later reads
+// are served from it. A receive error writes the primitive's trace line.
+//
+// net_read: size * count bytes into `dest`; the number delivered, fewer when the peer
+// closed (0 at end of stream); 0 when size * count is not positive or overflows an int.
+// -50, -51, -53.
 int net_read(void* dest, int size, int count, NetConn* conn);
-int net_write(const void* src, int size, int count, NetConn* conn);
+// net_getshort: the next 2 bytes as 0..65535; net_getlong: the next 4 as a signed 32-bit
+// value (so a negative result may be a value). -50, -51, -53, -54 (peer closed mid-value).
 int net_getshort(NetConn* conn);
-int net_putshort(int value, NetConn* conn);
 int net_getlong(NetConn* conn);
+
+// Sending primitives. While received input is unread the bytes are sent at once, leaving
+// the input untouched, and a send result of 0 or less is returned as it is. Otherwise
+// they are appended to the output buffer, which is sent whole (at 4096 bytes) only when a
+// further byte must go in; a failed send of it returns -52 after the trace line and keeps
+// the unsent bytes pending. Results: the byte count (size * count, 2 or 4), -50, -51, -52.
+int net_write(const void* src, int size, int count, NetConn* conn);
+int net_putshort(int value, NetConn* conn);  // the low 16 bits of `value`
 int net_putlong(int value, NetConn* conn);
+
+// Sends the pending output without any readiness wait. 0 (also when nothing is pending or
+// the buffer holds input); -52 after a failed send, the pending output being dropped and
+// the trace line written. `conn` must not be null.
 int net_flush(NetConn* conn);
 
-// Appends a time-stamped line to "netf_Log.Log" beside the host executable.
+// Appends "[YYYY-MM-DD HH:MM:SS]" and the printf-formatted message (cut to 510 bytes) and
+// "\n" to "netf_Log.Log" beside the host executable. The first call of the process first
+// writes the start line. Takes no lock; the file is opened and closed for every line.
 void net_log(const char* format, ...) __attribute__((format(printf, 1, 2)));

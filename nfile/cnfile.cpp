@@ -64,8 +64,9 @@ CNFile::~CNFile() {
     if (!IsOpened()) return;
     try {
         Close();
-    } catch (...) {
+    } catch (CFileException* e) {
         // A destructor must not throw; a local close failure has nowhere to go.
+        delete e;
     }
 }
 

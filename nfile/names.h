@@ -10,3 +10,6 @@ constexpr size_t kMaxNameLength = 499;
 inline bool nfile_name_fits(const char* name) {
     return name != nullptr && strnlen(name, kMaxNameLength + 1) <= kMaxNameLength;
 }
+
+// Names travel with a 16-bit length that counts their zero.
+static_assert(kMaxNameLength + 1 <= 0xFFFF, "a name's length must fit its 16-bit field");

@@ -1,12 +1,78 @@
 #include "runtime/channels.h"
 
+#include <cstring>
+
+#include "net/netconn.h"
+#include "runtime/error_log.h"
+#include "runtime/lock.h"
+#include "runtime/messages.h"
 #include "runtime/state.h"
 
-// TODO(working mode 2 issue): open the archive and log channels over net_open_client.
-// Until the transport exists, working mode 2 cannot start.
-int nfile_open_channels() {
+namespace {
+
+// Creates the lock in `slot` unless it exists; false when it cannot be created.
+bool ensure_lock(NFileLock*& slot) {
+    if (slot == nullptr) slot = nfile_lock_create();
+    return slot != nullptr;
+}
+
+void release_both() {
+    nfile_unlock(archive_lock);
+    nfile_unlock(log_lock);
+}
+
+NetConn* open_channel() { return net_open_client(host_name, host_port, proto_name, 0, 0); }
+
+// Reports a channel that failed to open and gives up the start-up.
+int fail_start(const char* where) {
+    NFile_LogError(where, 0, gavo::msg::kFailed);
+    NFile_LogSocketError();
     fsmode = 0;
+    release_both();
     return 0;
 }
 
-void nfile_close_channels() {}
+}  // namespace
+
+int nfile_open_channels() {
+    // Without its lock a channel could not keep requests apart: refuse to start.
+    if (!ensure_lock(archive_lock) || !ensure_lock(log_lock)) {
+        fsmode = 0;
+        NFile_LogError("NFile_Init", -1, gavo::msg::kLockCreateFailed);
+        return 0;
+    }
+    nfile_lock(archive_lock);
+    nfile_lock(log_lock);
+    std::strcpy(proto_name, "tcp");
+    if (archive_conn == nullptr) {
+        archive_conn = open_channel();
+        if (archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
+        NFile_LogError(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
+        log_conn = open_channel();
+        if (log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
+        NFile_LogError(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
+    }
+    release_both();
+    return 1;
+}
+
+void nfile_close_channels() {
+    if (fsmode.load() == 2) {
+        if (archive_conn != nullptr) {
+            net_close(archive_conn);
+            archive_conn = nullptr;
+            fsmode = 0;
+        }
+        if (log_conn != nullptr) {
+            net_close(log_conn);
+            log_conn = nullptr;
+            fsmode = 0;
+        }
+    }
+    if (archive_lock != nullptr) {
+        nfile_lock_destroy(archive_lock);
+        nfile_lock_destroy(log_lock);
+        archive_lock = nullptr;
+        log_lock = nullptr;
+    }
+}

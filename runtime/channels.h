@@ -1,8 +1,14 @@
 // Start-up and shutdown of the two server channels of working mode 2.
 #pragma once
 
-// Creates the locks and opens the archive channel, then the log channel, reporting
-// each. 1 on success; 0 when a channel failed to open (fsmode is then 0).
+// Creates the channel locks when missing, then, holding both, opens the archive channel
+// and after it the log channel, each with its report line ("成功" or "失败", code 0)
+// and, after a failure, the socket-error line. Opens nothing when archive_conn is
+// already set. Returns 1 on success; 0 when a lock could not be created (report line
+// "NFile_Init", -1) or a channel failed to open. On 0, fsmode is 0 and no lock is held;
+// an archive connection opened before the log channel failed stays open.
 int nfile_open_channels();
-// Closes both connections when fsmode is 2 and destroys the locks.
+
+// When fsmode is 2, closes both connections (without their locks: the host calls this
+// after all other use) and sets fsmode to 0; then destroys the locks when they exist.
 void nfile_close_channels();

@@ -6,9 +6,10 @@ struct NFileLock;
 
 // A new lock object, or null when it cannot be created.
 NFileLock* nfile_lock_create();
-// 0 once the calling thread owns the lock (it may take it again), -1 on failure.
+// 0 once the calling thread owns the lock (it may take it again, and must release it as
+// many times); -1 for a null lock.
 int nfile_lock(NFileLock* lock);
-// 0, or -1 when the calling thread does not own the lock.
+// 0; -1 for a null lock or when the calling thread does not own it (nothing changes).
 int nfile_unlock(NFileLock* lock);
-// Frees the lock object; 0.
+// Frees the lock object (null is allowed); 0. No thread may hold or wait for it.
 int nfile_lock_destroy(NFileLock* lock);

@@ -1,5 +1,51 @@
 #include "runtime/reconnect.h"
 
-// TODO(reconnection issue): close and reopen both channels, fall back to working mode 1.
-// Until then a -100 report in working mode 2 only writes its report line.
-void nfile_reconnect() {}
+#include "net/netconn.h"
+#include "runtime/error_log.h"
+#include "runtime/lock.h"
+#include "runtime/messages.h"
+#include "runtime/platform.h"
+#include "runtime/state.h"
+
+namespace {
+
+constexpr int kAttempts = 10;
+constexpr int kPauseMs = 300;
+
+// Closes the connection in `slot`, writing `closing_message` first, when there is one.
+void drop_connection(NetConn*& slot, const char* closing_message) {
+    if (slot == nullptr) return;
+    nfile_log_text("%s", closing_message);
+    net_close(slot);
+    slot = nullptr;
+}
+
+// Up to ten connection attempts into `slot`, pausing after every failed one. On success
+// writes `success_format` with the number of failed attempts before it.
+void reopen_connection(NetConn*& slot, const char* success_format) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        slot = net_open_client(host_name, host_port, proto_name, 0, 0);
+        if (slot != nullptr) {
+            nfile_log_text(success_format, attempt);
+            return;
+        }
+        gavo::platform().sleep_ms(kPauseMs);
+    }
+}
+
+}  // namespace
+
+void nfile_reconnect() {
+    nfile_lock(archive_lock);
+    nfile_lock(log_lock);
+    drop_connection(archive_conn, gavo::msg::kReconnectCloseArchive);
+    reopen_connection(archive_conn, gavo::msg::kReconnectedArchive);
+    drop_connection(log_conn, gavo::msg::kReconnectCloseLog);
+    reopen_connection(log_conn, gavo::msg::kReconnectedLog);
+    if (archive_conn == nullptr) {
+        nfile_log_text("%s", gavo::msg::kFallbackToLocal);
+        fsmode = 1;
+    }
+    nfile_unlock(log_lock);
+    nfile_unlock(archive_lock);
+}

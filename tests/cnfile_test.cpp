@@ -170,6 +170,20 @@ TEST_F(CNFileTest, CloseInModeOneClearsFlagsNameAndAStaleServerHandle) {
     EXPECT_TRUE(log_has("Read", -1, "本地文件未打开"));
 }
 
+// The destructor cannot pass a failing local close on: it must release the file layer's
+// exception rather than drop it (LeakSanitizer reports a dropped one).
+TEST_F(CNFileTest, DestructorReleasesACloseFailureItCannotPassOn) {
+    NFile_Close();
+    write_ini("[Config]\nBASE_DIR=" + dir_ + "\n");
+    ASSERT_EQ(NFile_Init(nullptr), 1);
+    {
+        CNFile f;
+        ASSERT_EQ(f.Open("x.dat", 0x0A), 0);
+        platform_->fail(Call::Close, 1, EIO);
+    }
+    EXPECT_EQ(platform_->calls(Call::Close) > 0, true);
+}
+
 TEST(CNFileException, HoldsAndCopiesItsCode) {
     CNFileException a, b;
     EXPECT_EQ(a.GetErrCode(), 0);

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "include/GAVO_Client.h"
+#include "net/net_testing.h"
 
 namespace gavo::test {
 
@@ -93,6 +94,8 @@ void LibraryTest::SetUp() {
     dir_ = make_temp_dir();
     platform_ = new FaultPlatform(dir_);
     set_platform(platform_);
+    // The trace log remembers its folder once per process: point it at this test's one.
+    net_testing::reset_trace_log();
 }
 
 void LibraryTest::TearDown() {

@@ -1,0 +1,94 @@
+#!/bin/sh
+# Installs a built tree into a temporary prefix and uses it the way a stranger would:
+# builds examples/consumer against the CMake package and against the pkg-config file,
+# runs both in working mode 1 with a base folder in a temporary folder (and, when the
+# file server is installed too, the first in working mode 2 against it), runs the
+# installed gavo tool, and builds the Debian package and looks inside it.
+#
+# Usage: .ci/install-check.sh [BUILD_DIR]   (default: build)
+set -eu
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-build}" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+store=$work/store
+
+fail() { echo "install-check: $*" >&2; exit 1; }
+
+echo "install-check: installing into $prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name libGAVO_Client.so -print | head -n1)")
+[ -n "$libdir" ] || fail "libGAVO_Client.so not installed"
+for f in "$libdir/libGAVO_Client.so.1" "$prefix/include/GAVO_Client.h" \
+         "$libdir/cmake/GAVO_Client/GAVO_ClientConfig.cmake" \
+         "$libdir/cmake/GAVO_Client/GAVO_ClientConfigVersion.cmake" \
+         "$libdir/pkgconfig/gavo_client.pc" "$prefix/bin/gavo"; do
+    [ -e "$f" ] || fail "missing $f"
+done
+[ "$(readlink "$libdir/libGAVO_Client.so")" = libGAVO_Client.so.1 ] || fail "bad .so link"
+mkdir -p "$store"
+ini=$work/gavo.ini
+printf '[Config]\nCTRL_MODE=1\nBASE_DIR=%s\n' "$store" > "$ini"
+
+echo "install-check: consumer through find_package(GAVO_Client)"
+cmake -S "$src/examples/consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+cp "$ini" "$work/consumer/gavo.ini"   # the INI file beside the program
+(cd "$work" && "$work/consumer/gavo_consumer") || fail "consumer (CMake) failed"
+[ -f "$store/consumer/hello.txt" ] || fail "consumer did not store under BASE_DIR"
+
+echo "install-check: consumer through pkg-config"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+flags=$(pkg-config --cflags --libs gavo_client) || fail "pkg-config gavo_client failed"
+mkdir -p "$work/pc"
+# shellcheck disable=SC2086  # the flags are several words
+c++ -std=c++11 -o "$work/pc/gavo_consumer" "$src/examples/consumer/main.cpp" $flags
+LD_LIBRARY_PATH="$libdir" "$work/pc/gavo_consumer" "$ini" || fail "consumer (pkg-config) failed"
+
+if [ -x "$prefix/bin/gavo-server" ]; then
+    echo "install-check: consumer against the installed file server (working mode 2)"
+    mkdir -p "$work/root"
+    "$prefix/bin/gavo-server" --listen 127.0.0.1:0 --root "$work/root" 2> "$work/server.log" &
+    server=$!
+    trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
+    port=""
+    for _ in $(seq 100); do
+        port=$(sed -n 's/.* port \([0-9]*\) .*/\1/p' "$work/server.log" | head -n1)
+        [ -n "$port" ] && break
+        sleep 0.1
+    done
+    [ -n "$port" ] || fail "gavo-server did not start: $(cat "$work/server.log")"
+    printf '[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=%s\n' "$port" > "$work/remote.ini"
+    "$work/consumer/gavo_consumer" "$work/remote.ini" || fail "consumer (working mode 2) failed"
+    [ -f "$work/root/consumer/hello.txt" ] || fail "consumer did not store on the server"
+    kill -TERM "$server"
+    wait "$server" || fail "gavo-server did not stop cleanly"
+fi
+
+echo "install-check: installed gavo tool"
+"$prefix/bin/gavo" --ini "$ini" exists consumer/hello.txt || fail "gavo exists failed"
+"$prefix/bin/gavo" --ini "$ini" cat consumer/hello.txt | grep -q GAVO_Client \
+    || fail "gavo cat failed"
+
+if [ -f "$build/CPackConfig.cmake" ]; then
+    echo "install-check: Debian package"
+    (cd "$work" && cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/deb" >/dev/null 2>&1) || fail "cpack failed"
+    deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n1)
+    [ -n "$deb" ] || fail "cpack made no .deb"
+    contents=$(dpkg-deb -c "$deb")
+    programs=bin/gavo
+    [ -x "$prefix/bin/gavo-server" ] && programs="$programs bin/gavo-server"
+    for f in libGAVO_Client.so.1 include/GAVO_Client.h gavo_client.pc GAVO_ClientConfig.cmake \
+             $programs; do
+        echo "$contents" | grep -q "$f" || fail "$f missing from $deb"
+    done
+    # The package's files, unpacked anywhere, serve a consumer as they would under /usr.
+    dpkg-deb -x "$deb" "$work/debroot"
+    cmake -S "$src/examples/consumer" -B "$work/consumer-deb" \
+          -DCMAKE_PREFIX_PATH="$work/debroot/usr" >/dev/null
+    cmake --build "$work/consumer-deb" >/dev/null
+    "$work/consumer-deb/gavo_consumer" "$ini" || fail "consumer (Debian package) failed"
+fi
+echo "install-check: ok"

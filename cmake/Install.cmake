@@ -1,0 +1,81 @@
+# Installation and packaging: `cmake --install` puts the shared library (with its SONAME
+# links), the public header, a CMake package (find_package(GAVO_Client) gives the target
+# GAVO_Client::GAVO_Client), the pkg-config file gavo_client.pc, the server and the gavo
+# tool, and the documentation under the prefix. `cpack -G DEB` builds a Debian package
+# of the same files.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(GAVO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/GAVO_Client)
+
+# The same name inside this build as for consumers of the installed package.
+add_library(GAVO_Client::GAVO_Client ALIAS GAVO_Client)
+
+install(TARGETS GAVO_Client EXPORT GAVO_ClientTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/GAVO_Client.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+# CMake package: targets, config and version files. Any 1.x library serves a consumer
+# that asks for 1.y with y <= x.
+install(EXPORT GAVO_ClientTargets NAMESPACE GAVO_Client:: DESTINATION ${GAVO_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/GAVO_ClientConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/GAVO_ClientConfig.cmake INSTALL_DESTINATION ${GAVO_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/GAVO_ClientConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/GAVO_ClientConfig.cmake
+  ${PROJECT_BINARY_DIR}/GAVO_ClientConfigVersion.cmake DESTINATION ${GAVO_CMAKE_DIR})
+
+# pkg-config file. Its prefix is found from the file's own place (${pcfiledir}), so the
+# file stays right when the tree is installed with --prefix or moved by a package.
+function(gavo_relative_to_prefix out dir)
+  if(IS_ABSOLUTE "${dir}")
+    set(${out} "${CMAKE_INSTALL_PREFIX}" PARENT_SCOPE)
+  else()
+    file(RELATIVE_PATH rel /gavo-prefix/${dir} /gavo-prefix)
+    string(REGEX REPLACE "/$" "" rel "${rel}")
+    set(${out} "\${pcfiledir}/${rel}" PARENT_SCOPE)
+  endif()
+endfunction()
+gavo_relative_to_prefix(GAVO_PC_PREFIX ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/gavo_client.pc.in
+  ${PROJECT_BINARY_DIR}/gavo_client.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/gavo_client.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Programs: they find the library beside them in ../lib (or the libdir in use) wherever
+# the tree is installed.
+file(RELATIVE_PATH GAVO_BIN_TO_LIB /gavo-prefix/${CMAKE_INSTALL_BINDIR}
+  /gavo-prefix/${CMAKE_INSTALL_LIBDIR})
+foreach(program gavo-server gavo)
+  if(TARGET ${program})
+    set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${GAVO_BIN_TO_LIB}")
+    install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endforeach()
+
+# Documentation.
+file(GLOB GAVO_DOCS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/*.md)
+if(GAVO_DOCS)
+  install(FILES ${GAVO_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/consumer
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# Debian package: one package with the library, header, CMake and pkg-config files,
+# programs and docs. Its files go under /usr.
+set(CPACK_PACKAGE_NAME gavo-client)
+set(CPACK_PACKAGE_VENDOR "GAVO_Client developers")
+set(CPACK_PACKAGE_CONTACT "GAVO_Client developers <gavo-client@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "Client library, file server and tool to store and fetch files locally or remotely")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+include(CPack)

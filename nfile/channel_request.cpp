@@ -1,0 +1,64 @@
+#include "nfile/channel_request.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "runtime/messages.h"
+
+namespace gavo {
+
+const char* step_detail(int step) {
+    static const char* const kSteps[] = {"1", "2", "3", "4", "5", "6"};
+    if (step >= 1 && step <= 6) return kSteps[step - 1];
+    return msg::kTransferFailed;
+}
+
+int as_signed16(int reply) { return static_cast<int16_t>(static_cast<uint16_t>(reply & 0xFFFF)); }
+
+ChannelRequest::ChannelRequest(NFileLock* lock, NetConn* const& conn) : lock_(lock), conn_(conn) {
+    nfile_lock(lock_);
+}
+
+ChannelRequest::~ChannelRequest() { release(); }
+
+void ChannelRequest::release() {
+    if (lock_ == nullptr) return;
+    nfile_unlock(lock_);
+    lock_ = nullptr;
+}
+
+// A field counts as sent only when the primitive took all of it; a negative code, or a
+// direct send that moved nothing, is fewer.
+void ChannelRequest::sent_whole(int result, int expected, int step) {
+    if (result != expected) failed_step_ = step;
+}
+
+void ChannelRequest::put_short(int value, int step) {
+    if (sent()) sent_whole(net_putshort(value, conn_), 2, step);
+}
+
+void ChannelRequest::put_long(int value, int step) {
+    if (sent()) sent_whole(net_putlong(value, conn_), 4, step);
+}
+
+void ChannelRequest::put_bytes(const void* data, int count, int step) {
+    if (sent()) sent_whole(net_write(data, 1, count, conn_), count, step);
+}
+
+void ChannelRequest::put_string(const char* text, int length_step, int bytes_step) {
+    int length = static_cast<int>(std::strlen(text)) + 1;
+    put_short(length, length_step);
+    put_bytes(text, length, bytes_step);
+}
+
+void ChannelRequest::drop_bytes(int count) {
+    unsigned char sink[kNetBufferSize];
+    while (count > 0) {
+        int chunk = count < kNetBufferSize ? count : kNetBufferSize;
+        int got = net_read(sink, 1, chunk, conn_);
+        if (got <= 0) return;
+        count -= got;
+    }
+}
+
+}  // namespace gavo

@@ -1,0 +1,94 @@
+#include "progress.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace gavo_tool {
+
+namespace {
+
+constexpr int kBarWidth = 30;
+constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
+
+// The bar itself: '#' for the part done, '-' for the rest; no bar when the total is unknown.
+std::string bar(uint64_t done, uint64_t total) {
+    if (total == 0 || done > total) return "";
+    int filled = static_cast<int>(done * kBarWidth / total);
+    return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
+}
+
+}  // namespace
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+std::string format_bytes(double bytes) {
+    static const char* const units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
+    int unit = 0;
+    while (bytes >= 1024.0 && unit < 4) {
+        bytes /= 1024.0;
+        ++unit;
+    }
+    char text[32];
+    std::snprintf(text, sizeof text, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
+    return text;
+}
+
+std::string format_duration(double seconds) {
+    if (seconds < 0 || seconds > 359999) return "--:--";
+    long s = static_cast<long>(seconds + 0.5);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+Progress::Progress(uint64_t total, bool enabled)
+    : total_(total), enabled_(enabled), start_(Clock::now()), last_draw_(start_) {}
+
+Progress::~Progress() { end_line(); }
+
+void Progress::add(uint64_t bytes) {
+    done_ += bytes;
+    if (!enabled_) return;
+    Clock::time_point now = Clock::now();
+    if (drawn_ && now - last_draw_ < kRedrawInterval) return;
+    last_draw_ = now;
+    draw();
+}
+
+void Progress::finish() {
+    if (!enabled_) return;
+    draw();
+    end_line();
+}
+
+void Progress::draw() {
+    double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+    double rate = elapsed > 0 ? done_ / elapsed : 0;
+    std::string line = "\r" + bar(done_, total_) + format_bytes(done_);
+    if (total_ != 0 && done_ <= total_) {
+        line += " / " + format_bytes(total_);
+        char percent[16];
+        std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(done_ * 100 / total_));
+        line += percent;
+    }
+    line += "  " + format_bytes(rate) + "/s";
+    if (total_ != 0 && done_ <= total_)
+        line += "  " + format_duration(rate > 0 ? (total_ - done_) / rate : -1) + " left";
+    line += "\033[K";  // clear what a longer earlier line left behind
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    drawn_ = true;
+}
+
+void Progress::end_line() {
+    if (!drawn_) return;
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+    drawn_ = false;
+}
+
+}  // namespace gavo_tool
