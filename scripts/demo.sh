@@ -37,7 +37,9 @@ run_host local-host
 
 echo
 echo "== working mode 2: a file server on a free loopback port, root $work/root"
-build/server/gavo-server --listen 127.0.0.1:0 --root "$work/root" 2> "$work/server.log" &
+printf 'events = line\n' > "$work/tables.conf"   # one table of line records
+build/server/gavo-server --listen 127.0.0.1:0 --root "$work/root" --state "$work/state" \
+  --tables "$work/tables.conf" 2> "$work/server.log" &
 server_pid=$!
 port=""
 for _ in $(seq 100); do
@@ -51,6 +53,9 @@ printf '[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=%s\n' "$port" > "$
 run_host remote-host
 echo "-- what landed under the server's root:"
 (cd "$work/root" && find . -mindepth 1 | sort && echo "quickstart/kept/hello.txt holds: $(cat quickstart/kept/hello.txt)")
+echo "-- the records of table events, from the server's embedded database:"
+sqlite3 -header -column "$work/state/tables.db" \
+  "SELECT seq, received_utc, client, CAST(record AS TEXT) AS record FROM gavo_records WHERE table_name = 'events' ORDER BY seq;"
 kill -TERM "$server_pid"
 wait "$server_pid" || true
 server_pid=""
