@@ -7,21 +7,15 @@
 
 #include "runtime/error_log.h"
 #include "runtime/state.h"
+#include "tests/reconnect_messages.h"
 #include "tests/remote_fixture.h"
 
 namespace gavo::test {
 namespace {
 
-const std::string kCloseArchive = gbk("自动重连前（存档）,关闭连接\n");
-const std::string kCloseLog = gbk("自动重连前（日志）,关闭连接\n");
-const std::string kFallback = gbk("自动重连失败，自动转入本地系统\n");
-
-std::string archive_success(int attempt) {
-    return gbk("第" + std::to_string(attempt) + "次自动重连存档通道\n");
-}
-std::string log_success(int attempt) {
-    return gbk("第" + std::to_string(attempt) + "次自动重连Log通道\n");
-}
+const std::string kCloseArchive = close_archive_message();
+const std::string kCloseLog = close_log_message();
+const std::string kFallback = fallback_message();
 
 class ReconnectTest : public RemoteTest {
 protected:
