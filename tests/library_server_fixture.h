@@ -71,10 +71,11 @@ protected:
         return server_ ? server_->connections() : 0;
     }
 
-    // Writes gavo.ini for working mode `mode` (the server's port, the local base folder).
-    void write_mode_ini(int mode) {
+    // Writes gavo.ini for working mode `mode`: the server's port (or `port`), and the
+    // local base folder.
+    void write_mode_ini(int mode, int port = 0) {
         write_ini("[Config]\nCTRL_MODE=" + std::to_string(mode) +
-                  "\nHOST_NAME=127.0.0.1\nHOST_PORT=" + std::to_string(port_) +
+                  "\nHOST_NAME=127.0.0.1\nHOST_PORT=" + std::to_string(port ? port : port_) +
                   "\nBASE_DIR=" + dir_ + "local\n");
     }
     // Starts the server and the library in working mode 2 on it.
