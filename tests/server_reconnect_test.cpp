@@ -152,10 +152,19 @@ TEST_F(ServerReconnectTest, TwoThreadsReportingSendFailuresReconnectOneAfterTheO
     for (auto& th : threads) th.join();
     EXPECT_EQ(results[0], -100);
     EXPECT_EQ(results[1], -100);
-    // Each reconnection ran whole under both locks: two complete, unbroken sequences.
-    EXPECT_EQ(count_in_log(close_archive_message() + archive_success(0) + close_log_message() +
-                           log_success(0)),
-              2u);
+    // Each reconnection ran whole under both locks: two complete, unbroken sequences of
+    // its messages. The other thread's report line, written without the channel locks,
+    // may stand between them and is left out.
+    std::string undated;
+    std::string log = error_log();
+    for (size_t at = 0, end; at < log.size(); at = end + 1) {
+        end = log.find('\n', at);
+        if (end == std::string::npos) end = log.size();
+        if (log[at] < '0' || log[at] > '9') undated += log.substr(at, end + 1 - at);
+    }
+    const std::string sequence =
+        close_archive_message() + archive_success(0) + close_log_message() + log_success(0);
+    EXPECT_NE(undated.find(sequence + sequence), std::string::npos);
     EXPECT_EQ(platform_->calls(Call::Connect) - connects, 4);
     EXPECT_EQ(fsmode.load(), 2);
     EXPECT_TRUE(eventually([&] { return server_connections() == 2; }));
@@ -180,11 +189,12 @@ TEST_F(ServerReconnectTest, TwoThreadsWhoseRequestsBreakWithTheServerDownBothFal
     }
     for (auto& th : threads) th.join();
     // The archive request fails at its first step (-100); the log-channel request finds
-    // its peer gone (its own code) or, when the other thread's reconnection dropped its
-    // connection first, fails at its first step too.
+    // its peer gone (its own code), or fails at its first step too when the other
+    // thread's reconnection dropped its connection first, or is refused as a table open
+    // in working mode 1 when it starts after the fall-back.
     EXPECT_EQ(results[0], -100);
     EXPECT_TRUE(results[1] == -100 || results[1] == kNetPeerClosed ||
-                results[1] == kNetRecvFailed)
+                results[1] == kNetRecvFailed || results[1] == -1)
         << results[1];
     EXPECT_EQ(fsmode.load(), 1);
     EXPECT_EQ(archive_conn, nullptr);
@@ -214,8 +224,6 @@ TEST_F(ServerReconnectTest, CloseAfterAFallBackKeepsTheConnectionsButDestroysThe
     EXPECT_EQ(archive_lock, nullptr);
     EXPECT_EQ(log_lock, nullptr);
     EXPECT_TRUE(eventually([&] { return server_connections() == 1; }));
-    net_close(log_conn);  // the test's own clean-up of what the shutdown left
-    log_conn = nullptr;
 }
 
 TEST_F(ServerReconnectTest, StartingAgainAfterAFallBackDoesNotLeakTheKeptLogConnection) {

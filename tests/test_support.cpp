@@ -11,6 +11,8 @@
 
 #include "include/GAVO_Client.h"
 #include "net/net_testing.h"
+#include "net/netconn.h"
+#include "runtime/state.h"
 
 namespace gavo::test {
 
@@ -116,6 +118,13 @@ void LibraryTest::SetUp() {
 
 void LibraryTest::TearDown() {
     NFile_Close();
+    // A fall-back to working mode 1 leaves connections that the shutdown does not close;
+    // the next test must not find them.
+    for (NetConn** conn : {&archive_conn, &log_conn}) {
+        if (*conn == nullptr) continue;
+        net_close(*conn);
+        *conn = nullptr;
+    }
     set_platform(nullptr);
     delete platform_;
     platform_ = nullptr;
