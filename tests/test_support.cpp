@@ -11,13 +11,26 @@
 
 #include "include/GAVO_Client.h"
 #include "net/net_testing.h"
+#include "net/netconn.h"
+#include "runtime/state.h"
 
 namespace gavo::test {
 
 void FaultPlatform::fail(Call call, int nth, int err, bool sticky) {
     std::lock_guard<std::mutex> guard(mutex_);
     int i = static_cast<int>(call);
-    rules_[i] = Rule{counts_[i] + nth, err, sticky};
+    rules_[i] = Rule{counts_[i] + nth, sticky ? INT_MAX : counts_[i] + nth, err};
+}
+
+void FaultPlatform::fail_run(Call call, int nth, int times, int err) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    int i = static_cast<int>(call);
+    rules_[i] = Rule{counts_[i] + nth, counts_[i] + nth + times - 1, err};
+}
+
+void FaultPlatform::on_sleep(std::function<void(size_t)> hook) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    sleep_hook_ = std::move(hook);
 }
 
 void FaultPlatform::clear_faults() {
@@ -40,7 +53,7 @@ bool FaultPlatform::inject(Call call) {
     int i = static_cast<int>(call);
     int n = ++counts_[i];
     const Rule& r = rules_[i];
-    if (r.nth == 0 || n < r.nth || (n > r.nth && !r.sticky)) return false;
+    if (r.first == 0 || n < r.first || n > r.last) return false;
     errno = r.err;
     return true;
 }
@@ -83,11 +96,16 @@ time_t FaultPlatform::now() {
 }
 
 void FaultPlatform::sleep_ms(int ms) {
+    std::function<void(size_t)> hook;
+    size_t count;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         sleeps_.push_back(ms);
+        count = sleeps_.size();
+        hook = sleep_hook_;
     }
     if (real_sleep_) Platform::sleep_ms(ms);
+    if (hook) hook(count);
 }
 
 void LibraryTest::SetUp() {
@@ -100,6 +118,13 @@ void LibraryTest::SetUp() {
 
 void LibraryTest::TearDown() {
     NFile_Close();
+    // A fall-back to working mode 1 leaves connections that the shutdown does not close;
+    // the next test must not find them.
+    for (NetConn** conn : {&archive_conn, &log_conn}) {
+        if (*conn == nullptr) continue;
+        net_close(*conn);
+        *conn = nullptr;
+    }
     set_platform(nullptr);
     delete platform_;
     platform_ = nullptr;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +31,9 @@ public:
     // Makes the nth call (1-based, counted from now) of `call` fail with `err`; with
     // `sticky`, that call and every later one fail.
     void fail(Call call, int nth, int err, bool sticky = false);
+    // Makes `times` calls of `call` in a row fail with `err`, starting with the nth
+    // (1-based, counted from now).
+    void fail_run(Call call, int nth, int times, int err);
     // Removes every fault rule.
     void clear_faults();
     // Number of calls of `call` so far.
@@ -38,6 +43,9 @@ public:
     // Sleeps are recorded, and only really made when `real_sleep` is set.
     std::vector<int> sleeps() const;
     void set_real_sleep(bool real) { real_sleep_ = real; }
+    // Runs after each recorded sleep with the number of sleeps so far (from the sleeping
+    // thread), e.g. to bring a server back during the reconnection's pauses.
+    void on_sleep(std::function<void(size_t)> hook);
 
     int open(const char* path, int flags, mode_t mode) override;
     int close(int fd) override;
@@ -70,9 +78,9 @@ public:
 
 private:
     struct Rule {
-        int nth = 0;  // 0: no rule
+        int first = 0;  // 0: no rule
+        int last = 0;   // the last failing call (inclusive)
         int err = 0;
-        bool sticky = false;
     };
     // Counts the call; true (with errno set) when a rule makes it fail.
     bool inject(Call call);
@@ -82,6 +90,7 @@ private:
     int counts_[static_cast<int>(Call::Count)] = {};
     Rule rules_[static_cast<int>(Call::Count)];
     std::vector<int> sleeps_;
+    std::function<void(size_t)> sleep_hook_;
     std::atomic<time_t> fixed_time_{0};
     std::atomic<bool> real_sleep_{false};
 };
