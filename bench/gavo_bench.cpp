@@ -41,6 +41,7 @@ struct Options {
     std::vector<int> only = {1, 2, 3, 4, 5};
     std::string json = "gavo-bench.json";
     std::string dir;
+    std::string mem_dir = "/dev/shm";
     std::string server = GAVO_SERVER_BIN;
     std::string nginx = "/usr/sbin/nginx";
     bool keep = false;
@@ -56,6 +57,7 @@ constexpr const char* kUsage =
     "  --only LIST      scenarios to run (1,2,3,4,5)\n"
     "  --json FILE      where the JSON goes (gavo-bench.json)\n"
     "  --dir DIR        where the work folder is made ($TMPDIR or /tmp); its disk is measured\n"
+    "  --mem-dir DIR    a memory file system for server roots that leave the disk out (/dev/shm)\n"
     "  --server PATH    gavo-server to measure (the one built beside this program)\n"
     "  --nginx PATH     nginx for the HTTP peer (/usr/sbin/nginx)\n"
     "  --keep           keep the work folder (server logs, nginx config)\n";
@@ -87,6 +89,7 @@ bool parse_options(int argc, char** argv, Options* o) {
         else if (a == "--only") o->only = int_list(v);
         else if (a == "--json") o->json = v;
         else if (a == "--dir") o->dir = v;
+        else if (a == "--mem-dir") o->mem_dir = v;
         else if (a == "--server") o->server = v;
         else if (a == "--nginx") o->nginx = v;
         else return false;
@@ -115,25 +118,29 @@ Row make_row(const std::string& scenario, const std::string& measure, const std:
 struct LoadFigures {
     bool ok = false;
     double ops_per_s = 0;    // sum over the clients
-    double busy_share = 0;   // of all cores, while they ran
+    double busy_share = 0;   // of all cores, while they ran (other work included)
+    double server_cores = 0; // the server's CPU seconds per second of the run
     double idle_kib = 0;     // server memory per connection, connected and idle
     double loaded_kib = 0;   // the same, halfway through the run
 };
 
 class Bench {
 public:
-    Bench(Options o, std::string work) : opt_(std::move(o)), work_(std::move(work)) {}
+    Bench(Options o, std::string work, std::string mem)
+        : opt_(std::move(o)), work_(std::move(work)), mem_(std::move(mem)) {}
     void run();
 
 private:
     bool wanted(int scenario) const;
-    std::string fresh_dir(const std::string& name);
+    // A new folder under the work folder, or under the memory work folder.
+    std::string fresh_dir(const std::string& name, bool in_memory = false);
     void keep(std::vector<double>& into, const Timing& t, double value, const std::string& what);
     Timing in_child(const std::function<Timing()>& body);
     Timing with_library(const std::string& ini_text, const std::function<Timing()>& body);
     std::string write_ini(const std::string& ini_text);
     std::unique_ptr<GavoServer> start_server(const std::string& name,
-                                             const std::vector<std::string>& extra);
+                                             const std::vector<std::string>& extra,
+                                             bool in_memory = false);
 
     void small_files();
     void bulk();
@@ -145,13 +152,14 @@ private:
     void load();
     void load_level(int n);
     LoadFigures library_load(GavoServer& server, int n, bool tables);
-    LoadFigures raw_load(int port, int n);
+    LoadFigures raw_load(int port, pid_t peer, int n);
     LoadFigures sqlite_load(const std::string& db, int n);
     void tables();
     void describe_machine();
 
     Options opt_;
     std::string work_;
+    std::string mem_;  // empty when there is no memory file system
     Report report_;
     int serial_ = 0;
 };
@@ -163,8 +171,9 @@ bool Bench::wanted(int scenario) const {
     return false;
 }
 
-std::string Bench::fresh_dir(const std::string& name) {
-    const std::string path = work_ + "/" + name + "-" + std::to_string(++serial_);
+std::string Bench::fresh_dir(const std::string& name, bool in_memory) {
+    const std::string path =
+        (in_memory ? mem_ : work_) + "/" + name + "-" + std::to_string(++serial_);
     std::error_code ec;
     std::filesystem::create_directories(path, ec);
     return path;
@@ -203,10 +212,12 @@ Timing Bench::with_library(const std::string& ini_text, const std::function<Timi
 }
 
 std::unique_ptr<GavoServer> Bench::start_server(const std::string& name,
-                                                const std::vector<std::string>& extra) {
+                                                const std::vector<std::string>& extra,
+                                                bool in_memory) {
     // A log of its own: the port is read from it, and an old log could name an old port.
-    const std::string root = fresh_dir(name + "-root");
-    auto server = std::make_unique<GavoServer>(opt_.server, root, root + ".log", extra);
+    const std::string root = fresh_dir(name + "-root", in_memory);
+    const std::string log = work_ + "/" + root.substr(root.rfind('/') + 1) + ".log";
+    auto server = std::make_unique<GavoServer>(opt_.server, root, log, extra);
     if (!server->ok()) {
         report_.note("gavo-server did not start for " + name + "; see its log");
         return nullptr;
@@ -214,30 +225,43 @@ std::unique_ptr<GavoServer> Bench::start_server(const std::string& name,
     return server;
 }
 
+// The floor of a small-file cycle: three round trips of the same bytes, plus, where the
+// server's root is on the disk, the same file operations done locally.
 void Bench::small_files() {
     fprintf(stderr, "scenario 1: small files in working mode 2\n");
     RawPeer raw(RawPeer::kPingPong, small_cycle_script());
+    auto mem = mem_.empty() ? nullptr : start_server("s1-mem", {"--no-sync"}, true);
     auto fast = start_server("s1-nosync", {"--no-sync"});
     auto safe = start_server("s1-sync", {});
     if (!fast || !safe) return;
-    Row nosync = make_row("1", "open+write 1 KiB+close, --no-sync", "us/cycle",
+    Row in_mem = make_row("1", "open+write 1 KiB+close, --no-sync, root in RAM", "us/cycle",
                           "raw TCP ping-pong, same bytes", 1.5, "<= 1.5x", true);
-    Row sync = make_row("1", "open+write 1 KiB+close, sync (default)", "us/cycle",
-                        "POSIX create+write+fsync file+dir", 1.5, "<= 1.5x", true);
+    Row nosync = make_row("1", "the same, root on disk", "us/cycle",
+                          "raw ping-pong + POSIX create/write/close", 1.5, "<= 1.5x", true);
+    Row sync = make_row("1", "the same, sync (default), root on disk", "us/cycle",
+                        "ping-pong + POSIX with fsync file+dir", 1.5, "<= 1.5x", true);
     const std::string posix = fresh_dir("s1-posix");
     const double s = opt_.seconds;
     for (int rep = 0; rep < opt_.reps; ++rep) {
         Timing t = in_child([&] { return raw_small_cycles(raw.port(), s); });
-        keep(nosync.baseline_values, t, us_per_cycle(t), "raw ping-pong");
+        keep(in_mem.baseline_values, t, us_per_cycle(t), "raw ping-pong");
+        const double floor = us_per_cycle(t);
+        if (mem) {
+            t = with_library(ini_text_remote(mem->port()), [&] { return library_small_cycles(rep, s); });
+            keep(in_mem.values, t, us_per_cycle(t), "library small files, root in RAM");
+        }
         t = with_library(ini_text_remote(fast->port()), [&] { return library_small_cycles(rep, s); });
         keep(nosync.values, t, us_per_cycle(t), "library small files, --no-sync");
+        t = in_child([&] { return posix_small_cycles(posix, rep, s); });
+        keep(nosync.baseline_values, t, floor + us_per_cycle(t), "POSIX small files");
         t = with_library(ini_text_remote(safe->port()), [&] { return library_small_cycles(rep, s); });
         keep(sync.values, t, us_per_cycle(t), "library small files, sync");
-        t = in_child([&] { return posix_durable_small_cycles(posix, rep, s); });
-        keep(sync.baseline_values, t, us_per_cycle(t), "POSIX durable small files");
+        t = in_child([&] { return posix_durable_small_cycles(posix, rep + 500, s); });
+        keep(sync.baseline_values, t, floor + us_per_cycle(t), "POSIX durable small files");
     }
-    report_.add(nosync);
-    report_.add(sync);
+    for (Row* r : {&in_mem, &nosync, &sync}) {
+        if (!r->values.empty()) report_.add(*r);
+    }
 }
 
 void Bench::bulk() {
@@ -322,17 +346,17 @@ void Bench::local_rep(int rep, std::vector<Row>& rows, const std::string& base,
     t = in_child([&] { return posix_small_cycles(posix, rep, s); });
     keep(rows[0].baseline_values, t, t.rate(), "POSIX small files");
     ::sync();
-    t = with_library(ini, [&] { return library_bulk_write("bulk\\a.dat", bytes); });
-    keep(rows[1].values, t, mib_per_s(t), "library mode 1 bulk write");
-    t = with_library(ini, [&] { return library_bulk_read("bulk\\a.dat", bytes); });
-    keep(rows[2].values, t, mib_per_s(t), "library mode 1 bulk read");
-    remove_tree(base + "/bulk");
-    ::sync();
     t = in_child([&] { return posix_bulk_write(posix + "/a.dat", bytes); });
     keep(rows[1].baseline_values, t, mib_per_s(t), "POSIX bulk write");
     t = in_child([&] { return posix_bulk_read(posix + "/a.dat", bytes); });
     keep(rows[2].baseline_values, t, mib_per_s(t), "POSIX bulk read");
     remove_tree(posix + "/a.dat");
+    ::sync();
+    t = with_library(ini, [&] { return library_bulk_write("bulk\\a.dat", bytes); });
+    keep(rows[1].values, t, mib_per_s(t), "library mode 1 bulk write");
+    t = with_library(ini, [&] { return library_bulk_read("bulk\\a.dat", bytes); });
+    keep(rows[2].values, t, mib_per_s(t), "library mode 1 bulk read");
+    remove_tree(base + "/bulk");
 }
 
 void Bench::load() {
@@ -376,27 +400,31 @@ LoadFigures Bench::library_load(GavoServer& server, int n, bool tables) {
     wait_threads(server.pid(), threads0, 2 * n);
     const long rss_idle = proc_status(server.pid(), "VmRSS:");
     const CpuSample before = cpu_sample();
+    const double cpu0 = process_cpu_seconds(server.pid()), start = now_seconds();
     group.start();
     usleep(static_cast<useconds_t>(s * 5e5));
     const long rss_loaded = proc_status(server.pid(), "VmRSS:");
     LoadFigures f = sum_rates(group.collect(), n);
     f.busy_share = busy_share(before, cpu_sample());
+    f.server_cores = (process_cpu_seconds(server.pid()) - cpu0) / (now_seconds() - start);
     f.idle_kib = static_cast<double>(rss_idle - rss0) / (2.0 * n);
     f.loaded_kib = static_cast<double>(rss_loaded - rss0) / (2.0 * n);
     return f;
 }
 
 // `n` client processes with one raw connection each, against the raw ping-pong peer.
-LoadFigures Bench::raw_load(int port, int n) {
+LoadFigures Bench::raw_load(int port, pid_t peer, int n) {
     const double s = opt_.seconds;
     int fd = -1;  // each child's own copy
     ClientGroup group(n, [&](int) { return (fd = connect_loopback(port)) >= 0; },
                       [&](int) { return raw_small_cycles_on(fd, s).pack(); });
     if (group.wait_ready() != n) return LoadFigures{};
     const CpuSample before = cpu_sample();
+    const double cpu0 = process_cpu_seconds(peer), start = now_seconds();
     group.start();
     LoadFigures f = sum_rates(group.collect(), n);
     f.busy_share = busy_share(before, cpu_sample());
+    f.server_cores = (process_cpu_seconds(peer) - cpu0) / (now_seconds() - start);
     return f;
 }
 
@@ -410,21 +438,25 @@ Timing as_timing(const LoadFigures& f) {
 
 void Bench::load_level(int n) {
     const std::string clients = std::to_string(n) + (n == 1 ? " client" : " clients");
-    Row fast = make_row("4", clients + ", --no-sync", "cycles/s",
+    const std::string where = mem_.empty() ? ", --no-sync" : ", --no-sync, root in RAM";
+    Row fast = make_row("4", clients + where, "cycles/s",
                         "raw ping-pong, " + clients, 0, "");
-    Row cpu = make_row("4", clients + ", --no-sync: cores busy", "%", "raw ping-pong", 0, "");
-    Row safe = make_row("4", clients + ", sync", "cycles/s", "", 0, "");
+    Row cpu = make_row("4", clients + ", --no-sync: server CPU", "cores", "raw ping-pong peer", 0, "");
+    Row machine = make_row("4", clients + ", --no-sync: machine busy", "%", "raw ping-pong", 0, "");
+    Row safe = make_row("4", clients + ", sync, root on disk", "cycles/s", "", 0, "");
     Row idle = make_row("4", clients + ": server KiB per idle connection", "KiB", "", 0, "");
     Row busy = make_row("4", clients + ": server KiB per busy connection", "KiB", "", 0, "");
     for (int rep = 0; rep < opt_.reps; ++rep) {
         RawPeer raw(RawPeer::kPingPong, small_cycle_script());
-        LoadFigures f = raw_load(raw.port(), n);
+        LoadFigures f = raw_load(raw.port(), raw.pid(), n);
         keep(fast.baseline_values, as_timing(f), f.ops_per_s, "raw load " + clients);
-        keep(cpu.baseline_values, as_timing(f), f.busy_share * 100, "raw load " + clients);
-        if (auto server = start_server("s4-nosync", {"--no-sync"})) {
+        keep(cpu.baseline_values, as_timing(f), f.server_cores, "raw load " + clients);
+        keep(machine.baseline_values, as_timing(f), f.busy_share * 100, "raw load " + clients);
+        if (auto server = start_server("s4-nosync", {"--no-sync"}, !mem_.empty())) {
             f = library_load(*server, n, false);
             keep(fast.values, as_timing(f), f.ops_per_s, "library load, --no-sync, " + clients);
-            keep(cpu.values, as_timing(f), f.busy_share * 100, "library load " + clients);
+            keep(cpu.values, as_timing(f), f.server_cores, "library load " + clients);
+            keep(machine.values, as_timing(f), f.busy_share * 100, "library load " + clients);
             keep(idle.values, as_timing(f), f.idle_kib, "idle memory " + clients);
             keep(busy.values, as_timing(f), f.loaded_kib, "busy memory " + clients);
         }
@@ -433,7 +465,7 @@ void Bench::load_level(int n) {
             keep(safe.values, as_timing(f), f.ops_per_s, "library load, sync, " + clients);
         }
     }
-    for (Row* r : {&fast, &cpu, &safe, &idle, &busy}) report_.add(*r);
+    for (Row* r : {&fast, &cpu, &machine, &safe, &idle, &busy}) report_.add(*r);
 }
 
 LoadFigures Bench::sqlite_load(const std::string& db, int n) {
@@ -523,8 +555,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "cannot make a work folder in %s\n", opt.dir.c_str());
         return 1;
     }
+    // Without a memory file system the rows that want one use the disk, and say so.
+    const std::string mem = opt.mem_dir.empty() ? "" : bench::make_temp_dir(opt.mem_dir);
     const bool keep = opt.keep;
-    bench::Bench(std::move(opt), work).run();
+    bench::Bench(std::move(opt), work, mem).run();
     if (!keep) bench::remove_tree(work);
+    if (!mem.empty()) bench::remove_tree(mem);
     return 0;
 }

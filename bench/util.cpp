@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace bench {
@@ -197,6 +198,20 @@ long proc_status(pid_t pid, const char* field) {
         if (line.rfind(field, 0) == 0) return atol(line.c_str() + strlen(field));
     }
     return -1;
+}
+
+double process_cpu_seconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces: fields are counted after its closing parenthesis.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string field;
+    double user = 0, system = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14) user = atof(field.c_str());
+        if (i == 15) system = atof(field.c_str());
+    }
+    return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 CpuSample cpu_sample() {

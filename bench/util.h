@@ -56,6 +56,9 @@ bool recv_all(int fd, void* data, size_t n);
 
 // A field of /proc/PID/status in kB or as a count ("VmRSS:", "Threads:"); -1 if absent.
 long proc_status(pid_t pid, const char* field);
+// CPU seconds (user + system) a process has used, its ended threads included.
+double process_cpu_seconds(pid_t pid);
+
 // Jiffies of the whole machine since boot: busy (not idle, not waiting for I/O) and all.
 struct CpuSample {
     double busy = 0;
