@@ -1,10 +1,24 @@
 // A minimal host: starts the library with the configuration beside it, stores a file,
 // reads it back, renames, tests and removes it, shows one failure (a second remove),
+// stores one file that stays, appends three records to a server table (working mode 2),
 // then shuts the library down.
 #include <GAVO_Client.h>
 
 #include <cstdio>
 #include <cstring>
+
+// Appends three records to the server table "events" through an object opened with
+// exactly 0x100. Tables live only on a file server: in working mode 1 the open is refused.
+static void write_records() {
+    CNFile table;
+    int rc = table.Open("events", NFILE_TABLE_WRITE);
+    std::printf("Open table events: %d\n", rc);
+    if (rc != 0) return;
+    const char* records[] = {"host started\n", "stored hello.txt\n", "host stopping\n"};
+    for (const char* record : records)
+        std::printf("Record written: %u bytes\n", table.WriteEx(record, std::strlen(record)));
+    table.Close();
+}
 
 int main(int argc, char** argv) {
     const char* ini = argc > 1 ? argv[1] : nullptr;
@@ -33,6 +47,13 @@ int main(int argc, char** argv) {
         // A failure on purpose: the file is gone, so this returns -102 (not found) and
         // leaves a RemoveFile line in the error log.
         std::printf("Remove again: %d\n", CNFile::Remove("quickstart\\renamed.txt"));
+        // One file stays, to show where files land.
+        CNFile kept;
+        if (kept.Open("quickstart\\kept\\hello.txt", NFILE_WRITE | NFILE_CREATE) == 0) {
+            std::printf("Stored quickstart\\kept\\hello.txt: %u bytes\n",
+                        kept.WriteEx(text, sizeof text - 1));
+        }
+        write_records();
     } else {
         status = 1;
     }

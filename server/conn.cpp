@@ -114,39 +114,66 @@ bool Conn::skip(size_t n) {
     return !failed();
 }
 
-// A client sends a request larger than its buffer in pieces and its last piece with
-// Nagle's algorithm, which holds that piece until everything before it is acknowledged.
-// A delayed acknowledgement would stall each such request for up to 40 ms, so while data
-// stream in, every receive is acknowledged at once (Linux clears the flag again by
-// itself, hence once per receive).
+// A client sends a request larger than its 4 KiB buffer in pieces, and its last piece,
+// under Nagle's algorithm, leaves only once everything before it is acknowledged. A
+// delayed acknowledgement would stall every such request by up to 40 ms, so before the
+// server waits for more bytes of a request it acknowledges what it has (Linux clears the
+// flag by itself, hence each time).
 void Conn::ack_now() {
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
+Conn::Until Conn::get_until(unsigned char delim, size_t max, std::string* out) {
+    out->clear();
+    for (;;) {
+        if (failed()) return Until::kFailed;
+        if (in_pos_ == in_len_ && !fill()) return Until::kFailed;
+        const size_t avail = in_len_ - in_pos_;
+        const auto* found = static_cast<const unsigned char*>(memchr(in_ + in_pos_, delim, avail));
+        const size_t take = found ? static_cast<size_t>(found - (in_ + in_pos_)) : avail;
+        if (out->size() + take > max) {
+            in_pos_ += max - out->size();
+            return Until::kTooLong;
+        }
+        out->append(reinterpret_cast<const char*>(in_ + in_pos_), take);
+        in_pos_ += take;
+        if (found) {
+            ++in_pos_;
+            return Until::kFound;
+        }
+    }
+}
+
+bool Conn::input_pending() {
+    if (in_pos_ < in_len_) return true;
+    unsigned char c;
+    return !failed() && recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 bool Conn::get16(int* value) {
     unsigned char b[2];
     if (!get_bytes(b, 2)) return false;
-    *value = get_be16(b);
+    *value = codec::get16(b);
     return true;
 }
 
 bool Conn::get32(int32_t* value) {
     unsigned char b[4];
     if (!get_bytes(b, 4)) return false;
-    *value = get_be32(b);
+    *value = codec::get32(b);
     return true;
 }
 
 bool Conn::put16(int value) {
     unsigned char b[2];
-    put_be16(b, value);
+    codec::put16(b, value);
     return put_bytes(b, 2);
 }
 
 bool Conn::put32(int32_t value) {
     unsigned char b[4];
-    put_be32(b, value);
+    codec::put32(b, value);
     return put_bytes(b, 4);
 }
 

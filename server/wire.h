@@ -1,8 +1,10 @@
-// The wire's integer encoding, as pure functions over bytes: 16- and 32-bit integers travel
-// most significant byte first. No I/O here, so the codec is tested by bytes alone.
+// The wire's opcodes, and its integer encoding (16- and 32-bit integers, most significant
+// byte first), shared with the library's transport.
 #pragma once
 
 #include <cstdint>
+
+#include "net/codec.h"  // the integer encoding: gavo::codec::get16, put16, get32, put32
 
 namespace gavo::server {
 
@@ -20,30 +22,5 @@ enum Opcode : uint16_t {
     kOpTableClose = 17,
     kOpTableWrite = 19,
 };
-
-// Writes the low 16 bits of `v` at `p`.
-inline void put_be16(unsigned char* p, int v) {
-    p[0] = static_cast<unsigned char>((v >> 8) & 0xFF);
-    p[1] = static_cast<unsigned char>(v & 0xFF);
-}
-
-// Writes the 32 bits of `v` at `p`.
-inline void put_be32(unsigned char* p, int32_t v) {
-    const uint32_t u = static_cast<uint32_t>(v);
-    p[0] = static_cast<unsigned char>(u >> 24);
-    p[1] = static_cast<unsigned char>(u >> 16);
-    p[2] = static_cast<unsigned char>(u >> 8);
-    p[3] = static_cast<unsigned char>(u);
-}
-
-// The 16-bit value at `p`, unsigned (0..65535).
-inline int get_be16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
-
-// The 32-bit value at `p`, signed.
-inline int32_t get_be32(const unsigned char* p) {
-    const uint32_t u = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) |
-                       uint32_t{p[3]};
-    return static_cast<int32_t>(u);
-}
 
 }  // namespace gavo::server
