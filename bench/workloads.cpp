@@ -176,7 +176,7 @@ Timing library_bulk_read(const std::string& name, uint64_t bytes) {
     return finished(done == bytes, static_cast<double>(done), start);
 }
 
-Timing posix_bulk_write(const std::string& path, uint64_t bytes) {
+Timing posix_bulk_write(const std::string& path, uint64_t bytes, bool durable) {
     const double start = now_seconds();
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0) return finished(false, 0, start);
@@ -188,8 +188,9 @@ Timing posix_bulk_write(const std::string& path, uint64_t bytes) {
         if (w <= 0) break;
         done += static_cast<uint64_t>(w);
     }
+    const bool synced = !durable || fsync(fd) == 0;
     const bool closed = close(fd) == 0;
-    return finished(done == bytes && closed, static_cast<double>(done), start);
+    return finished(done == bytes && synced && closed, static_cast<double>(done), start);
 }
 
 Timing posix_bulk_read(const std::string& path, uint64_t bytes) {

@@ -52,7 +52,8 @@ Timing posix_durable_small_cycles(const std::string& dir, int client, double sec
 // read back the same way. Bytes moved per second via Timing::rate.
 Timing library_bulk_write(const std::string& name, uint64_t bytes);
 Timing library_bulk_read(const std::string& name, uint64_t bytes);
-Timing posix_bulk_write(const std::string& path, uint64_t bytes);
+// `durable`: fsync before the close, as gavo-server does when it closes a written file.
+Timing posix_bulk_write(const std::string& path, uint64_t bytes, bool durable = false);
 Timing posix_bulk_read(const std::string& path, uint64_t bytes);
 // Raw TCP against RawPeer::kBulk, 4 KiB sends / receives.
 Timing raw_bulk_write(int port, uint64_t bytes);
