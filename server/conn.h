@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 namespace gavo::server {
 
 class Conn {
@@ -58,7 +60,14 @@ public:
 
 private:
     bool fill();  // one receive into the empty buffer, within the stall time-out
+    // One receive of up to `max` bytes into `dest`, within the stall time-out; the count,
+    // or 0 / -1 after the connection has been marked failed.
+    ssize_t receive(void* dest, size_t max);
+    void ack_now();  // acknowledge received data without delay
     bool send_all(const unsigned char* p, size_t n);
+    // Sends `head` then `body` as one stream, with as few sends as the socket allows.
+    bool send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
+                   size_t body_len);
     // Waits for `events` on the socket within the stall time-out.
     bool wait_ready(short events, const char* what);
 

@@ -11,18 +11,15 @@ RecordWriter::~RecordWriter() { stop(); }
 
 void RecordWriter::start() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (running_ || stopping_) return;
-    running_ = true;
-    thread_ = std::thread([this] { run(); });
+    if (!stopping_) running_ = true;
 }
 
 void RecordWriter::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        queued_.notify_all();
-    }
-    if (thread_.joinable()) thread_.join();
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopping_ = true;
+    // The sessions waiting with queued records commit them; the store is left alone
+    // once they have.
+    finished_.wait(lock, [this] { return queue_.empty() && !committing_; });
 }
 
 int RecordWriter::submit(Record record) {
@@ -31,39 +28,34 @@ int RecordWriter::submit(Record record) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopping_ || !running_) return -105;
     queue_.push_back(pending);
-    queued_.notify_one();
-    finished_.wait(lock, [&] { return pending->done; });
-    return pending->code;
-}
-
-void RecordWriter::run() {
-    std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        queued_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-        if (queue_.empty()) return;  // stopping, and everything queued is stored
-        std::vector<std::shared_ptr<Pending>> batch;
-        while (!queue_.empty() && batch.size() < max_batch_) {
-            batch.push_back(std::move(queue_.front()));
-            queue_.pop_front();
-        }
-        // While this batch commits, new records queue up for the next one.
-        lock.unlock();
-        commit(batch);
-        lock.lock();
+        // While another session commits, more records queue up for the next batch.
+        finished_.wait(lock, [&] { return pending->done || !committing_; });
+        if (pending->done) return pending->code;
+        committing_ = true;
+        commit_batch(lock);
+        committing_ = false;
+        finished_.notify_all();
     }
 }
 
-void RecordWriter::commit(std::vector<std::shared_ptr<Pending>>& batch) {
+void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
+    std::vector<std::shared_ptr<Pending>> batch;
+    while (!queue_.empty() && batch.size() < max_batch_) {
+        batch.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+    }
     std::vector<const Record*> records;
     records.reserve(batch.size());
     for (const auto& p : batch) records.push_back(&p->record);
+    lock.unlock();
     StoreError error;
     const bool ok = store_->append(records, &error);
     if (!ok) {
         log_.linef("tables: storing %zu records failed (%s); answered with %d", batch.size(),
                    error.text.c_str(), error.code);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    lock.lock();
     for (auto& p : batch) {
         p->done = true;
         p->code = ok ? 0 : error.code;
@@ -72,7 +64,6 @@ void RecordWriter::commit(std::vector<std::shared_ptr<Pending>>& batch) {
         records_ += batch.size();
         ++transactions_;
     }
-    finished_.notify_all();
 }
 
 uint64_t RecordWriter::committed_records() const {

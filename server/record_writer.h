@@ -1,9 +1,11 @@
-// Group commit: sessions hand their records to one writer thread, which stores whatever
-// has queued up since its last commit in one transaction. Records of many clients that
-// arrive together thus share one disk flush, while each session still waits until its
-// own record is committed before it answers.
+// Group commit: a session queues its record; when no commit is running, that session
+// itself stores everything queued (up to the batch size) in one transaction, and the
+// sessions whose records were in it just wait for the outcome. Records of many clients
+// that arrive together thus share one disk flush, a lone client pays no hand-over to
+// another thread, and each session still answers only after its own record committed.
 //
-// Thread-safe. The store is used only by the writer thread once start() has run.
+// Thread-safe. The store is used by one session at a time (the one committing), never
+// concurrently.
 #pragma once
 
 #include <condition_variable>
@@ -12,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "server/log.h"
 #include "server/table_store.h"
@@ -25,8 +26,9 @@ public:
     RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_t max_batch);
     ~RecordWriter();
 
+    // Accepts records from now on.
     void start();
-    // Stores every record already queued, then ends the thread. Later submits fail.
+    // Waits until every record already queued is stored. Later submits fail.
     void stop();
 
     // Queues `record` and waits until it is committed: 0, or a negative code when the
@@ -45,19 +47,18 @@ private:
         bool done = false;
         int code = 0;
     };
-    void run();
-    // Stores one batch (outside the lock) and publishes its outcome.
-    void commit(std::vector<std::shared_ptr<Pending>>& batch);
+    // Takes the oldest queued records (up to the batch size), stores them with the lock
+    // released and publishes their outcome. Called with `lock` held and committing_ set.
+    void commit_batch(std::unique_lock<std::mutex>& lock);
 
     std::unique_ptr<TableStore> store_;
     Logger& log_;
     const size_t max_batch_;
-    std::thread thread_;
 
     mutable std::mutex mutex_;          // guards everything below
-    std::condition_variable queued_;    // the writer waits for work
-    std::condition_variable finished_;  // sessions wait for their commit
+    std::condition_variable finished_;  // a commit ended: waiting sessions look again
     std::deque<std::shared_ptr<Pending>> queue_;
+    bool committing_ = false;           // a session is storing a batch
     bool stopping_ = false;
     bool running_ = false;
     uint64_t records_ = 0;

@@ -1,0 +1,70 @@
+// The servers the harness measures against: gavo-server itself, raw TCP peers that do
+// nothing but move the same bytes (the physical floor), and nginx as an HTTP peer.
+// Each runs in its own process, started and stopped by the harness.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bench {
+
+// One message exchange of a raw ping-pong cycle: the peer receives `request` bytes and
+// answers `reply` bytes.
+struct Exchange {
+    size_t request;
+    size_t reply;
+};
+
+// A raw TCP peer on loopback, one thread per connection (like gavo-server), with
+// TCP_NODELAY on its sockets (like gavo-server). Mode kPingPong plays `script` in a
+// loop on each connection. Mode kBulk serves one request per connection: 'W' + 8-byte
+// size: receives that many bytes in 4 KiB receives and answers 4 bytes; 'R' + size:
+// sends that many bytes in 4 KiB sends.
+class RawPeer {
+public:
+    enum Mode { kPingPong, kBulk };
+    RawPeer(Mode mode, std::vector<Exchange> script = {});
+    ~RawPeer();
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// gavo-server on 127.0.0.1 with a free port, a root folder and extra options.
+class GavoServer {
+public:
+    GavoServer(const std::string& binary, const std::string& root, const std::string& log,
+               const std::vector<std::string>& extra);
+    ~GavoServer();  // SIGTERM, then waits (the server closes and syncs its files)
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    bool ok() const { return port_ > 0; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// nginx serving `root` on a free loopback port, with WebDAV PUT for uploads, run as the
+// current user with everything (config, temp files, logs, pid) under `prefix`.
+class Nginx {
+public:
+    Nginx(const std::string& binary, const std::string& prefix, const std::string& root);
+    ~Nginx();
+    int port() const { return port_; }
+    bool ok() const { return port_ > 0; }
+    const std::string& error() const { return error_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+    std::string error_;
+};
+
+}  // namespace bench
