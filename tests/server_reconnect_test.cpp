@@ -69,7 +69,7 @@ TEST_F(ServerReconnectTest, AfterARestartTheNextRequestsReconnectAndSucceed) {
     store("after.txt", "after");
     EXPECT_EQ(CNFile::IsExist("after.txt"), 1);
     CNFile table;
-    EXPECT_EQ(table.Open("t1", 0x100), -1);  // the server's answer: it serves no tables
+    EXPECT_EQ(table.Open("t1", 0x100), -102);  // the server's answer: no such table declared
     EXPECT_EQ(fsmode.load(), 2);
     EXPECT_TRUE(eventually([&] { return server_connections() == 2; }));
 }
@@ -252,7 +252,7 @@ TEST_F(ServerReconnectTest, ObjectsOpenedOnTheServerFailInAnOrderlyWayAfterAFall
     ProbedFile thrown, returned, table;
     ASSERT_EQ(thrown.Open("a.txt", 0x0B, &record), 0);
     ASSERT_EQ(returned.Open("b.txt", 0x0B), 0);
-    ASSERT_EQ(table.Open("t1", 0x100), -1);  // refused by the server, flags kept
+    ASSERT_EQ(table.Open("t1", 0x100), -102);  // refused by the server (undeclared), flags kept
     stop_server();
     break_archive_channel();
     platform_->fail(Call::Connect, 1, ECONNREFUSED, true);
