@@ -133,6 +133,55 @@ TEST(RecordWriterTest, FailedTransactionAnswersEveryRecordInItWithTheStoreCode) 
     EXPECT_NE(lines[0].find("disk on fire"), std::string::npos);
 }
 
+TEST(RecordWriterTest, LoneRecordIsStoredOnItsOwnThreadWithoutAHandOver) {
+    FakeStore::Shared shared;
+    server::Logger log([](const std::string&) {});
+    std::thread::id stored_on;
+    class ThreadStore : public FakeStore {
+    public:
+        ThreadStore(Shared* s, std::thread::id* id) : FakeStore(s), id_(id) {}
+        bool append(const std::vector<const Record*>& b, StoreError* e) override {
+            *id_ = std::this_thread::get_id();
+            return FakeStore::append(b, e);
+        }
+
+    private:
+        std::thread::id* id_;
+    };
+    server::RecordWriter writer(std::make_unique<ThreadStore>(&shared, &stored_on), log, 1024);
+    writer.start();
+    EXPECT_EQ(writer.submit(record("alone")), 0);
+    EXPECT_EQ(stored_on, std::this_thread::get_id());
+}
+
+TEST(RecordWriterTest, StopWaitsUntilQueuedRecordsAreStored) {
+    FakeStore::Shared shared;
+    shared.hold_first = true;
+    server::Logger log([](const std::string&) {});
+    server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, 1024);
+    writer.start();
+    std::vector<int> codes(2, 1);
+    std::thread first([&] { codes[0] = writer.submit(record("first")); });
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        return shared.entered == 1;
+    }));
+    std::thread second([&] { codes[1] = writer.submit(record("second")); });
+    ASSERT_TRUE(wait_until([&] { return writer.queued() == 1u; }));
+    std::thread stopper([&] { writer.stop(); });
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.released = true;
+    }
+    shared.cv.notify_all();
+    stopper.join();
+    // Once stop() has returned, both records are stored and the store is left alone.
+    EXPECT_EQ(writer.committed_records(), 2u);
+    first.join();
+    second.join();
+    EXPECT_EQ(codes, (std::vector<int>{0, 0}));
+}
+
 TEST(RecordWriterTest, SubmitAfterStopIsRefusedInsteadOfWaitingForever) {
     FakeStore::Shared shared;
     server::Logger log([](const std::string&) {});
