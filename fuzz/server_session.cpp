@@ -1,0 +1,200 @@
+// Fuzz target: sequences of requests on one connection. A small decoder turns the input
+// into well-formed requests (names, flags and counts from dictionaries of interesting
+// values or raw), with the handles that earlier opens returned carried into later
+// requests, so the fuzzer reaches reads and writes of real files, closes of live
+// handles, renames of open files and the handle limit. A few choices break the framing
+// (unknown opcode, impossible count, request cut off); the server must then end the
+// connection, and the sequence stops there.
+//
+// Besides the harness's invariants (see server_harness.h), every well-formed request
+// must get a reply of its request's shape: a handle or a negative code, a read count no
+// larger than asked for, an existence answer of 1, 0 or a code.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/server_harness.h"
+#include "fuzz/session_client.h"
+
+using gavo::fuzz::be16;
+using gavo::fuzz::be32;
+using gavo::fuzz::Decoder;
+using gavo::fuzz::die;
+using gavo::fuzz::name_field;
+using gavo::fuzz::WireExchange;
+
+namespace {
+
+constexpr int kMaxRequests = 64;
+
+enum Kind { kOpen, kClose, kRead, kWrite, kOpenEx, kRename, kRemove, kExists, kBreak, kKinds };
+
+const char* const kNames[] = {
+    "a.txt", "b.txt", "d/b.txt", "d\\b.txt", "d/sub/n.txt", "new/deep/dir/f.txt", "./a.txt",
+    "d/../a.txt", "..\\a.txt", "../canary/secret.txt", "out/secret.txt", "out", "secret",
+    "d/abs", "fifo", "d", "d/sub", "/a.txt", "\\\\host\\share\\x", "C:\\a.txt", "c:a.txt",
+    "a.txt/", "", "A.TXT", "d/./sub/../b.txt", "d/sub/..", "..", "x/../../a.txt",
+    "d//b.txt", "a\x01" "b", "out/inner/new.txt", "d/abs/x",
+};
+constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
+
+const int kFlags[] = {0x01, 0x02, 0x03, 0x0A, 0x0B, 0x09, 0x06, 0x04, 0x0E, 0x11, 0x21, 0x41,
+                      0x81, 0x2A, 0x12, 0x22, 0x42, 0x82, 0x00, 0x100, 0x200, 0xFFFF};
+constexpr size_t kFlagCount = sizeof kFlags / sizeof kFlags[0];
+
+class Sequence {
+public:
+    Sequence(Decoder& in, WireExchange& wire) : in_(in), wire_(wire) {}
+
+    // Runs requests until the input ends; false once the connection is over.
+    bool step();
+
+private:
+    std::string name() {
+        const uint8_t b = in_.byte();
+        if (b < 0xE0) return kNames[b % kNameCount];
+        if (b == 0xFE) return std::string(499, 'n');
+        if (b == 0xFF) return std::string(500, 'm');
+        return in_.bytes(in_.byte() % 32);  // raw bytes, zero-terminated by name_field
+    }
+    int flags() {
+        const uint8_t b = in_.byte();
+        return b < 0xF0 ? kFlags[b % kFlagCount] : in_.u16();
+    }
+    int handle() {
+        const uint8_t b = in_.byte();
+        if (b >= 0xF0 || handles_.empty()) return b >= 0xF8 ? in_.u16() : b & 0x0F;
+        return handles_[b % handles_.size()];
+    }
+    int32_t read_count() {
+        const uint8_t b = in_.byte();
+        if (b < 0x80) return b;
+        if (b < 0xF0) return (b - 0x80) * 1200;  // up to 134 KiB: past the 64 KiB data step
+        return in_.s32();
+    }
+    uint32_t write_count() {
+        const uint8_t b = in_.byte();
+        return b < 0xC0 ? b : (b - 0xC0) * 2300u;  // up to 144 KiB
+    }
+
+    bool open(bool extended);
+    bool close();
+    bool read();
+    bool write();
+    bool names(int opcode, int count);
+    void break_framing();
+    // A reply of `n` bytes must come: the server may not end the connection on a
+    // well-formed request.
+    void expect(size_t n, const char* what) {
+        if (!wire_.need(n)) die("server closed the connection instead of answering %s", what);
+    }
+
+    Decoder& in_;
+    WireExchange& wire_;
+    std::vector<int> handles_;
+};
+
+bool Sequence::step() {
+    const uint8_t kind = in_.byte() % kKinds;
+    switch (kind) {
+    case kOpen: return open(false);
+    case kOpenEx: return open(true);
+    case kClose: return close();
+    case kRead: return read();
+    case kWrite: return write();
+    case kRename: return names(6, 2);
+    case kRemove: return names(7, 1);
+    case kExists: return names(8, 1);
+    default: break_framing(); return false;
+    }
+}
+
+bool Sequence::open(bool extended) {
+    const int f = flags();
+    wire_.send(be16(extended ? 5 : 1) + be16(f) + name_field(name()));
+    expect(2, "an open");
+    const int h = wire_.take16();
+    if (h >= 0x8000) return true;  // a code
+    if (extended) {
+        expect(4, "an extended open");
+        if (wire_.take32() < 0) die("extended open gave a negative length");
+    }
+    handles_.push_back(h);
+    return true;
+}
+
+bool Sequence::close() {
+    wire_.send(be16(2) + be16(handle()));
+    expect(2, "a close");
+    wire_.take16();
+    return true;
+}
+
+bool Sequence::read() {
+    const int h = handle();
+    const int32_t count = read_count();
+    wire_.send(be16(3) + be16(h) + be32(count));
+    expect(4, "a read");
+    const int32_t n = wire_.take32();
+    if (n < 0) return true;
+    if (n > count) die("read of %d bytes answered with %d", count, n);
+    expect(static_cast<size_t>(n), "a read's data");
+    wire_.drop(static_cast<size_t>(n));
+    return true;
+}
+
+bool Sequence::write() {
+    const int h = handle();
+    const uint32_t count = write_count();
+    std::string data(count, '\0');
+    for (uint32_t i = 0; i < count; ++i) data[i] = static_cast<char>('a' + i % 26);
+    wire_.send(be16(4) + be16(h) + be32(static_cast<int32_t>(count)) + data);
+    expect(4, "a write");
+    const int32_t status = wire_.take32();
+    if (status >= 0 && status != static_cast<int32_t>(count)) {
+        die("write of %u bytes answered with %d", count, status);
+    }
+    return true;
+}
+
+bool Sequence::names(int opcode, int count) {
+    std::string request = be16(opcode);
+    for (int i = 0; i < count; ++i) request += name_field(name());
+    wire_.send(request);
+    expect(4, "a name request");
+    const int32_t answer = wire_.take32();
+    if (answer > (opcode == 8 ? 1 : 0)) die("opcode %d answered with %d", opcode, answer);
+    return true;
+}
+
+// Sends something that cannot be kept in step with, then lets the server end the
+// connection (WireExchange::finish waits for that, within its time limit).
+void Sequence::break_framing() {
+    switch (in_.byte() % 4) {
+    case 0: wire_.send(be16(in_.u16() | 0x0100)); break;  // no such opcode
+    case 1: wire_.send(be16(4) + be16(handle()) + be32(-1 - (in_.byte() & 0x7F))); break;
+    case 2: wire_.send(be16(1) + be16(flags()) + be16(in_.u16())); break;  // name cut off
+    default: wire_.send(be16(6) + name_field(name()) + be16(300) + "abc"); break;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    auto& harness = gavo::fuzz::ServerHarness::get();
+    const int fd = harness.begin(SOCK_STREAM);
+    {
+        Decoder in(data, size);
+        WireExchange wire(fd);
+        Sequence sequence(in, wire);
+        for (int i = 0; i < kMaxRequests && !in.done() && sequence.step(); ++i) {
+        }
+        wire.finish();
+    }
+    ::close(fd);
+    harness.end("server_session");
+    return 0;
+}
