@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -137,6 +138,7 @@ Env& env() {
         }
         std::fclose(f);
         made->platform = std::make_unique<ScriptPlatform>(made->dir);
+        std::atexit([] { gavo::fuzz::remove_dir(env().dir); });
         gavo::set_platform(made->platform.get());
         return made;
     }();

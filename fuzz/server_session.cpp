@@ -6,8 +6,10 @@
 // (unknown opcode, impossible count, request cut off); the server must then end the
 // connection, and the sequence stops there.
 //
-// Besides the harness's invariants (see server_harness.h), every well-formed request
-// must get a reply of its request's shape: a handle or a negative code, a read count no
+// The session runs on the fuzzing thread: each request is written whole, served, and
+// its reply read back. Besides the harness's invariants (see server_harness.h), every
+// well-formed request must be answered, without the connection ending, by a reply of
+// its request's shape: a handle or a negative code, a read count no
 // larger than asked for, an existence answer of 1, 0 or a code.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,7 +30,7 @@ using gavo::fuzz::WireExchange;
 
 namespace {
 
-constexpr int kMaxRequests = 64;
+constexpr int kMaxRequests = 32;
 
 enum Kind { kOpen, kClose, kRead, kWrite, kOpenEx, kRename, kRemove, kExists, kBreak, kKinds };
 
@@ -37,7 +39,7 @@ const char* const kNames[] = {
     "d/../a.txt", "..\\a.txt", "../canary/secret.txt", "out/secret.txt", "out", "secret",
     "d/abs", "fifo", "d", "d/sub", "/a.txt", "\\\\host\\share\\x", "C:\\a.txt", "c:a.txt",
     "a.txt/", "", "A.TXT", "d/./sub/../b.txt", "d/sub/..", "..", "x/../../a.txt",
-    "d//b.txt", "a\x01" "b", "out/inner/new.txt", "d/abs/x",
+    "d//b.txt", ("a\x01" "b"), "out/inner/new.txt", "d/abs/x",
 };
 constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
 
@@ -45,9 +47,17 @@ const int kFlags[] = {0x01, 0x02, 0x03, 0x0A, 0x0B, 0x09, 0x06, 0x04, 0x0E, 0x11
                       0x81, 0x2A, 0x12, 0x22, 0x42, 0x82, 0x00, 0x100, 0x200, 0xFFFF};
 constexpr size_t kFlagCount = sizeof kFlags / sizeof kFlags[0];
 
+// The data of every write: made before the first input, so no input seems to keep it.
+const std::string kPattern = [] {
+    std::string p(80 * 1024, '\0');
+    for (size_t i = 0; i < p.size(); ++i) p[i] = static_cast<char>('a' + i % 26);
+    return p;
+}();
+
 class Sequence {
 public:
-    Sequence(Decoder& in, WireExchange& wire) : in_(in), wire_(wire) {}
+    Sequence(Decoder& in, WireExchange& wire, gavo::server::Session& session)
+        : in_(in), wire_(wire), session_(session) {}
 
     // Runs requests until the input ends; false once the connection is over.
     bool step();
@@ -72,12 +82,12 @@ private:
     int32_t read_count() {
         const uint8_t b = in_.byte();
         if (b < 0x80) return b;
-        if (b < 0xF0) return (b - 0x80) * 1200;  // up to 134 KiB: past the 64 KiB data step
+        if (b < 0xF0) return (b - 0x80) * 700;  // up to 77 KiB: past the 64 KiB data step
         return in_.s32();
     }
     uint32_t write_count() {
         const uint8_t b = in_.byte();
-        return b < 0xC0 ? b : (b - 0xC0) * 2300u;  // up to 144 KiB
+        return b < 0xC0 ? b : (b - 0xC0) * 1200u;  // up to 75 KiB: past the data step
     }
 
     bool open(bool extended);
@@ -86,14 +96,27 @@ private:
     bool write();
     bool names(int opcode, int count);
     void break_framing();
-    // A reply of `n` bytes must come: the server may not end the connection on a
-    // well-formed request.
-    void expect(size_t n, const char* what) {
-        if (!wire_.need(n)) die("server closed the connection instead of answering %s", what);
+    // Sends a well-formed request (`request`, then `data_size` bytes of kPattern) and serves
+    // it: the connection must stay up.
+    void exchange(const std::string& request, size_t data_size = 0) {
+        wire_.send(request.data(), request.size());
+        wire_.send(kPattern.data(), data_size);
+        if (!session_.serve_next()) {
+            die("server ended the connection on a well-formed request (opcode %d): %s",
+                (static_cast<unsigned char>(request[0]) << 8) | static_cast<unsigned char>(request[1]),
+                session_.end_reason().c_str());
+        }
     }
+    // The reply's next `n` bytes must be there.
+    void expect(size_t n, const char* what) {
+        if (!wire_.need(n)) die("no complete reply to %s", what);
+    }
+
+    void send(const std::string& bytes) { wire_.send(bytes.data(), bytes.size()); }
 
     Decoder& in_;
     WireExchange& wire_;
+    gavo::server::Session& session_;
     std::vector<int> handles_;
 };
 
@@ -114,7 +137,7 @@ bool Sequence::step() {
 
 bool Sequence::open(bool extended) {
     const int f = flags();
-    wire_.send(be16(extended ? 5 : 1) + be16(f) + name_field(name()));
+    exchange(be16(extended ? 5 : 1) + be16(f) + name_field(name()));
     expect(2, "an open");
     const int h = wire_.take16();
     if (h >= 0x8000) return true;  // a code
@@ -127,7 +150,7 @@ bool Sequence::open(bool extended) {
 }
 
 bool Sequence::close() {
-    wire_.send(be16(2) + be16(handle()));
+    exchange(be16(2) + be16(handle()));
     expect(2, "a close");
     wire_.take16();
     return true;
@@ -136,7 +159,7 @@ bool Sequence::close() {
 bool Sequence::read() {
     const int h = handle();
     const int32_t count = read_count();
-    wire_.send(be16(3) + be16(h) + be32(count));
+    exchange(be16(3) + be16(h) + be32(count));
     expect(4, "a read");
     const int32_t n = wire_.take32();
     if (n < 0) return true;
@@ -149,9 +172,7 @@ bool Sequence::read() {
 bool Sequence::write() {
     const int h = handle();
     const uint32_t count = write_count();
-    std::string data(count, '\0');
-    for (uint32_t i = 0; i < count; ++i) data[i] = static_cast<char>('a' + i % 26);
-    wire_.send(be16(4) + be16(h) + be32(static_cast<int32_t>(count)) + data);
+    exchange(be16(4) + be16(h) + be32(static_cast<int32_t>(count)), count);
     expect(4, "a write");
     const int32_t status = wire_.take32();
     if (status >= 0 && status != static_cast<int32_t>(count)) {
@@ -163,21 +184,21 @@ bool Sequence::write() {
 bool Sequence::names(int opcode, int count) {
     std::string request = be16(opcode);
     for (int i = 0; i < count; ++i) request += name_field(name());
-    wire_.send(request);
+    exchange(request);
     expect(4, "a name request");
     const int32_t answer = wire_.take32();
     if (answer > (opcode == 8 ? 1 : 0)) die("opcode %d answered with %d", opcode, answer);
     return true;
 }
 
-// Sends something that cannot be kept in step with, then lets the server end the
-// connection (WireExchange::finish waits for that, within its time limit).
+// Sends something that cannot be kept in step with and ends the client's side; the
+// caller then lets the server run to the connection's end.
 void Sequence::break_framing() {
     switch (in_.byte() % 4) {
-    case 0: wire_.send(be16(in_.u16() | 0x0100)); break;  // no such opcode
-    case 1: wire_.send(be16(4) + be16(handle()) + be32(-1 - (in_.byte() & 0x7F))); break;
-    case 2: wire_.send(be16(1) + be16(flags()) + be16(in_.u16())); break;  // name cut off
-    default: wire_.send(be16(6) + name_field(name()) + be16(300) + "abc"); break;
+    case 0: send(be16(in_.u16() | 0x0100)); break;  // no such opcode
+    case 1: send(be16(4) + be16(handle()) + be32(-1 - (in_.byte() & 0x7F))); break;
+    case 2: send(be16(1) + be16(flags()) + be16(in_.u16())); break;  // name cut off
+    default: send(be16(6) + name_field(name()) + be16(300) + "abc"); break;
     }
 }
 
@@ -189,10 +210,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         Decoder in(data, size);
         WireExchange wire(fd);
-        Sequence sequence(in, wire);
+        Sequence sequence(in, wire, harness.session());
         for (int i = 0; i < kMaxRequests && !in.done() && sequence.step(); ++i) {
         }
-        wire.finish();
+        ::shutdown(fd, SHUT_WR);
+        harness.serve_to_end();
     }
     ::close(fd);
     harness.end("server_session");

@@ -1,6 +1,5 @@
 #include "fuzz/session_client.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -8,12 +7,6 @@
 #include "fuzz/common.h"
 
 namespace gavo::fuzz {
-
-namespace {
-
-constexpr int kWaitMs = 20000;
-
-}  // namespace
 
 uint8_t Decoder::byte() {
     if (left_ == 0) return 0;
@@ -36,39 +29,23 @@ std::string Decoder::bytes(size_t n) {
     return out;
 }
 
-bool WireExchange::receive_some(int wait_ms) {
-    char buf[65536];
-    struct pollfd pfd = {fd_, POLLIN, 0};
-    int r;
-    do {
-        r = ::poll(&pfd, 1, wait_ms);
-    } while (r < 0 && errno == EINTR);
-    if (r == 0 && wait_ms > 0) die("server gave no reply for %d ms", wait_ms);
-    if (r <= 0) return true;
-    const ssize_t got = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-    if (got > 0) inbox_.append(buf, static_cast<size_t>(got));
-    return got > 0 || (got < 0 && (errno == EAGAIN || errno == EINTR));
-}
-
-bool WireExchange::send(const std::string& request) {
+void WireExchange::send(const char* bytes, size_t n) {
     size_t sent = 0;
-    while (sent < request.size()) {
-        struct pollfd pfd = {fd_, POLLOUT | POLLIN, 0};
-        if (::poll(&pfd, 1, kWaitMs) == 0) die("server reads no request bytes");
-        if ((pfd.revents & (POLLIN | POLLHUP)) && !receive_some(0)) return false;
-        if (pfd.revents & POLLOUT) {
-            const ssize_t w = ::send(fd_, request.data() + sent, request.size() - sent,
-                                     MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (w < 0 && errno != EAGAIN && errno != EINTR) return false;
-            if (w > 0) sent += static_cast<size_t>(w);
-        }
+    while (sent < n) {
+        const ssize_t w = ::send(fd_, bytes + sent, n - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) die("request of %zu bytes does not fit the socket buffers", n);
+        sent += static_cast<size_t>(w);
     }
-    return true;
 }
 
 bool WireExchange::need(size_t n) {
+    char buf[64 * 1024];
     while (inbox_.size() - at_ < n) {
-        if (!receive_some(kWaitMs)) return false;
+        const ssize_t got = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        inbox_.append(buf, static_cast<size_t>(got));
     }
     return true;
 }
@@ -89,14 +66,6 @@ int32_t WireExchange::take32() {
 void WireExchange::drop(size_t n) {
     at_ += n;
     if (at_ == inbox_.size()) {
-        inbox_.clear();
-        at_ = 0;
-    }
-}
-
-void WireExchange::finish() {
-    ::shutdown(fd_, SHUT_WR);
-    while (receive_some(kWaitMs)) {
         inbox_.clear();
         at_ = 0;
     }

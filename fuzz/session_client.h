@@ -1,7 +1,7 @@
-// The client side of the session fuzz target: a blocking exchange of requests and
-// replies with the in-process server over a socket pair, and a decoder that turns fuzz
-// bytes into choices. Every wait gives up after 20 seconds: a server that stops
-// answering is a finding, never a hung fuzzer.
+// The client side of the session fuzz target: requests written whole into a socket
+// pair whose buffers hold them, replies read back once the session (on the same thread)
+// has served the request, and a decoder that turns fuzz bytes into choices. Nothing
+// here waits: a reply that is not there once its request was served is missing.
 #pragma once
 
 #include <cstddef>
@@ -30,20 +30,16 @@ class WireExchange {
 public:
     explicit WireExchange(int fd) : fd_(fd) {}
 
-    // Sends `request` whole, keeping whatever arrives meanwhile; false when the server
-    // has closed the connection.
-    bool send(const std::string& request);
-    // Waits until `n` reply bytes are here; false when the server closed first.
+    // Sends `request` whole (the buffers hold it: a short send is a harness failure).
+    void send(const char* bytes, size_t n);
+    // True when `n` reply bytes are here.
     bool need(size_t n);
     // The next reply integer (need() it first).
     int take16();      // 0..65535
     int32_t take32();  // signed
     void drop(size_t n);
-    // Shuts the sending side and reads until the server closes.
-    void finish();
 
 private:
-    bool receive_some(int wait_ms);
 
     int fd_;
     std::string inbox_;

@@ -32,6 +32,13 @@ int fail_start(const char* where) {
     return 0;
 }
 
+// Closes the connection in `slot` when there is one.
+void close_channel(NetConn*& slot) {
+    if (slot == nullptr) return;
+    net_close(slot);
+    slot = nullptr;
+}
+
 }  // namespace
 
 int nfile_open_channels() {
@@ -57,18 +64,12 @@ int nfile_open_channels() {
 }
 
 void nfile_close_channels() {
-    if (fsmode.load() == 2) {
-        if (archive_conn != nullptr) {
-            net_close(archive_conn);
-            archive_conn = nullptr;
-            fsmode = 0;
-        }
-        if (log_conn != nullptr) {
-            net_close(log_conn);
-            log_conn = nullptr;
-            fsmode = 0;
-        }
-    }
+    // Connections are closed whatever the working mode: one kept from a failed start-up
+    // or left by the fall-back to working mode 1 would otherwise hold its socket for
+    // the rest of the process.
+    if (fsmode.load() == 2) fsmode = 0;
+    close_channel(archive_conn);
+    close_channel(log_conn);
     if (archive_lock != nullptr) {
         nfile_lock_destroy(archive_lock);
         nfile_lock_destroy(log_lock);
