@@ -24,6 +24,11 @@ struct ServerConfig {
     // A request that has begun must keep moving: each receive or send within it waits at
     // most this long. Idle time between requests is not limited.
     std::chrono::milliseconds stall_timeout{30 * 1000};
+    // Tables (server/tables.h): served only when a tables file is given.
+    std::string tables_file;   // --tables FILE: names and record framing
+    std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root
+    std::string tables_db;     // --tables-db URL (postgresql://...); empty: SQLite in state_dir
+    bool group_commit = true;  // false: one transaction per record (for measurements)
     // Test hook: resolve names component by component, as on kernels without openat2.
     bool force_component_walk = false;
 };

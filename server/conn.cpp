@@ -95,6 +95,33 @@ bool Conn::skip(size_t n) {
     return !failed();
 }
 
+Conn::Until Conn::get_until(unsigned char delim, size_t max, std::string* out) {
+    out->clear();
+    for (;;) {
+        if (failed()) return Until::kFailed;
+        if (in_pos_ == in_len_ && !fill()) return Until::kFailed;
+        const size_t avail = in_len_ - in_pos_;
+        const auto* found = static_cast<const unsigned char*>(memchr(in_ + in_pos_, delim, avail));
+        const size_t take = found ? static_cast<size_t>(found - (in_ + in_pos_)) : avail;
+        if (out->size() + take > max) {
+            in_pos_ += max - out->size();
+            return Until::kTooLong;
+        }
+        out->append(reinterpret_cast<const char*>(in_ + in_pos_), take);
+        in_pos_ += take;
+        if (found) {
+            ++in_pos_;
+            return Until::kFound;
+        }
+    }
+}
+
+bool Conn::input_pending() {
+    if (in_pos_ < in_len_) return true;
+    unsigned char c;
+    return !failed() && recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
 bool Conn::get16(int* value) {
     unsigned char b[2];
     if (!get_bytes(b, 2)) return false;

@@ -35,6 +35,15 @@ public:
     size_t get_some(void* dest, size_t max);
     // Reads and drops `n` bytes.
     bool skip(size_t n);
+    // Reads the bytes before the next `delim` into `out` and consumes the delimiter.
+    // kTooLong when `max` bytes came without it (they are consumed; the stream is then
+    // out of step); kFailed on a connection failure.
+    enum class Until { kFound, kTooLong, kFailed };
+    Until get_until(unsigned char delim, size_t max, std::string* out);
+    // True when bytes beyond those consumed are here already (buffered, or waiting in
+    // the socket). A client that waits for each reply sends none before it, so such
+    // bytes mean the request was longer than the server took it to be.
+    bool input_pending();
 
     bool put16(int value);        // the low 16 bits
     bool put32(int32_t value);

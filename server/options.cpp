@@ -11,7 +11,7 @@ namespace {
 
 enum OptionId {
     kListen = 1000, kRoot, kAllow, kReadOnly, kNoSync, kHandleGrace, kMaxHandles,
-    kMaxConnections, kStallTimeout, kHelp
+    kMaxConnections, kStallTimeout, kTables, kState, kTablesDb, kNoGroupCommit, kHelp
 };
 
 const struct option kOptions[] = {
@@ -24,6 +24,10 @@ const struct option kOptions[] = {
     {"max-handles", required_argument, nullptr, kMaxHandles},
     {"max-connections", required_argument, nullptr, kMaxConnections},
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
+    {"tables", required_argument, nullptr, kTables},
+    {"state", required_argument, nullptr, kState},
+    {"tables-db", required_argument, nullptr, kTablesDb},
+    {"no-group-commit", no_argument, nullptr, kNoGroupCommit},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -71,6 +75,10 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         return false;
     }
     case kReadOnly: config->read_only = true; return true;
+    case kTables: config->tables_file = arg; return true;
+    case kState: config->state_dir = arg; return true;
+    case kTablesDb: config->tables_db = arg; return true;
+    case kNoGroupCommit: config->group_commit = false; return true;
     case kNoSync: config->sync = false; return true;
     case kHandleGrace:
         if (!parse_number(arg, 0, 7 * 24 * 3600, &n)) break;
@@ -134,6 +142,13 @@ std::string usage_text() {
            "  --max-connections N    connections held at once (default 1024)\n"
            "  --stall-timeout SEC    close a connection whose request stops moving for\n"
            "                         this long (default 30)\n"
+           "  --tables FILE          serve the tables declared in FILE (names and record\n"
+           "                         framing; see docs/server.md); without it, no tables\n"
+           "  --state DIR            folder of the tables database, outside the root\n"
+           "                         (default: the root's path with \".state\" added)\n"
+           "  --tables-db URL        store records in PostgreSQL (postgresql://...)\n"
+           "                         instead of SQLite in the state folder\n"
+           "  --no-group-commit      commit each record on its own (for measurements)\n"
            "  --help                 show this text\n"
            "\n"
            "Log lines go to standard error. SIGTERM or SIGINT stops the server cleanly.\n";

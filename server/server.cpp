@@ -76,7 +76,7 @@ Server::Server(ServerConfig config, Logger& log)
     : config_(std::move(config)), log_(log),
       files_(root_, config_.read_only, config_.sync),
       handles_(config_.max_handles_per_host),
-      ctx_{config_, log_, files_, handles_} {}
+      ctx_{config_, log_, files_, handles_, tables_} {}
 
 Server::~Server() {
     stop();
@@ -87,6 +87,7 @@ Server::~Server() {
 
 bool Server::start(std::string* error) {
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    if (!tables_.start(config_, log_, error)) return false;
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stop_fd_ < 0) {
         *error = std::string("eventfd: ") + strerror(errno);
@@ -256,6 +257,7 @@ void Server::stop() {
     reaper_.join();
     const size_t open = handles_.size();
     close_objects(handles_.take_all());
+    tables_.stop();  // every session has ended: nothing more is queued
     close(stop_fd_);
     log_.linef("stopped; %zu open handles closed", open);
 }

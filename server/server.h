@@ -20,6 +20,7 @@
 #include "server/log.h"
 #include "server/resolver.h"
 #include "server/session.h"
+#include "server/table_service.h"
 
 namespace gavo::server {
 
@@ -40,6 +41,7 @@ public:
     // Connections being served and handles open right now.
     int connections() const;
     size_t open_handles() const { return handles_.size(); }
+    const TableService& tables() const { return tables_; }
 
 private:
     bool bind_listener(std::string* error);
@@ -55,6 +57,7 @@ private:
     RootDir root_;
     FileService files_;
     HandleTable handles_;
+    TableService tables_;
     ServerContext ctx_;
 
     int listen_fd_ = -1;

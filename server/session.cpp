@@ -86,6 +86,7 @@ bool Session::serve_one() {
     case kOpExists: return do_exists();
     case kOpTableOpen: return do_table_open();
     case kOpTableClose: return do_close();  // one handle space: closes whatever it names
+    case kOpTableWrite: return do_table_write();
     default:
         ctx_.log.linef("%s: unknown opcode %d, closing the connection", label_.c_str(), op);
         return conn_.fail("unknown opcode " + std::to_string(op));
@@ -316,15 +317,6 @@ bool Session::do_exists() {
     const int answer = ctx_.files.exists(name.path, &why);
     if (answer < 0) refuse("exists", answer, "'" + name.path + "'", why);
     return reply32(answer);
-}
-
-// Tables are not served yet: the request is answered with a refusal so the client's
-// log channel stays usable.
-bool Session::do_table_open() {
-    ClientName name;
-    if (!read_name(&name)) return false;
-    refuse("table open", kCodeRefused, "'" + name.path + "'", "tables are not served");
-    return reply16(kCodeRefused);
 }
 
 }  // namespace gavo::server

@@ -11,6 +11,9 @@
 //   6 rename    name name           -> 0 or code32
 //   7 remove    name                -> 0 or code32
 //   8 exists    name                -> 1, 0 or code32
+//  16 table open  name              -> handle16 or code16    (session_tables.cpp)
+//  17 table close handle16          -> as close
+//  19 table write handle16 record   -> byte count32 or code32 (the table frames the record)
 #pragma once
 
 #include <memory>
@@ -27,12 +30,16 @@
 
 namespace gavo::server {
 
+class OpenTable;
+class TableService;
+
 // What every session shares; owned by the Server.
 struct ServerContext {
     const ServerConfig& config;
     Logger& log;
     FileService& files;
     HandleTable& handles;
+    TableService& tables;
 };
 
 class Session {
@@ -60,6 +67,8 @@ private:
     bool do_remove();
     bool do_exists();
     bool do_table_open();
+    bool do_table_write();
+    bool read_record(const OpenTable& table, std::string* bytes);
 
     // Reads a name field whole (however long) and judges it; false only on a
     // connection failure.

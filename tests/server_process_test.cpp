@@ -5,64 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-
 #include "server/options.h"
 #include "tests/server_fixture.h"
+#include "tests/server_process.h"
 
 namespace gavo::test {
 namespace {
-
-// One run of the program, its standard error going to a file.
-class ServerProcess {
-public:
-    // Starts gavo-server with `args`; false when it does not report its port.
-    bool start(const std::vector<std::string>& args, const std::string& log_path) {
-        log_path_ = log_path;
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = ::open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(fd, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>(GAVO_SERVER_BIN)};
-            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(GAVO_SERVER_BIN, argv.data());
-            _exit(127);
-        }
-        for (int i = 0; i < 2000 && port_ == 0; ++i) {
-            const std::string log = read_file(log_path);
-            const size_t at = log.find(" port ");
-            if (at != std::string::npos) port_ = atoi(log.c_str() + at + 6);
-            if (port_ != 0) break;
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {  // ended before it served
-                exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                pid_ = -1;
-                return false;
-            }
-            usleep(10 * 1000);
-        }
-        return port_ != 0;
-    }
-    // Sends `sig` and returns the exit status (or 128 + signal).
-    int signal_and_wait(int sig) {
-        if (pid_ < 0) return exit_;
-        kill(pid_, sig);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    ~ServerProcess() {
-        if (pid_ > 0) signal_and_wait(SIGKILL);
-    }
-    int port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    int port_ = 0;
-    int exit_ = -1;  // the exit status once known
-    std::string log_path_;
-};
 
 using ProcessTest = ServerTest;
 

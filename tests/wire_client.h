@@ -154,6 +154,16 @@ public:
     int64_t exists(const std::string& name) {
         return send_raw(be16(8) + name_field(name)) ? recv32() : kNoReply;
     }
+    // The log channel's requests; a record write carries no count.
+    int table_open(const std::string& name) {
+        return send_raw(be16(16) + name_field(name)) ? recv16() : kNoReply;
+    }
+    int table_close(int handle) {
+        return send_raw(be16(17) + be16(handle)) ? recv16() : kNoReply;
+    }
+    int64_t table_write(int handle, const std::string& record) {
+        return send_raw(be16(19) + be16(handle) + record) ? recv32() : kNoReply;
+    }
 
 private:
     int fd_ = -1;

@@ -1,0 +1,148 @@
+// Group commit: records queued while a commit runs go into the next transaction
+// together, each submitter learns its own outcome, and a failed transaction stores none.
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "server/record_writer.h"
+
+namespace gavo::test {
+namespace {
+
+using server::Record;
+using server::StoreError;
+
+// A store that records each batch; its first append can be held until released.
+class FakeStore : public server::TableStore {
+public:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool hold_first = false;
+        bool released = false;
+        bool fail = false;
+        int entered = 0;  // appends begun
+        std::vector<std::vector<std::string>> batches;  // the record bytes of each append
+    };
+    explicit FakeStore(Shared* s) : s_(s) {}
+    bool open(StoreError*) override { return true; }
+    bool append(const std::vector<const Record*>& batch, StoreError* error) override {
+        std::unique_lock<std::mutex> lock(s_->mutex);
+        ++s_->entered;
+        if (s_->hold_first && s_->batches.empty()) {
+            s_->cv.wait(lock, [this] { return s_->released; });
+        }
+        std::vector<std::string> bytes;
+        for (const Record* r : batch) bytes.push_back(r->bytes);
+        s_->batches.push_back(bytes);
+        if (s_->fail) {
+            error->text = "disk on fire";
+            error->code = -106;
+            return false;
+        }
+        return true;
+    }
+    bool scan(const std::string&, const std::function<void(const server::StoredRecord&)>&,
+              StoreError*) override {
+        return true;
+    }
+    std::string describe() const override { return "fake"; }
+
+private:
+    Shared* s_;
+};
+
+Record record(const std::string& bytes) {
+    Record r;
+    r.table = "t";
+    r.bytes = bytes;
+    return r;
+}
+
+bool wait_until(const std::function<bool()>& done) {
+    for (int i = 0; i < 2000 && !done(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
+// Holds the first commit, queues `n` more records from `n` threads, then releases.
+void run_held_burst(server::RecordWriter& writer, FakeStore::Shared& shared, int n,
+                    std::vector<int>* codes) {
+    codes->assign(static_cast<size_t>(n + 1), 1);
+    std::vector<std::thread> threads;
+    threads.emplace_back([&] { (*codes)[0] = writer.submit(record("first")); });
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        return shared.entered == 1;
+    }));
+    for (int i = 1; i <= n; ++i) {
+        threads.emplace_back([&, i] { (*codes)[i] = writer.submit(record(std::to_string(i))); });
+    }
+    ASSERT_TRUE(wait_until([&] { return writer.queued() == static_cast<size_t>(n); }));
+    {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.released = true;
+    }
+    shared.cv.notify_all();
+    for (auto& t : threads) t.join();
+}
+
+TEST(RecordWriterTest, RecordsArrivingDuringACommitShareTheNextTransaction) {
+    FakeStore::Shared shared;
+    shared.hold_first = true;
+    server::Logger log([](const std::string&) {});
+    server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, 1024);
+    writer.start();
+    std::vector<int> codes;
+    run_held_burst(writer, shared, 6, &codes);
+    for (int code : codes) EXPECT_EQ(code, 0);
+    ASSERT_EQ(shared.batches.size(), 2u);
+    EXPECT_EQ(shared.batches[0], std::vector<std::string>{"first"});
+    EXPECT_EQ(shared.batches[1].size(), 6u);
+    EXPECT_EQ(writer.committed_records(), 7u);
+    EXPECT_EQ(writer.transactions(), 2u);
+}
+
+TEST(RecordWriterTest, WithoutGroupCommitEachRecordIsItsOwnTransaction) {
+    FakeStore::Shared shared;
+    shared.hold_first = true;
+    server::Logger log([](const std::string&) {});
+    server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, 1);
+    writer.start();
+    std::vector<int> codes;
+    run_held_burst(writer, shared, 4, &codes);
+    EXPECT_EQ(shared.batches.size(), 5u);
+    EXPECT_EQ(writer.transactions(), 5u);
+}
+
+TEST(RecordWriterTest, FailedTransactionAnswersEveryRecordInItWithTheStoreCode) {
+    FakeStore::Shared shared;
+    shared.fail = true;
+    std::vector<std::string> lines;
+    server::Logger log([&](const std::string& l) { lines.push_back(l); });
+    server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, 1024);
+    writer.start();
+    EXPECT_EQ(writer.submit(record("x")), -106);
+    EXPECT_EQ(writer.committed_records(), 0u);
+    writer.stop();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("disk on fire"), std::string::npos);
+}
+
+TEST(RecordWriterTest, SubmitAfterStopIsRefusedInsteadOfWaitingForever) {
+    FakeStore::Shared shared;
+    server::Logger log([](const std::string&) {});
+    server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, 1024);
+    writer.start();
+    EXPECT_EQ(writer.submit(record("before")), 0);
+    writer.stop();
+    EXPECT_LT(writer.submit(record("after")), 0);
+    EXPECT_EQ(shared.batches.size(), 1u);
+}
+
+}  // namespace
+}  // namespace gavo::test

@@ -1,0 +1,351 @@
+// Server tables end to end, against both stores: the three log-channel requests byte for
+// byte, records of many clients at once, framing violations, refused names, handles
+// shared with the archive channel, and records that survive a killed server.
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <map>
+#include <thread>
+
+#include "server/table_service.h"
+#include "server/table_store.h"
+#include "server/tables.h"
+#include "tests/pg_fixture.h"
+#include "tests/server_fixture.h"
+#include "tests/server_process.h"
+
+namespace gavo::test {
+namespace {
+
+using server::StoredRecord;
+
+enum class Backend { kSqlite, kPostgres };
+
+constexpr const char* kTablesFile =
+    "# test tables\n"
+    "events   = line      # log lines\n"
+    "short    = line:8\n"
+    "readings = fixed:4\n";
+
+class TablesTest : public ServerTest, public ::testing::WithParamInterface<Backend> {
+protected:
+    void SetUp() override {
+        ServerTest::SetUp();
+        write_file(dir_ + "tables.conf", kTablesFile);
+        config_.tables_file = dir_ + "tables.conf";
+        config_.state_dir = dir_ + "state";
+        if (GetParam() != Backend::kPostgres) return;
+        if (ThrowawayPostgres::bin_dir().empty()) {
+            GTEST_SKIP() << "PostgreSQL server programs are not installed (Debian package "
+                            "postgresql); the PostgreSQL store is not tested";
+        }
+        std::string error;
+        ASSERT_TRUE(pg_.start(false, &error)) << error;
+        config_.tables_db = pg_.url();
+    }
+    void TearDown() override {
+        server_.reset();
+        pg_.stop();
+        ServerTest::TearDown();
+    }
+
+    // The stored records (of `table`, or all) in seq order, through a store of its own.
+    std::vector<StoredRecord> stored(const std::string& table = "") {
+        auto store = GetParam() == Backend::kPostgres
+                         ? server::make_pg_store(pg_.url())
+                         : server::make_sqlite_store(config_.state_dir + "/tables.db", false);
+        std::vector<StoredRecord> rows;
+        server::StoreError error;
+        EXPECT_TRUE(store->open(&error)) << error.text;
+        EXPECT_TRUE(store->scan(table, [&](const StoredRecord& r) { rows.push_back(r); },
+                                &error)) << error.text;
+        return rows;
+    }
+    // The server program's arguments for this store.
+    std::vector<std::string> program_args() const {
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--root", root_,
+                                         "--tables", config_.tables_file};
+        if (GetParam() == Backend::kPostgres) {
+            args.insert(args.end(), {"--tables-db", config_.tables_db});
+        } else {
+            args.insert(args.end(), {"--state", config_.state_dir});
+        }
+        return args;
+    }
+
+    ThrowawayPostgres pg_;
+};
+
+TEST_P(TablesTest, RequestsHaveTheirByteLayoutAndEachRecordIsOneRow) {
+    start();
+    auto c = client();
+    const int64_t before = server::now_micros();
+    // open: 00 10, the name's length with its zero, the name and the zero
+    ASSERT_TRUE(c->send_raw(std::string("\x00\x10\x00\x07" "events\x00", 11)));
+    const int events = c->recv16();
+    ASSERT_GE(events, 0);
+    // write: 00 13, the handle, the record; no count. Answered with its byte count.
+    ASSERT_TRUE(c->send_raw(be16(19) + be16(events) + "abc\n"));
+    EXPECT_EQ(c->recv32(), 4);
+    EXPECT_EQ(c->table_write(events, "\n"), 1);  // an empty line is an empty record
+    const int readings = c->table_open("readings");
+    ASSERT_GE(readings, 0);
+    EXPECT_EQ(c->table_write(readings, std::string("\n\0\xff\x01", 4)), 4);
+    // close: 00 11, the handle; a 16-bit reply
+    ASSERT_TRUE(c->send_raw(std::string("\x00\x11", 2) + be16(events)));
+    EXPECT_EQ(c->recv16(), 0);
+    EXPECT_EQ(server_->open_handles(), 1u);
+
+    const std::vector<StoredRecord> rows = stored();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].table, "events");
+    EXPECT_EQ(rows[0].bytes, "abc");
+    EXPECT_EQ(rows[0].client, "127.0.0.1");
+    EXPECT_GE(rows[0].received_utc, server::utc_text(before));
+    EXPECT_LE(rows[0].received_utc, server::utc_text(server::now_micros()));
+    EXPECT_EQ(rows[1].bytes, "");
+    EXPECT_EQ(rows[2].table, "readings");
+    EXPECT_EQ(rows[2].bytes, std::string("\n\0\xff\x01", 4));
+    EXPECT_LT(rows[0].seq, rows[1].seq);
+    EXPECT_LT(rows[1].seq, rows[2].seq);
+}
+
+TEST_P(TablesTest, ManyClientsAtOnceHaveEveryRecordStoredOnceAndInTheirOrder) {
+    start();
+    constexpr int kClients = 8, kRecords = 40;
+    std::vector<std::thread> threads;
+    std::atomic<int> acked{0};
+    for (int k = 0; k < kClients; ++k) {
+        threads.emplace_back([&, k] {
+            WireClient c;  // half of them from a second client host
+            if (!c.connect(server_->port(), k % 2 ? "127.0.0.2" : "127.0.0.1")) return;
+            const int h = c.table_open("events");
+            for (int i = 0; i < kRecords && h >= 0; ++i) {
+                const std::string rec = std::to_string(k) + " " + std::to_string(i);
+                if (c.table_write(h, rec + "\n") == static_cast<int64_t>(rec.size() + 1)) ++acked;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(acked, kClients * kRecords);
+
+    std::map<int, std::vector<int>> seen;  // client -> its record numbers in seq order
+    for (const StoredRecord& r : stored("events")) {
+        int k = -1, i = -1;
+        ASSERT_EQ(sscanf(r.bytes.c_str(), "%d %d", &k, &i), 2) << r.bytes;
+        EXPECT_EQ(r.client, k % 2 ? "127.0.0.2" : "127.0.0.1");
+        seen[k].push_back(i);
+    }
+    ASSERT_EQ(seen.size(), static_cast<size_t>(kClients));
+    for (auto& [k, numbers] : seen) {
+        ASSERT_EQ(numbers.size(), static_cast<size_t>(kRecords)) << "client " << k;
+        for (int i = 0; i < kRecords; ++i) EXPECT_EQ(numbers[i], i) << "client " << k;
+    }
+}
+
+TEST_P(TablesTest, FramingViolationsEndTheConnectionAndStoreNothing) {
+    start();
+    auto ok = client();
+    const int boundary = ok->table_open("short");
+    EXPECT_EQ(ok->table_write(boundary, "12345678\n"), 9);  // the longest line allowed
+
+    auto too_long = client();
+    const int s = too_long->table_open("short");
+    ASSERT_TRUE(too_long->send_raw(be16(19) + be16(s) + "123456789\n"));
+    EXPECT_TRUE(too_long->closed_by_peer());
+
+    auto two_in_one = client();
+    const int e = two_in_one->table_open("events");
+    ASSERT_TRUE(two_in_one->send_raw(be16(19) + be16(e) + "one\ntwo\n"));
+    EXPECT_TRUE(two_in_one->closed_by_peer());
+
+    auto cut_fixed = client();
+    const int r = cut_fixed->table_open("readings");
+    ASSERT_TRUE(cut_fixed->send_raw(be16(19) + be16(r) + "ab"));
+    cut_fixed->close();
+    auto cut_line = client();
+    const int e2 = cut_line->table_open("events");
+    ASSERT_TRUE(cut_line->send_raw(be16(19) + be16(e2) + "no line feed"));
+    cut_line->close();
+
+    EXPECT_TRUE(eventually([&] { return logged("cut off after 2 of 4 bytes; not stored"); }));
+    EXPECT_TRUE(eventually([&] { return logged("was cut off before its line feed"); }));
+    EXPECT_TRUE(logged("has no line feed within 8 bytes"));
+    EXPECT_TRUE(logged("carried more than one line:65536 record; nothing stored"));
+    const std::vector<StoredRecord> rows = stored();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].bytes, "12345678");
+}
+
+TEST_P(TablesTest, WriteThroughAHandleThatIsNoTableEndsTheConnection) {
+    start();
+    auto unknown = client();
+    ASSERT_TRUE(unknown->send_raw(be16(19) + be16(77) + "x\n"));
+    EXPECT_TRUE(unknown->closed_by_peer());
+    auto file = client();
+    const int f = file->open(0x0A, "plain.txt");
+    ASSERT_GE(f, 0);
+    ASSERT_TRUE(file->send_raw(be16(19) + be16(f) + "x\n"));
+    EXPECT_TRUE(file->closed_by_peer());
+    EXPECT_TRUE(logged("record length unknown"));
+    EXPECT_TRUE(stored().empty());
+}
+
+TEST_P(TablesTest, UndeclaredAndInvalidNamesAreRefusedAndTheConnectionGoesOn) {
+    start();
+    auto c = client();
+    EXPECT_EQ(c->table_open("nope"), -102);
+    EXPECT_EQ(c->table_open(std::string(64, 'a')), -102);  // valid, only undeclared
+    for (const std::string& bad : {std::string(), std::string("a/b"), std::string("bad name"),
+                                   std::string(65, 'a'), std::string("caf\xc3\xa9"),
+                                   std::string("..\\x")}) {
+        EXPECT_EQ(c->table_open(bad), -107) << bad;
+    }
+    ASSERT_TRUE(c->send_raw(be16(16) + be16(3) + "abc"));  // no terminating zero
+    EXPECT_EQ(c->recv16(), -107);
+    ASSERT_TRUE(c->send_raw(be16(16) + be16(5) + std::string("ev\0t\0", 5)));  // inner zero
+    EXPECT_EQ(c->recv16(), -107);
+    EXPECT_GE(c->table_open("events"), 0);
+    EXPECT_TRUE(logged("table open 'nope' refused with -102: not declared"));
+    EXPECT_EQ(server_->open_handles(), 1u);
+}
+
+TEST_P(TablesTest, DefaultFramingServesUndeclaredTables) {
+    write_file(config_.tables_file, "events = line\n* = fixed:2\n");
+    start();
+    auto c = client();
+    const int h = c->table_open("any.other-Table_9");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(c->table_write(h, "xy"), 2);
+    const std::vector<StoredRecord> rows = stored();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].table, "any.other-Table_9");
+}
+
+TEST_P(TablesTest, ArchiveChannelCloseOfATableHandleClosesTheTable) {
+    start();
+    auto log_channel = client();
+    auto archive = client();
+    const int h = log_channel->table_open("events");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(archive->write(h, "data"), -103);  // a table is no file
+    EXPECT_EQ(archive->close_handle(h), 0);
+    EXPECT_EQ(server_->open_handles(), 0u);
+    ASSERT_TRUE(log_channel->send_raw(be16(19) + be16(h) + "late\n"));
+    EXPECT_TRUE(log_channel->closed_by_peer());
+    EXPECT_TRUE(stored().empty());
+}
+
+// Runs gavo-tables-export with `args`; its standard output.
+std::string run_export(const std::vector<std::string>& args) {
+    std::string cmd = GAVO_TABLES_EXPORT_BIN;
+    for (const std::string& a : args) cmd += " '" + a + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    if (p) pclose(p);
+    return out;
+}
+
+TEST_P(TablesTest, RecordsAcknowledgedBeforeSigkillAreThereAfterRestart) {
+    const std::vector<std::string> source =
+        GetParam() == Backend::kPostgres
+            ? std::vector<std::string>{"--tables-db", config_.tables_db}
+            : std::vector<std::string>{"--state", config_.state_dir};
+    {
+        ServerProcess first;
+        ASSERT_TRUE(first.start(program_args(), dir_ + "log1"));
+        WireClient c;
+        ASSERT_TRUE(c.connect(first.port()));
+        const int h = c.table_open("readings");
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_EQ(c.table_write(h, "r" + std::to_string(100 + i)), 4);
+        }
+        EXPECT_EQ(first.signal_and_wait(SIGKILL), 128 + SIGKILL);
+    }
+    std::vector<std::string> args = source;
+    args.insert(args.end(), {"--table", "readings", "--format", "csv"});
+    std::string out = run_export(args);
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 21) << out;  // header + 20
+    EXPECT_NE(out.find(",127.0.0.1,cjEwMA==\n"), std::string::npos) << out;  // "r100"
+
+    ServerProcess second;
+    ASSERT_TRUE(second.start(program_args(), dir_ + "log2"));
+    WireClient c;
+    ASSERT_TRUE(c.connect(second.port()));
+    EXPECT_EQ(c.table_write(c.table_open("readings"), "next"), 4);
+    const std::vector<StoredRecord> rows = stored("readings");
+    ASSERT_EQ(rows.size(), 21u);
+    EXPECT_EQ(rows.front().bytes, "r100");
+    EXPECT_EQ(rows.back().bytes, "next");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, TablesTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         [](const auto& info) {
+                             return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+                         });
+
+using PostgresTablesTest = TablesTest;
+
+TEST_P(PostgresTablesTest, RecordTheDatabaseCannotTakeIsRefusedAndLaterOnesAreStored) {
+    start();
+    auto c = client();
+    const int h = c->table_open("events");
+    EXPECT_EQ(c->table_write(h, "before\n"), 7);
+    pg_.stop();
+    EXPECT_EQ(c->table_write(h, "lost\n"), -105);  // never acknowledged
+    EXPECT_TRUE(logged("storing 1 records failed"));
+    std::string error;
+    ASSERT_TRUE(pg_.start(false, &error)) << error;  // the same cluster again
+    EXPECT_EQ(c->table_write(h, "after\n"), 6);  // the store reconnects
+    const std::vector<StoredRecord> rows = stored();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].bytes, "before");
+    EXPECT_EQ(rows[1].bytes, "after");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, PostgresTablesTest, ::testing::Values(Backend::kPostgres),
+                         [](const auto&) { return "Postgres"; });
+
+// Without a tables file nothing of the tables exists: no state folder, no database.
+TEST_F(ServerTest, WithoutTablesFileEveryTableOpenIsRefused) {
+    start();
+    auto c = client();
+    EXPECT_EQ(c->table_open("events"), -102);
+    EXPECT_TRUE(logged("tables are not served (no --tables file)"));
+    EXPECT_FALSE(exists_on_disk(dir_ + "root.state"));
+}
+
+TEST_F(ServerTest, TablesDatabaseLivesBesideTheRootByDefault) {
+    write_file(dir_ + "t.conf", "events = line\n");
+    config_.tables_file = dir_ + "t.conf";
+    start();
+    EXPECT_TRUE(exists_on_disk(dir_ + "root.state/tables.db"));
+    auto c = client();
+    EXPECT_EQ(c->exists(".state"), 0);
+    EXPECT_EQ(c->exists("../root.state/tables.db"), -107);
+}
+
+TEST_F(ServerTest, StateFolderInsideTheRootIsRefusedAtStart) {
+    write_file(dir_ + "t.conf", "events = line\n");
+    config_.tables_file = dir_ + "t.conf";
+    config_.state_dir = root_ + "db";
+    server::Logger log([](const std::string&) {});
+    server::Server s(config_, log);
+    std::string error;
+    EXPECT_FALSE(s.start(&error));
+    EXPECT_NE(error.find("lies inside the served root"), std::string::npos) << error;
+}
+
+TEST_F(ServerTest, ReadOnlyServerRefusesTableOpens) {
+    write_file(dir_ + "t.conf", "events = line\n");
+    config_.tables_file = dir_ + "t.conf";
+    config_.read_only = true;
+    start();
+    EXPECT_EQ(client()->table_open("events"), -103);
+}
+
+}  // namespace
+}  // namespace gavo::test
