@@ -60,7 +60,8 @@ for i, (label, stream) in enumerate(REQUESTS.items()):
         write("server_request", "%s-%02x" % (label, selector), bytes([selector]) + stream)
 
 # ---- server_session: decoder bytes (see server_session.cpp).
-OPEN, CLOSE, READ, WRITE, OPENEX, RENAME, REMOVE, EXISTS, BREAK = range(9)
+(OPEN, CLOSE, READ, WRITE, OPENEX, RENAME, REMOVE, EXISTS, TOPEN, TWRITE, TCLOSE,
+ BREAK) = range(12)
 SESSION = {
     "open-read-close": [OPEN, 0, 0, READ, 0, 100, CLOSE, 0],
     "create-write-read": [OPEN, 4, 5, WRITE, 0, 0xC1, CLOSE, 0, OPENEX, 0, 5, READ, 0, 0xA0,
@@ -71,7 +72,10 @@ SESSION = {
                 EXISTS, 9],
     "many-handles": [OPEN, 0, 0] * 70,
     "break-framing": [OPEN, 0, 0, BREAK, 1, 0, 5],
-    "tables": [OPENEX, 19, 0, WRITE, 0, 10, CLOSE, 0],
+    "table-flags-on-archive": [OPENEX, 19, 0, WRITE, 0, 10, CLOSE, 0],
+    "tables": [TOPEN, 0, TWRITE, 0, 3, TOPEN, 1, TWRITE, 1, 9, TOPEN, 2, TWRITE, 2, 0,
+               TCLOSE, 0, CLOSE, 1, TOPEN, 4, TOPEN, 6],
+    "table-break": [TOPEN, 1, BREAK, 4, 0, 5, 1, 2, 3, 4, 5],
 }
 for label, ops in SESSION.items():
     write("server_session", label, bytes(ops))

@@ -58,8 +58,13 @@ ServerHarness::ServerHarness() : log_([](const std::string&) {}) {
     // short limit only bounds the cost of a harness mistake.
     config_.stall_timeout = std::chrono::milliseconds(2000);
     config_.max_handles_per_host = 64;  // reached by long inputs, so the limit is fuzzed too
+    put_file(work_ + "tables.conf", "events = line:256\nfixed8 = fixed:8\n* = fixed:4\n");
+    config_.tables_file = work_ + "tables.conf";
+    config_.state_dir = work_ + "state";
+    config_.sync = false;  // the database's commits need not reach the disk here
     std::string error;
     if (!root_dir_.open(root_, false, &error)) die("cannot open the root: %s", error.c_str());
+    if (!tables_.start(config_, log_, &error)) die("cannot start the tables: %s", error.c_str());
     parse_host_addr("127.0.0.1", &host_);
 }
 
@@ -82,7 +87,7 @@ int ServerHarness::begin(int type) {
     lay_out_root();
     files_ = std::make_unique<server::FileService>(root_dir_, false, true);
     handles_ = std::make_unique<server::HandleTable>(config_.max_handles_per_host);
-    ctx_.reset(new server::ServerContext{config_, log_, *files_, *handles_});
+    ctx_.reset(new server::ServerContext{config_, log_, *files_, *handles_, tables_});
     int sv[2];
     if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv) != 0) die("socketpair: %s", strerror(errno));
     enlarge_buffers(sv[0]);
@@ -107,7 +112,7 @@ void ServerHarness::end(const char* target) {
     handles_.reset();
     if (snapshot(canary_) != canary_snapshot_) die("%s: the canary folder changed", target);
     const std::string beside = list_names(work_);
-    if (beside != "canary\nroot\n") die("%s: entries beside the root: %s", target, beside.c_str());
+    if (beside != "canary\nroot\nstate\ntables.conf\n") die("%s: entries beside the root: %s", target, beside.c_str());
     clear_dir(root_);
     check_.end(target);
 }

@@ -5,8 +5,11 @@
 // canary folder that no request may reach.
 //
 // Layout of the work folder (one per process):
-//   root/    served: a.txt, d/b.txt, d/sub/, a FIFO, links leading out to the canary
-//   canary/  secret.txt and inner/x.txt, checked unchanged after every input
+//   root/         served: a.txt, d/b.txt, d/sub/, a FIFO, links leading out to the canary
+//   canary/       secret.txt and inner/x.txt, checked unchanged after every input
+//   tables.conf   the tables: "events" (lines of at most 256 bytes), "fixed8" (8-byte
+//                 records), any other valid name 4-byte records
+//   state/        the SQLite database of the tables, kept for the whole process
 //
 // Usage per input: begin() gives the client's end of a socket pair whose buffers hold
 // megabytes, so that requests can be written whole before the session reads them and
@@ -26,6 +29,7 @@
 #include "server/log.h"
 #include "server/resolver.h"
 #include "server/session.h"
+#include "server/table_service.h"
 
 namespace gavo::fuzz {
 
@@ -59,12 +63,14 @@ private:
     server::Logger log_;
     server::RootDir root_dir_;
     server::HostAddr host_;
+    server::TableService tables_;
     std::unique_ptr<server::FileService> files_;
     std::unique_ptr<server::HandleTable> handles_;
     std::unique_ptr<server::ServerContext> ctx_;
     std::unique_ptr<server::Session> session_;
     int session_fd_ = -1;
-    ResourceCheck check_{64 * 1024};
+    // The slack also covers the growth of SQLite's page cache as the database grows.
+    ResourceCheck check_{128 * 1024};
 };
 
 // Sends as much of `data` as the socket takes without waiting (all of it with the

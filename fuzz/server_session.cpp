@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <map>
 #include <vector>
 
 #include "fuzz/server_harness.h"
@@ -32,7 +33,10 @@ namespace {
 
 constexpr int kMaxRequests = 32;
 
-enum Kind { kOpen, kClose, kRead, kWrite, kOpenEx, kRename, kRemove, kExists, kBreak, kKinds };
+enum Kind {
+    kOpen, kClose, kRead, kWrite, kOpenEx, kRename, kRemove, kExists,
+    kTableOpen, kTableWrite, kTableClose, kBreak, kKinds
+};
 
 const char* const kNames[] = {
     "a.txt", "b.txt", "d/b.txt", "d\\b.txt", "d/sub/n.txt", "new/deep/dir/f.txt", "./a.txt",
@@ -42,6 +46,17 @@ const char* const kNames[] = {
     "d//b.txt", ("a\x01" "b"), "out/inner/new.txt", "d/abs/x",
 };
 constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
+
+// Table names with the framing the harness's tables file gives them (0: line, else
+// the fixed record size), then names the server refuses.
+struct TableName {
+    const char* name;
+    size_t fixed;
+};
+const TableName kTables[] = {{"events", 0}, {"fixed8", 8}, {"other.t-1", 4}, {"x", 4},
+                             {"bad name", 0}, {"", 0}, {"../events", 0}, {"a/b", 0}};
+constexpr size_t kValidTables = 4;
+constexpr size_t kTableCount = sizeof kTables / sizeof kTables[0];
 
 const int kFlags[] = {0x01, 0x02, 0x03, 0x0A, 0x0B, 0x09, 0x06, 0x04, 0x0E, 0x11, 0x21, 0x41,
                       0x81, 0x2A, 0x12, 0x22, 0x42, 0x82, 0x00, 0x100, 0x200, 0xFFFF};
@@ -91,10 +106,12 @@ private:
     }
 
     bool open(bool extended);
-    bool close();
+    bool close(int opcode);
     bool read();
     bool write();
     bool names(int opcode, int count);
+    bool table_open();
+    bool table_write();
     void break_framing();
     // Sends a well-formed request (`request`, then `data_size` bytes of kPattern) and serves
     // it: the connection must stay up.
@@ -118,6 +135,7 @@ private:
     WireExchange& wire_;
     gavo::server::Session& session_;
     std::vector<int> handles_;
+    std::map<int, size_t> tables_;  // table handles and their record size (0: line)
 };
 
 bool Sequence::step() {
@@ -125,12 +143,15 @@ bool Sequence::step() {
     switch (kind) {
     case kOpen: return open(false);
     case kOpenEx: return open(true);
-    case kClose: return close();
+    case kClose: return close(2);
     case kRead: return read();
     case kWrite: return write();
     case kRename: return names(6, 2);
     case kRemove: return names(7, 1);
     case kExists: return names(8, 1);
+    case kTableOpen: return table_open();
+    case kTableWrite: return table_write();
+    case kTableClose: return close(17);
     default: break_framing(); return false;
     }
 }
@@ -149,10 +170,12 @@ bool Sequence::open(bool extended) {
     return true;
 }
 
-bool Sequence::close() {
-    exchange(be16(2) + be16(handle()));
+// Files and tables share one handle space: either close closes either.
+bool Sequence::close(int opcode) {
+    const int h = handle();
+    exchange(be16(opcode) + be16(h));
     expect(2, "a close");
-    wire_.take16();
+    if (wire_.take16() == 0) tables_.erase(h);  // a later write through it breaks framing
     return true;
 }
 
@@ -191,10 +214,45 @@ bool Sequence::names(int opcode, int count) {
     return true;
 }
 
+bool Sequence::table_open() {
+    const uint8_t b = in_.byte();
+    const std::string name = b < 0xF0 ? kTables[b % kTableCount].name : in_.bytes(in_.byte() % 80);
+    exchange(be16(16) + name_field(name));
+    expect(2, "a table open");
+    const int h = wire_.take16();
+    if (h >= 0x8000) return true;
+    if (b >= 0xF0 || b % kTableCount >= kValidTables) die("table '%s' opened", name.c_str());
+    handles_.push_back(h);
+    tables_[h] = kTables[b % kTableCount].fixed;
+    return true;
+}
+
+// A record as the table frames it; a write through a handle that is not a table's
+// cannot be framed and is left to break_framing.
+bool Sequence::table_write() {
+    if (tables_.empty()) return true;
+    auto it = tables_.begin();
+    std::advance(it, in_.byte() % tables_.size());
+    const auto [h, fixed] = *it;
+    const uint8_t b = in_.byte();
+    const std::string record = fixed != 0 ? kPattern.substr(b, fixed)
+                                          : kPattern.substr(b, b % 64) + "\n";
+    exchange(be16(19) + be16(h) + record);
+    expect(4, "a table write");
+    const int32_t status = wire_.take32();
+    // A closed handle is refused; a live one stores the record and counts its bytes.
+    if (status >= 0 && status != static_cast<int32_t>(record.size())) {
+        die("table write of %zu bytes answered with %d", record.size(), status);
+    }
+    return true;
+}
+
 // Sends something that cannot be kept in step with and ends the client's side; the
 // caller then lets the server run to the connection's end.
 void Sequence::break_framing() {
-    switch (in_.byte() % 4) {
+    switch (in_.byte() % 6) {
+    case 4: send(be16(19) + be16(handle()) + in_.bytes(in_.byte() % 16)); break;  // framing?
+    case 5: send(be16(16) + be16(in_.u16())); break;  // table name cut off
     case 0: send(be16(in_.u16() | 0x0100)); break;  // no such opcode
     case 1: send(be16(4) + be16(handle()) + be32(-1 - (in_.byte() & 0x7F))); break;
     case 2: send(be16(1) + be16(flags()) + be16(in_.u16())); break;  // name cut off
