@@ -221,9 +221,10 @@ bool Sequence::table_open() {
     expect(2, "a table open");
     const int h = wire_.take16();
     if (h >= 0x8000) return true;
-    if (b >= 0xF0 || b % kTableCount >= kValidTables) die("table '%s' opened", name.c_str());
+    if (b < 0xF0 && b % kTableCount >= kValidTables) die("table '%s' opened", name.c_str());
     handles_.push_back(h);
-    tables_[h] = kTables[b % kTableCount].fixed;
+    // A raw name that opened is valid and framed as declared, or by the default.
+    tables_[h] = name == "events" ? 0 : name == "fixed8" ? 8 : 4;
     return true;
 }
 
