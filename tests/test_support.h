@@ -34,10 +34,15 @@ public:
     // Makes `times` calls of `call` in a row fail with `err`, starting with the nth
     // (1-based, counted from now).
     void fail_run(Call call, int nth, int times, int err);
+    // Makes the nth call of any kind (1-based, counted from now over all the calls above)
+    // fail with `err`; with `sticky`, that call and every later one of any kind fail.
+    void fail_any(int nth, int err, bool sticky = false);
     // Removes every fault rule.
     void clear_faults();
     // Number of calls of `call` so far.
     int calls(Call call) const;
+    // Number of calls of every kind so far.
+    int total_calls() const;
     // Fixes the clock at `t` (0: the real clock again).
     void set_time(time_t t) { fixed_time_ = t; }
     // Sleeps are recorded, and only really made when `real_sleep` is set.
@@ -89,6 +94,8 @@ private:
     mutable std::mutex mutex_;
     int counts_[static_cast<int>(Call::Count)] = {};
     Rule rules_[static_cast<int>(Call::Count)];
+    int total_ = 0;
+    Rule any_rule_;  // counted over total_
     std::vector<int> sleeps_;
     std::function<void(size_t)> sleep_hook_;
     std::atomic<time_t> fixed_time_{0};
