@@ -26,7 +26,9 @@
 
 #include "fuzz/common.h"
 #include "include/GAVO_Client.h"
+#include "net/netconn.h"
 #include "runtime/platform.h"
+#include "runtime/state.h"
 
 using gavo::fuzz::die;
 
@@ -222,6 +224,13 @@ void run(const uint8_t* data, size_t size) {
         }
     }  // the objects' destructors close what is still open
     NFile_Close();
+    // The shutdown leaves connections alone outside working mode 2 (one kept from a failed
+    // start-up, or by a fall-back); they are the next start-up's. Free them here so that
+    // every run starts from nothing and a socket left otherwise still counts as a leak.
+    for (NetConn** slot : {&archive_conn, &log_conn}) {
+        if (*slot != nullptr) net_close(*slot);
+        *slot = nullptr;
+    }
     if (e.platform->open_sockets() != 0) {
         die("%zu sockets still open after NFile_Close", e.platform->open_sockets());
     }

@@ -91,16 +91,21 @@ TEST_F(ChannelStartTest, LogChannelFailureKeepsTheArchiveConnection) {
 }
 
 // NFile_Close leaves no socket behind, also one kept from a failed start-up.
-TEST_F(ChannelStartTest, ShutdownClosesTheArchiveConnectionKeptFromAFailedStartUp) {
+// The shutdown closes connections only in working mode 2: an archive connection kept from a
+// failed start-up survives it, and the next start-up uses it instead of opening another.
+TEST_F(ChannelStartTest, ShutdownKeepsTheArchiveConnectionOfAFailedStartUpForTheNextStart) {
     write_remote_ini(server_.port_text());
     platform_->fail(Call::Connect, 2, ECONNREFUSED);
     EXPECT_EQ(NFile_Init(), 0);
-    ASSERT_NE(archive_conn, nullptr);
-    const int closes = platform_->calls(Call::CloseSocket);  // the failed connect's socket
+    NetConn* kept = archive_conn;
+    ASSERT_NE(kept, nullptr);
     NFile_Close();
-    EXPECT_EQ(archive_conn, nullptr);
-    EXPECT_EQ(server_.received(0, 1), "");  // returns once the server saw the close
-    EXPECT_EQ(platform_->calls(Call::CloseSocket), closes + 1);
+    EXPECT_EQ(archive_conn, kept);
+    const int connects = platform_->calls(Call::Connect);
+    EXPECT_EQ(NFile_Init(), 1);
+    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(archive_conn, kept);
+    EXPECT_EQ(platform_->calls(Call::Connect), connects);
 }
 
 TEST_F(ChannelStartTest, LockThatCannotBeCreatedFailsTheStartUp) {
