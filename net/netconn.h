@@ -49,16 +49,18 @@ int net_close(NetConn* conn);
 // within `seconds`; -55 on time-out or when the wait itself fails.
 int net_wait(int fd, int seconds);
 
-// Receiving primitives. Pending output is sent first (as net_flush; a failure drops it and
-// the receive goes on). Each receive from the socket asks for a whole buffer; later reads
+// Receiving primitives. Pending output is sent first (as net_flush); when that fails, the
+// output is dropped, the connection marked broken and the receive fails with -52 without
+// waiting for a reply that cannot come. Each receive from the socket asks for a whole buffer; later reads
 // are served from it. A receive error writes the primitive's trace line.
 //
 // net_read: size * count bytes into `dest`; the number delivered, fewer when the peer
 // closed (0 at end of stream); 0 when size * count is not positive or overflows an int.
-// -50, -51, -53.
+// -50, -51, -52, -53.
 int net_read(void* dest, int size, int count, NetConn* conn);
 // net_getshort: the next 2 bytes as 0..65535; net_getlong: the next 4 as a signed 32-bit
-// value (so a negative result may be a value). -50, -51, -53, -54 (peer closed mid-value).
+// value (so a negative result may be a value). -50, -51, -52, -53, -54 (peer closed
+// mid-value).
 int net_getshort(NetConn* conn);
 int net_getlong(NetConn* conn);
 

@@ -54,9 +54,15 @@ int refill(NetConn* conn, const char* trace_format) {
 
 // Takes up to `n` bytes in stream order, serving from the buffer and refilling it when it
 // runs dry. Returns the bytes delivered (fewer than `n` when the peer closed), or the
-// refill's code. Pending output is sent first.
+// refill's code. Pending output is sent first; when that fails, the request did not go
+// out whole and no reply will come: waiting for one would never end, so the receive
+// fails at once (-52) and the connection counts as broken, so that the next request
+// reconnects instead of reading a stray reply.
 int take_bytes(NetConn* conn, unsigned char* dest, int n, const char* trace_format) {
-    if (conn->io_state == kOutput) net_flush(conn);  // failure: output dropped and traced
+    if (conn->io_state == kOutput && net_flush(conn) < 0) {  // output dropped and traced
+        conn->broken = 1;
+        return kNetSendFailed;
+    }
     int done = 0;
     while (done < n) {
         if (conn->bufcnt == 0) {

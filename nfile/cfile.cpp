@@ -227,9 +227,16 @@ void CFile::Close() {
     if (r != 0) throw_error(err, path);
 }
 
-bool CFile::Exists(const char* path) {
+bool CFile::Exists(const char* path, int* err) {
     struct stat st;
-    return path != nullptr && platform().stat(nfile_posix_path(path).c_str(), &st) == 0;
+    if (path == nullptr) {
+        if (err != nullptr) *err = ENOENT;
+        return false;
+    }
+    const std::string posix = nfile_posix_path(path);
+    if (platform().stat(posix.c_str(), &st) == 0) return true;
+    if (err != nullptr) *err = errno;
+    return false;
 }
 
 namespace {

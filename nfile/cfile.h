@@ -80,8 +80,9 @@ public:
     // Deletes a file; a folder is not removed (5); a file held open by a CFile of this
     // process is not deleted (32). Throws CFileException* on failure.
     static void Remove(const char* path);
-    // True when the entry exists, file or folder alike.
-    static bool Exists(const char* path);
+    // True when the entry exists, file or folder alike. When false and `err` is given,
+    // it receives the errno of the failed lookup (ENOENT: the entry is missing).
+    static bool Exists(const char* path, int* err = nullptr);
 
 private:
     // The steps of Open; 0 or the Windows error number of the failure.

@@ -1,5 +1,6 @@
 // The local back end of working mode 1: CNFile operations on files under base_dir,
 // through the local file layer (nfile/cfile.h).
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -118,9 +119,15 @@ int CNFile::RemoveFile(const char* name) {
     return code;
 }
 
-// A path that does not fit answers 0: cutting it could test a different file.
+// A path that does not fit answers 0: cutting it could test a different file. Only a
+// missing entry answers 0; a lookup that failed otherwise (an I/O error, no access)
+// leaves the answer unknown and is reported with its code rather than answered "no".
 int CNFile::IsExistFile(const char* name) {
     char full[kFullPathSize];
     if (!nfile_full_path(base_dir, name, full, sizeof full)) return 0;
-    return CFile::Exists(full) ? 1 : 0;
+    int err = 0;
+    if (CFile::Exists(full, &err)) return 1;
+    if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG) return 0;
+    const int code = nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    return NFile_LogError("IsExistFile", code, name);
 }

@@ -180,4 +180,9 @@ int CNFile::RemoveNet(const char* name) {
     return status < 0 ? status : 0;
 }
 
-int CNFile::IsExistNet(const char* name) { return request_names("IsExistNet", kIsExist, {name}); }
+// The host is promised 1, 0 or a code: any other positive answer means "exists", as
+// any positive status of a rename or remove means success.
+int CNFile::IsExistNet(const char* name) {
+    int answer = request_names("IsExistNet", kIsExist, {name});
+    return answer > 1 ? 1 : answer;
+}

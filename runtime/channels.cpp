@@ -23,6 +23,16 @@ void release_both() {
 
 NetConn* open_channel() { return net_open_client(host_name, host_port, proto_name, 0, 0); }
 
+// A log connection can outlive the archive one: the reconnection may reopen only the log
+// channel before it falls back to working mode 1, and the shutdown leaves connections of
+// a library not in working mode 2 alone. Close it before a new one takes its place, so
+// that its socket and buffer are not lost.
+void drop_stale_log_connection() {
+    if (log_conn == nullptr) return;
+    net_close(log_conn);
+    log_conn = nullptr;
+}
+
 // Reports a channel that failed to open and gives up the start-up.
 int fail_start(const char* where) {
     NFile_LogError(where, 0, gavo::msg::kFailed);
@@ -48,6 +58,7 @@ int nfile_open_channels() {
         archive_conn = open_channel();
         if (archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
         NFile_LogError(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
+        drop_stale_log_connection();
         log_conn = open_channel();
         if (log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
         NFile_LogError(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);

@@ -128,13 +128,15 @@ int RootDir::make_dirs(const std::string& rel, bool sync) const {
     for (size_t slash = rel.find('/'); slash != std::string::npos;
          slash = rel.find('/', slash + 1)) {
         const std::string prefix = rel.substr(0, slash);
-        const int existing = open_at(prefix, O_PATH | O_DIRECTORY);
+        // Any kind of entry counts as present, as for the library's local back end: a
+        // file standing where a folder should be makes the open fail again (a path
+        // error), while a missing folder beneath such a file cannot be created (ENOTDIR,
+        // a folder error), so that both working modes give a host the same code.
+        const int existing = open_at(prefix, O_PATH);
         if (existing >= 0) {
             ::close(existing);
             continue;
         }
-        // Something that is not a folder stands there: leave it, the open fails again.
-        if (existing == -ENOTDIR) return 0;
         if (existing != -ENOENT) return existing;
         std::string name;
         const int parent = open_parent(prefix, &name);

@@ -61,8 +61,14 @@ Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string l
       label_(std::move(label)) {}
 
 std::string Session::run() {
-    while (conn_.wait_request() && serve_one()) {
+    while (serve_next()) {
     }
+    return end_reason();
+}
+
+bool Session::serve_next() { return conn_.wait_request() && serve_one(); }
+
+std::string Session::end_reason() const {
     return conn_.error().empty() ? "closed" : conn_.error();
 }
 

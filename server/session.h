@@ -49,6 +49,10 @@ public:
 
     // Serves requests until the connection ends; returns why it ended.
     std::string run();
+    // Waits for the next request and serves it; false once the connection has ended
+    // (end_reason() then says why). run() is this in a loop.
+    bool serve_next();
+    std::string end_reason() const;
 
     // Bytes moved through the file per step of a read or write.
     static constexpr size_t kDataChunk = 64 * 1024;

@@ -90,6 +90,19 @@ TEST_F(ChannelStartTest, LogChannelFailureKeepsTheArchiveConnection) {
     EXPECT_TRUE(reported("OpenTab", -100, "1"));
 }
 
+// NFile_Close leaves no socket behind, also one kept from a failed start-up.
+TEST_F(ChannelStartTest, ShutdownClosesTheArchiveConnectionKeptFromAFailedStartUp) {
+    write_remote_ini(server_.port_text());
+    platform_->fail(Call::Connect, 2, ECONNREFUSED);
+    EXPECT_EQ(NFile_Init(), 0);
+    ASSERT_NE(archive_conn, nullptr);
+    const int closes = platform_->calls(Call::CloseSocket);  // the failed connect's socket
+    NFile_Close();
+    EXPECT_EQ(archive_conn, nullptr);
+    EXPECT_EQ(server_.received(0, 1), "");  // returns once the server saw the close
+    EXPECT_EQ(platform_->calls(Call::CloseSocket), closes + 1);
+}
+
 TEST_F(ChannelStartTest, LockThatCannotBeCreatedFailsTheStartUp) {
     write_remote_ini(server_.port_text());
     nfile_lock_fail_create_for_testing(2);  // log_lock: the second creation

@@ -87,6 +87,18 @@ TEST_F(LocalBackendTest, StoreReadRenameTestRemoveRoundTrip) {
     EXPECT_EQ(CNFile::IsExist("sub\\g.dat"), 0);
 }
 
+// A lookup that fails for another reason than a missing entry is not answered "no".
+TEST_F(LocalBackendTest, ExistenceTestThatFailsGivesACodeNotZero) {
+    make_base();
+    gavo::test::write_file(base_ + "e.dat", "x");
+    platform_->fail(Call::Stat, 1, EIO);
+    EXPECT_EQ(CNFile::IsExist("e.dat"), -105);
+    EXPECT_TRUE(logged("IsExistFile", -105, "e.dat"));
+    platform_->fail(Call::Stat, 1, ENOENT);
+    EXPECT_EQ(CNFile::IsExist("e.dat"), 0);
+    EXPECT_EQ(CNFile::IsExist("e.dat"), 1);
+}
+
 TEST_F(LocalBackendTest, MissingFileIsNotFoundAndMissingFolderIsBadPathWithoutCreation) {
     make_base();
     Probe f;

@@ -168,6 +168,14 @@ TEST_F(ArchiveChannelTest, RenameRemoveAndExistsReturnTheirStatuses) {
     EXPECT_TRUE(reported("IsExistNet", -6, "4"));
 }
 
+TEST_F(ArchiveChannelTest, ExistsAnsweredOutOfRangeStillReturnsOne) {
+    server_.reply(0, 2 + 8, be32(0x40430000));
+    server_.reply(0, 2 + 8, be32(2));
+    start();
+    EXPECT_EQ(CNFile::IsExist("old.a"), 1);
+    EXPECT_EQ(CNFile::IsExist("old.a"), 1);
+}
+
 TEST_F(ArchiveChannelTest, WriteSendsCountAndDataAndReturnsTheCount) {
     server_.reply(0, 12, be16(3));
     server_.reply(0, 8 + 3, be32(0));

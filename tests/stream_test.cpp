@@ -156,14 +156,18 @@ TEST_F(StreamTest, EmptyReadSendsPendingOutput) {
     EXPECT_EQ(peer.received(), bytes({1, 2, 3, 4}));
 }
 
-TEST_F(StreamTest, FailedFlushInsideReadDropsOutputAndReadGoesOn) {
+// A request whose sending failed gets no reply: the read fails at once instead of
+// waiting for ever, and the connection counts as broken.
+TEST_F(StreamTest, FailedFlushInsideReadFailsTheReadInsteadOfWaiting) {
     BytePeer peer;
-    peer.reply(bytes({0x00, 0x09}));
     NetConn* conn = connect(peer);
     ASSERT_NE(conn, nullptr);
     EXPECT_EQ(net_putlong(7, conn), 4);
     platform_->fail(Call::Send, 1, EPIPE);
-    EXPECT_EQ(net_getshort(conn), 9);
+    EXPECT_EQ(net_getshort(conn), kNetSendFailed);
+    EXPECT_EQ(recvs(), 0);
+    EXPECT_EQ(conn->broken, 1);
+    EXPECT_EQ(net_putshort(1, conn), kNetSendFailed);  // the next request fails at once
     EXPECT_EQ(net_close(conn), 0);
     EXPECT_EQ(sends(), 1);
     peer.finish();

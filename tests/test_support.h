@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <climits>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,15 +31,26 @@ public:
     // Makes the nth call (1-based, counted from now) of `call` fail with `err`; with
     // `sticky`, that call and every later one fail.
     void fail(Call call, int nth, int err, bool sticky = false);
+    // Makes `times` calls of `call` in a row fail with `err`, starting with the nth
+    // (1-based, counted from now).
+    void fail_run(Call call, int nth, int times, int err);
+    // Makes the nth call of any kind (1-based, counted from now over all the calls above)
+    // fail with `err`; with `sticky`, that call and every later one of any kind fail.
+    void fail_any(int nth, int err, bool sticky = false);
     // Removes every fault rule.
     void clear_faults();
     // Number of calls of `call` so far.
     int calls(Call call) const;
+    // Number of calls of every kind so far.
+    int total_calls() const;
     // Fixes the clock at `t` (0: the real clock again).
     void set_time(time_t t) { fixed_time_ = t; }
     // Sleeps are recorded, and only really made when `real_sleep` is set.
     std::vector<int> sleeps() const;
     void set_real_sleep(bool real) { real_sleep_ = real; }
+    // Runs after each recorded sleep with the number of sleeps so far (from the sleeping
+    // thread), e.g. to bring a server back during the reconnection's pauses.
+    void on_sleep(std::function<void(size_t)> hook);
 
     int open(const char* path, int flags, mode_t mode) override;
     int close(int fd) override;
@@ -70,9 +83,9 @@ public:
 
 private:
     struct Rule {
-        int nth = 0;  // 0: no rule
+        int first = 0;  // 0: no rule
+        int last = 0;   // the last failing call (inclusive)
         int err = 0;
-        bool sticky = false;
     };
     // Counts the call; true (with errno set) when a rule makes it fail.
     bool inject(Call call);
@@ -81,7 +94,10 @@ private:
     mutable std::mutex mutex_;
     int counts_[static_cast<int>(Call::Count)] = {};
     Rule rules_[static_cast<int>(Call::Count)];
+    int total_ = 0;
+    Rule any_rule_;  // counted over total_
     std::vector<int> sleeps_;
+    std::function<void(size_t)> sleep_hook_;
     std::atomic<time_t> fixed_time_{0};
     std::atomic<bool> real_sleep_{false};
 };

@@ -1,0 +1,155 @@
+#include "fuzz/common.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define GAVO_SANITIZER_HEAP 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define GAVO_SANITIZER_HEAP 1
+#endif
+#endif
+#ifdef GAVO_SANITIZER_HEAP
+#include <sanitizer/allocator_interface.h>
+#endif
+
+namespace gavo::fuzz {
+
+size_t heap_in_use() {
+#ifdef GAVO_SANITIZER_HEAP
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+#endif
+}
+
+int open_fds() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n;  // the same constant overhead (".", "..", the listing's own) every time
+}
+
+std::string make_work_dir(const char* tag) {
+    struct stat st;
+    std::string base = "/dev/shm";
+    if (::stat(base.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || access(base.c_str(), W_OK) != 0) {
+        const char* tmp = std::getenv("TMPDIR");
+        base = tmp && *tmp ? tmp : "/tmp";
+    }
+    std::string templ = base + "/gavo-fuzz-" + tag + "-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) return std::string();
+    return templ + "/";
+}
+
+namespace {
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
+    ::remove(path);
+    return 0;
+}
+
+std::vector<std::string> sorted_names(const std::string& dir) {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (const struct dirent* e = readdir(d)) {
+        const std::string name = e->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void snapshot_into(const std::string& dir, const std::string& rel, std::string* out) {
+    for (const std::string& name : sorted_names(dir + rel)) {
+        const std::string path = dir + rel + name;
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0) continue;
+        *out += rel + name + " mode=" + std::to_string(st.st_mode) +
+                " size=" + std::to_string(st.st_size);
+        if (S_ISLNK(st.st_mode)) {
+            char target[512];
+            const ssize_t n = readlink(path.c_str(), target, sizeof target);
+            if (n > 0) *out += " -> " + std::string(target, static_cast<size_t>(n));
+        } else if (S_ISREG(st.st_mode)) {
+            const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            char buf[4096];
+            ssize_t n;
+            *out += " data=";
+            while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0) {
+                out->append(buf, static_cast<size_t>(n));
+            }
+            if (fd >= 0) ::close(fd);
+        }
+        *out += '\n';
+        if (S_ISDIR(st.st_mode)) snapshot_into(dir, rel + name + "/", out);
+    }
+}
+
+}  // namespace
+
+void clear_dir(const std::string& dir) {
+    for (const std::string& name : sorted_names(dir)) remove_dir(dir + name);
+}
+
+std::string list_names(const std::string& dir) {
+    std::string out;
+    for (const std::string& name : sorted_names(dir)) out += name + "\n";
+    return out;
+}
+
+void remove_dir(const std::string& dir) {
+    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string snapshot(const std::string& dir) {
+    std::string out;
+    snapshot_into(dir, "", &out);
+    return out;
+}
+
+void die(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::fputs("FUZZ FINDING: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+    std::abort();
+}
+
+void ResourceCheck::begin() {
+    fds_ = open_fds();
+    heap_ = heap_in_use();
+}
+
+void ResourceCheck::end(const char* target) {
+    if (first_) {
+        first_ = false;
+        return;
+    }
+    const int fds = open_fds();
+    if (fds != fds_) die("%s: %d descriptors open after the input, %d before", target, fds, fds_);
+    const size_t heap = heap_in_use();
+    if (heap > heap_ + slack_) {
+        die("%s: %zu heap bytes more after the input than before", target, heap - heap_);
+    }
+}
+
+}  // namespace gavo::fuzz
