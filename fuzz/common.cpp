@@ -21,7 +21,8 @@
 #endif
 #endif
 #ifdef GAVO_SANITIZER_HEAP
-#include <sanitizer/allocator_interface.h>
+// From the sanitizer runtime (declared here: g++ ships no header for it).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 namespace gavo::fuzz {
