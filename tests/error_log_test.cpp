@@ -9,21 +9,7 @@
 namespace gavo::test {
 namespace {
 
-class ErrorLogTest : public LibraryTest {
-protected:
-    // A moment that is 2026-03-03 08:05:09 in the local time zone.
-    static time_t eight_five_nine() {
-        struct tm t = {};
-        t.tm_year = 126;
-        t.tm_mon = 2;
-        t.tm_mday = 3;
-        t.tm_hour = 8;
-        t.tm_min = 5;
-        t.tm_sec = 9;
-        t.tm_isdst = -1;
-        return mktime(&t);
-    }
-};
+class ErrorLogTest : public LibraryTest {};
 
 TEST_F(ErrorLogTest, ReportLineHasNoLeadingZeros) {
     NFile_Init(nullptr);

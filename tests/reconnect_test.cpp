@@ -25,7 +25,7 @@ protected:
         mark();
     }
     void mark() {
-        platform_->set_time(moment());
+        platform_->set_time(eight_five_nine());
         log_mark_ = error_log().size();
         connects_mark_ = platform_->calls(Call::Connect);
     }
@@ -35,17 +35,6 @@ protected:
     // A report line at the fixed moment.
     static std::string report(const std::string& where, int code, const std::string& detail) {
         return "2026-3-3 8:5:9," + where + "," + std::to_string(code) + "," + detail + "\n";
-    }
-    static time_t moment() {
-        struct tm t = {};
-        t.tm_year = 126;
-        t.tm_mon = 2;
-        t.tm_mday = 3;
-        t.tm_hour = 8;
-        t.tm_min = 5;
-        t.tm_sec = 9;
-        t.tm_isdst = -1;
-        return mktime(&t);
     }
 
     size_t log_mark_ = 0;

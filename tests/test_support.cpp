@@ -192,6 +192,18 @@ void write_file(const std::string& path, const std::string& bytes) {
     out << bytes;
 }
 
+time_t eight_five_nine() {
+    struct tm t = {};
+    t.tm_year = 126;
+    t.tm_mon = 2;
+    t.tm_mday = 3;
+    t.tm_hour = 8;
+    t.tm_min = 5;
+    t.tm_sec = 9;
+    t.tm_isdst = -1;
+    return mktime(&t);
+}
+
 std::string make_temp_dir() {
     const char* base = std::getenv("TMPDIR");
     std::string templ = std::string(base && *base ? base : "/tmp") + "/gavo-test-XXXXXX";

@@ -128,6 +128,9 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& bytes);
 // Creates a fresh temporary folder; the result ends in '/'.
 std::string make_temp_dir();
+// The moment 2026-03-03 08:05:09 in the local time zone (a report line's date without
+// leading zeros: "2026-3-3 8:5:9").
+time_t eight_five_nine();
 // Removes a folder tree.
 void remove_tree(const std::string& path);
 
