@@ -9,6 +9,7 @@
 
 #include "nfile/open_mode.h"
 #include "nfile/os_error.h"
+#include "server/sys.h"
 
 namespace gavo::server {
 
@@ -32,16 +33,16 @@ int OpenFile::close() {
     std::lock_guard<std::mutex> lock(mutex);
     if (fd < 0) return kCodeNotFound;
     int err = 0;
-    if (dirty && sync && fsync(fd) != 0) err = errno;
-    if (dir_fd >= 0 && sync && fsync(dir_fd) != 0 && err == 0) err = errno;
+    if (dirty && sync && sys().fsync(fd) != 0) err = errno;
+    if (dir_fd >= 0 && sync && sys().fsync(dir_fd) != 0 && err == 0) err = errno;
     if (release_locked() != 0 && err == 0) err = errno;
     return err == 0 ? 0 : nfile_map_os_error(gavo::windows_error_from_errno(err, false));
 }
 
 int OpenFile::release_locked() {
     int rc = 0;
-    if (fd >= 0 && ::close(fd) != 0) rc = -1;
-    if (dir_fd >= 0) ::close(dir_fd);
+    if (fd >= 0 && sys().close(fd) != 0) rc = -1;
+    if (dir_fd >= 0) sys().close(dir_fd);
     fd = -1;
     dir_fd = -1;
     if (share != ShareTable::kSharingViolation) shares_->release(share);
@@ -97,7 +98,7 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         *why = "sharing violation";
         return nfile_map_os_error(gavo::kWinSharingViolation);
     }
-    if (cut && ftruncate(file.fd, 0) != 0) {
+    if (cut && sys().ftruncate(file.fd, 0) != 0) {
         const int err = errno;
         *why = "cannot cut the file: " + errno_text(err);
         return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
@@ -143,8 +144,31 @@ OpenResult FileService::open(const std::string& rel, unsigned int flags, std::st
     file->fd = fd;
     file->sync = sync_;
     result.code = finish_open(*file, rel, mode, flags, created, &result.length, why);
-    if (result.code == 0) result.file = std::move(file);
+    if (result.code == 0) {
+        result.file = std::move(file);
+    } else if (created) {
+        file.reset();  // closes it and gives up its share first
+        discard_created(rel);
+    }
     return result;
+}
+
+// A failed open leaves no file behind that it created itself, so that the tree is as the
+// request found it (folders made on the way stay: they hold no data). Only an empty
+// regular file that nobody holds open is taken away: never data, never another's file.
+void FileService::discard_created(const std::string& rel) {
+    std::string last;
+    const int dir = root_.open_parent(rel, &last);
+    if (dir < 0) return;
+    {
+        std::lock_guard<std::mutex> lock(names_mutex_);
+        struct stat st;
+        if (sys().fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_size == 0 && !shares_.in_use(st.st_dev, st.st_ino)) {
+            sys().unlinkat(dir, last.c_str(), 0);
+        }
+    }
+    sys().close(dir);
 }
 
 // Checks the kind of file, admits the open and positions it. On failure the caller drops
@@ -153,7 +177,7 @@ int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned in
                              unsigned int flags, bool created, int64_t* length,
                              std::string* why) {
     struct stat st;
-    if (fstat(file.fd, &st) != 0) return code_for(errno, rel, false, why);
+    if (sys().fstat(file.fd, &st) != 0) return code_for(errno, rel, false, why);
     if (!S_ISREG(st.st_mode)) {
         *why = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
         return nfile_map_os_error(gavo::kWinAccessDenied);
@@ -166,13 +190,19 @@ int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned in
     file.may_write = mode_may_write(mode);
     file.dirty = create;
     *length = create ? 0 : static_cast<int64_t>(st.st_size);
-    if (open_flags_seek_to_end(flags) && lseek(file.fd, 0, SEEK_END) < 0) {
+    if (open_flags_seek_to_end(flags) && sys().lseek(file.fd, 0, SEEK_END) < 0) {
         return code_for(errno, rel, false, why);
     }
     if (created && sync_) {
+        // The new entry reaches the disk with its folder's fsync at the close; an open
+        // that could not keep the folder for it would lose the file in a power cut.
         std::string last;
         const int dir = root_.open_parent(rel, &last);
-        if (dir >= 0) file.dir_fd = dir;
+        if (dir < 0) {
+            *why = "folder: " + errno_text(-dir);
+            return nfile_map_os_error(gavo::windows_error_from_errno(-dir, false));
+        }
+        file.dir_fd = dir;
     }
     return 0;
 }
@@ -188,7 +218,7 @@ int FileService::parent_of(const std::string& rel, std::string* last, std::strin
 
 int FileService::check_not_open(int dir_fd, const std::string& last, std::string* why) {
     struct stat st;
-    if (fstatat(dir_fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (sys().fstatat(dir_fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
         *why = errno_text(err);
         return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
@@ -202,7 +232,7 @@ int FileService::check_not_open(int dir_fd, const std::string& last, std::string
 
 int FileService::sync_dirs(int a, int b, std::string* why) {
     if (!sync_) return 0;
-    if (fsync(a) == 0 && (b < 0 || fsync(b) == 0)) return 0;
+    if (sys().fsync(a) == 0 && (b < 0 || sys().fsync(b) == 0)) return 0;
     const int err = errno;
     *why = "folder sync: " + errno_text(err);
     return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
@@ -218,23 +248,23 @@ int FileService::rename(const std::string& from, const std::string& to, std::str
     if (from_dir < 0) return from_dir;
     const int to_dir = parent_of(to, &to_last, why);
     if (to_dir < 0) {
-        ::close(from_dir);
+        sys().close(from_dir);
         return to_dir;
     }
     int code;
     {
         std::lock_guard<std::mutex> lock(names_mutex_);
         code = check_not_open(from_dir, from_last, why);
-        if (code == 0 && renameat2(from_dir, from_last.c_str(), to_dir, to_last.c_str(),
-                                   RENAME_NOREPLACE) != 0) {
+        if (code == 0 && sys().renameat2(from_dir, from_last.c_str(), to_dir,
+                                         to_last.c_str(), RENAME_NOREPLACE) != 0) {
             const int err = errno;
             *why = errno_text(err);
             code = nfile_map_os_error(gavo::windows_error_from_errno(err, err == ENOENT));
         }
     }
     if (code == 0) code = sync_dirs(to_dir, from_dir, why);
-    ::close(from_dir);
-    ::close(to_dir);
+    sys().close(from_dir);
+    sys().close(to_dir);
     return code;
 }
 
@@ -250,14 +280,14 @@ int FileService::remove(const std::string& rel, std::string* why) {
     {
         std::lock_guard<std::mutex> lock(names_mutex_);
         code = check_not_open(dir, last, why);
-        if (code == 0 && unlinkat(dir, last.c_str(), 0) != 0) {
+        if (code == 0 && sys().unlinkat(dir, last.c_str(), 0) != 0) {
             const int err = errno;
             *why = errno_text(err);
             code = nfile_map_os_error(gavo::windows_error_from_errno(err, false));
         }
     }
     if (code == 0) code = sync_dirs(dir, -1, why);
-    ::close(dir);
+    sys().close(dir);
     return code;
 }
 
@@ -266,14 +296,21 @@ int FileService::exists(const std::string& rel, std::string* why) {
     if (fd >= 0) {
         // Only the component walk opens a link itself (O_NOFOLLOW), and it follows none.
         struct stat st;
-        const bool link = fstat(fd, &st) == 0 && S_ISLNK(st.st_mode);
-        ::close(fd);
-        if (!link) return 1;
+        const int err = sys().fstat(fd, &st) == 0 ? 0 : errno;
+        sys().close(fd);
+        if (err != 0) return code_for(err, rel, false, why);
+        if (!S_ISLNK(st.st_mode)) return 1;
         *why = "links are not followed";
         return kCodeBadPath;
     }
-    if (fd == -EXDEV) return code_for(EXDEV, rel, false, why);
-    return 0;
+    // As in working mode 1: only a missing entry is an answer of 0. Any other failure
+    // (an I/O error, no descriptors left) says nothing about the entry and is reported.
+    if (fd == -ENOENT || fd == -ENOTDIR || fd == -ENAMETOOLONG) return 0;
+    if (fd == -ELOOP) {
+        *why = errno_text(ELOOP);
+        return kCodeBadPath;
+    }
+    return code_for(-fd, rel, false, why);
 }
 
 }  // namespace gavo::server

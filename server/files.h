@@ -86,6 +86,7 @@ private:
               std::string* why);
     int finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
                     unsigned int flags, bool created, int64_t* length, std::string* why);
+    void discard_created(const std::string& rel);
     // True when a failed create of `rel` (errno `err`) calls for creating its folders.
     bool needs_folders(int err, const std::string& rel) const;
     int parent_of(const std::string& rel, std::string* last, std::string* why);

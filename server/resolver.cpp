@@ -3,11 +3,12 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "server/sys.h"
 
 namespace gavo::server {
 
@@ -37,7 +38,7 @@ bool make_path(const std::string& path) {
 
 int close_keep_errno(int fd) {
     const int saved = errno;
-    ::close(fd);
+    sys().close(fd);
     errno = saved;
     return 0;
 }
@@ -62,7 +63,7 @@ bool RootDir::open(const std::string& path, bool component_walk, std::string* er
     if (!walk_) {
         const int probe = open_beneath(".", O_PATH | O_DIRECTORY, 0);
         if (probe == -ENOSYS) walk_ = true;
-        if (probe >= 0) ::close(probe);
+        if (probe >= 0) sys().close(probe);
     }
     return true;
 }
@@ -83,8 +84,8 @@ int RootDir::open_beneath(const std::string& rel, int flags, mode_t mode) const 
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     // EAGAIN: a rename raced with the resolution; the kernel asks for another try.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const long fd = syscall(SYS_openat2, fd_, rel.c_str(), &how, sizeof how);
-        if (fd >= 0) return static_cast<int>(fd);
+        const int fd = sys().openat2(fd_, rel.c_str(), &how, sizeof how);
+        if (fd >= 0) return fd;
         if (errno != EAGAIN && errno != EINTR) return -errno;
     }
     return -EAGAIN;
@@ -95,18 +96,19 @@ int RootDir::open_by_walk(const std::string& rel, int flags, mode_t mode) const 
     size_t start = 0;
     for (size_t slash; (slash = rel.find('/', start)) != std::string::npos; start = slash + 1) {
         const std::string part = rel.substr(start, slash - start);
-        const int next = openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int next =
+            sys().openat(dir, part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
         const int err = errno;
-        if (dir != fd_) ::close(dir);
+        if (dir != fd_) sys().close(dir);
         if (next < 0) return -err;
         dir = next;
     }
     const std::string last = rel.substr(start);
     // "." names the root itself (used to test for openat2 and to open the root's folder).
     const int extra = last == "." ? 0 : O_NOFOLLOW;
-    const int fd = openat(dir, last.c_str(), flags | extra | O_CLOEXEC, mode);
+    const int fd = sys().openat(dir, last.c_str(), flags | extra | O_CLOEXEC, mode);
     const int err = errno;
-    if (dir != fd_) ::close(dir);
+    if (dir != fd_) sys().close(dir);
     return fd >= 0 ? fd : -err;
 }
 
@@ -120,7 +122,7 @@ bool RootDir::parent_exists(const std::string& rel) const {
     std::string last;
     const int fd = open_parent(rel, &last);
     if (fd < 0) return false;
-    ::close(fd);
+    sys().close(fd);
     return true;
 }
 
@@ -134,15 +136,15 @@ int RootDir::make_dirs(const std::string& rel, bool sync) const {
         // a folder error), so that both working modes give a host the same code.
         const int existing = open_at(prefix, O_PATH);
         if (existing >= 0) {
-            ::close(existing);
+            sys().close(existing);
             continue;
         }
         if (existing != -ENOENT) return existing;
         std::string name;
         const int parent = open_parent(prefix, &name);
         if (parent < 0) return parent;
-        int rc = mkdirat(parent, name.c_str(), 0777) == 0 || errno == EEXIST ? 0 : -errno;
-        if (rc == 0 && sync && fsync(parent) != 0) rc = -errno;
+        int rc = sys().mkdirat(parent, name.c_str(), 0777) == 0 || errno == EEXIST ? 0 : -errno;
+        if (rc == 0 && sync && sys().fsync(parent) != 0) rc = -errno;
         close_keep_errno(parent);
         if (rc != 0) return rc;
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "nfile/os_error.h"
+#include "server/sys.h"
 #include "server/wire.h"
 
 namespace gavo::server {
@@ -18,7 +19,7 @@ namespace {
 ssize_t read_full(int fd, unsigned char* buf, size_t n) {
     size_t done = 0;
     while (done < n) {
-        const ssize_t r = ::read(fd, buf + done, n - done);
+        const ssize_t r = sys().read(fd, buf + done, n - done);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -errno;
         if (r == 0) break;
@@ -27,17 +28,31 @@ ssize_t read_full(int fd, unsigned char* buf, size_t n) {
     return static_cast<ssize_t>(done);
 }
 
-// Writes all `n` bytes; 0 or an errno (ENOSPC for a write that makes no progress).
-int write_full(int fd, const unsigned char* buf, size_t n) {
+// Writes all `n` bytes, adding each byte written to `*written`; 0 or an errno (ENOSPC
+// for a write that makes no progress).
+int write_full(int fd, const unsigned char* buf, size_t n, int64_t* written) {
     while (n > 0) {
-        const ssize_t w = ::write(fd, buf, n);
+        const ssize_t w = sys().write(fd, buf, n);
         if (w < 0 && errno == EINTR) continue;
         if (w < 0) return errno;
         if (w == 0) return ENOSPC;
         buf += w;
         n -= static_cast<size_t>(w);
+        *written += w;
     }
     return 0;
+}
+
+// Takes back the `written` bytes of a write that failed part-way: the position returns
+// to where the write began and the file to its length before it, so that the file does
+// not keep the front of a request whose client was told it failed (bytes it overwrote
+// inside the old length cannot be brought back). False when that failed too.
+bool undo_write(int fd, int64_t written, off_t old_size) {
+    const off_t end = sys().lseek(fd, 0, SEEK_CUR);
+    if (end < 0) return false;
+    const off_t start = end - static_cast<off_t>(written);
+    return sys().ftruncate(fd, std::max(start, old_size)) == 0 &&
+           sys().lseek(fd, start, SEEK_SET) == start;
 }
 
 // Up to 80 bytes of a refused name for the log, control bytes shown as '?'.
@@ -201,8 +216,12 @@ bool Session::do_read() {
 // out can only end the connection (the client sees the short data).
 bool Session::stream_read(OpenFile& file, int32_t count) {
     struct stat st;
-    const off_t pos = lseek(file.fd, 0, SEEK_CUR);
-    if (pos < 0 || fstat(file.fd, &st) != 0) return reply32(code_of_errno(errno));
+    const off_t pos = sys().lseek(file.fd, 0, SEEK_CUR);
+    if (pos < 0 || sys().fstat(file.fd, &st) != 0) {
+        const int err = errno;
+        refuse("read", code_of_errno(err), file.describe(), strerror(err));
+        return reply32(code_of_errno(err));
+    }
     const int64_t avail = std::max<int64_t>(0, static_cast<int64_t>(st.st_size) - pos);
     const int64_t total = std::min<int64_t>(count, avail);
     unsigned char* buf = data_buffer();
@@ -259,22 +278,36 @@ bool Session::do_write() {
 }
 
 // Moves the data from the connection to the file chunk by chunk. After a failed file
-// write the rest of the data is still read (and dropped), so the answer is in step.
+// write the rest of the data is still read (and dropped), so the answer is in step; a
+// write that fails, or whose data stop coming, is taken back (see undo_write).
 bool Session::stream_write(OpenFile& file, int32_t count) {
     unsigned char* buf = data_buffer();
-    int err = 0;
+    struct stat st {};
+    int err = count > 0 && sys().fstat(file.fd, &st) != 0 ? errno : 0;
+    int64_t written = 0;
     for (size_t left = static_cast<size_t>(count); left > 0;) {
         const size_t got = conn_.get_some(buf, std::min(left, kDataChunk));
-        if (got == 0) return false;
+        if (got == 0) {
+            if (written > 0 && !undo_write(file.fd, written, st.st_size)) {
+                ctx_.log.linef("%s: cannot take back the %lld bytes of a cut-off write to %s",
+                               label_.c_str(), static_cast<long long>(written),
+                               file.describe().c_str());
+            }
+            return false;
+        }
         left -= got;
         if (err == 0) {
             file.dirty = true;
-            err = write_full(file.fd, buf, got);
+            err = write_full(file.fd, buf, got, &written);
         }
     }
     if (err == 0) return reply32(count);
     const int code = code_of_errno(err);
-    refuse("write", code, file.describe(), strerror(err));
+    std::string why = strerror(err);
+    if (written > 0 && !undo_write(file.fd, written, st.st_size)) {
+        why += "; its written part could not be taken back";
+    }
+    refuse("write", code, file.describe(), why);
     return reply32(code);
 }
 
