@@ -1,7 +1,7 @@
 // The file server in-process for the server fuzz targets: one Session at a time over a
 // socket pair, served on the fuzzing thread itself (a hand-off to another thread costs a
 // wake-up per request, which on a small virtual machine caps fuzzing at a few hundred
-// inputs a second), on a root laid out afresh for every input and placed beside a
+// inputs a second), on a root that every input finds in the same state, placed beside a
 // canary folder that no request may reach.
 //
 // Layout of the work folder (one per process):
@@ -12,12 +12,20 @@
 //   state/        the SQLite database of the tables, kept for the whole process
 //
 // Usage per input: begin() gives the client's end of a socket pair whose buffers hold
-// megabytes, so that requests can be written whole before the session reads them and
-// replies wait until the client reads them; the target then alternates writing
+// whole requests (megabytes for a packet pair), so that requests can be written before
+// the session reads them and replies wait until the client reads them; the target then alternates writing
 // requests, session().serve_next() and reading replies, closes its end, and calls end(),
 // which closes every handle the session left open (as the server does when a host's
 // grace period ends) and checks the invariants: canary unchanged, nothing new beside
 // the root, every file released, descriptors and heap back where they were.
+//
+// Cost per input matters (the fuzzer should run thousands a second), so the harness
+// watches the server's file calls through its seam: the root is laid out again only
+// after an input that changed something in it. The canary and the work folder carry
+// modification times set far in the past, so that any change at all gives them a new
+// one: a few lstat calls check them after every input, and a full comparison of the
+// canary's names and contents runs after every input that changed the root and after
+// every 64th input.
 #pragma once
 
 #include <memory>
@@ -29,6 +37,7 @@
 #include "server/log.h"
 #include "server/resolver.h"
 #include "server/session.h"
+#include "server/sys.h"
 #include "server/table_service.h"
 
 namespace gavo::fuzz {
@@ -52,13 +61,34 @@ public:
     static constexpr int kSocketBuffer = 32 * 1024 * 1024;
 
 private:
+    // The server's file calls, passed on unchanged; notes any that may change the root.
+    class WatchedSys : public server::Sys {
+    public:
+        bool changed = false;
+        int openat2(int dir, const char* path, const struct open_how* how,
+                    size_t size) override;
+        int openat(int dir, const char* path, int flags, mode_t mode) override;
+        ssize_t write(int fd, const void* buf, size_t n) override;
+        int ftruncate(int fd, off_t length) override;
+        int mkdirat(int dir, const char* path, mode_t mode) override;
+        int renameat2(int from_dir, const char* from, int to_dir, const char* to,
+                      unsigned int flags) override;
+        int unlinkat(int dir, const char* path, int flags) override;
+    };
+
     ServerHarness();
     void lay_out_root();
+    // Kind, size, node and times of the canary's entries and of the work folder.
+    std::string stamps() const;
 
     std::string work_;    // the work folder, ends in '/'
     std::string root_;    // work_ + "root/"
     std::string canary_;  // work_ + "canary/"
     std::string canary_snapshot_;
+    std::string stamps_;        // stamps() when the harness was made
+    bool root_changed_ = false; // the last input changed the root: lay it out again
+    unsigned long inputs_ = 0;
+    WatchedSys sys_;
     server::ServerConfig config_;
     server::Logger log_;
     server::RootDir root_dir_;

@@ -116,8 +116,7 @@ private:
     // Sends a well-formed request (`request`, then `data_size` bytes of kPattern) and serves
     // it: the connection must stay up.
     void exchange(const std::string& request, size_t data_size = 0) {
-        wire_.send(request.data(), request.size());
-        wire_.send(kPattern.data(), data_size);
+        wire_.send(request.data(), request.size(), kPattern.data(), data_size);
         if (!session_.serve_next()) {
             die("server ended the connection on a well-formed request (opcode %d): %s",
                 (static_cast<unsigned char>(request[0]) << 8) | static_cast<unsigned char>(request[1]),

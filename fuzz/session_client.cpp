@@ -1,6 +1,7 @@
 #include "fuzz/session_client.h"
 
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cerrno>
 
@@ -29,13 +30,17 @@ std::string Decoder::bytes(size_t n) {
     return out;
 }
 
-void WireExchange::send(const char* bytes, size_t n) {
-    size_t sent = 0;
-    while (sent < n) {
-        const ssize_t w = ::send(fd_, bytes + sent, n - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) die("request of %zu bytes does not fit the socket buffers", n);
-        sent += static_cast<size_t>(w);
+void WireExchange::send(const char* bytes, size_t n, const char* body, size_t body_n) {
+    iovec parts[2] = {{const_cast<char*>(bytes), n}, {const_cast<char*>(body), body_n}};
+    msghdr msg{};
+    msg.msg_iov = parts;
+    msg.msg_iovlen = body_n > 0 ? 2 : 1;
+    ssize_t w;
+    do {
+        w = ::sendmsg(fd_, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (w < 0 && errno == EINTR);
+    if (w != static_cast<ssize_t>(n + body_n)) {
+        die("request of %zu bytes does not fit the socket buffers", n + body_n);
     }
 }
 

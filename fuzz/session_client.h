@@ -30,8 +30,9 @@ class WireExchange {
 public:
     explicit WireExchange(int fd) : fd_(fd) {}
 
-    // Sends `request` whole (the buffers hold it: a short send is a harness failure).
-    void send(const char* bytes, size_t n);
+    // Sends `n` bytes, then `body_n` bytes of `body`, whole and in one call (the buffers
+    // hold them: a short send is a harness failure).
+    void send(const char* bytes, size_t n, const char* body = nullptr, size_t body_n = 0);
     // True when `n` reply bytes are here.
     bool need(size_t n);
     // The next reply integer (need() it first).

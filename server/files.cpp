@@ -182,7 +182,8 @@ int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned in
         *why = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
         return nfile_map_os_error(gavo::kWinAccessDenied);
     }
-    fcntl(file.fd, F_SETFL, fcntl(file.fd, F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK, needed to open a FIFO without hanging, stays set: Linux ignores it for
+    // regular files, the only kind served.
     const bool create = mode_creates(mode);
     const int code = admit(file, st, mode, create && !created, why);
     if (code != 0) return code;
