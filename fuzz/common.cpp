@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,11 +58,6 @@ std::string make_work_dir(const char* tag) {
 }
 
 namespace {
-
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) {
-    ::remove(path);
-    return 0;
-}
 
 std::vector<std::string> sorted_names(const std::string& dir) {
     std::vector<std::string> names;
@@ -141,7 +135,8 @@ std::string list_names(const std::string& dir) {
 }
 
 void remove_dir(const std::string& dir) {
-    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    clear_dir(dir);
+    ::rmdir(dir.c_str());
 }
 
 std::string snapshot(const std::string& dir) {

@@ -10,7 +10,6 @@
 // not go through the library's platform seam, so the loops reach it only from the
 // client's side: requests cut off at every byte, replies lost, connections dropped and
 // reopened, and the fall-back to working mode 1 when reconnecting fails for good.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -35,42 +34,10 @@ public:
     using CNFile::m_nLastErrCode;
 };
 
-// The regular files under `dir` with their contents, one a line. Folders are not
-// listed: those an open creates on the way to a new file are not removed again when
-// the open fails afterwards, and hold no data.
-void list_files(const std::string& dir, const std::string& rel, std::string* out) {
-    DIR* d = opendir((dir + rel).c_str());
-    if (d == nullptr) return;
-    std::vector<std::string> names;
-    while (const struct dirent* e = readdir(d)) {
-        if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") {
-            names.push_back(e->d_name);
-        }
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        struct stat st;
-        if (lstat((dir + rel + name).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) list_files(dir, rel + name + "/", out);
-        else *out += rel + name + "=" + read_file(dir + rel + name) + "\n";
-    }
-}
-
-std::string files_of(const std::string& dir) {
-    std::string out;
-    list_files(dir, "", &out);
-    return out;
-}
-
-int open_fds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
+// The regular files under `dir` with their contents. Folders are not listed: those an
+// open creates on the way to a new file are not removed again when the open fails
+// afterwards, and hold no data.
+std::string files_of(const std::string& dir) { return tree_listing(dir, false); }
 
 // One operation: `setup` prepares the object without faults, `action` runs with the
 // fault armed and returns 0 or a count on success, a negative code on failure.
@@ -176,7 +143,7 @@ protected:
         write_file(files_ + "a.txt", "hello");
         remove_tree(dir_ + "state");
         ::unlink(path("gavo_nfile_err.log").c_str());
-        const int fds = open_fds();
+        const int fds = open_descriptors();
         std::unique_ptr<server::Logger> logger;
         std::unique_ptr<server::Server> srv;
         if (mode == 2) start_server(&logger, &srv);
@@ -204,7 +171,7 @@ protected:
         }
         NFile_Close();
         srv.reset();  // stops the server: every connection and handle closed
-        EXPECT_EQ(open_fds(), fds) << op.name << " mode " << mode << " n=" << nth;
+        EXPECT_EQ(open_descriptors(), fds) << op.name << " mode " << mode << " n=" << nth;
         result.files = files_of(files_);
         if (mode == 2) result.records = stored_records();
         result.log += error_log();

@@ -1,7 +1,6 @@
 #include "tests/fault_proxy.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -276,17 +275,6 @@ void FaultProxy::end_pair(Pair& p, bool reset) {
         else ::close(fd);
         fd = -1;
     }
-}
-
-int open_descriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (struct dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-    return count - 1;  // the folder's own descriptor
 }
 
 }  // namespace gavo::test

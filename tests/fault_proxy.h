@@ -100,7 +100,4 @@ private:
     std::thread thread_;
 };
 
-// The number of descriptors the process holds now.
-int open_descriptors();
-
 }  // namespace gavo::test

@@ -235,51 +235,6 @@ void install_database_shim() {
 
 // ---- The loops
 
-int open_fds() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-// Kinds, sizes and contents of everything under `dir`, one entry a line.
-void list_tree(const std::string& dir, const std::string& rel, std::string* out) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir((dir + rel).c_str())) {
-        while (const struct dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        struct stat st;
-        if (lstat((dir + rel + name).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            *out += rel + name + "/\n";
-            list_tree(dir, rel + name + "/", out);
-        } else {
-            // Long contents by their size and hash, to keep failure messages short.
-            const std::string data = read_file(dir + rel + name);
-            *out += rel + name + "=" +
-                    (data.size() <= 64 ? data
-                                       : std::to_string(data.size()) + " bytes #" +
-                                             std::to_string(std::hash<std::string>()(data))) +
-                    "\n";
-        }
-    }
-}
-
-std::string tree_of(const std::string& dir) {
-    std::string out;
-    list_tree(dir, "", &out);
-    return out;
-}
-
 // `tree` without the lines of folders that are empty in it: an open that made folders on
 // the way to its file and then failed leaves them (they hold no data).
 std::string without_empty_folders(const std::string& tree) {
@@ -449,7 +404,7 @@ protected:
     Outcome run(const Request& r, int nth, bool sticky) {
         Outcome out;
         lay_out_root();
-        const int fds = open_fds();
+        const int fds = open_descriptors();
         begin_session();
         std::vector<int> handles;
         for (const std::string& s : r.setup) {
@@ -460,14 +415,14 @@ protected:
         }
         const size_t lines = log_lines_.size();
         const int records_before = records();
-        out.before = tree_of(root_);
+        out.before = tree_listing(root_);
         injector.arm(nth, sticky);
         const bool served = exchange(r.bytes(handles), r.reply, &out);
         injector.disarm();
         out.met = injector.met;
         out.new_log = log_lines_.size() > lines;
         if (out.new_log) out.last_log = log_lines_.back();
-        out.tree = tree_of(root_);
+        out.tree = tree_listing(root_);
         out.records = records() - records_before;
         if (served) {
             // With the fault gone, the same connection serves the next request.
@@ -484,7 +439,7 @@ protected:
         }
         end_session();
         if (warm_) {
-            EXPECT_EQ(open_fds(), fds) << r.name << ": N=" << nth << (sticky ? " sticky" : "");
+            EXPECT_EQ(open_descriptors(), fds) << r.name << ": N=" << nth << (sticky ? " sticky" : "");
         }
         warm_ = true;
         return out;

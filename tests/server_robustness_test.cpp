@@ -1,7 +1,6 @@
 // Load and bad input: stalled and hostile clients, connection limits and the allow-list.
 // Whatever arrives, the server answers or closes that one connection, and keeps serving
 // the others, without leaking a descriptor.
-#include <dirent.h>
 
 #include <random>
 #include <thread>
@@ -12,14 +11,6 @@ namespace gavo::test {
 namespace {
 
 using RobustnessTest = ServerTest;
-
-int open_descriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr) ++n;
-    if (d != nullptr) closedir(d);
-    return n;
-}
 
 TEST_F(RobustnessTest, StalledClientDoesNotBlockAnotherAndIsClosed) {
     config_.stall_timeout = std::chrono::milliseconds(300);

@@ -1,7 +1,14 @@
 #include "tests/test_support.h"
 
+#include <dirent.h>
 #include <iconv.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
 
 #include <cerrno>
 #include <cstdlib>
@@ -216,6 +223,56 @@ void remove_tree(const std::string& path) {
     std::string cmd = "rm -rf '" + path + "'";
     if (std::system(cmd.c_str()) != 0) {
     }
+}
+
+int open_descriptors() {
+    int count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    while (struct dirent* e = ::readdir(dir)) {
+        if (e->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+    return count - 1;  // the folder's own descriptor
+}
+
+namespace {
+
+void list_tree(const std::string& dir, const std::string& rel, bool folders,
+               std::string* out) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir((dir + rel).c_str())) {
+        while (const struct dirent* e = readdir(d)) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+                names.push_back(e->d_name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        struct stat st;
+        if (lstat((dir + rel + name).c_str(), &st) != 0) continue;
+        if (S_ISDIR(st.st_mode)) {
+            if (folders) *out += rel + name + "/\n";
+            list_tree(dir, rel + name + "/", folders, out);
+        } else {
+            const std::string data = read_file(dir + rel + name);
+            *out += rel + name + "=" +
+                    (data.size() <= 64 ? data
+                                       : std::to_string(data.size()) + " bytes #" +
+                                             std::to_string(std::hash<std::string>()(data))) +
+                    "\n";
+        }
+    }
+}
+
+}  // namespace
+
+std::string tree_listing(const std::string& dir, bool folders) {
+    std::string out;
+    list_tree(dir, "", folders, &out);
+    return out;
 }
 
 }  // namespace gavo::test

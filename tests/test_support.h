@@ -133,5 +133,11 @@ std::string make_temp_dir();
 time_t eight_five_nine();
 // Removes a folder tree.
 void remove_tree(const std::string& path);
+// The number of descriptors the process holds now.
+int open_descriptors();
+// The entries under `dir`, sorted, one a line: "rel=contents" for each file (contents
+// over 64 bytes as their size and hash, to keep failure messages short) and, with
+// `folders`, "rel/" for each folder. Two listings are equal when the trees are.
+std::string tree_listing(const std::string& dir, bool folders = true);
 
 }  // namespace gavo::test
