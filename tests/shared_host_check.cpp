@@ -20,6 +20,40 @@ static void check(bool ok, const char* what) {
     }
 }
 
+// A host's own declaration of the object's virtual operations, in the documented slot
+// order. Calls through it reach the library's object by slot number only, as they do in a
+// host compiled against that declaration.
+struct HostSlots {
+    virtual unsigned int Read(void* buffer, unsigned int count) = 0;
+    virtual void Write(const void* buffer, unsigned int count) = 0;
+    virtual uint64_t Seek(int64_t offset, unsigned int origin) = 0;
+    virtual uint64_t GetPosition() const = 0;
+    virtual ~HostSlots() {}
+};
+
+// The object seen through the host's declaration. The volatile hides where the pointer
+// came from, so that the compiler cannot bind the calls to CNFile's own declaration.
+static HostSlots* as_host(CNFile* file) {
+    void* volatile opaque = file;
+    return static_cast<HostSlots*>(opaque);
+}
+
+// Writes and reads back through the slots, then destroys the object through the
+// destructor slot, which must close the file.
+static void check_slot_order() {
+    CNFile* file = new CNFile;
+    file->Open("slots.dat", NFILE_READ | NFILE_WRITE | NFILE_CREATE);
+    HostSlots* slots = as_host(file);
+    slots->Write("abc", 3);
+    check(slots->Seek(0, 0) == 0 && slots->GetPosition() == 0, "Seek and GetPosition slots");
+    delete slots;
+    CNFile again;
+    char buf[4] = {0};
+    again.Open("slots.dat", NFILE_READ);
+    HostSlots* reader = as_host(&again);
+    check(reader->Read(buf, 3) == 3 && std::string(buf) == "abc", "the Read and Write slots");
+}
+
 static std::string exe_dir() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -67,6 +101,7 @@ int main() {
         check(CNFile::Remove("sub\\moved.dat") == -102, "Remove of a missing file is -102");
         check(CNFile::Remove("sub") == -103, "Remove of a folder is -103");
     }
+    check_slot_order();
     NFile_Close();
 
     // A failing local write throws the file layer's exception across the library
