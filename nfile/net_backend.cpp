@@ -98,8 +98,12 @@ int CNFile::OpenNetEx(const char* name, unsigned int flags) {
         req.release();
         return NFileOps::Fail(*this, "OpenNetEx", handle, name);
     }
-    int length = req.get_long();  // returned as the server sent it, like the local length
+    // The length is returned as the server sent it, like the local length. When it does
+    // not arrive the open has failed: the server's handle is lost with the connection.
+    int length = 0;
+    bool arrived = req.get_any_long(length);
     req.release();
+    if (!arrived) return NFileOps::Fail(*this, "OpenNetEx", length, name);
     m_nHandle = handle;
     m_nOpenFlags = flags;  // recorded only once the open succeeded
     std::strncpy(m_szFilePathname, name, sizeof m_szFilePathname - 1);
