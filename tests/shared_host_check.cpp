@@ -20,9 +20,8 @@ static void check(bool ok, const char* what) {
     }
 }
 
-// A host's own declaration of the object's virtual operations, in the documented slot
-// order. Calls through it reach the library's object by slot number only, as they do in a
-// host compiled against that declaration.
+// A host's own declaration of the virtual slots, in the documented order. The volatile
+// hides the pointer's origin, so calls go by slot number as in a host built against it.
 struct HostSlots {
     virtual unsigned int Read(void* buffer, unsigned int count) = 0;
     virtual void Write(const void* buffer, unsigned int count) = 0;
@@ -31,27 +30,18 @@ struct HostSlots {
     virtual ~HostSlots() {}
 };
 
-// The object seen through the host's declaration. The volatile hides where the pointer
-// came from, so that the compiler cannot bind the calls to CNFile's own declaration.
-static HostSlots* as_host(CNFile* file) {
-    void* volatile opaque = file;
-    return static_cast<HostSlots*>(opaque);
-}
-
-// Writes and reads back through the slots, then destroys the object through the
-// destructor slot, which must close the file.
 static void check_slot_order() {
-    CNFile* file = new CNFile;
-    file->Open("slots.dat", NFILE_READ | NFILE_WRITE | NFILE_CREATE);
-    HostSlots* slots = as_host(file);
+    CNFile* writer = new CNFile;
+    CNFile reader;
+    writer->Open("slots.dat", NFILE_WRITE | NFILE_CREATE);
+    HostSlots* volatile slots = reinterpret_cast<HostSlots*>(writer);
     slots->Write("abc", 3);
     check(slots->Seek(0, 0) == 0 && slots->GetPosition() == 0, "Seek and GetPosition slots");
-    delete slots;
-    CNFile again;
+    delete slots;  // the destructor slot closes the file
     char buf[4] = {0};
-    again.Open("slots.dat", NFILE_READ);
-    HostSlots* reader = as_host(&again);
-    check(reader->Read(buf, 3) == 3 && std::string(buf) == "abc", "the Read and Write slots");
+    reader.Open("slots.dat", NFILE_READ);
+    slots = reinterpret_cast<HostSlots*>(&reader);
+    check(slots->Read(buf, 3) == 3 && std::string(buf) == "abc", "the Read and Write slots");
 }
 
 static std::string exe_dir() {
