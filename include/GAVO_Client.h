@@ -91,8 +91,6 @@ public:
      * open file is closed exactly once. */
     CNFile(const CNFile& other);
     CNFile& operator=(const CNFile& other);
-    /* Releases m_pBuffer and closes the object when it is open. */
-    virtual ~CNFile();
 
     /* Opens `name` with `flags`; `record` (may be null) receives and is thrown with the
      * code of any later failure of this object. Returns 0 or a negative code. */
@@ -110,6 +108,10 @@ public:
     /* No positioning is offered: both return 0 and change nothing. */
     virtual uint64_t Seek(int64_t offset, unsigned int origin);
     virtual uint64_t GetPosition() const;
+    /* Releases m_pBuffer and closes the object when it is open. Declared after the
+     * other virtual operations on purpose: hosts call through the virtual table in the
+     * order Read, Write, Seek, GetPosition, destructor. */
+    virtual ~CNFile();
 
     int IsLoading() const;  /* 1 when opened for reading */
     int IsStoring() const;  /* 1 when opened for writing, appending or as 0x100 */
@@ -147,19 +149,6 @@ protected:
     unsigned int WriteTab(const void* buffer, unsigned int count);
     void CloseTab();
 
-    /* Applies the failure rule: logs, stores the code, throws the record when there is
-     * one, else returns the code. */
-    int Fail(const char* where, int code, const char* detail);
-    /* Throws the record with `code` when there is one, else returns it; no log line. */
-    int Refuse(int code);
-    /* The shared steps of Open/OpenEx and of Write/WriteEx. */
-    int OpenAny(const char* name, unsigned int flags, CNFileException* record, bool ex);
-    unsigned int WriteAny(const void* buffer, unsigned int count, const char* where);
-    /* The shared steps of OpenFile/OpenFileEx and their two failure reports. */
-    int OpenFileAny(const char* name, unsigned int flags, bool ex);
-    int FailLocalOpen(const char* where, int os_error, const char* name);
-    int FailMakeDirs(const char* where);
-
     CNFileException* m_pException; /* not owned */
     int m_nLastErrCode;
     unsigned int m_nOpenFlags;
@@ -167,6 +156,9 @@ protected:
     int m_nHandle;                 /* server handle; -1 when none */
     char m_szFilePathname[500];
     void* m_pBuffer;               /* released with free() by the destructor */
+
+private:
+    friend struct NFileOps; /* the library's own shared steps; not part of the interface */
 };
 
 /* Minor exports with no part in the library's work. */

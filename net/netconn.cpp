@@ -20,6 +20,11 @@
 
 namespace {
 
+// Socket error numbers noted for a failed look-up, which sets no errno: the numbers the
+// socket library of Windows reports for them, outside the range of errno values.
+constexpr int kHostNotFound = 11001;  // host: neither a known name nor dotted text
+constexpr int kNoData = 11004;        // port or protocol: no such service or protocol
+
 // Test hook: the allocation that should fail (counted down), 0 for none.
 std::atomic<int> failing_allocation{0};
 
@@ -81,7 +86,10 @@ bool resolve_host(const char* host, unsigned int flags, struct in_addr* addr) {
 // otherwise); -1 when the protocol is unknown or the platform refuses.
 int create_socket(const char* protocol) {
     int number = 0;
-    if (gavo::platform().lookup_protocol(protocol, &number) != 0) return -1;
+    if (gavo::platform().lookup_protocol(protocol, &number) != 0) {
+        gavo::note_socket_error(kNoData);
+        return -1;
+    }
     int type = std::strcmp(protocol, "udp") == 0 ? SOCK_DGRAM : SOCK_STREAM;
     int fd = gavo::platform().socket(AF_INET, type, number);
     if (fd < 0) gavo::note_socket_error(errno);
@@ -106,6 +114,7 @@ NetConn* make_conn(int fd) {
     unsigned char* buffer =
         conn ? static_cast<unsigned char*>(allocate(kNetBufferSize, 1)) : nullptr;
     if (buffer == nullptr) {
+        gavo::note_socket_error(ENOMEM);
         net_log("%s", gavo::msg::kNetOpenNoMemory);
         gavo::platform().shutdown(fd, SHUT_RDWR);
         gavo::platform().close_socket(fd);
@@ -127,8 +136,16 @@ NetConn* net_open_client(const char* host, const char* port, const char* protoco
     struct sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    if (!resolve_port(port, protocol, resolve_flags, &addr.sin_port)) return nullptr;
-    if (!resolve_host(host, resolve_flags, &addr.sin_addr)) return nullptr;
+    // A failed look-up notes its own number, so the socket-error line that follows a
+    // failed channel opening never repeats an earlier failure's.
+    if (!resolve_port(port, protocol, resolve_flags, &addr.sin_port)) {
+        gavo::note_socket_error(kNoData);
+        return nullptr;
+    }
+    if (!resolve_host(host, resolve_flags, &addr.sin_addr)) {
+        gavo::note_socket_error(kHostNotFound);
+        return nullptr;
+    }
     int fd = create_socket(protocol);
     if (fd < 0) return nullptr;
     if (!connect_socket(fd, addr, connect_wait)) {

@@ -38,7 +38,9 @@ struct NetConn {
 // connection in state 0. Bits 0-3 of `resolve_flags` choose the port lookups (0 both,
 // 1 decimal only, 2 service only, other: port 0), bits 4-7 the host lookups (0 both,
 // 1 dotted only, 2 name only, other: address 0). Null on any failure, with the socket
-// closed; only memory exhaustion writes a trace line. The caller owns the result and
+// closed and the calling thread's socket error (last_socket_error) set: the errno of the
+// failed call, 11001 for the host look-up, 11004 for the port or protocol look-up, ENOMEM
+// for memory; only memory exhaustion writes a trace line. The caller owns the result and
 // frees it with net_close.
 NetConn* net_open_client(const char* host, const char* port, const char* protocol,
                          int connect_wait, unsigned int resolve_flags);

@@ -51,6 +51,16 @@ void ChannelRequest::put_string(const char* text, int length_step, int bytes_ste
     put_bytes(text, length, bytes_step);
 }
 
+// net_getlong gives a failure as a transport code, a number that a value can also have.
+// Only a receive that failed leaves the connection missing or marked broken, or gives
+// the wait's code on a connection that waits before each receive.
+bool ChannelRequest::get_any_long(int& value) {
+    value = net_getlong(conn_);
+    if (value > kNetNoConnection || value < kNetPeerClosed) return true;
+    if (conn_ == nullptr || conn_->broken) return false;
+    return !(value == kNetWaitFailed && conn_->read_wait > 0);
+}
+
 void ChannelRequest::drop_bytes(int count) {
     unsigned char sink[kNetBufferSize];
     while (count > 0) {

@@ -51,6 +51,9 @@ public:
     // A 16-bit reply taken as signed (handle or error code), see as_signed16.
     int get_signed_short() { return as_signed16(net_getshort(conn_)); }
     int get_long() { return net_getlong(conn_); }
+    // A 32-bit reply whose every value is valid, negative ones included: true with the
+    // value in `value`, or false with the receive's own code there when it did not arrive.
+    bool get_any_long(int& value);
     // Receives up to `count` bytes; what net_read returned.
     int get_bytes(void* dest, int count) { return net_read(dest, 1, count, conn_); }
     // Receives and drops `count` bytes, stopping early when the peer closes or the

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "include/GAVO_Client.h"
+#include "nfile/file_ops.h"
 #include "nfile/names.h"
 #include "runtime/error_log.h"
 #include "runtime/messages.h"
@@ -70,58 +71,55 @@ CNFile::~CNFile() {
     }
 }
 
-int CNFile::Fail(const char* where, int code, const char* detail) {
+int NFileOps::Fail(CNFile& file, const char* where, int code, const char* detail) {
     code = NFile_LogError(where, code, detail);
-    m_nLastErrCode = code;
-    if (m_pException != nullptr) {
-        m_pException->SetErrCode(code);
-        throw m_pException;
+    file.m_nLastErrCode = code;
+    return Refuse(file, code);
+}
+
+// Throws the record with `code`, or returns the code, without a log line or a change of
+// m_nLastErrCode: the refusals of an open before any back end is chosen.
+int NFileOps::Refuse(CNFile& file, int code) {
+    if (file.m_pException != nullptr) {
+        file.m_pException->SetErrCode(code);
+        throw file.m_pException;
     }
     return code;
 }
 
 int CNFile::Open(const char* name, unsigned int flags, CNFileException* record) {
-    return OpenAny(name, flags, record, false);
+    return NFileOps::OpenAny(*this, name, flags, record, false);
 }
 
 int CNFile::OpenEx(const char* name, unsigned int flags, CNFileException* record) {
-    return OpenAny(name, flags, record, true);
+    return NFileOps::OpenAny(*this, name, flags, record, true);
 }
 
-// Throws the record with `code`, or returns the code, without a log line or a change of
-// m_nLastErrCode: the refusals of an open before any back end is chosen.
-int CNFile::Refuse(int code) {
-    if (m_pException != nullptr) {
-        m_pException->SetErrCode(code);
-        throw m_pException;
-    }
-    return code;
-}
-
-int CNFile::OpenAny(const char* name, unsigned int flags, CNFileException* record, bool ex) {
+int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags,
+                      CNFileException* record, bool ex) {
     const char* where = ex ? "OpenEx" : "Open";
-    m_pException = record;
-    if (NFile_Init(nullptr) == 0) return Refuse(-200);
+    file.m_pException = record;
+    if (NFile_Init(nullptr) == 0) return Refuse(file, -200);
     int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return Refuse(-1);
-    if (!nfile_name_fits(name)) return Fail(where, -1, gavo::msg::kBadName);
+    if (mode != 1 && mode != 2) return Refuse(file, -1);
+    if (!nfile_name_fits(name)) return Fail(file, where, -1, gavo::msg::kBadName);
     if (is_table_flags(flags)) {
         if (mode == 1) return NFile_LogError(where, -1, gavo::msg::kNoRemoteDatabase);
-        return OpenTab(name, flags);
+        return file.OpenTab(name, flags);
     }
-    if (mode == 1) return ex ? OpenFileEx(name, flags) : OpenFile(name, flags);
-    return ex ? OpenNetEx(name, flags) : OpenNet(name, flags);
+    if (mode == 1) return ex ? file.OpenFileEx(name, flags) : file.OpenFile(name, flags);
+    return ex ? file.OpenNetEx(name, flags) : file.OpenNet(name, flags);
 }
 
 unsigned int CNFile::Read(void* buffer, unsigned int count) {
-    if ((m_nOpenFlags & 0x01) == 0) return Fail("Read", -1, gavo::msg::kReadModeError), 0;
-    if (count == 0) return Fail("Read", -1, gavo::msg::kReadZeroBytes), 0;
+    const char* refusal = nullptr;
+    if ((m_nOpenFlags & 0x01) == 0) refusal = gavo::msg::kReadModeError;
+    else if (count == 0) refusal = gavo::msg::kReadZeroBytes;
     int mode = fsmode.load();
-    if (mode == 1) {
-        // Opened on the server before a fall-back, or a failed local open: no file.
-        if (m_pFile == nullptr) return Fail("Read", -1, gavo::msg::kNoLocalFile), 0;
-        return ReadFile(buffer, count);
-    }
+    // Opened on the server before a fall-back, or a failed local open: no file.
+    if (refusal == nullptr && mode == 1 && m_pFile == nullptr) refusal = gavo::msg::kNoLocalFile;
+    if (refusal != nullptr) return NFileOps::Fail(*this, "Read", -1, refusal), 0;
+    if (mode == 1) return ReadFile(buffer, count);
     if (mode == 2) return ReadNet(buffer, count);
     return 0;
 }
@@ -132,22 +130,30 @@ bool may_write(unsigned int flags) { return (flags & 0x06) != 0 || flags == 0x10
 
 }  // namespace
 
-void CNFile::Write(const void* buffer, unsigned int count) { WriteAny(buffer, count, "Write"); }
-
-unsigned int CNFile::WriteEx(const void* buffer, unsigned int count) {
-    return WriteAny(buffer, count, "WriteEx");
+void CNFile::Write(const void* buffer, unsigned int count) {
+    NFileOps::WriteAny(*this, buffer, count, "Write");
 }
 
-unsigned int CNFile::WriteAny(const void* buffer, unsigned int count, const char* where) {
-    if (!may_write(m_nOpenFlags)) return Fail(where, -1, gavo::msg::kWriteModeError), 0;
-    if (count == 0) return Fail(where, -1, gavo::msg::kWriteZeroBytes), 0;
+unsigned int CNFile::WriteEx(const void* buffer, unsigned int count) {
+    return NFileOps::WriteAny(*this, buffer, count, "WriteEx");
+}
+
+unsigned int NFileOps::WriteAny(CNFile& file, const void* buffer, unsigned int count,
+                                const char* where) {
+    const char* refusal = nullptr;
+    if (!may_write(file.m_nOpenFlags)) refusal = gavo::msg::kWriteModeError;
+    else if (count == 0) refusal = gavo::msg::kWriteZeroBytes;
     int mode = fsmode.load();
+    if (refusal == nullptr && mode == 1 && file.m_pFile == nullptr) refusal = gavo::msg::kNoLocalFile;
+    if (refusal != nullptr) return Fail(file, where, -1, refusal), 0;
     if (mode == 1) {
-        if (m_pFile == nullptr) return Fail(where, -1, gavo::msg::kNoLocalFile), 0;
-        WriteFile(buffer, count);
+        file.WriteFile(buffer, count);
         return count;
     }
-    if (mode == 2) return m_nOpenFlags == 0x100 ? WriteTab(buffer, count) : WriteNet(buffer, count);
+    if (mode == 2) {
+        return file.m_nOpenFlags == 0x100 ? file.WriteTab(buffer, count)
+                                          : file.WriteNet(buffer, count);
+    }
     return 0;
 }
 

@@ -6,59 +6,65 @@
 
 #include "include/GAVO_Client.h"
 #include "nfile/cfile.h"
+#include "nfile/file_ops.h"
 #include "nfile/open_mode.h"
 #include "nfile/os_error.h"
 #include "runtime/error_log.h"
 #include "runtime/messages.h"
 #include "runtime/state.h"
 
-int CNFile::OpenFile(const char* name, unsigned int flags) { return OpenFileAny(name, flags, false); }
+int CNFile::OpenFile(const char* name, unsigned int flags) {
+    return NFileOps::OpenFileAny(*this, name, flags, false);
+}
 
-int CNFile::OpenFileEx(const char* name, unsigned int flags) { return OpenFileAny(name, flags, true); }
+int CNFile::OpenFileEx(const char* name, unsigned int flags) {
+    return NFileOps::OpenFileAny(*this, name, flags, true);
+}
 
 // Reports a failed local open: the log line carries the OS error number and the name
 // as given, the object and the record (thrown when there is one) the library code.
-int CNFile::FailLocalOpen(const char* where, int os_error, const char* name) {
+int NFileOps::FailLocalOpen(CNFile& file, const char* where, int os_error, const char* name) {
     int code = nfile_map_os_error(os_error);
-    m_nLastErrCode = code;
+    file.m_nLastErrCode = code;
     NFile_LogError(where, os_error, name);
-    return Refuse(code);
+    return Refuse(file, code);
 }
 
 // Reports folders that could not be created: -108 in the log, the object and the
 // record (thrown); an open without a record returns -1.
-int CNFile::FailMakeDirs(const char* where) {
-    m_nLastErrCode = NFile_LogError(where, -108, gavo::msg::kMakeDirsFailed);
-    Refuse(m_nLastErrCode);
+int NFileOps::FailMakeDirs(CNFile& file, const char* where) {
+    file.m_nLastErrCode = NFile_LogError(where, -108, gavo::msg::kMakeDirsFailed);
+    Refuse(file, file.m_nLastErrCode);
     return -1;
 }
 
-int CNFile::OpenFileAny(const char* name, unsigned int flags, bool ex) {
+int NFileOps::OpenFileAny(CNFile& file, const char* name, unsigned int flags, bool ex) {
     const char* where = ex ? "OpenFileEx" : "OpenFile";
-    m_nOpenFlags = flags;  // kept when the open fails
+    file.m_nOpenFlags = flags;  // kept when the open fails
     char full[kFullPathSize];
     // A path that does not fit is refused before any folder is created.
     if (!nfile_full_path(base_dir, name, full, sizeof full))
-        return FailLocalOpen(where, gavo::kWinFilenameTooLong, name);
+        return FailLocalOpen(file, where, gavo::kWinFilenameTooLong, name);
     CFileException error;
     unsigned int mode = gavo::mode_word_from_open_flags(flags);
-    std::unique_ptr<CFile> file(new CFile);
-    for (int retry = 0; !file->Open(full, mode, &error); ++retry) {
-        if (!nfile_is_path_failure(static_cast<int>(error.m_lOsError)) || (flags & 0x08) == 0)
-            return FailLocalOpen(where, static_cast<int>(error.m_lOsError), name);
-        if (nfile_make_dirs(full) != 0) return FailMakeDirs(where);
-        if (retry == 1) return FailLocalOpen(where, static_cast<int>(error.m_lOsError), name);
+    std::unique_ptr<CFile> opened(new CFile);
+    for (int retry = 0; !opened->Open(full, mode, &error); ++retry) {
+        int os_error = static_cast<int>(error.m_lOsError);
+        if (!nfile_is_path_failure(os_error) || (flags & 0x08) == 0)
+            return FailLocalOpen(file, where, os_error, name);
+        if (nfile_make_dirs(full) != 0) return FailMakeDirs(file, where);
+        if (retry == 1) return FailLocalOpen(file, where, os_error, name);
     }
     // A failing length query or seek throws CFileException*; the new file is then
     // destroyed and the object keeps its old file.
     int length = 0;
-    if (ex) length = static_cast<int>(static_cast<uint32_t>(file->GetLength()));
-    if (gavo::open_flags_seek_to_end(flags)) file->Seek(0, CFile::end);
-    else if (ex) file->Seek(0, CFile::begin);
-    if (IsOpened()) CloseFile();
-    m_pFile = file.release();
-    std::memcpy(m_szFilePathname, name, std::strlen(name) + 1);
-    m_nOpenFlags = flags;
+    if (ex) length = static_cast<int>(static_cast<uint32_t>(opened->GetLength()));
+    if (gavo::open_flags_seek_to_end(flags)) opened->Seek(0, CFile::end);
+    else if (ex) opened->Seek(0, CFile::begin);
+    if (file.IsOpened()) file.CloseFile();
+    file.m_pFile = opened.release();
+    std::memcpy(file.m_szFilePathname, name, std::strlen(name) + 1);
+    file.m_nOpenFlags = flags;
     return length;
 }
 

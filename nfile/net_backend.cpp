@@ -8,6 +8,7 @@
 
 #include "include/GAVO_Client.h"
 #include "nfile/channel_request.h"
+#include "nfile/file_ops.h"
 #include "nfile/names.h"
 #include "runtime/error_log.h"
 #include "runtime/messages.h"
@@ -74,11 +75,11 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
     put_open(req, kOpen, flags, name);
     if (!req.sent()) {
         req.release();
-        return Fail("OpenNet", -100, step_detail(req.failed_step()));
+        return NFileOps::Fail(*this, "OpenNet", -100, step_detail(req.failed_step()));
     }
     int handle = req.get_signed_short();
     req.release();
-    if (handle < 0) return Fail("OpenNet", handle, name);
+    if (handle < 0) return NFileOps::Fail(*this, "OpenNet", handle, name);
     m_nHandle = handle;
     std::strncpy(m_szFilePathname, name, sizeof m_szFilePathname - 1);
     return 0;
@@ -90,15 +91,19 @@ int CNFile::OpenNetEx(const char* name, unsigned int flags) {
     put_open(req, kOpenEx, flags, name);
     if (!req.sent()) {
         req.release();
-        return Fail("OpenNetEx", -100, step_detail(req.failed_step()));
+        return NFileOps::Fail(*this, "OpenNetEx", -100, step_detail(req.failed_step()));
     }
     int handle = req.get_signed_short();
     if (handle < 0) {
         req.release();
-        return Fail("OpenNetEx", handle, name);
+        return NFileOps::Fail(*this, "OpenNetEx", handle, name);
     }
-    int length = req.get_long();  // returned as the server sent it, like the local length
+    // The length is returned as the server sent it, like the local length. When it does
+    // not arrive the open has failed: the server's handle is lost with the connection.
+    int length = 0;
+    bool arrived = req.get_any_long(length);
     req.release();
+    if (!arrived) return NFileOps::Fail(*this, "OpenNetEx", length, name);
     m_nHandle = handle;
     m_nOpenFlags = flags;  // recorded only once the open succeeded
     std::strncpy(m_szFilePathname, name, sizeof m_szFilePathname - 1);
@@ -106,35 +111,39 @@ int CNFile::OpenNetEx(const char* name, unsigned int flags) {
 }
 
 unsigned int CNFile::ReadNet(void* buffer, unsigned int count) {
-    if (!transfer_fits(buffer, count)) return Fail("ReadNet", -1, gavo::msg::kBadBuffer), 0;
+    if (!transfer_fits(buffer, count)) {
+        return NFileOps::Fail(*this, "ReadNet", -1, gavo::msg::kBadBuffer), 0;
+    }
     ChannelRequest req(archive_lock, archive_conn);
     req.put_short(kRead, 1);
     req.put_short(m_nHandle, 2);
     req.put_long(static_cast<int>(count), 3);
     if (!req.sent()) {
         req.release();
-        return Fail("ReadNet", -100, step_detail(req.failed_step())), 0;
+        return NFileOps::Fail(*this, "ReadNet", -100, step_detail(req.failed_step())), 0;
     }
     int announced = req.get_long();
     if (announced < 0) {
         req.release();
-        return Fail("ReadNet", announced, "4"), 0;
+        return NFileOps::Fail(*this, "ReadNet", announced, "4"), 0;
     }
     if (static_cast<unsigned int>(announced) > count) {
         // More than the buffer holds: read the surplus off the channel so that the next
         // request reads its own reply, and fail rather than write past the buffer.
         req.drop_bytes(announced);
         req.release();
-        return Fail("ReadNet", -1, gavo::msg::kReplyTooLong), 0;
+        return NFileOps::Fail(*this, "ReadNet", -1, gavo::msg::kReplyTooLong), 0;
     }
     int got = req.get_bytes(buffer, announced);
     req.release();
-    if (got < 0) return Fail("ReadNet", got, gavo::msg::kTransferFailed), 0;
+    if (got < 0) return NFileOps::Fail(*this, "ReadNet", got, gavo::msg::kTransferFailed), 0;
     return static_cast<unsigned int>(got);  // fewer than announced when the peer closed
 }
 
 unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
-    if (!transfer_fits(buffer, count)) return Fail("WriteNet", -1, gavo::msg::kBadBuffer), 0;
+    if (!transfer_fits(buffer, count)) {
+        return NFileOps::Fail(*this, "WriteNet", -1, gavo::msg::kBadBuffer), 0;
+    }
     ChannelRequest req(archive_lock, archive_conn);
     req.put_short(kWrite, 1);
     req.put_short(m_nHandle, 2);
@@ -142,11 +151,11 @@ unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
     req.put_bytes(buffer, static_cast<int>(count), gavo::kDataStep);
     if (!req.sent()) {
         req.release();
-        return Fail("WriteNet", -100, step_detail(req.failed_step())), 0;
+        return NFileOps::Fail(*this, "WriteNet", -100, step_detail(req.failed_step())), 0;
     }
     int status = req.get_long();
     req.release();
-    if (status < 0) return Fail("WriteNet", status, "4"), 0;
+    if (status < 0) return NFileOps::Fail(*this, "WriteNet", status, "4"), 0;
     return count;
 }
 

@@ -7,6 +7,7 @@
 
 #include "include/GAVO_Client.h"
 #include "nfile/channel_request.h"
+#include "nfile/file_ops.h"
 #include "runtime/error_log.h"
 #include "runtime/messages.h"
 #include "runtime/state.h"
@@ -35,12 +36,12 @@ int CNFile::OpenTab(const char* name, unsigned int flags) {
     req.put_string(name, 3, 4);  // no flags: there is no step 2
     if (!req.sent()) {
         end_failed(req);
-        return Fail("OpenTab", -100, step_detail(req.failed_step()));
+        return NFileOps::Fail(*this, "OpenTab", -100, step_detail(req.failed_step()));
     }
     int handle = req.get_signed_short();
     if (handle < 0) {
         end_failed(req);
-        return Fail("OpenTab", handle, name);
+        return NFileOps::Fail(*this, "OpenTab", handle, name);
     }
     req.release();
     m_nHandle = handle;
@@ -51,7 +52,7 @@ int CNFile::OpenTab(const char* name, unsigned int flags) {
 unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
     if (buffer == nullptr || count > static_cast<unsigned int>(INT_MAX)) {
         NFile_LogSocketError();
-        return Fail("WriteTab", -1, gavo::msg::kBadBuffer), 0;
+        return NFileOps::Fail(*this, "WriteTab", -1, gavo::msg::kBadBuffer), 0;
     }
     ChannelRequest req(log_lock, log_conn);
     req.put_short(kWriteTab, 1);
@@ -59,12 +60,12 @@ unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
     req.put_bytes(buffer, static_cast<int>(count), gavo::kDataStep);  // no count is sent
     if (!req.sent()) {
         end_failed(req);
-        return Fail("WriteTab", -100, step_detail(req.failed_step())), 0;
+        return NFileOps::Fail(*this, "WriteTab", -100, step_detail(req.failed_step())), 0;
     }
     int status = req.get_long();
     if (status < 0) {
         end_failed(req);
-        return Fail("WriteTab", status, "4"), 0;
+        return NFileOps::Fail(*this, "WriteTab", status, "4"), 0;
     }
     return count;
 }

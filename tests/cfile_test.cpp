@@ -1,5 +1,6 @@
 // The local file layer: full paths, folder creation, CFile and its error numbers.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,6 +61,18 @@ TEST(FullPathTest, BaseDirDropsOneLeadingSeparatorOnly) {
     EXPECT_STREQ(out, "D:\\data\\x");
     ASSERT_TRUE(nfile_full_path("D:\\data\\", "\\\\x", out, sizeof out));
     EXPECT_STREQ(out, "D:\\data\\\\x");
+    ASSERT_TRUE(nfile_full_path("D:\\data\\", "..\\x", out, sizeof out));  // may leave the base
+    EXPECT_STREQ(out, "D:\\data\\..\\x");
+}
+
+// A program the host starts must not inherit the library's files and sockets.
+TEST(PlatformTest, FilesAndSocketsAreOpenedCloseOnExec) {
+    gavo::Platform posix;
+    for (int fd : {posix.open("/dev/null", O_RDONLY, 0), posix.socket(AF_INET, SOCK_STREAM, 0)}) {
+        ASSERT_GE(fd, 0);
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+        ::close(fd);
+    }
 }
 
 TEST(FullPathTest, WithoutBaseDirTheNameStaysAsGiven) {

@@ -136,5 +136,16 @@ TEST(ChannelLockTest, LockIsRecursiveAndOnlyItsOwnerReleasesIt) {
     EXPECT_EQ(nfile_lock_destroy(lock), 0);
 }
 
+// A waiter must not block for ever on a lock whose owner ended while holding it (twice).
+TEST(ChannelLockTest, LockLeftByAnEndedThreadCountsAsTaken) {
+    NFileLock* lock = nfile_lock_create();
+    ASSERT_NE(lock, nullptr);
+    std::thread([&] { nfile_lock(lock), nfile_lock(lock); }).join();
+    EXPECT_EQ(nfile_lock(lock), 0);
+    EXPECT_EQ(nfile_unlock(lock), 0);
+    EXPECT_EQ(nfile_unlock(lock), -1);  // taken once, whatever the ended thread's depth
+    nfile_lock_destroy(lock);
+}
+
 }  // namespace
 }  // namespace gavo::test

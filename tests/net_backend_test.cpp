@@ -124,6 +124,23 @@ TEST_F(ArchiveChannelTest, OpenExReturnsTheLengthFromTheReply) {
     EXPECT_EQ(server_.received(0, 28).substr(12, 4), std::string("\x00\x02\x00\x04", 4));
 }
 
+// A length that looks like a transport code is still a length; a length cut off by the
+// server's hang-up fails the open instead of being returned as one.
+TEST_F(ArchiveChannelTest, OpenExLengthThatDoesNotArriveFailsTheOpen) {
+    server_.reply(0, 12, be16(4) + be32(-54));
+    server_.reply(0, 4, be16(0));
+    server_.reply(0, 12, be16(5) + std::string(2, '\0'));
+    server_.close_after(0, 0);
+    start();
+    CNFile file;
+    EXPECT_EQ(file.OpenEx("a.txt", 1), -54);
+    EXPECT_EQ(file.IsOpened(), 1);
+    EXPECT_EQ(file.OpenEx("b.txt", 1), -54);
+    EXPECT_EQ(file.IsOpened(), 0);
+    EXPECT_EQ(file.IsLoading(), 0);
+    EXPECT_TRUE(reported("OpenNetEx", -54, "b.txt"));
+}
+
 TEST_F(ArchiveChannelTest, FailedOpenKeepsTheFlagsFailedOpenExDoesNot) {
     server_.reply(0, 12, be16(0xFFFE));
     server_.reply(0, 8, be32(-3));

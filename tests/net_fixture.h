@@ -22,6 +22,8 @@ public:
     std::function<void(ssize_t)> after_recv;
     // At most this many bytes per send (0: no cap), as a platform with short sends does.
     size_t max_send = 0;
+    // Sends move nothing and report 0, as no blocking socket should.
+    bool zero_sends = false;
     // Service names known beside the system's, with their ports in host order.
     std::map<std::string, uint16_t> services;
 
@@ -38,6 +40,7 @@ public:
         return r;
     }
     ssize_t send(int fd, const void* buf, size_t n) override {
+        if (zero_sends) return 0;
         return FaultPlatform::send(fd, buf, max_send != 0 && n > max_send ? max_send : n);
     }
     int lookup_service(const char* name, const char* proto, uint16_t* port_net) override {

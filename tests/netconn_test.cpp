@@ -122,6 +122,20 @@ TEST_F(NetConnTest, UnresolvableHostFailsWithoutTraceLine) {
     EXPECT_EQ(trace_log(), "");
 }
 
+// The socket-error line after a failed opening must name that failure, not an earlier one.
+TEST_F(NetConnTest, FailedLookupNotesItsOwnSocketError) {
+    struct Case { Call call; const char* port; const char* host; int error; };
+    for (const Case& c : {Case{Call::LookupService, "", "127.0.0.1", 11004},
+                          Case{Call::LookupHost, "4000", "1.2.3.4.5", 11001},
+                          Case{Call::LookupProtocol, "4000", "127.0.0.1", 11004}}) {
+        platform_->fail(c.call, 1, ENOENT);
+        note_socket_error(ECONNREFUSED);
+        EXPECT_FALSE(opens(c.port, 0, c.host));
+        EXPECT_EQ(last_socket_error(), c.error) << static_cast<int>(c.call);
+        platform_->clear_faults();
+    }
+}
+
 TEST_F(NetConnTest, UdpMakesAConnectedDatagramSocket) {
     BytePeer peer;  // any local port: a datagram connect only fixes the peer
     NetConn* conn = net_open_client("127.0.0.1", peer.port_text().c_str(), "udp", 0, 0);

@@ -20,6 +20,30 @@ static void check(bool ok, const char* what) {
     }
 }
 
+// A host's own declaration of the virtual slots, in the documented order. The volatile
+// hides the pointer's origin, so calls go by slot number as in a host built against it.
+struct HostSlots {
+    virtual unsigned int Read(void* buffer, unsigned int count) = 0;
+    virtual void Write(const void* buffer, unsigned int count) = 0;
+    virtual uint64_t Seek(int64_t offset, unsigned int origin) = 0;
+    virtual uint64_t GetPosition() const = 0;
+    virtual ~HostSlots() {}
+};
+
+static void check_slot_order() {
+    CNFile* writer = new CNFile;
+    CNFile reader;
+    writer->Open("slots.dat", NFILE_WRITE | NFILE_CREATE);
+    HostSlots* volatile slots = reinterpret_cast<HostSlots*>(writer);
+    slots->Write("abc", 3);
+    check(slots->Seek(0, 0) == 0 && slots->GetPosition() == 0, "Seek and GetPosition slots");
+    delete slots;  // the destructor slot closes the file
+    char buf[4] = {0};
+    reader.Open("slots.dat", NFILE_READ);
+    slots = reinterpret_cast<HostSlots*>(&reader);
+    check(slots->Read(buf, 3) == 3 && std::string(buf) == "abc", "the Read and Write slots");
+}
+
 static std::string exe_dir() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
@@ -67,6 +91,7 @@ int main() {
         check(CNFile::Remove("sub\\moved.dat") == -102, "Remove of a missing file is -102");
         check(CNFile::Remove("sub") == -103, "Remove of a folder is -103");
     }
+    check_slot_order();
     NFile_Close();
 
     // A failing local write throws the file layer's exception across the library

@@ -244,6 +244,19 @@ TEST_F(StreamTest, NoByteIsSentTwiceAfterAPartialBufferSend) {
     EXPECT_EQ(trace_text(), std::string(kStart) + "net_write send errorcode 32\n");
 }
 
+// A send that moves nothing is a failure, not a reason to try again for ever.
+TEST_F(StreamTest, SendOfNoBytesIsAFailure) {
+    BytePeer peer;
+    NetConn* conn = connect(peer);
+    ASSERT_NE(conn, nullptr);
+    std::string data = pattern(4096);
+    EXPECT_EQ(net_write(data.data(), 1, 4096, conn), 4096);
+    net_->zero_sends = true;
+    EXPECT_EQ(net_putshort(1, conn), kNetSendFailed);
+    EXPECT_EQ(net_flush(conn), kNetSendFailed);
+    EXPECT_EQ(net_close(conn), 0);
+}
+
 TEST_F(StreamTest, BufferSendFailureKeepsOutputAndNamesThePrimitive) {
     BytePeer peer;
     NetConn* conn = connect(peer);

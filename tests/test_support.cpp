@@ -150,6 +150,9 @@ void LibraryTest::SetUp() {
     set_platform(platform_);
     // The trace log remembers its folder once per process: point it at this test's one.
     net_testing::reset_trace_log();
+    // Settings stay from an earlier test's start-up when this one's is refused: start
+    // from the state of a freshly loaded library.
+    for (char* setting : {host_name, host_port, base_dir, proto_name}) setting[0] = '\0';
 }
 
 void LibraryTest::TearDown() {
