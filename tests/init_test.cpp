@@ -1,4 +1,6 @@
 // NFile_Init and NFile_Close: settings, working modes, refusals and their log lines.
+#include <unistd.h>
+
 #include <cstring>
 
 #include "include/GAVO_Client.h"
@@ -155,6 +157,32 @@ TEST_F(InitTest, OverLongBaseDirAndPortAreRefused) {
     write_ini("[Config]\nHOST_PORT=" + std::string(256, '1') + "\n");
     EXPECT_EQ(NFile_Init(nullptr), 0);
     EXPECT_NE(error_log().find(",NFile_Init:HOST_PORT,-1,"), std::string::npos);
+}
+
+// Without the key nothing changes, not even the log; anything but 0 to 86400 seconds is
+// refused like an over-long setting.
+TEST_F(InitTest, ReplyTimeOutIsSecondsUpToADayAndAnythingElseIsRefused) {
+    struct {
+        const char* value;  // null: no key
+        int seconds;        // -1: refused
+        const char* refusal;
+    } cases[] = {{nullptr, 0, ""}, {"0", 0, ""}, {" 15 ", 15, ""}, {"86400", 86400, ""},
+                 {"86401", -1, "配置值无效"}, {"-1", -1, "配置值无效"},
+                 {"1s", -1, "配置值无效"}, {"1234567890", -1, "配置值过长"}};
+    for (const auto& c : cases) {
+        write_ini(std::string("[Config]\n") + (c.value ? "REPLY_TIMEOUT=" : "") +
+                  (c.value ? c.value : "") + "\n");
+        EXPECT_EQ(NFile_Init(nullptr), c.seconds < 0 ? 0 : 1) << (c.value ? c.value : "-");
+        EXPECT_EQ(error_log().find("REPLY_TIMEOUT") == std::string::npos, c.value == nullptr);
+        std::string refusal = ",NFile_Init:REPLY_TIMEOUT,-1," + gbk(c.refusal) + "\n";
+        if (c.seconds >= 0) {
+            EXPECT_EQ(reply_timeout, c.seconds);
+        } else {
+            EXPECT_NE(error_log().find(refusal), std::string::npos);
+        }
+        NFile_Close();
+        ::unlink(path("gavo_nfile_err.log").c_str());
+    }
 }
 
 TEST_F(InitTest, OverLongIniPathIsRefused) {

@@ -1,11 +1,17 @@
 // The automatic reconnection after a send failure (code -100) in working mode 2: the
 // attempts and pauses are counted through the platform seam, the messages compared
 // byte for byte in code page 936.
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <thread>
 
+#include "net/netconn.h"
 #include "runtime/error_log.h"
+#include "runtime/messages.h"
 #include "runtime/state.h"
 #include "tests/reconnect_messages.h"
 #include "tests/remote_fixture.h"
@@ -173,6 +179,71 @@ TEST_F(ReconnectTest, ReconnectionRunsButWritesNothingWhileTheErrorLogIsClosed) 
     EXPECT_EQ(new_connects(), 20);
     EXPECT_EQ(fsmode.load(), 1);
     EXPECT_EQ(error_log(), "");
+}
+
+// A server that accepts and then stops answering: with REPLY_TIMEOUT the waiting request
+// fails as a failed receive, also a drain of an over-long reply; the broken channel makes
+// the next request fail (-100) and reconnect, and the one after reaches the new server.
+TEST_F(ReconnectTest, SilentServerFailsTheRequestAfterTheReplyTimeOutThenReconnects) {
+    struct Case {
+        std::string replies;  // channel 0, before the silence: open reply, read reply
+        std::string where;
+        int code;
+        std::string detail;
+    } cases[] = {{"", "OpenNet", -53, "a.txt"},
+                 {be16(3) + be32(100) + "abc", "ReadNet", -53, msg::kTransferFailed},
+                 {be16(3) + be32(1000) + "abc", "ReadNet", -1, msg::kReplyTooLong}};
+    for (const Case& c : cases) {
+        FakeServer server;
+        if (!c.replies.empty()) server.reply(0, 12, c.replies.substr(0, 2));
+        if (!c.replies.empty()) server.reply(0, 8, c.replies.substr(2));
+        server.respond(0, [](const std::string&, std::string*) { return size_t{0}; });
+        server.reply(2, 6, be32(1));  // the new archive channel answers IsExist("b")
+        write_ini("[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nREPLY_TIMEOUT=1\nHOST_PORT=" +
+                  server.port_text() + "\n");
+        ASSERT_EQ(NFile_Init(), 1);
+        CNFile file;
+        char buf[100];
+        if (file.Open("a.txt", 1) == 0) file.Read(buf, c.code == -1 ? 4 : 100);
+        EXPECT_TRUE(reported(c.where, c.code, c.detail)) << c.where << c.code;
+        EXPECT_NE(trace_log().find("recv errorcode 110\n"), std::string::npos);
+        EXPECT_EQ(CNFile::IsExist("b"), -100);
+        EXPECT_NE(error_log().find(archive_success(0)), std::string::npos);
+        EXPECT_EQ(CNFile::IsExist("b"), 1);
+        NFile_Close();
+    }
+}
+
+int int_option(const NetConn* conn, int level, int name) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    EXPECT_EQ(::getsockopt(conn->sockfd, level, name, &value, &len), 0);
+    return value;
+}
+
+// Keepalive on both channels, at start-up and after a reconnection; the reply time-out
+// only when REPLY_TIMEOUT asks for it (without the key, receives wait as long as ever).
+TEST_F(ReconnectTest, BothChannelsKeepAliveAndBoundReceivesOnlyWhenAsked) {
+    for (int timeout : {0, 1}) {
+        write_ini("[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=" +
+                  server_.port_text() + (timeout ? "\nREPLY_TIMEOUT=1\n" : "\n"));
+        ASSERT_EQ(NFile_Init(), 1);
+        for (int round = 0; round < 2; ++round) {
+            for (const NetConn* conn : {archive_conn, log_conn}) {
+                EXPECT_EQ(int_option(conn, SOL_SOCKET, SO_KEEPALIVE), 1);
+                EXPECT_EQ(int_option(conn, IPPROTO_TCP, TCP_KEEPIDLE), 60);
+                EXPECT_EQ(int_option(conn, IPPROTO_TCP, TCP_KEEPINTVL), 10);
+                EXPECT_EQ(int_option(conn, IPPROTO_TCP, TCP_KEEPCNT), 6);
+                EXPECT_EQ(int_option(conn, IPPROTO_TCP, TCP_USER_TIMEOUT), 120000);
+                struct timeval limit = {-1, -1};
+                socklen_t len = sizeof limit;
+                ::getsockopt(conn->sockfd, SOL_SOCKET, SO_RCVTIMEO, &limit, &len);
+                EXPECT_EQ(limit.tv_sec, timeout);
+            }
+            NFile_LogError("OpenNet", -100, "1");  // reconnects both channels
+        }
+        NFile_Close();
+    }
 }
 
 }  // namespace
