@@ -1,7 +1,6 @@
 // NFile_Init and NFile_Close: settings, working modes, refusals and their log lines.
-#include <unistd.h>
-
 #include <cstring>
+#include <utility>
 
 #include "include/GAVO_Client.h"
 #include "runtime/messages.h"
@@ -160,28 +159,21 @@ TEST_F(InitTest, OverLongBaseDirAndPortAreRefused) {
 }
 
 // Without the key nothing changes, not even the log; anything but 0 to 86400 seconds is
-// refused like an over-long setting.
+// refused like an over-long setting (-2 marks the over-long row).
 TEST_F(InitTest, ReplyTimeOutIsSecondsUpToADayAndAnythingElseIsRefused) {
-    struct {
-        const char* value;  // null: no key
-        int seconds;        // -1: refused
-        const char* refusal;
-    } cases[] = {{nullptr, 0, ""}, {"0", 0, ""}, {" 15 ", 15, ""}, {"86400", 86400, ""},
-                 {"86401", -1, "配置值无效"}, {"-1", -1, "配置值无效"},
-                 {"1s", -1, "配置值无效"}, {"1234567890", -1, "配置值过长"}};
-    for (const auto& c : cases) {
-        write_ini(std::string("[Config]\n") + (c.value ? "REPLY_TIMEOUT=" : "") +
-                  (c.value ? c.value : "") + "\n");
-        EXPECT_EQ(NFile_Init(nullptr), c.seconds < 0 ? 0 : 1) << (c.value ? c.value : "-");
-        EXPECT_EQ(error_log().find("REPLY_TIMEOUT") == std::string::npos, c.value == nullptr);
-        std::string refusal = ",NFile_Init:REPLY_TIMEOUT,-1," + gbk(c.refusal) + "\n";
-        if (c.seconds >= 0) {
-            EXPECT_EQ(reply_timeout, c.seconds);
-        } else {
-            EXPECT_NE(error_log().find(refusal), std::string::npos);
-        }
+    const std::pair<std::string, int> cases[] = {
+        {"", 0}, {"=0", 0}, {"= 15 ", 15}, {"=86400", 86400}, {"=86401", -1}, {"=-1", -1},
+        {"=1s", -1}, {"=1234567890", -2}};
+    for (const auto& [value, seconds] : cases) {
+        write_ini("[Config]\n" + (value.empty() ? "" : "REPLY_TIMEOUT" + value) + "\n");
+        EXPECT_EQ(NFile_Init(nullptr), seconds < 0 ? 0 : 1) << value;
+        EXPECT_EQ(seconds < 0 ? seconds : reply_timeout, seconds) << value;
+        std::string refusal = gbk(seconds == -2 ? "配置值过长" : "配置值无效");
+        EXPECT_EQ(error_log().find(":REPLY_TIMEOUT,-1," + refusal) != std::string::npos,
+                  seconds < 0) << value;
+        EXPECT_EQ(error_log().find("REPLY_TIMEOUT") == std::string::npos, value.empty());
         NFile_Close();
-        ::unlink(path("gavo_nfile_err.log").c_str());
+        write_file(path("gavo_nfile_err.log"), "");
     }
 }
 

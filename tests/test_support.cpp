@@ -113,7 +113,6 @@ ssize_t FaultPlatform::send(int fd, const void* b, size_t n) { GAVO_FAULT(Call::
 ssize_t FaultPlatform::recv(int fd, void* b, size_t n) { GAVO_FAULT(Call::Recv, -1, Platform::recv(fd, b, n)); }
 int FaultPlatform::wait_readable(int fd, int s) { GAVO_FAULT(Call::Wait, -1, Platform::wait_readable(fd, s)); }
 int FaultPlatform::shutdown(int fd, int h) { GAVO_FAULT(Call::Shutdown, -1, Platform::shutdown(fd, h)); }
-int FaultPlatform::setsockopt(int fd, int lv, int nm, const void* v, socklen_t l) { GAVO_FAULT(Call::SetSockOpt, -1, Platform::setsockopt(fd, lv, nm, v, l)); }
 int FaultPlatform::close_socket(int fd) {
     if (!inject(Call::CloseSocket)) return Platform::close_socket(fd);
     const int err = errno;

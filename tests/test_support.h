@@ -19,7 +19,7 @@ namespace gavo::test {
 enum class Call {
     Open, Close, Read, Write, Pread, Lseek, Fstat, Stat, Mkdir, Unlink, Rmdir, Rename, Fsync,
     Fopen, Socket, Connect, Send, Recv, Wait, Shutdown, CloseSocket, LookupHost,
-    LookupService, LookupProtocol, Ftruncate, SetSockOpt, Count
+    LookupService, LookupProtocol, Ftruncate, Count
 };
 
 // The POSIX platform with call counters, fault injection, a settable clock, recorded
@@ -73,7 +73,6 @@ public:
     ssize_t recv(int fd, void* buf, size_t n) override;
     int wait_readable(int fd, int seconds) override;
     int shutdown(int fd, int how) override;
-    int setsockopt(int fd, int level, int name, const void* value, socklen_t len) override;
     int close_socket(int fd) override;
     int lookup_host(const char* name, struct in_addr* out) override;
     int lookup_service(const char* name, const char* proto, uint16_t* port_net) override;
