@@ -4,7 +4,9 @@
 // cannot reach the host: every send goes out with MSG_NOSIGNAL in the platform layer.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <atomic>
 #include <cctype>
@@ -128,7 +130,34 @@ NetConn* make_conn(int fd) {
     return conn;
 }
 
+// Sets one option of `fd`; false with the socket error noted when it is refused.
+bool set_option(int fd, int level, int name, const void* value, socklen_t len) {
+    if (gavo::platform().setsockopt(fd, level, name, value, len) == 0) return true;
+    gavo::note_socket_error(errno);
+    return false;
+}
+
+bool set_int_option(int fd, int level, int name, int value) {
+    return set_option(fd, level, name, &value, sizeof value);
+}
+
 }  // namespace
+
+int net_keepalive(NetConn* conn) {
+    const int fd = conn->sockfd;
+    bool ok = set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepProbes) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, kKeepDeadMs);
+    return ok ? 0 : -1;
+}
+
+int net_reply_timeout(NetConn* conn, int seconds) {
+    if (seconds <= 0) return 0;
+    struct timeval limit = {seconds, 0};
+    return set_option(conn->sockfd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) ? 0 : -1;
+}
 
 NetConn* net_open_client(const char* host, const char* port, const char* protocol,
                          int connect_wait, unsigned int resolve_flags) {

@@ -44,6 +44,27 @@ struct NetConn {
 // frees it with net_close.
 NetConn* net_open_client(const char* host, const char* port, const char* protocol,
                          int connect_wait, unsigned int resolve_flags);
+// Keepalive of the server channels. A peer that vanishes (host down, network cut) sends
+// nothing, not even a reset, and a blocking receive would wait for it for ever. With these
+// settings the first probe goes out after 60 s without traffic and then every 10 s; after
+// 6 unanswered probes, or when sent data stays unacknowledged for 120 s (the case that
+// probes do not cover), the connection counts as dead and its pending and later receives
+// and sends fail. A peer whose machine is alive but whose program no longer answers still
+// acknowledges the probes: only a reply time-out (net_reply_timeout) bounds that wait.
+constexpr int kKeepIdleSeconds = 60;
+constexpr int kKeepIntervalSeconds = 10;
+constexpr int kKeepProbes = 6;
+constexpr int kKeepDeadMs = (kKeepIdleSeconds + kKeepIntervalSeconds * kKeepProbes) * 1000;
+
+// Turns keepalive on for `conn` with the settings above. 0, or -1 with the socket error
+// noted when the platform refused an option; the connection stays usable either way.
+int net_keepalive(NetConn* conn);
+// Bounds every receive on `conn` to `seconds` (0 or less: no bound, nothing is set). A
+// receive that expires fails like any failed receive: -53, the primitive's trace line
+// with the time-out's error number (ETIMEDOUT), and the connection marked broken. 0, or
+// -1 with the socket error noted when the platform refused the option.
+int net_reply_timeout(NetConn* conn, int seconds);
+
 // Sends pending output (as net_flush: a failure drops it after its trace line), shuts the
 // socket down, closes it and frees the record. 0, or -50 for a null connection.
 int net_close(NetConn* conn);

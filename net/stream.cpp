@@ -43,7 +43,9 @@ int refill(NetConn* conn, const char* trace_format) {
                                       static_cast<size_t>(conn->bufsize));
     if (r <= 0) conn->broken = 1;
     if (r < 0) {
-        gavo::note_socket_error(errno);
+        // The socket blocks, so "would block" only comes from an expired reply time-out:
+        // note it as the time-out it is, as Winsock reports the same event.
+        gavo::note_socket_error(errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno);
         return trace_failure(trace_format, kNetRecvFailed);
     }
     conn->bufcnt = static_cast<int32_t>(r);

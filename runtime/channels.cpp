@@ -21,7 +21,6 @@ void release_both() {
     nfile_unlock(log_lock);
 }
 
-NetConn* open_channel() { return net_open_client(host_name, host_port, proto_name, 0, 0); }
 
 // A log connection can outlive the archive one: the reconnection may reopen only the log
 // channel before it falls back to working mode 1, and the shutdown leaves connections of
@@ -44,6 +43,16 @@ int fail_start(const char* where) {
 
 }  // namespace
 
+NetConn* nfile_connect_channel() {
+    NetConn* conn = net_open_client(host_name, host_port, proto_name, 0, 0);
+    if (conn == nullptr) return nullptr;
+    net_keepalive(conn);
+    if (net_reply_timeout(conn, reply_timeout) == 0) return conn;
+    // The host asked for bounded waits: a channel that could wait for ever is refused.
+    net_close(conn);
+    return nullptr;
+}
+
 int nfile_open_channels() {
     // Without its lock a channel could not keep requests apart: refuse to start.
     if (!ensure_lock(archive_lock) || !ensure_lock(log_lock)) {
@@ -55,11 +64,11 @@ int nfile_open_channels() {
     nfile_lock(log_lock);
     std::strcpy(proto_name, "tcp");
     if (archive_conn == nullptr) {
-        archive_conn = open_channel();
+        archive_conn = nfile_connect_channel();
         if (archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
         NFile_LogError(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
         drop_stale_log_connection();
-        log_conn = open_channel();
+        log_conn = nfile_connect_channel();
         if (log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
         NFile_LogError(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
     }

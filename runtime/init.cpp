@@ -32,6 +32,25 @@ bool fits(const std::string& value, size_t max, const char* where) {
     return false;
 }
 
+constexpr size_t kSecondsMax = 9;      // digits of a time setting: no overflow when read
+constexpr int kReplyTimeoutMax = 86400;  // a day; a longer wait is no bound at all
+
+// REPLY_TIMEOUT in seconds, 0 (no limit) to a day, digits only. A missing or empty key is
+// 0 and writes no report line, so that INI files without it log what they always did.
+// -1, after the refusal line, for any other text.
+int read_reply_timeout(const std::string& ini) {
+    const char* where = "NFile_Init:REPLY_TIMEOUT";
+    std::string value = gavo::read_profile_string(ini, "Config", "REPLY_TIMEOUT", "");
+    if (value.empty()) return 0;
+    NFile_LogError(where, 0, value.c_str());
+    if (!fits(value, kSecondsMax, where)) return -1;
+    int seconds = gavo::decimal_value(value.c_str());
+    bool digits = value.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || seconds > kReplyTimeoutMax)
+        return NFile_LogError(where, -1, gavo::msg::kValueInvalid);
+    return seconds;
+}
+
 }  // namespace
 
 int NFile_Init(const char* path) {
@@ -53,10 +72,13 @@ int NFile_Init(const char* path) {
     std::string base = read_setting(ini, "BASE_DIR", "", "NFile_Init:BASE_DIR");
     if (!fits(base, kBaseDirMax, "NFile_Init:BASE_DIR")) return 0;
     if (!base.empty()) base += '\\';
+    int timeout = read_reply_timeout(ini);
+    if (timeout < 0) return 0;
 
     std::memcpy(host_name, host.c_str(), host.size() + 1);
     std::memcpy(host_port, port.c_str(), port.size() + 1);
     std::memcpy(base_dir, base.c_str(), base.size() + 1);
+    reply_timeout = timeout;
 
     if (mode == 2 && nfile_open_channels() == 0) return 0;
     fsmode = mode;

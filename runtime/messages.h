@@ -44,6 +44,8 @@ inline constexpr const char kCFileError[] = "CFile\xB4\xED\xCE\xF3";
 inline constexpr const char kBadName[] = "\xCE\xC4\xBC\xFE\xC3\xFB\xCE\xAA\xBF\xD5\xBB\xF2\xB9\xFD\xB3\xA4";
 // "配置值过长": setting too long for its destination
 inline constexpr const char kValueTooLong[] = "\xC5\xE4\xD6\xC3\xD6\xB5\xB9\xFD\xB3\xA4";
+// "配置值无效": setting not a number of the accepted range
+inline constexpr const char kValueInvalid[] = "\xC5\xE4\xD6\xC3\xD6\xB5\xCE\xDE\xD0\xA7";
 // "配置文件路径过长": INI path too long
 inline constexpr const char kIniPathTooLong[] = "\xC5\xE4\xD6\xC3\xCE\xC4\xBC\xFE\xC2\xB7\xBE\xB6\xB9\xFD\xB3\xA4";
 // "创建锁失败": creating a channel lock failed

@@ -132,6 +132,10 @@ int Platform::wait_readable(int fd, int seconds) {
 
 int Platform::shutdown(int fd, int how) { return ::shutdown(fd, how); }
 
+int Platform::setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
+    return ::setsockopt(fd, level, name, value, len);
+}
+
 int Platform::close_socket(int fd) { return ::close(fd); }
 
 int Platform::lookup_host(const char* name, struct in_addr* out) {

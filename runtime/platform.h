@@ -50,6 +50,8 @@ public:
     // Waits until fd is readable: >0 ready, 0 time-out, <0 error.
     virtual int wait_readable(int fd, int seconds);
     virtual int shutdown(int fd, int how);
+    // Sets one socket option, as setsockopt() does.
+    virtual int setsockopt(int fd, int level, int name, const void* value, socklen_t len);
     virtual int close_socket(int fd);
     // Name lookups, thread-safe. Each returns 0 on success, -1 when not found.
     virtual int lookup_host(const char* name, struct in_addr* out);     // IPv4 by name

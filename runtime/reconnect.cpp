@@ -1,6 +1,7 @@
 #include "runtime/reconnect.h"
 
 #include "net/netconn.h"
+#include "runtime/channels.h"
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
 #include "runtime/messages.h"
@@ -24,7 +25,7 @@ void drop_connection(NetConn*& slot, const char* closing_message) {
 // writes `success_format` with the number of failed attempts before it.
 void reopen_connection(NetConn*& slot, const char* success_format) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        slot = net_open_client(host_name, host_port, proto_name, 0, 0);
+        slot = nfile_connect_channel();
         if (slot != nullptr) {
             nfile_log_text(success_format, attempt);
             return;

@@ -10,3 +10,4 @@ char host_name[256];
 char host_port[256];
 char base_dir[260];
 char proto_name[256];
+int reply_timeout = 0;

@@ -26,3 +26,5 @@ extern char host_name[256];
 extern char host_port[256];
 extern char base_dir[260];
 extern char proto_name[256];
+// Seconds that one receive of a reply may wait, from REPLY_TIMEOUT; 0: no limit.
+extern int reply_timeout;

@@ -1,5 +1,6 @@
 // NFile_Init and NFile_Close: settings, working modes, refusals and their log lines.
 #include <cstring>
+#include <utility>
 
 #include "include/GAVO_Client.h"
 #include "runtime/messages.h"
@@ -155,6 +156,25 @@ TEST_F(InitTest, OverLongBaseDirAndPortAreRefused) {
     write_ini("[Config]\nHOST_PORT=" + std::string(256, '1') + "\n");
     EXPECT_EQ(NFile_Init(nullptr), 0);
     EXPECT_NE(error_log().find(",NFile_Init:HOST_PORT,-1,"), std::string::npos);
+}
+
+// Without the key nothing changes, not even the log; anything but 0 to 86400 seconds is
+// refused like an over-long setting (-2 marks the over-long row).
+TEST_F(InitTest, ReplyTimeOutIsSecondsUpToADayAndAnythingElseIsRefused) {
+    const std::pair<std::string, int> cases[] = {
+        {"", 0}, {"=0", 0}, {"= 15 ", 15}, {"=86400", 86400}, {"=86401", -1}, {"=-1", -1},
+        {"=1s", -1}, {"=1234567890", -2}};
+    for (const auto& [value, seconds] : cases) {
+        write_ini("[Config]\n" + (value.empty() ? "" : "REPLY_TIMEOUT" + value) + "\n");
+        EXPECT_EQ(NFile_Init(nullptr), seconds < 0 ? 0 : 1) << value;
+        EXPECT_EQ(seconds < 0 ? seconds : reply_timeout, seconds) << value;
+        std::string refusal = gbk(seconds == -2 ? "配置值过长" : "配置值无效");
+        EXPECT_EQ(error_log().find(":REPLY_TIMEOUT,-1," + refusal) != std::string::npos,
+                  seconds < 0) << value;
+        EXPECT_EQ(error_log().find("REPLY_TIMEOUT") == std::string::npos, value.empty());
+        NFile_Close();
+        write_file(path("gavo_nfile_err.log"), "");
+    }
 }
 
 TEST_F(InitTest, OverLongIniPathIsRefused) {

@@ -1,11 +1,17 @@
 // The automatic reconnection after a send failure (code -100) in working mode 2: the
 // attempts and pauses are counted through the platform seam, the messages compared
 // byte for byte in code page 936.
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <string>
 #include <thread>
+#include <tuple>
 
+#include "net/netconn.h"
 #include "runtime/error_log.h"
+#include "runtime/messages.h"
 #include "runtime/state.h"
 #include "tests/reconnect_messages.h"
 #include "tests/remote_fixture.h"
@@ -173,6 +179,54 @@ TEST_F(ReconnectTest, ReconnectionRunsButWritesNothingWhileTheErrorLogIsClosed) 
     EXPECT_EQ(new_connects(), 20);
     EXPECT_EQ(fsmode.load(), 1);
     EXPECT_EQ(error_log(), "");
+}
+
+// A server that accepts and then stops answering: with REPLY_TIMEOUT the waiting request,
+// or the drain of an over-long reply, fails as a failed receive; the broken channel makes
+// the next request fail (-100) and reconnect, and the one after reaches the new server.
+// Both channels keep alive and bound their receives, at start-up and after reconnecting.
+TEST_F(ReconnectTest, SilentServerFailsTheRequestAfterTheReplyTimeOutThenReconnects) {
+    const int options[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1}, {IPPROTO_TCP, TCP_KEEPIDLE, 60},
+                              {IPPROTO_TCP, TCP_KEEPINTVL, 10}, {IPPROTO_TCP, TCP_KEEPCNT, 6},
+                              {IPPROTO_TCP, TCP_USER_TIMEOUT, 120000}};
+    auto check_options = [&] {
+        for (const NetConn* conn : {archive_conn, log_conn}) {
+            for (const auto& o : options) {
+                int value = 0;
+                socklen_t len = sizeof value;
+                ::getsockopt(conn->sockfd, o[0], o[1], &value, &len);
+                EXPECT_EQ(value, o[2]) << o[1];
+            }
+            struct timeval limit = {0, 0};
+            socklen_t len = sizeof limit;
+            ::getsockopt(conn->sockfd, SOL_SOCKET, SO_RCVTIMEO, &limit, &len);
+            EXPECT_EQ(limit.tv_sec, 1);
+        }
+    };
+    const std::tuple<std::string, std::string, int, std::string> cases[] = {
+        {"", "OpenNet", -53, "a.txt"},
+        {be32(100) + "abc", "ReadNet", -53, msg::kTransferFailed},
+        {be32(1000) + "abc", "ReadNet", -1, msg::kReplyTooLong}};
+    for (const auto& [read_reply, where, code, detail] : cases) {
+        FakeServer server;  // open reply, read reply, then silence
+        if (!read_reply.empty()) server.reply(0, 12, be16(3));
+        if (!read_reply.empty()) server.reply(0, 8, read_reply);
+        server.respond(0, [](const std::string&, std::string*) { return size_t{0}; });
+        server.reply(2, 6, be32(1));  // the new archive channel answers IsExist("b")
+        write_ini("[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nREPLY_TIMEOUT=1\nHOST_PORT=" +
+                  server.port_text() + "\n");
+        ASSERT_EQ(NFile_Init(), 1);
+        check_options();
+        CNFile file;
+        char buf[100];
+        if (file.Open("a.txt", 1) == 0) file.Read(buf, code == -1 ? 4 : 100);
+        EXPECT_TRUE(reported(where, code, detail)) << where << code;
+        EXPECT_NE(trace_log().find("recv errorcode 110\n"), std::string::npos);
+        EXPECT_EQ(CNFile::IsExist("b"), -100);
+        EXPECT_EQ(CNFile::IsExist("b"), 1);
+        check_options();
+        NFile_Close();
+    }
 }
 
 }  // namespace
