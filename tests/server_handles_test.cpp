@@ -1,5 +1,7 @@
 // Handles: owned by the client host, kept across reconnections, closed after the grace
 // period, limited per host, and shared with the log channel's close.
+#include <set>
+
 #include "tests/server_fixture.h"
 
 namespace gavo::test {
@@ -114,6 +116,78 @@ TEST_F(HandleTest, StopClosesEveryOpenFileWithItsData) {
     EXPECT_TRUE(c->closed_by_peer());
     EXPECT_EQ(server_->open_handles(), 0u);
     EXPECT_EQ(read_file(root_ + "open-at-stop.txt"), "flushed");
+}
+
+struct Nothing : server::OpenObject {
+    int close() override { return 0; }
+    std::string describe() const override { return "nothing"; }
+};
+
+// A table with a mark file continues beyond every number its predecessor handed out, and
+// hands out none that was open at the predecessor's stop or crash for at least
+// 32768 - 1024 - (numbers held back) opens.
+TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
+    struct Case {
+        const char* name;
+        int opened;        // handles added in the first run; the even ones are closed again
+        bool clean;        // record_stop() before the restart, as at SIGTERM
+        const char* file;  // written over the mark before the restart (null: kept)
+        int first;         // the restarted table's first number, or -1: it refuses the file
+    };
+    const Case cases[] = {
+        {"crash", 3, false, nullptr, 1024},
+        {"crash past a reservation", 1500, false, nullptr, 2048},
+        {"clean stop", 3, true, nullptr, 3},
+        {"damaged mark", 3, false, "GAVOHND1 but cut short", -1},
+    };
+    server::HostAddr host;
+    ASSERT_TRUE(server::parse_host_addr("127.0.0.1", &host));
+    server::Lookup found;
+    for (const Case& c : cases) {
+        const std::string dir = make_temp_dir(), path = dir + server::kHandleMarkName;
+        std::string why;
+        auto keep = [&](server::HandleTable& t) {
+            return t.keep_position(std::make_unique<server::HandleMarkFile>(path, false), &why);
+        };
+        auto add = [&](server::HandleTable& t) {
+            return t.add(host, std::make_shared<Nothing>(), &why);
+        };
+        std::set<int> held;
+        {
+            server::HandleTable first(server::kHandleCount);
+            ASSERT_TRUE(keep(first)) << why;
+            for (int i = 0; i < c.opened; ++i) held.insert(add(first));
+            for (int h = 0; h < c.opened; h += 2) {
+                ASSERT_NE(first.remove(h, host, &found), nullptr);
+                held.erase(h);
+            }
+            if (c.clean) {
+                ASSERT_TRUE(first.record_stop(&why)) << why;
+            }
+        }
+        if (c.file) write_file(path, c.file);
+        server::HandleTable second(server::kHandleCount);
+        ASSERT_EQ(keep(second), c.first >= 0) << c.name << ": " << why;
+        if (c.first < 0) {
+            EXPECT_NE(why.find("damaged"), std::string::npos) << why;
+            continue;
+        }
+        const size_t bound = server::kHandleCount - 1024 - second.held_back_count();
+        for (size_t i = 0; i < bound; ++i) {
+            const int h = add(second);
+            if (i == 0) {
+                EXPECT_EQ(h, c.first) << c.name;
+            }
+            ASSERT_EQ(held.count(h), 0u) << c.name << ": " << h << " again after " << i;
+            second.remove(h, host, &found);
+        }
+        // A mark that cannot be written stops the numbering rather than risk it.
+        ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0700), 0);
+        bool refused = false;
+        for (int i = 0; i <= 1024 && !refused; ++i) refused = add(second) < 0;
+        EXPECT_NE(why.find("cannot be recorded"), std::string::npos) << c.name << ": " << why;
+        remove_tree(dir);
+    }
 }
 
 }  // namespace
