@@ -144,8 +144,8 @@ private:
     // With a mark file: positions below reserved_ may be handed out without writing it.
     std::unique_ptr<HandleMarkFile> mark_file_;
     uint64_t reserved_ = UINT64_MAX;
-    HandleSet held_;            // numbers of the last run, skipped while...
-    uint64_t held_until_ = 0;   // ...the position is below this
+    HandleSet held_;           // numbers of the last run, skipped while...
+    uint64_t held_until_ = 0;  // ...the position is below this
 };
 
 }  // namespace gavo::server
