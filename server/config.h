@@ -18,6 +18,7 @@ struct ServerConfig {
     std::vector<Cidr> allow;           // empty: every client that can reach the socket
     bool read_only = false;            // refuse every request that would change the root
     bool sync = true;                  // fsync before answering close, rename and remove
+    bool allow_hard_links = false;     // serve files with more than one link
     std::chrono::milliseconds handle_grace{5 * 60 * 1000};  // after a host's last connection
     int max_handles_per_host = 1024;
     int max_connections = 1024;

@@ -47,6 +47,7 @@ int OpenFile::release_locked() {
     dir_fd = -1;
     if (share != ShareTable::kSharingViolation) shares_->release(share);
     share = ShareTable::kSharingViolation;
+    writes.reset();
     return rc;
 }
 
@@ -65,14 +66,46 @@ int FileService::code_for(int err, const std::string& rel, bool creating,
     return nfile_map_os_error(gavo::windows_error_from_errno(err, folder_missing));
 }
 
+int FileService::check_servable(const struct stat& st, std::string* why) const {
+    if (S_ISLNK(st.st_mode)) return -ELOOP;  // the component walk follows no link
+    if (S_ISDIR(st.st_mode)) {
+        *why = "a folder, not a file";
+        return -EISDIR;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+        return -EACCES;
+    }
+    if (st.st_nlink > 1 && !allow_hard_links_) {
+        *why = "file has " + std::to_string(st.st_nlink) + " links";
+        return -EACCES;
+    }
+    return 0;
+}
+
+// Looks the name up without opening the file (O_PATH), checks what it is, and only then
+// opens that same file for I/O: opening a FIFO could block and opening a device acts on
+// it, so neither is ever opened.
+int FileService::open_existing(const std::string& rel, int pflags, std::string* why) {
+    const int path_fd = root_.open_at(rel, O_PATH);
+    if (path_fd < 0) return path_fd;
+    struct stat st;
+    int fd = sys().fstat(path_fd, &st) == 0 ? check_servable(st, why) : -errno;
+    if (fd == 0) fd = root_.reopen(path_fd, st, rel, pflags);
+    const int saved = errno;
+    sys().close(path_fd);  // it only looked the name up: a failed close changes nothing
+    errno = saved;
+    return fd;
+}
+
 // Opens without creating first, so that the server knows whether it created the file
 // (its folder entry then needs a sync). O_EXCL never follows a link, so a dangling link
-// is never created through.
+// is never created through, and what it creates is a new regular file.
 int FileService::open_fd(const std::string& rel, int pflags, bool create, bool* created,
                          std::string* why) {
     *created = false;
     const int plain = pflags & ~O_CREAT;
-    int fd = root_.open_at(rel, plain);
+    int fd = open_existing(rel, plain, why);
     if (fd != -ENOENT || !create) return fd;
     fd = root_.open_at(rel, plain | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
@@ -80,7 +113,7 @@ int FileService::open_fd(const std::string& rel, int pflags, bool create, bool* 
         return fd;
     }
     if (fd != -EEXIST) return fd;
-    fd = root_.open_at(rel, plain);  // someone else created it meanwhile
+    fd = open_existing(rel, plain, why);  // someone else created it meanwhile
     if (fd == -ENOENT) {
         *why = "dangling link";
         return -EEXIST;
@@ -98,12 +131,34 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         *why = "sharing violation";
         return nfile_map_os_error(gavo::kWinSharingViolation);
     }
-    if (cut && sys().ftruncate(file.fd, 0) != 0) {
+    file.writes = writes_for(st);
+    if (!cut) return 0;
+    std::lock_guard<std::mutex> cutting(file.writes->mutex);
+    ++file.writes->count;  // a write under way elsewhere must not take back past the cut
+    if (sys().ftruncate(file.fd, 0) != 0) {
         const int err = errno;
         *why = "cannot cut the file: " + errno_text(err);
         return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
     }
     return 0;
+}
+
+std::shared_ptr<FileWrites> FileService::writes_for(const struct stat& st) {
+    const auto key = std::make_pair(st.st_dev, st.st_ino);
+    std::lock_guard<std::mutex> lock(writes_mutex_);
+    std::shared_ptr<FileWrites> found = writes_[key].lock();
+    if (found) return found;
+    // The last release takes the entry out, unless a new open has replaced it meanwhile.
+    found.reset(new FileWrites, [this, key](FileWrites* w) {
+        {
+            std::lock_guard<std::mutex> gone(writes_mutex_);
+            const auto it = writes_.find(key);
+            if (it != writes_.end() && it->second.expired()) writes_.erase(it);
+        }
+        delete w;
+    });
+    writes_[key] = found;
+    return found;
 }
 
 bool FileService::needs_folders(int err, const std::string& rel) const {
@@ -122,7 +177,8 @@ OpenResult FileService::open(const std::string& rel, unsigned int flags, std::st
         result.code = kCodeAccessDenied;
         return result;
     }
-    // O_NONBLOCK: opening a FIFO placed in the root must not hang the connection.
+    // FIFOs are refused before they are opened; O_NONBLOCK still keeps one that is swapped
+    // in where /proc is missing (see RootDir::reopen) from hanging the connection.
     const int pflags = posix_open_flags(mode) | O_NONBLOCK | O_NOCTTY;
     bool created = false;
     int fd = open_fd(rel, pflags, create, &created, why);
@@ -182,8 +238,7 @@ int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned in
         *why = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
         return nfile_map_os_error(gavo::kWinAccessDenied);
     }
-    // O_NONBLOCK, needed to open a FIFO without hanging, stays set: Linux ignores it for
-    // regular files, the only kind served.
+    // O_NONBLOCK stays set: Linux ignores it for regular files, the only kind served.
     const bool create = mode_creates(mode);
     const int code = admit(file, st, mode, create && !created, why);
     if (code != 0) return code;

@@ -10,9 +10,11 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "nfile/share_table.h"
 #include "server/handles.h"
@@ -26,6 +28,15 @@ constexpr int kCodeNotFound = -102;     // also: unknown handle
 constexpr int kCodeAccessDenied = -103; // also: read-only server, wrong access of a handle
 constexpr int kCodeBadPath = -107;      // names that are refused
 constexpr int kCodeMakeDirs = -108;     // missing folders could not be created
+
+// What the opens of one file (device and inode) share: a count of the changes made to it
+// through the server, so that a write taking back its own bytes can tell whether another
+// handle wrote to the file or cut it meanwhile. Each change and each take-back (its check
+// and its cut) happen under `mutex`, so they are one step for the other handles.
+struct FileWrites {
+    std::mutex mutex;
+    uint64_t count = 0;  // write chunks and cuts so far; guarded by mutex
+};
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
 // requests of two connections on one handle never mix within the file position.
@@ -47,6 +58,7 @@ public:
     bool dirty = false;     // created, cut or written since the open
     bool sync = true;
     ShareTable::Token share = ShareTable::kSharingViolation;
+    std::shared_ptr<FileWrites> writes;  // set once the open is admitted
 
 private:
     int release_locked();
@@ -63,11 +75,14 @@ struct OpenResult {
 
 class FileService {
 public:
-    FileService(const RootDir& root, bool read_only, bool sync)
-        : root_(root), read_only_(read_only), sync_(sync) {}
+    FileService(const RootDir& root, bool read_only, bool sync, bool allow_hard_links = false)
+        : root_(root), read_only_(read_only), sync_(sync), allow_hard_links_(allow_hard_links) {}
 
     // Opens `rel` with the client's open flags: access, append (position at the end),
     // create (missing file created, existing one cut, missing folders created), sharing.
+    // Only regular files are opened for reading or writing, and (unless hard links are
+    // allowed) only those with one link: another link may lie outside the root. Both are
+    // refused with -103 before anything is opened or cut.
     OpenResult open(const std::string& rel, unsigned int flags, std::string* why);
     // Renames without ever replacing an existing entry; durable when it returns 0.
     int rename(const std::string& from, const std::string& to, std::string* why);
@@ -82,6 +97,11 @@ public:
 private:
     int open_fd(const std::string& rel, int pflags, bool create, bool* created,
                 std::string* why);
+    int open_existing(const std::string& rel, int pflags, std::string* why);
+    // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
+    int check_servable(const struct stat& st, std::string* why) const;
+    // The change count shared by every open of the file of `st`.
+    std::shared_ptr<FileWrites> writes_for(const struct stat& st);
     int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
               std::string* why);
     int finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
@@ -99,10 +119,14 @@ private:
     const RootDir& root_;
     const bool read_only_;
     const bool sync_;
+    const bool allow_hard_links_;
     ShareTable shares_;
     // Serialises sharing decisions with renames and removes, so that "is it open?" and
     // the change it guards are one step for other clients.
     std::mutex names_mutex_;
+    // The FileWrites of the files open now; an entry goes when its last open is released.
+    std::mutex writes_mutex_;
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<FileWrites>> writes_;
 };
 
 }  // namespace gavo::server

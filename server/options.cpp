@@ -14,11 +14,14 @@ enum OptionId {
     kMaxConnections, kStallTimeout, kTables, kState, kTablesDb, kNoGroupCommit, kHelp
 };
 
+constexpr int kAllowHardLinks = 2000;
+
 const struct option kOptions[] = {
     {"listen", required_argument, nullptr, kListen},
     {"root", required_argument, nullptr, kRoot},
     {"allow", required_argument, nullptr, kAllow},
     {"read-only", no_argument, nullptr, kReadOnly},
+    {"allow-hard-links", no_argument, nullptr, kAllowHardLinks},
     {"no-sync", no_argument, nullptr, kNoSync},
     {"handle-grace", required_argument, nullptr, kHandleGrace},
     {"max-handles", required_argument, nullptr, kMaxHandles},
@@ -75,6 +78,7 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         return false;
     }
     case kReadOnly: config->read_only = true; return true;
+    case kAllowHardLinks: config->allow_hard_links = true; return true;
     case kTables: config->tables_file = arg; return true;
     case kState: config->state_dir = arg; return true;
     case kTablesDb: config->tables_db = arg; return true;
@@ -134,6 +138,8 @@ std::string usage_text() {
            "  --allow CIDR           accept clients from this address block only;\n"
            "                         repeatable (default: anyone who can reach the socket)\n"
            "  --read-only            refuse every request that would change the root\n"
+           "  --allow-hard-links     serve files that have more than one link (another\n"
+           "                         link may lie outside the root; refused by default)\n"
            "  --no-sync              do not fsync on close, rename and remove (faster,\n"
            "                         but answered changes may be lost in a power cut)\n"
            "  --handle-grace SEC     keep a host's open handles this long after its last\n"

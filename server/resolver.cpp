@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "server/sys.h"
 
@@ -110,6 +111,23 @@ int RootDir::open_by_walk(const std::string& rel, int flags, mode_t mode) const 
     const int err = errno;
     if (dir != fd_) sys().close(dir);
     return fd >= 0 ? fd : -err;
+}
+
+int RootDir::reopen(int path_fd, const struct stat& st, const std::string& rel,
+                    int flags) const {
+    const std::string self = "/proc/self/fd/" + std::to_string(path_fd);
+    int fd = sys().openat(AT_FDCWD, self.c_str(), flags | O_CLOEXEC, 0);
+    if (fd >= 0) return fd;
+    if (errno != ENOENT) return -errno;
+    // No /proc (a chroot or a container without it): the name is opened once more, so a
+    // special file swapped in meanwhile would be opened, though never read or written.
+    fd = open_at(rel, flags);
+    if (fd < 0) return fd;
+    struct stat now;
+    const int err = sys().fstat(fd, &now) == 0 ? 0 : errno;
+    if (err == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino) return fd;
+    sys().close(fd);
+    return err != 0 ? -err : -EAGAIN;
 }
 
 int RootDir::open_parent(const std::string& rel, std::string* last) const {

@@ -9,6 +9,7 @@
 // Thread-safe: the object is read-only after open().
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -28,6 +29,11 @@ public:
 
     // Opens `rel` beneath the root with `flags` (O_CLOEXEC is added) and `mode`.
     int open_at(const std::string& rel, int flags, mode_t mode = 0) const;
+    // Opens the file that `path_fd` (an O_PATH descriptor of `rel`, whose fstat gave
+    // `st`) refers to with `flags` (O_CLOEXEC is added), through /proc/self/fd: the same
+    // file, whatever has been renamed since. Without /proc, `rel` is opened again and
+    // kept only when it is still that file (-EAGAIN when not).
+    int reopen(int path_fd, const struct stat& st, const std::string& rel, int flags) const;
     // Opens the folder holding `rel`'s last component for reading (so that it can be
     // fsynced) and stores that component in `last`.
     int open_parent(const std::string& rel, std::string* last) const;

@@ -74,7 +74,7 @@ bool start_detached(std::function<void()> body) {
 
 Server::Server(ServerConfig config, Logger& log)
     : config_(std::move(config)), log_(log),
-      files_(root_, config_.read_only, config_.sync),
+      files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       ctx_{config_, log_, files_, handles_, tables_} {}
 

@@ -55,6 +55,27 @@ bool undo_write(int fd, int64_t written, off_t old_size) {
            sys().lseek(fd, start, SEEK_SET) == start;
 }
 
+// Where a write began, for taking it back: the file's length and change count then, and
+// the changes (chunks) the write has made since.
+struct WriteStart {
+    off_t size = 0;
+    uint64_t count = 0;
+    uint64_t chunks = 0;
+};
+
+enum class Undo { kDone, kFailed, kKept };
+constexpr const char* kKeptWhy = "another handle wrote to the file meanwhile";
+
+// Takes back a failed or cut-off write (see undo_write), unless another handle wrote to
+// the file or cut it since the write began: its bytes may lie beyond the old length (an
+// append acknowledged meanwhile), so the file then keeps everything.
+Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
+    if (written == 0) return Undo::kDone;
+    std::lock_guard<std::mutex> lock(file.writes->mutex);
+    if (file.writes->count != start.count + start.chunks) return Undo::kKept;
+    return undo_write(file.fd, written, start.size) ? Undo::kDone : Undo::kFailed;
+}
+
 // Up to 80 bytes of a refused name for the log, control bytes shown as '?'.
 std::string printable(const char* field, size_t n) {
     std::string out(field, strnlen(field, std::min(n, size_t{80})));
@@ -282,31 +303,47 @@ bool Session::do_write() {
 // write that fails, or whose data stop coming, is taken back (see undo_write).
 bool Session::stream_write(OpenFile& file, int32_t count) {
     unsigned char* buf = data_buffer();
-    struct stat st {};
-    int err = count > 0 && sys().fstat(file.fd, &st) != 0 ? errno : 0;
+    FileWrites& shared = *file.writes;
+    WriteStart start;
+    int err = 0;
+    if (count > 0) {
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        struct stat st {};
+        err = sys().fstat(file.fd, &st) != 0 ? errno : 0;
+        start.size = st.st_size;
+        start.count = shared.count;
+    }
     int64_t written = 0;
     for (size_t left = static_cast<size_t>(count); left > 0;) {
         const size_t got = conn_.get_some(buf, std::min(left, kDataChunk));
         if (got == 0) {
-            if (written > 0 && !undo_write(file.fd, written, st.st_size)) {
+            const Undo undone = take_back(file, start, written);
+            if (undone == Undo::kFailed) {
                 ctx_.log.linef("%s: cannot take back the %lld bytes of a cut-off write to %s",
                                label_.c_str(), static_cast<long long>(written),
                                file.describe().c_str());
+            } else if (undone == Undo::kKept) {
+                ctx_.log.linef("%s: kept the %lld bytes of a cut-off write to %s: %s",
+                               label_.c_str(), static_cast<long long>(written),
+                               file.describe().c_str(), kKeptWhy);
             }
             return false;
         }
         left -= got;
         if (err == 0) {
             file.dirty = true;
+            std::lock_guard<std::mutex> lock(shared.mutex);
             err = write_full(file.fd, buf, got, &written);
+            ++shared.count;
+            ++start.chunks;
         }
     }
     if (err == 0) return reply32(count);
     const int code = code_of_errno(err);
     std::string why = strerror(err);
-    if (written > 0 && !undo_write(file.fd, written, st.st_size)) {
-        why += "; its written part could not be taken back";
-    }
+    const Undo undone = take_back(file, start, written);
+    if (undone == Undo::kFailed) why += "; its written part could not be taken back";
+    if (undone == Undo::kKept) why += std::string("; its written part was kept: ") + kKeptWhy;
     refuse("write", code, file.describe(), why);
     return reply32(code);
 }

@@ -1,8 +1,17 @@
 // Names never reach outside the served root: the folding of names by text, and the
 // escape attempts through the wire, with openat2 and with the component walk.
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
 #include "server/names.h"
+#include "server/sys.h"
 #include "tests/server_fixture.h"
 
 namespace gavo::test {
@@ -134,6 +143,64 @@ TEST_P(EscapeTest, LinksThatStayInsideTheRootWorkWithOpenat2Only) {
         EXPECT_EQ(c->read(h, 100, &data), 6);
         EXPECT_EQ(c->close_handle(h), 0);
     }
+}
+
+// Counts the descriptors opened for I/O (not O_PATH) on anything but a file or folder.
+struct SpecialOpenSpy : server::Sys {
+    int openat2(int dir, const char* path, const struct open_how* how, size_t size) override {
+        return note(Sys::openat2(dir, path, how, size), how->flags);
+    }
+    int openat(int dir, const char* path, int flags, mode_t mode) override {
+        if (no_proc && strncmp(path, "/proc/", 6) == 0) {
+            errno = ENOENT;
+            return -1;
+        }
+        return note(Sys::openat(dir, path, flags, mode), static_cast<uint64_t>(flags));
+    }
+    int note(int fd, uint64_t flags) {
+        struct stat st;
+        const bool io = fd >= 0 && (flags & O_PATH) == 0 && ::fstat(fd, &st) == 0;
+        if (io && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) ++special;
+        return fd;
+    }
+    std::atomic<int> special{0};
+    bool no_proc = false;  // as where /proc is not mounted
+};
+
+// A hard link may lead out of the root, and a FIFO, device or socket must not be opened:
+// every kind of open is refused (-103) before anything is opened for I/O or cut.
+TEST_P(EscapeTest, HardLinksAndSpecialFilesAreRefusedBeforeAnyOpen) {
+    SpecialOpenSpy spy;
+    server_.reset();
+    server::set_sys(&spy);
+    start();
+    ASSERT_EQ(link(outside_.c_str(), (root_ + "hard").c_str()), 0);
+    ASSERT_EQ(mkfifo((root_ + "fifo").c_str(), 0666), 0);
+    std::vector<std::string> names = {"hard", "fifo"};
+    if (geteuid() == 0 && mknod((root_ + "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        names.push_back("null");
+    }
+    auto c = client();
+    for (const std::string& name : names) {
+        for (int flags : {0x0A, 0x01, 0x06, 0x13}) {
+            EXPECT_EQ(c->open(flags, name), -103) << name << " " << flags;
+        }
+    }
+    EXPECT_EQ(spy.special.load(), 0);
+    EXPECT_TRUE(logged("file has 2 links"));
+    EXPECT_TRUE(logged("not a regular file"));
+    c.reset();
+    server_.reset();
+    config_.allow_hard_links = true;
+    spy.no_proc = true;
+    start();
+    c = client();
+    std::string data;
+    EXPECT_EQ(c->read(c->open(0x01, "hard"), 100, &data), 6);
+    EXPECT_EQ(data, "secret");
+    c.reset();
+    server_.reset();
+    server::set_sys(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, EscapeTest, ::testing::Values(false, true),

@@ -75,7 +75,7 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
                                      "--allow", "10.0.0.0/8", "--allow", "::1",
                                      "--read-only", "--no-sync", "--handle-grace", "7",
                                      "--max-handles", "9", "--max-connections", "11",
-                                     "--stall-timeout", "13"};
+                                     "--stall-timeout", "13", "--allow-hard-links"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     ASSERT_EQ(server::parse_options(static_cast<int>(argv.size()), argv.data(), &config, &error),
@@ -86,6 +86,7 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     ASSERT_EQ(config.allow.size(), 2u);
     EXPECT_TRUE(config.read_only);
     EXPECT_FALSE(config.sync);
+    EXPECT_TRUE(config.allow_hard_links);
     EXPECT_EQ(config.handle_grace, std::chrono::seconds(7));
     EXPECT_EQ(config.max_handles_per_host, 9);
     EXPECT_EQ(config.max_connections, 11);
@@ -93,7 +94,7 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     const std::string help = server::usage_text();
     for (const auto* opt : {"--listen", "--root", "--allow", "--read-only", "--no-sync",
                             "--handle-grace", "--max-handles", "--max-connections",
-                            "--stall-timeout", "--help"}) {
+                            "--stall-timeout", "--allow-hard-links", "--help"}) {
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     }
 }

@@ -68,5 +68,30 @@ TEST_F(SharingTest, OpenFileCannotBeRemovedOrRenamed) {
     EXPECT_EQ(b->remove("moved"), 0);
 }
 
+// A write cut off part-way is taken back to where it began, unless another handle wrote
+// to the file meanwhile: an append that handle had acknowledged and closed must stay.
+TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
+    start();
+    for (const bool other_appends : {false, true}) {
+        const std::string name = other_appends ? "appended" : "alone";
+        write_file(root_ + name, "base");
+        auto a = client();
+        auto b = client("127.0.0.2");
+        const int h = a->open(0x16, name);  // write, append, deny none
+        ASSERT_TRUE(a->send_raw(be16(4) + be16(h) + be32(100) + "0123456789"));
+        ASSERT_TRUE(eventually([&] { return read_file(root_ + name).size() == 14; }));
+        if (other_appends) {
+            const int hb = b->open(0x16, name);
+            EXPECT_EQ(b->write(hb, "REC"), 3);
+            EXPECT_EQ(b->close_handle(hb), 0);
+        }
+        a->close();
+        b->close();
+        ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
+        EXPECT_EQ(read_file(root_ + name), other_appends ? "base0123456789REC" : "base");
+    }
+    EXPECT_TRUE(logged("kept the 10 bytes of a cut-off write to file appended"));
+}
+
 }  // namespace
 }  // namespace gavo::test
