@@ -254,6 +254,7 @@ class Upload {
         ctx_.name = quoted(temp_);
         throw_if_failed(file_.Open(temp_.c_str(), NFILE_WRITE | NFILE_CREATE, &record), record);
         opened_ = true;
+        set_remote_temp(temp_);
         ctx_.verb = "write";
         if (ctx_.o.verbose)
             std::fprintf(stderr, "gavo put: writing '%s' as '%s'\n", name_.c_str(), temp_.c_str());
@@ -272,17 +273,26 @@ class Upload {
         ctx_.verb = "rename into place";
         throw_if_failed(CNFile::Rename(temp_.c_str(), name_.c_str()), record);
         finished_ = true;
+        set_remote_temp("");
     }
 
   private:
+    // A close or remove that failed on a lost connection is tried again: the library has
+    // reconnected by then, and the server keeps a client's handles across its connections.
     void abandon() {
-        close_quietly(file_);
+        for (int i = 0; i < kTries && file_.IsOpened() && mode_unchanged(ctx_.o); ++i)
+            close_quietly(file_);
         if (!opened_) return;
-        int rc = mode_unchanged(ctx_.o) ? CNFile::Remove(temp_.c_str()) : -100;
+        int rc = -100;
+        for (int i = 0; i < kTries && rc < 0 && rc != -102 && mode_unchanged(ctx_.o); ++i)
+            rc = CNFile::Remove(temp_.c_str());
+        set_remote_temp("");
         if (rc < 0 && rc != -102)
-            std::fprintf(stderr, "gavo put: the temporary name '%s' may remain (%s)\n",
-                         temp_.c_str(), ctx_.o.settings.where().c_str());
+            std::fprintf(stderr, "gavo put: the temporary name '%s' may remain (%s, code %d)\n",
+                         temp_.c_str(), ctx_.o.settings.where().c_str(), rc);
     }
+
+    static constexpr int kTries = 3;
 
     Context& ctx_;
     std::string name_;

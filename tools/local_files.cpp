@@ -1,6 +1,7 @@
 #include "local_files.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,9 +56,21 @@ LocalInput::~LocalInput() {
     if (owned_) ::close(fd_);
 }
 
+// Waits until `fd` has bytes (or its end), looking for a stop every tenth of a second, so
+// that Ctrl-C reaches a command whose input is a quiet pipe.
+void wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        int rc = ::poll(&p, 1, 100);
+        if (rc > 0 || (rc < 0 && errno != EINTR)) return;
+        check_stop();
+    }
+}
+
 size_t LocalInput::read(char* buffer, size_t count) {
     size_t total = 0;
     while (total < count) {
+        wait_readable(fd_);
         ssize_t n = ::read(fd_, buffer + total, count - total);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw LocalError{"read", path_, errno};

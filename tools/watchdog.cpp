@@ -25,6 +25,8 @@ char g_label[64];
 char g_where[600];
 char g_temp[4096];
 std::atomic<bool> g_temp_set{false};
+char g_remote[600];
+std::atomic<bool> g_remote_set{false};
 std::atomic<int> g_stop{0};
 std::atomic<bool> g_reported{false};
 int g_timeout = 0;
@@ -43,6 +45,9 @@ void request_stop(int code) {
     std::this_thread::sleep_for(kGrace);
     if (g_temp_set.load()) ::unlink(g_temp);
     report_stop(g_stop.load());
+    if (g_remote_set.load())
+        std::fprintf(stderr, "%s: the temporary name '%s' may remain (%s)\n", g_label, g_remote,
+                     g_where);
     std::fflush(stderr);
     _exit(g_stop.load());
 }
@@ -86,13 +91,24 @@ void report_stop(int code) {
         std::fprintf(stderr, "%s: timed out after %d s (--timeout) working with %s\n", g_label,
                      g_timeout, g_where);
     else
-        std::fprintf(stderr, "%s: interrupted by %s\n", g_label, strsignal(code - 128));
+        std::fprintf(stderr, "%s: interrupted (%s)\n", g_label,
+                     code == 128 + SIGINT ? "SIGINT" : code == 128 + SIGTERM ? "SIGTERM" : "signal");
 }
 
 void set_local_temp(const std::string& path) {
     g_temp_set.store(false);
     copy_text(g_temp, sizeof g_temp, path);
     g_temp_set.store(!path.empty());
+}
+
+}  // namespace gavo_tool
+
+namespace gavo_tool {
+
+void set_remote_temp(const std::string& name) {
+    g_remote_set.store(false);
+    copy_text(g_remote, sizeof g_remote, name);
+    g_remote_set.store(!name.empty());
 }
 
 }  // namespace gavo_tool

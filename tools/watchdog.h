@@ -33,5 +33,8 @@ void report_stop(int code);
 
 // The local temporary file to remove if the watchdog has to end the process; "" clears.
 void set_local_temp(const std::string& path);
+// The remote temporary name the watchdog names, when it has to end the process, as one
+// that may remain; "" clears.
+void set_remote_temp(const std::string& name);
 
 }  // namespace gavo_tool
