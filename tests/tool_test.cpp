@@ -452,6 +452,12 @@ TEST_F(ToolTest, ServerFailuresNameTheServerAndTheCause) {
     EXPECT_NE(std::string::npos, stalled.err.find("gavo exists: timed out after 1 s (--timeout)"))
         << stalled.err;
 
+    for (const char* program : {"gavo-server", "gavo-tables-export"}) {
+        std::string path = fs::path(GAVO_SERVER_BIN).parent_path() / program;
+        Outcome version = finish(spawn({path, "--version"}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
+        EXPECT_EQ(std::string(program) + " 1.0.0\n", version.out);
+    }
+    EXPECT_NE(std::string::npos, read_file(dir_ + "server.log").find("gavo-server 1.0.0\n"));
     proxy_.reset();
     server_.reset();  // the port is closed now
     Outcome refused = run({"exists", "a.txt"});

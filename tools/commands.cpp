@@ -432,8 +432,10 @@ size_t send_fixed(ToolFile& file, size_t size) {
 
 bool start_library(const Options& options, const std::string& command) {
     const Settings& s = options.settings;
+    // A log folder that cannot be made (or is another user's) drops the logs: no file
+    // can be opened under /dev/null.
     bool logs = make_dirs(s.log_dir);
-    static ToolPlatform platform(s.log_dir);
+    static ToolPlatform platform(logs ? s.log_dir : "/dev/null/");
     gavo::set_platform(&platform);
     if (options.verbose)
         std::fprintf(stderr, "gavo: INI %s; working mode %d, %s; logs in %s%s\n",

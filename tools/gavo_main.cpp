@@ -158,6 +158,10 @@ int main(int argc, char** argv) {
     Args args;
     add_global_options(app, options, args);
     std::vector<Command> commands = add_commands(app, options, args);
+    if (argc == 1) {
+        std::fputs(app.help().c_str(), stderr);
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

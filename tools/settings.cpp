@@ -1,5 +1,6 @@
 #include "settings.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,11 +20,21 @@ std::string env(const char* name) {
     return value ? value : "";
 }
 
-// $VAR when set and absolute, else $HOME followed by `fallback`.
+// $HOME, or the user's home folder from the password database when it is not set (as
+// under some service managers); empty when neither is known.
+std::string home_dir() {
+    std::string home = env("HOME");
+    if (!home.empty()) return home;
+    const passwd* pw = ::getpwuid(::getuid());
+    return pw && pw->pw_dir ? pw->pw_dir : "";
+}
+
+// $VAR when set and absolute, else the home folder followed by `fallback`; empty when
+// there is no home folder.
 std::string xdg_dir(const char* var, const char* fallback) {
     std::string dir = env(var);
     if (!dir.empty() && dir[0] == '/') return dir;
-    std::string home = env("HOME");
+    std::string home = home_dir();
     return home.empty() ? "" : home + fallback;
 }
 
@@ -93,7 +104,7 @@ bool make_dirs(const std::string& dir) {
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
     }
     struct stat st;
-    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
 }
 
 bool find_settings(const std::string& ini_option, const std::string& log_dir_option,
@@ -118,8 +129,10 @@ bool find_settings(const std::string& ini_option, const std::string& log_dir_opt
         text << in.rdbuf();
         parse_ini(text.str(), out);
     }
-    out->log_dir = log_dir_option.empty() ? xdg_dir("XDG_STATE_HOME", "/.local/state") + "/gavo"
-                                          : log_dir_option;
+    std::string state = xdg_dir("XDG_STATE_HOME", "/.local/state");
+    out->log_dir = !log_dir_option.empty() ? log_dir_option
+                   : state.empty()         ? "/tmp/gavo-" + std::to_string(::getuid())
+                                           : state + "/gavo";
     if (out->log_dir.empty() || out->log_dir.back() != '/') out->log_dir += '/';
     return true;
 }

@@ -26,7 +26,8 @@ struct Settings {
 // Finds the INI file: `ini_option` (which must exist), else $GAVO_INI (which must exist
 // when set), else $XDG_CONFIG_HOME/gavo/gavo.ini (default ~/.config), else
 // /etc/gavo/gavo.ini, else none. The log folder is `log_dir_option`, else
-// $XDG_STATE_HOME/gavo/ (default ~/.local/state/gavo/). False with `error` set when a
+// $XDG_STATE_HOME/gavo/ (default ~/.local/state/gavo/; /tmp/gavo-UID/ without a home
+// folder). False with `error` set when a
 // named INI file is missing or unreadable.
 bool find_settings(const std::string& ini_option, const std::string& log_dir_option,
                    Settings* out, std::string* error);
@@ -35,7 +36,8 @@ bool find_settings(const std::string& ini_option, const std::string& log_dir_opt
 // blanks and one pair of quotes around a value removed, missing keys at their defaults.
 void parse_ini(const std::string& text, Settings* out);
 
-// Creates `dir` and its missing parents (mode 0700); false when it cannot.
+// Creates `dir` and its missing parents (mode 0700); false when it cannot, or when the
+// folder is not the user's own.
 bool make_dirs(const std::string& dir);
 
 // The text of `gavo config`: INI file, working mode, server, base folder, logs.
