@@ -251,7 +251,10 @@ class Upload {
 
     void open(CNFileException& record) {
         ctx_.verb = "create";
-        ctx_.name = quoted(temp_);
+        if (temp_.size() > kMaxName)
+            throw ToolFailure{"the temporary name beside " + quoted(name_) +
+                                  " would be longer than 499 bytes: use a shorter folder name",
+                              kExitLibrary};
         throw_if_failed(file_.Open(temp_.c_str(), NFILE_WRITE | NFILE_CREATE, &record), record);
         opened_ = true;
         set_remote_temp(temp_);
@@ -264,7 +267,6 @@ class Upload {
     void finish(CNFileException& record) {
         ctx_.verb = "close";
         throw_if_failed(file_.close_checked(), record);
-        ctx_.name = quoted(name_);
         if (ctx_.o.force) {
             ctx_.verb = "replace";
             int rc = CNFile::Remove(name_.c_str());
@@ -319,6 +321,7 @@ int put_one(const Options& o, const std::string& local, const std::string& name)
         LocalInput in(local);
         std::vector<char> buffer(kChunk);
         size_t n = in.read(buffer.data(), buffer.size());
+        ctx.verb = "store";
         if (name.size() > kMaxName) throw_if_failed(-1, record);
         if (!o.force) refuse_existing(ctx, name, record);
         Progress progress(in.size(), o.progress);
@@ -359,10 +362,10 @@ int fetch(const Options& o, const char* command, const std::string& name, const 
           bool show_progress) {
     Context ctx{o, command, quoted(name)};
     return guarded(ctx, [&](CNFileException& record) {
+        ctx.verb = "open";
         if (name.size() > kMaxName) throw_if_failed(-1, record);
         LocalOutput out(local);
         ToolFile file;
-        ctx.verb = "open";
         int length = file.OpenEx(name.c_str(), NFILE_READ | NFILE_DENY_WRITE, &record);
         throw_if_failed(length, record);
         uint32_t expected = static_cast<uint32_t>(length);

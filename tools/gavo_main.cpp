@@ -82,11 +82,12 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
     auto names = [&](CLI::App* sub, const char* name, int least, const char* help) {
         sub->add_option(name, a.names, help)->required()->expected(least, -1);
     };
-    CLI::App* put = add("put",
-                        "Store LOCAL ('-': standard input) as NAME, or several files in FOLDER/. "
-                        "NAME changes only once every byte is stored; an existing NAME is kept "
-                        "unless --force",
+    CLI::App* put = add("put", "Store LOCAL ('-': standard input) as NAME, or files in FOLDER/",
                         [&] { return run_put(o, a.names); });
+    put->footer(
+        "The bytes go to a temporary name beside NAME, renamed into place once all are\n"
+        "stored; a failed or interrupted put leaves NAME as it was and removes the\n"
+        "temporary name. An existing NAME is kept unless --force.");
     names(put, "LOCAL... NAME|FOLDER/", 2, "local files, then the stored name or folder");
     put->add_flag("--force", o.force,
                   "replace an existing NAME: the old file is removed just before the new one "
@@ -105,25 +106,29 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
     add("exists", "Exit 0 when NAME exists, 1 when it does not", [&] { return run_exists(o, a.first); })
         ->add_option("NAME", a.first, "stored name")
         ->required();
-    CLI::App* record = add("record",
-                           "Append standard input to TABLE on the file server: each line (with "
-                           "its line feed) is one record, or with --record-size N each N bytes",
+    CLI::App* record = add("record", "Append each line of standard input as a record of TABLE",
                            [&] { return run_record(o, a.first); });
+    record->footer(
+        "Each line is sent with its line feed, for a 'line' table of the file server.\n"
+        "For a 'fixed:N' table give --record-size N: each N bytes of input are one record.");
     record->add_option("TABLE", a.first, "table on the file server")->required();
     record->add_option("--record-size", o.record_size,
                        "for a fixed:N table: cut the input into records of N bytes; input "
                        "that ends inside a record is refused")
+        ->type_name("N")
         ->check(CLI::Range(1, 1 << 20));
-    add("config", "Show the INI file in use, the working mode, the server or folder and the logs",
+    add("config", "Show the INI file, working mode, server or folder and logs in use",
         [&] { return std::fputs(describe(o.settings).c_str(), stdout), int(kExitOk); });
     return commands;
 }
 
 void add_global_options(CLI::App& app, Options& o, Args& a) {
     app.set_version_flag("--version", "gavo " GAVO_VERSION);
-    app.add_option("--ini", a.ini, "INI file to use (must exist)");
-    app.add_option("--log-dir", a.log_dir, "folder of the library's error and trace logs");
+    app.add_option("--ini", a.ini, "INI file to use (must exist)")->type_name("FILE");
+    app.add_option("--log-dir", a.log_dir, "folder of the library's error and trace logs")
+        ->type_name("DIR");
     app.add_option("--timeout", a.timeout, "give up after SEC seconds (exit code 5)")
+        ->type_name("SEC")
         ->check(CLI::Range(0, 1000000));
     app.add_flag("-q,--quiet", a.quiet, "no progress bars: errors only");
     app.add_flag("-v,--verbose", o.verbose, "say what is connected to and done");
