@@ -67,10 +67,24 @@ if [ -x "$prefix/bin/gavo-server" ]; then
     wait "$server" || fail "gavo-server did not stop cleanly"
 fi
 
-echo "install-check: installed gavo tool"
+echo "install-check: installed gavo tool, its manual pages and bash completion"
+export XDG_STATE_HOME="$work/state"
 "$prefix/bin/gavo" --ini "$ini" exists consumer/hello.txt || fail "gavo exists failed"
 "$prefix/bin/gavo" --ini "$ini" cat consumer/hello.txt | grep -q GAVO_Client \
     || fail "gavo cat failed"
+[ -f "$work/state/gavo/gavo_nfile_err.log" ] || fail "gavo did not log to \$XDG_STATE_HOME/gavo"
+[ ! -e "$prefix/bin/gavo_nfile_err.log" ] || fail "gavo logged beside the program"
+"$prefix/bin/gavo" --version | grep -q '^gavo [0-9]' || fail "gavo --version failed"
+for page in man1/gavo.1 man1/gavo-tables-export.1 man8/gavo-server.8; do
+    [ -f "$prefix/share/man/$page" ] || fail "missing manual page $page"
+done
+if command -v man >/dev/null; then
+    MANPATH="$prefix/share/man" man gavo 2>/dev/null | grep -q 'store and fetch files' \
+        || fail "man gavo failed"
+fi
+completion=$prefix/share/bash-completion/completions/gavo
+bash -c "source '$completion'; COMP_WORDS=(gavo pu); COMP_CWORD=1; _gavo; [ \"\${COMPREPLY[*]}\" = put ]" \
+    || fail "bash completion failed"
 
 if [ -f "$build/CPackConfig.cmake" ]; then
     echo "install-check: Debian package"
@@ -78,7 +92,7 @@ if [ -f "$build/CPackConfig.cmake" ]; then
     deb=$(find "$work/deb" -maxdepth 1 -name '*.deb' | head -n1)
     [ -n "$deb" ] || fail "cpack made no .deb"
     contents=$(dpkg-deb -c "$deb")
-    programs=bin/gavo
+    programs="bin/gavo man1/gavo.1"
     [ -x "$prefix/bin/gavo-server" ] && programs="$programs bin/gavo-server"
     for f in libGAVO_Client.so.1 include/GAVO_Client.h gavo_client.pc GAVO_ClientConfig.cmake \
              $programs; do

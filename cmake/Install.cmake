@@ -49,7 +49,7 @@ install(FILES ${PROJECT_BINARY_DIR}/gavo_client.pc
 # the tree is installed.
 file(RELATIVE_PATH GAVO_BIN_TO_LIB /gavo-prefix/${CMAKE_INSTALL_BINDIR}
   /gavo-prefix/${CMAKE_INSTALL_LIBDIR})
-foreach(program gavo-server gavo)
+foreach(program gavo-server gavo-tables-export gavo)
   if(TARGET ${program})
     set_target_properties(${program} PROPERTIES INSTALL_RPATH "$ORIGIN/${GAVO_BIN_TO_LIB}")
     install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

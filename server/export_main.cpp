@@ -24,7 +24,8 @@ const char kUsage[] =
     "  --state DIR        the server's state folder (SQLite database DIR/tables.db)\n"
     "  --tables-db URL    a PostgreSQL database (postgresql://...) instead\n"
     "  --table NAME       only this table (default: every table)\n"
-    "  --format FORMAT    jsonl (default) or csv\n";
+    "  --format FORMAT    jsonl (default) or csv\n"
+    "  --version          show the version\n";
 
 struct Args {
     std::string state, db, table;
@@ -36,7 +37,8 @@ int parse(int argc, char** argv, Args* args) {
     static const struct option kOptions[] = {
         {"state", required_argument, nullptr, 's'}, {"tables-db", required_argument, nullptr, 'd'},
         {"table", required_argument, nullptr, 't'}, {"format", required_argument, nullptr, 'f'},
-        {"help", no_argument, nullptr, 'h'},        {nullptr, 0, nullptr, 0}};
+        {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'v'},
+        {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
         const std::string arg = optarg ? optarg : "";
@@ -46,6 +48,7 @@ int parse(int argc, char** argv, Args* args) {
         else if (c == 'f' && (arg == "jsonl" || arg == "csv"))
             args->format = arg == "csv" ? ExportFormat::kCsv : ExportFormat::kJsonLines;
         else if (c == 'h') return fputs(kUsage, stdout), 1;
+        else if (c == 'v') return puts("gavo-tables-export " GAVO_VERSION), 1;
         else return fputs(kUsage, stderr), 2;
     }
     const bool one_source = args->state.empty() != args->db.empty();

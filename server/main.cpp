@@ -30,6 +30,9 @@ int main(int argc, char** argv) {
     case ParseResult::kHelp:
         fputs(usage_text().c_str(), stdout);
         return 0;
+    case ParseResult::kVersion:
+        puts("gavo-server " GAVO_VERSION);
+        return 0;
     case ParseResult::kError:
         fprintf(stderr, "gavo-server: %s\nTry 'gavo-server --help'.\n", error.c_str());
         return 2;
@@ -46,6 +49,7 @@ int main(int argc, char** argv) {
     raise_descriptor_limit();
 
     Logger log;
+    log.line("gavo-server " GAVO_VERSION);
     Server server(config, log);
     if (!server.start(&error)) {
         log.line("cannot start: " + error);

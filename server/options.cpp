@@ -11,7 +11,8 @@ namespace {
 
 enum OptionId {
     kListen = 1000, kRoot, kAllow, kReadOnly, kNoSync, kHandleGrace, kMaxHandles,
-    kMaxConnections, kStallTimeout, kTables, kState, kTablesDb, kNoGroupCommit, kHelp
+    kMaxConnections, kStallTimeout, kTables, kState, kTablesDb, kNoGroupCommit, kHelp,
+    kVersion
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -32,6 +33,7 @@ const struct option kOptions[] = {
     {"tables-db", required_argument, nullptr, kTablesDb},
     {"no-group-commit", no_argument, nullptr, kNoGroupCommit},
     {"help", no_argument, nullptr, kHelp},
+    {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -113,6 +115,7 @@ ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::stri
     int id;
     while ((id = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
         if (id == kHelp) return ParseResult::kHelp;
+        if (id == kVersion) return ParseResult::kVersion;
         if (id == '?' || id == ':') {
             const char* given = optind > 0 && optind <= argc ? argv[optind - 1] : "?";
             *error = std::string("unknown option or missing value: ") + given;
@@ -157,6 +160,7 @@ std::string usage_text() {
            "                         instead of SQLite in the state folder\n"
            "  --no-group-commit      commit each record on its own (for measurements)\n"
            "  --help                 show this text\n"
+           "  --version              show the version\n"
            "\n"
            "Log lines go to standard error. SIGTERM or SIGINT stops the server cleanly.\n";
 }

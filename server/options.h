@@ -7,9 +7,9 @@
 
 namespace gavo::server {
 
-enum class ParseResult { kRun, kHelp, kError };
+enum class ParseResult { kRun, kHelp, kVersion, kError };
 
-// Fills `config` from argv. kHelp: --help was given; kError: `error` says what is wrong.
+// Fills `config` from argv. kHelp: --help was given; kVersion: --version; kError: `error` says what is wrong.
 ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::string* error);
 
 // The --help text.

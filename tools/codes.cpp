@@ -5,19 +5,19 @@ namespace gavo_tool {
 std::string code_meaning(int code) {
     switch (code) {
         case -1:
-            return "refused by the library, or a local error without a code of its own";
+            return "refused";
         case -50:
-            return "no reply from the server: no connection";
+            return "no connection to the server";
         case -51:
-            return "no reply from the server: waiting for the reply failed";
+            return "no reply from the server (waiting failed)";
         case -52:
-            return "no reply from the server: sending the request failed";
+            return "no reply from the server (sending failed)";
         case -53:
-            return "no reply from the server: receiving the reply failed";
+            return "no reply from the server (receiving failed)";
         case -54:
-            return "no reply from the server: connection closed by the server";
+            return "connection closed by the server";
         case -100:
-            return "sending the request to the server failed";
+            return "sending to the server failed";
         case -102:
             return "not found";
         case -103:
@@ -33,7 +33,7 @@ std::string code_meaning(int code) {
         case -108:
             return "folders could not be created";
         case -200:
-            return "library start-up failed (see gavo_nfile_err.log beside the gavo program)";
+            return "library start-up failed";
         case -201:
             return "unknown working mode (CTRL_MODE in the INI file)";
         default:

@@ -13,6 +13,7 @@ enum ExitCode {
     kExitUsage = 2,    // bad arguments (reported by the argument parser)
     kExitLibrary = 3,  // the library reported a failure (a code below zero)
     kExitLocal = 4,    // a local file of the tool's own (LOCAL, standard input or output) failed
+    kExitTimeout = 5,  // --timeout ran out; a signal ends the command with 128 + its number
 };
 
 // A short description of a library code, e.g. "not found" for -102. Codes the library

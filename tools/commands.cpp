@@ -1,16 +1,26 @@
 #include "commands.h"
 
 #include <GAVO_Client.h>
+#include <netdb.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iostream>
-#include <vector>
+#include <random>
 
 #include "codes.h"
 #include "local_files.h"
 #include "progress.h"
+#include "runtime/platform.h"
+#include "runtime/state.h"
+#include "watchdog.h"
 
 namespace gavo_tool {
 
@@ -18,6 +28,8 @@ namespace {
 
 // Bytes moved per Read/WriteEx call.
 constexpr size_t kChunk = 1 << 20;
+// The longest name the library takes.
+constexpr size_t kMaxName = 499;
 
 // A CNFile that can tell whether its close failed: the library keeps the code of a failed
 // remote close in m_nLastErrCode, which only a derived class can read.
@@ -31,12 +43,23 @@ class ToolFile : public CNFile {
     }
 };
 
-// What is being done, for the failure report: the subcommand, the library operation
-// under way and the name it works on.
+// The library's logs go to the tool's log folder instead of beside the program.
+class ToolPlatform : public gavo::Platform {
+  public:
+    explicit ToolPlatform(std::string dir) : dir_(std::move(dir)) {}
+    std::string exe_dir() override { return dir_; }
+
+  private:
+    std::string dir_;
+};
+
+// What is being done, for the failure report.
 struct Context {
+    const Options& o;
     const char* command;
-    std::string name;
-    const char* step = "";
+    std::string name;       // the stored name (or "'a' to 'b'" text for mv)
+    const char* verb = "";  // "open", "read", "write", "close", "rename", ...
+    bool open_for_table = false;
 };
 
 // A library call that moved fewer bytes than it was asked to, without a code.
@@ -45,42 +68,80 @@ struct ShortTransfer {
     size_t wanted;
 };
 
+// A failure the tool found itself: message and exit code.
+struct ToolFailure {
+    std::string message;
+    int exit;
+};
+
+std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+std::string lower_first(std::string text) {
+    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
+}
+
+// Why a server could not be reached, found by connecting to it the same way; empty when
+// it can be reached.
+std::string probe_server(const Settings& s) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (int rc = getaddrinfo(s.host.c_str(), s.port.c_str(), &hints, &found); rc != 0)
+        return "cannot find the host: " + lower_first(gai_strerror(rc));
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int err = fd < 0 ? errno : ::connect(fd, found->ai_addr, found->ai_addrlen) == 0 ? 0 : errno;
+    if (fd >= 0) ::close(fd);
+    freeaddrinfo(found);
+    return err == 0 ? "" : lower_first(std::strerror(err));
+}
+
+// The cause of `code` in words, with what the context adds to the bare meaning.
+std::string cause(const Context& ctx, int code) {
+    const Settings& s = ctx.o.settings;
+    if (code == -1 && ctx.name.size() > kMaxName + 2) return "name longer than 499 bytes";
+    if (code == -1 && ctx.open_for_table && s.mode != 2)
+        return "tables need working mode 2 (CTRL_MODE=2) and a server that keeps them";
+    if (code == -1 && std::strcmp(ctx.verb, "open") == 0 && s.mode == 2)
+        return "refused: in use by another client, or not allowed";
+    if (code == -200 && s.mode == 2) {
+        std::string why = probe_server(s);
+        if (!why.empty()) return "cannot connect: " + why;
+        return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
+    }
+    if (code == -200) return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
+    return code_meaning(code);
+}
+
 int report_code(const Context& ctx, int code) {
-    std::fprintf(stderr, "gavo %s: %s '%s' failed: code %d (%s)\n", ctx.command, ctx.step,
-                 ctx.name.c_str(), code, code_meaning(code).c_str());
-    if (code == -1 && std::strcmp(ctx.command, "record") == 0)
-        std::fprintf(stderr,
-                     "gavo record: tables need working mode 2 (CTRL_MODE=2) and a server that "
-                     "keeps them\n");
+    std::fprintf(stderr, "gavo %s: cannot %s %s (%s): %s (code %d)\n", ctx.command, ctx.verb,
+                 ctx.name.c_str(), ctx.o.settings.where().c_str(), cause(ctx, code).c_str(), code);
     return kExitLibrary;
 }
 
 int report_file_layer(const Context& ctx, long os_error, const std::string& file) {
     std::string meaning = os_error_meaning(os_error);
-    if (!meaning.empty()) meaning = " (" + meaning + ")";
-    std::fprintf(stderr,
-                 "gavo %s: %s '%s' failed in the local file layer: system error %ld%s%s%s\n",
-                 ctx.command, ctx.step, ctx.name.c_str(), os_error, meaning.c_str(),
+    std::fprintf(stderr, "gavo %s: cannot %s %s (%s): %s (system error %ld%s%s)\n", ctx.command,
+                 ctx.verb, ctx.name.c_str(), ctx.o.settings.where().c_str(),
+                 meaning.empty() ? "local file error" : meaning.c_str(), os_error,
                  file.empty() ? "" : " on ", file.c_str());
     return kExitLibrary;
 }
 
-int report_short(const Context& ctx, const ShortTransfer& s) {
-    std::fprintf(stderr, "gavo %s: %s '%s' moved %zu of %zu bytes\n", ctx.command, ctx.step,
-                 ctx.name.c_str(), s.done, s.wanted);
-    return kExitLibrary;
-}
-
 int report_local(const Context& ctx, const LocalError& e) {
+    // A reader that went away (`gavo cat x | head`) is no failure worth a message.
+    if (e.err == EPIPE && e.path == "standard output") return 128 + SIGPIPE;
     std::fprintf(stderr, "gavo %s: cannot %s '%s': %s\n", ctx.command, e.action.c_str(),
-                 e.path.c_str(), std::strerror(e.err));
+                 e.path.c_str(), lower_first(std::strerror(e.err)).c_str());
     return kExitLocal;
 }
 
 // Runs `body` with an error record for its opens, turning every failure it throws into a
 // report and an exit code: the record itself (CNFileException*), the local file layer's
-// error in working mode 1 (CFileException*, which the catcher releases), and the tool's
-// own local files. The record lives here, so the thrown address is valid in the catch.
+// error in working mode 1 (CFileException*, which the catcher releases), the tool's own
+// local files, and a stop. The record lives here, so the thrown address is valid in the
+// catch.
 template <class Body>
 int guarded(Context& ctx, Body&& body) {
     CNFileException record;
@@ -94,36 +155,192 @@ int guarded(Context& ctx, Body&& body) {
         delete error;
         return report_file_layer(ctx, os_error, file);
     } catch (const ShortTransfer& s) {
-        return report_short(ctx, s);
+        std::fprintf(stderr, "gavo %s: %s %s (%s) moved %zu of %zu bytes\n", ctx.command,
+                     ctx.verb, ctx.name.c_str(), ctx.o.settings.where().c_str(), s.done, s.wanted);
+        return kExitLibrary;
     } catch (const LocalError& e) {
         return report_local(ctx, e);
+    } catch (const ToolFailure& f) {
+        std::fprintf(stderr, "gavo %s: %s\n", ctx.command, f.message.c_str());
+        return f.exit;
+    } catch (const Stopped& s) {
+        report_stop(s.code);
+        return s.code;
     }
 }
 
-// Opens `file`; failures come back as the thrown record, except the refusals that the
-// library returns even to a host with a record.
-void open_or_throw(ToolFile& file, Context& ctx, unsigned flags, CNFileException& record) {
-    ctx.step = "Open";
-    int rc = file.Open(ctx.name.c_str(), flags, &record);
+// Throws the record with `rc` when it is a failure.
+void throw_if_failed(int rc, CNFileException& record) {
     if (rc < 0) {
         record.m_nErrCode = rc;
         throw &record;
     }
+}
+
+void open_or_throw(ToolFile& file, Context& ctx, unsigned flags, CNFileException& record) {
+    ctx.verb = "open";
+    throw_if_failed(file.Open(ctx.name.substr(1, ctx.name.size() - 2).c_str(), flags, &record),
+                    record);
 }
 
 void close_or_throw(ToolFile& file, Context& ctx, CNFileException& record) {
-    ctx.step = "Close";
-    int rc = file.close_checked();
-    if (rc < 0) {
-        record.m_nErrCode = rc;
-        throw &record;
-    }
+    ctx.verb = "close";
+    throw_if_failed(file.close_checked(), record);
 }
 
 void write_chunk(ToolFile& file, const char* data, size_t count) {
     unsigned written = file.WriteEx(data, static_cast<unsigned>(count));
     if (written != count) throw ShortTransfer{written, count};
 }
+
+// Releases a CNFile whose work failed, swallowing a local close's own exception: this
+// runs while another failure is being reported.
+void close_quietly(ToolFile& file) {
+    try {
+        file.close_checked();
+    } catch (CFileException* e) {
+        delete e;
+    } catch (...) {
+    }
+}
+
+// True while the library still works in the mode the settings asked for: after a
+// reconnection gave up it works on local files, where remote names mean nothing.
+bool mode_unchanged(const Options& o) { return ::fsmode.load() == o.settings.mode; }
+
+std::string file_name_of(const std::string& path) {
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool ends_with_slash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+// Runs `one` for each item, stopping at the first failure unless --keep-going; a stop or a
+// lost server always ends the run. Returns the first failure's code, or kExitOk.
+int for_each(const Options& o, size_t count, const std::function<int(size_t)>& one) {
+    int first = kExitOk;
+    for (size_t i = 0; i < count; ++i) {
+        int rc = one(i);
+        if (rc == kExitOk) continue;
+        if (first == kExitOk) first = rc;
+        if (!o.keep_going || stop_code() != 0 || !mode_unchanged(o)) break;
+    }
+    return first;
+}
+
+// ---- put ----
+
+// The temporary name an upload goes to, in NAME's folder.
+std::string temporary_name(const std::string& name) {
+    static std::mt19937 gen(std::random_device{}() ^ static_cast<unsigned>(getpid()));
+    static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string temp = name.substr(0, name.find_last_of('/') + 1) + ".gavo-put-";
+    for (int i = 0; i < 8; ++i) temp += kChars[gen() % (sizeof kChars - 1)];
+    return temp;
+}
+
+// An upload to a temporary name; the stored NAME changes only in finish(). Destroyed
+// unfinished, it closes its handle and removes the temporary name.
+class Upload {
+  public:
+    Upload(Context& ctx, const std::string& name)
+        : ctx_(ctx), name_(name), temp_(temporary_name(name)) {}
+    ~Upload() {
+        if (!finished_) abandon();
+    }
+
+    void open(CNFileException& record) {
+        ctx_.verb = "create";
+        if (temp_.size() > kMaxName)
+            throw ToolFailure{"the temporary name beside " + quoted(name_) +
+                                  " would be longer than 499 bytes: use a shorter folder name",
+                              kExitLibrary};
+        throw_if_failed(file_.Open(temp_.c_str(), NFILE_WRITE | NFILE_CREATE, &record), record);
+        opened_ = true;
+        set_remote_temp(temp_);
+        ctx_.verb = "write";
+        if (ctx_.o.verbose)
+            std::fprintf(stderr, "gavo put: writing '%s' as '%s'\n", name_.c_str(), temp_.c_str());
+    }
+    void write(const char* data, size_t count) { write_chunk(file_, data, count); }
+
+    void finish(CNFileException& record) {
+        ctx_.verb = "close";
+        throw_if_failed(file_.close_checked(), record);
+        if (ctx_.o.force) {
+            ctx_.verb = "replace";
+            int rc = CNFile::Remove(name_.c_str());
+            if (rc != -102) throw_if_failed(rc, record);
+        }
+        ctx_.verb = "rename into place";
+        throw_if_failed(CNFile::Rename(temp_.c_str(), name_.c_str()), record);
+        finished_ = true;
+        set_remote_temp("");
+    }
+
+  private:
+    // A close or remove that failed on a lost connection is tried again: the library has
+    // reconnected by then, and the server keeps a client's handles across its connections.
+    void abandon() {
+        for (int i = 0; i < kTries && file_.IsOpened() && mode_unchanged(ctx_.o); ++i)
+            close_quietly(file_);
+        if (!opened_) return;
+        int rc = -100;
+        for (int i = 0; i < kTries && rc < 0 && rc != -102 && mode_unchanged(ctx_.o); ++i)
+            rc = CNFile::Remove(temp_.c_str());
+        set_remote_temp("");
+        if (rc < 0 && rc != -102)
+            std::fprintf(stderr, "gavo put: the temporary name '%s' may remain (%s, code %d)\n",
+                         temp_.c_str(), ctx_.o.settings.where().c_str(), rc);
+    }
+
+    static constexpr int kTries = 3;
+
+    Context& ctx_;
+    std::string name_;
+    std::string temp_;
+    ToolFile file_;
+    bool opened_ = false;
+    bool finished_ = false;
+};
+
+void refuse_existing(Context& ctx, const std::string& name, CNFileException& record) {
+    ctx.verb = "check";
+    int rc = CNFile::IsExist(name.c_str());
+    throw_if_failed(rc, record);
+    if (rc == 1)
+        throw ToolFailure{quoted(name) + " already exists (" + ctx.o.settings.where() +
+                              "); add --force to replace it",
+                          kExitLibrary};
+}
+
+int put_one(const Options& o, const std::string& local, const std::string& name) {
+    Context ctx{o, "put", quoted(name)};
+    return guarded(ctx, [&](CNFileException& record) {
+        // The source must open and read before anything on the remote side changes.
+        LocalInput in(local);
+        std::vector<char> buffer(kChunk);
+        size_t n = in.read(buffer.data(), buffer.size());
+        ctx.verb = "store";
+        if (name.size() > kMaxName) throw_if_failed(-1, record);
+        if (!o.force) refuse_existing(ctx, name, record);
+        Progress progress(in.size(), o.progress);
+        Upload upload(ctx, name);
+        upload.open(record);
+        for (; n > 0; n = in.read(buffer.data(), buffer.size())) {
+            check_stop();
+            upload.write(buffer.data(), n);
+            progress.add(n);
+        }
+        check_stop();
+        upload.finish(record);
+        progress.finish();
+        if (o.verbose) std::fprintf(stderr, "gavo put: stored '%s'\n", name.c_str());
+        return static_cast<int>(kExitOk);
+    });
+}
+
+// ---- get and cat ----
 
 // Copies the remote file of an open object to `out`; returns the bytes copied.
 uint64_t copy_out(ToolFile& file, LocalOutput& out, Progress& progress) {
@@ -133,106 +350,167 @@ uint64_t copy_out(ToolFile& file, LocalOutput& out, Progress& progress) {
         out.write(buffer.data(), n);
         total += n;
         progress.add(n);
+        check_stop();
     }
     return total;
 }
 
-// Fetches `ctx.name` into `out`. The length that OpenEx reports (low 32 bits) must match
-// the bytes read, so that a transfer cut short is never taken for the whole file.
-int fetch(Context& ctx, CNFileException& record, LocalOutput& out, bool show_progress) {
-    ToolFile file;
-    ctx.step = "OpenEx";
-    int length = file.OpenEx(ctx.name.c_str(), NFILE_READ, &record);
-    uint32_t expected = static_cast<uint32_t>(length);
-    Progress progress(expected, show_progress);
-    ctx.step = "Read";
-    uint64_t got = copy_out(file, out, progress);
-    close_or_throw(file, ctx, record);
-    ctx.step = "Read";
-    if (static_cast<uint32_t>(got) != expected)
-        throw ShortTransfer{static_cast<size_t>(got), expected};
-    out.commit();
-    progress.finish();
-    return kExitOk;
+// Fetches `name` into `local`. Reads deny writers only, so several readers share a file.
+// The length that OpenEx reports (low 32 bits) must match the bytes read, so that a
+// transfer cut short is never taken for the whole file.
+int fetch(const Options& o, const char* command, const std::string& name, const std::string& local,
+          bool show_progress) {
+    Context ctx{o, command, quoted(name)};
+    return guarded(ctx, [&](CNFileException& record) {
+        ctx.verb = "open";
+        if (name.size() > kMaxName) throw_if_failed(-1, record);
+        LocalOutput out(local);
+        ToolFile file;
+        int length = file.OpenEx(name.c_str(), NFILE_READ | NFILE_DENY_WRITE, &record);
+        throw_if_failed(length, record);
+        uint32_t expected = static_cast<uint32_t>(length);
+        Progress progress(expected, show_progress);
+        ctx.verb = "read";
+        uint64_t got = copy_out(file, out, progress);
+        close_or_throw(file, ctx, record);
+        ctx.verb = "read";
+        if (static_cast<uint32_t>(got) != expected)
+            throw ShortTransfer{static_cast<size_t>(got), expected};
+        out.commit();
+        progress.finish();
+        if (o.verbose)
+            std::fprintf(stderr, "gavo %s: fetched '%s' (%llu bytes)\n", command, name.c_str(),
+                         static_cast<unsigned long long>(got));
+        return static_cast<int>(kExitOk);
+    });
+}
+
+bool is_directory(const std::string& path) {
+    struct stat st;
+    return path != "-" && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+int usage(const char* command, const std::string& text) {
+    std::fprintf(stderr, "gavo %s: %s\n", command, text.c_str());
+    return kExitUsage;
+}
+
+// ---- record ----
+
+void send_record(ToolFile& file, const char* data, size_t count) { write_chunk(file, data, count); }
+
+// Each line with its line feed (added to a last line without one).
+size_t send_lines(ToolFile& file) {
+    size_t sent = 0;
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        check_stop();
+        line += '\n';
+        send_record(file, line.data(), line.size());
+        ++sent;
+    }
+    if (std::cin.bad()) throw LocalError{"read", "standard input", errno};
+    return sent;
+}
+
+// Pieces of exactly `size` bytes; a shorter piece at the end is refused, unsent.
+size_t send_fixed(ToolFile& file, size_t size) {
+    LocalInput in("-");
+    std::vector<char> record(size);
+    size_t sent = 0;
+    while (size_t n = in.read(record.data(), size)) {
+        check_stop();
+        if (n < size)
+            throw ToolFailure{"standard input ended inside a record: " + std::to_string(n) +
+                                  " of " + std::to_string(size) + " bytes left over, not sent (" +
+                                  std::to_string(sent) + " records sent)",
+                              kExitLocal};
+        send_record(file, record.data(), size);
+        ++sent;
+    }
+    return sent;
 }
 
 }  // namespace
 
 bool start_library(const Options& options, const std::string& command) {
-    if (NFile_Init(options.ini.empty() ? nullptr : options.ini.c_str()) == 1) return true;
-    Context ctx{command.c_str(), options.ini.empty() ? "gavo.ini" : options.ini, "NFile_Init"};
+    const Settings& s = options.settings;
+    // A log folder that cannot be made (or is another user's) drops the logs: no file
+    // can be opened under /dev/null.
+    bool logs = make_dirs(s.log_dir);
+    static ToolPlatform platform(logs ? s.log_dir : "/dev/null/");
+    gavo::set_platform(&platform);
+    if (options.verbose)
+        std::fprintf(stderr, "gavo: INI %s; working mode %d, %s; logs in %s%s\n",
+                     s.ini.empty() ? "none (working mode 1 in the current folder)" : s.ini.c_str(),
+                     s.mode, s.where().c_str(), s.log_dir.c_str(),
+                     logs ? "" : " (cannot be created: no logs)");
+    if (NFile_Init(s.init_path().c_str()) == 1) return true;
+    Context ctx{options, command.c_str(), quoted(s.init_path()), "start the library with"};
     report_code(ctx, -200);
     return false;
 }
 
-int run_put(const Options& options, const std::string& local, const std::string& name) {
-    Context ctx{"put", name};
-    return guarded(ctx, [&](CNFileException& record) {
-        LocalInput in(local);
-        ToolFile file;
-        open_or_throw(file, ctx, NFILE_WRITE | NFILE_CREATE, record);
-        Progress progress(in.size(), options.progress);
-        std::vector<char> buffer(kChunk);
-        ctx.step = "WriteEx";
-        while (size_t n = in.read(buffer.data(), buffer.size())) {
-            write_chunk(file, buffer.data(), n);
-            progress.add(n);
-        }
-        close_or_throw(file, ctx, record);
-        progress.finish();
+int run_put(const Options& o, const std::vector<std::string>& args) {
+    const std::string& last = args.back();
+    if (args.size() > 2 && !ends_with_slash(last))
+        return usage("put", "with several files, the last argument must be a folder ending in '/'");
+    return for_each(o, args.size() - 1, [&](size_t i) {
+        if (!ends_with_slash(last)) return put_one(o, args[i], last);
+        if (args[i] == "-") return usage("put", "'-' needs a NAME, not a folder");
+        return put_one(o, args[i], last + file_name_of(args[i]));
+    });
+}
+
+int run_get(const Options& o, const std::vector<std::string>& args) {
+    const std::string& last = args.back();
+    bool into_folder = is_directory(last);
+    if (args.size() > 2 && !into_folder)
+        return usage("get", "with several names, the last argument must be an existing folder");
+    return for_each(o, args.size() - 1, [&](size_t i) {
+        std::string local = into_folder ? last + "/" + file_name_of(args[i]) : last;
+        return fetch(o, "get", args[i], local, o.progress && local != "-");
+    });
+}
+
+int run_cat(const Options& o, const std::vector<std::string>& names) {
+    return for_each(o, names.size(), [&](size_t i) { return fetch(o, "cat", names[i], "-", false); });
+}
+
+int run_rm(const Options& o, const std::vector<std::string>& names) {
+    return for_each(o, names.size(), [&](size_t i) {
+        Context ctx{o, "rm", quoted(names[i]), "remove"};
+        int rc = CNFile::Remove(names[i].c_str());
+        if (rc < 0) return report_code(ctx, rc);
+        if (o.verbose) std::fprintf(stderr, "gavo rm: removed '%s'\n", names[i].c_str());
         return static_cast<int>(kExitOk);
     });
 }
 
-int run_get(const Options& options, const std::string& name, const std::string& local) {
-    Context ctx{"get", name};
-    return guarded(ctx, [&](CNFileException& record) {
-        LocalOutput out(local);
-        return fetch(ctx, record, out, options.progress && local != "-");
-    });
-}
-
-int run_cat(const Options&, const std::string& name) {
-    Context ctx{"cat", name};
-    return guarded(ctx, [&](CNFileException& record) {
-        LocalOutput out("-");
-        return fetch(ctx, record, out, false);
-    });
-}
-
-int run_rm(const std::string& name) {
-    Context ctx{"rm", name, "Remove"};
-    int rc = CNFile::Remove(name.c_str());
-    return rc < 0 ? report_code(ctx, rc) : kExitOk;
-}
-
-int run_mv(const std::string& old_name, const std::string& new_name) {
-    Context ctx{"mv", old_name + "' to '" + new_name, "Rename"};
+int run_mv(const Options& o, const std::string& old_name, const std::string& new_name) {
+    Context ctx{o, "mv", quoted(old_name) + " to " + quoted(new_name), "rename"};
     int rc = CNFile::Rename(old_name.c_str(), new_name.c_str());
     return rc < 0 ? report_code(ctx, rc) : kExitOk;
 }
 
-int run_exists(const std::string& name) {
-    Context ctx{"exists", name, "IsExist"};
+int run_exists(const Options& o, const std::string& name) {
+    Context ctx{o, "exists", quoted(name), "check"};
     int rc = CNFile::IsExist(name.c_str());
     if (rc < 0) return report_code(ctx, rc);
     return rc == 1 ? kExitOk : kExitNo;
 }
 
-int run_record(const std::string& table) {
-    Context ctx{"record", table};
+int run_record(const Options& o, const std::string& table) {
+    Context ctx{o, "record", quoted(table)};
+    ctx.open_for_table = true;
     return guarded(ctx, [&](CNFileException& record) {
         ToolFile file;
         open_or_throw(file, ctx, NFILE_TABLE_WRITE, record);
-        ctx.step = "WriteEx";
-        std::string line;
-        while (std::getline(std::cin, line)) {
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            // The library refuses a zero-byte write, so an empty line is no record.
-            if (!line.empty()) write_chunk(file, line.data(), line.size());
-        }
-        if (std::cin.bad()) throw LocalError{"read", "standard input", errno};
+        ctx.open_for_table = false;
+        ctx.verb = "write a record to";
+        size_t sent = o.record_size ? send_fixed(file, o.record_size) : send_lines(file);
         close_or_throw(file, ctx, record);
+        if (o.verbose) std::fprintf(stderr, "gavo record: %zu records appended\n", sent);
         return static_cast<int>(kExitOk);
     });
 }

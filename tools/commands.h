@@ -1,28 +1,43 @@
 // The gavo subcommands. Each returns the process's exit code (tools/codes.h) and prints
-// its failures on standard error: the subcommand, the library operation, the name and
-// the library's code with its meaning.
+// its failures on standard error: the subcommand, what failed, the name, where (server
+// HOST:PORT or the local folder), the cause in words and the library's code.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
+
+#include "settings.h"
 
 namespace gavo_tool {
 
 struct Options {
-    std::string ini;        // INI file for NFile_Init; empty: gavo.ini beside the program
-    bool progress = false;  // draw progress bars (standard error is a terminal)
+    Settings settings;
+    bool progress = false;    // draw progress bars (standard error is a terminal, not -q)
+    bool verbose = false;     // -v: say what is connected to and done
+    bool force = false;       // put: replace an existing NAME
+    bool keep_going = false;  // several names: go on after a failure
+    size_t record_size = 0;   // record: 0 for lines, else fixed records of this many bytes
 };
 
-// Starts the library with the INI file of `options`; false (after a report) on failure.
+// Points the library's logs at the settings' log folder and starts it with their INI
+// file; false (after a report) on failure.
 bool start_library(const Options& options, const std::string& command);
 
-int run_put(const Options& options, const std::string& local, const std::string& name);
-int run_get(const Options& options, const std::string& name, const std::string& local);
-int run_cat(const Options& options, const std::string& name);
-int run_rm(const std::string& name);
-int run_mv(const std::string& old_name, const std::string& new_name);
+// put LOCAL NAME | put LOCAL... FOLDER/ (a NAME ending in '/' takes LOCAL's file name).
+// Checks that LOCAL reads, uploads to a temporary name beside NAME and renames it into
+// place after a successful close; NAME is never touched by a failure. An existing NAME
+// is replaced only with `force` (removed just before the rename).
+int run_put(const Options& options, const std::vector<std::string>& args);
+// get NAME LOCAL | get NAME... DIR (LOCAL may be a folder: the file keeps its name).
+int run_get(const Options& options, const std::vector<std::string>& args);
+int run_cat(const Options& options, const std::vector<std::string>& names);
+int run_rm(const Options& options, const std::vector<std::string>& names);
+int run_mv(const Options& options, const std::string& old_name, const std::string& new_name);
 // kExitOk when `name` exists, kExitNo when it does not, kExitLibrary on a failure.
-int run_exists(const std::string& name);
-// Appends each non-empty line of standard input (without its line break) as one record.
-int run_record(const std::string& table);
+int run_exists(const Options& options, const std::string& name);
+// Appends the records of standard input to a table: each line with its line feed, or
+// with `record_size` each piece of exactly that many bytes.
+int run_record(const Options& options, const std::string& table);
 
 }  // namespace gavo_tool

@@ -4,22 +4,68 @@
 #include <GAVO_Client.h>
 
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "codes.h"
 #include "commands.h"
 #include "progress.h"
+#include "settings.h"
+#include "watchdog.h"
 
 namespace {
 
 using namespace gavo_tool;
 
 const char kFooter[] =
+    "Configuration: --ini FILE, else $GAVO_INI, else ~/.config/gavo/gavo.ini, else\n"
+    "/etc/gavo/gavo.ini, else working mode 1 in the current folder ('gavo config' shows\n"
+    "which). Logs go to --log-dir, else $XDG_STATE_HOME/gavo (~/.local/state/gavo).\n"
     "Exit codes: 0 done (exists: the name exists), 1 exists: the name does not exist,\n"
-    "2 bad arguments, 3 the library reported a failure, 4 a local file of the tool failed.\n"
-    "The library writes its error log gavo_nfile_err.log (and, against a server, the\n"
-    "trace log netf_Log.Log) beside the gavo program.";
+    "2 bad arguments, 3 the library reported a failure, 4 a local file of the tool failed,\n"
+    "5 --timeout ran out, 128+N ended by signal N (130: Ctrl-C).";
+
+const char* const kCommands[] = {"put", "get", "cat", "rm", "mv", "exists", "record", "config"};
+// Options of gavo itself that take a value.
+const std::set<std::string> kValued = {"--ini", "--log-dir", "--timeout"};
+const std::set<std::string> kFlags = {"-h", "--help", "--version", "-q", "--quiet",
+                                      "-v", "--verbose", "--keep-going"};
+
+// What CLI11 would call "A subcommand is required": an unknown word or option before the
+// subcommand gets a message of its own. 0 when the command line may be parsed.
+int check_command_word(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string key = arg.substr(0, arg.find('='));
+        if (kValued.count(key)) {
+            i += key == arg;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            if (kFlags.count(arg)) continue;
+            std::fprintf(stderr, "gavo: unknown option '%s' (see gavo --help)\n", arg.c_str());
+            return kExitUsage;
+        } else {
+            for (const char* command : kCommands)
+                if (arg == command) return 0;
+            std::fprintf(stderr,
+                         "gavo: unknown command '%s' (commands: put get cat rm mv exists record "
+                         "config; see gavo --help)\n",
+                         arg.c_str());
+            return kExitUsage;
+        }
+    }
+    return 0;
+}
+
+// The command line's values.
+struct Args {
+    std::string ini, log_dir;
+    int timeout = 0;
+    bool quiet = false;
+    std::vector<std::string> names;
+    std::string first, second;
+};
 
 // One subcommand and the work it runs once the library has started.
 struct Command {
@@ -27,65 +73,106 @@ struct Command {
     std::function<int()> run;
 };
 
-// Adds a positional argument that must be given.
-void positional(CLI::App* app, const char* name, std::string& into, const char* help) {
-    app->add_option(name, into, help)->required();
-}
-
-std::vector<Command> add_commands(CLI::App& app, Options& o, std::string& a, std::string& b) {
+std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
     std::vector<Command> commands;
     auto add = [&](const char* name, const char* help, std::function<int()> run) {
         commands.push_back({app.add_subcommand(name, help), std::move(run)});
         return commands.back().app;
     };
-    CLI::App* put = add("put", "Store the local file LOCAL ('-': standard input) as NAME",
-                        [&] { return run_put(o, a, b); });
-    positional(put, "LOCAL", a, "local file to read");
-    positional(put, "NAME", b, "name to store it under");
-    CLI::App* get = add("get", "Fetch NAME into the local file LOCAL ('-': standard output)",
-                        [&] { return run_get(o, a, b); });
-    positional(get, "NAME", a, "stored name");
-    positional(get, "LOCAL", b, "local file to write (replaced only once complete)");
-    positional(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a); }), "NAME",
-               a, "stored name");
-    positional(add("rm", "Remove NAME", [&] { return run_rm(a); }), "NAME", a, "stored name");
-    CLI::App* mv = add("mv", "Rename OLD to NEW", [&] { return run_mv(a, b); });
-    positional(mv, "OLD", a, "current name");
-    positional(mv, "NEW", b, "new name");
-    positional(
-        add("exists", "Exit 0 when NAME exists, 1 when it does not", [&] { return run_exists(a); }),
-        "NAME", a, "stored name");
-    positional(add("record", "Append each line of standard input as a record of TABLE",
-                   [&] { return run_record(a); }),
-               "TABLE", a, "table on the file server");
+    auto names = [&](CLI::App* sub, const char* name, int least, const char* help) {
+        sub->add_option(name, a.names, help)->required()->expected(least, -1);
+    };
+    CLI::App* put = add("put", "Store LOCAL ('-': standard input) as NAME, or files in FOLDER/",
+                        [&] { return run_put(o, a.names); });
+    put->footer(
+        "The bytes go to a temporary name beside NAME, renamed into place once all are\n"
+        "stored; a failed or interrupted put leaves NAME as it was and removes the\n"
+        "temporary name. An existing NAME is kept unless --force.");
+    names(put, "LOCAL... NAME|FOLDER/", 2, "local files, then the stored name or folder");
+    put->add_flag("--force", o.force,
+                  "replace an existing NAME: the old file is removed just before the new one "
+                  "is renamed into place, so for a moment there is no NAME");
+    names(add("get", "Fetch NAME into LOCAL ('-': standard output; a folder keeps the name)",
+              [&] { return run_get(o, a.names); }),
+          "NAME... LOCAL|DIR", 2, "stored names, then the local file or folder");
+    names(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a.names); }),
+          "NAME", 1, "stored names");
+    names(add("rm", "Remove NAME", [&] { return run_rm(o, a.names); }), "NAME", 1,
+          "stored names");
+    CLI::App* mv = add("mv", "Rename OLD to NEW (never replaces NEW)",
+                       [&] { return run_mv(o, a.first, a.second); });
+    mv->add_option("OLD", a.first, "current name")->required();
+    mv->add_option("NEW", a.second, "new name")->required();
+    add("exists", "Exit 0 when NAME exists, 1 when it does not", [&] { return run_exists(o, a.first); })
+        ->add_option("NAME", a.first, "stored name")
+        ->required();
+    CLI::App* record = add("record", "Append each line of standard input as a record of TABLE",
+                           [&] { return run_record(o, a.first); });
+    record->footer(
+        "Each line is sent with its line feed, for a 'line' table of the file server.\n"
+        "For a 'fixed:N' table give --record-size N: each N bytes of input are one record.");
+    record->add_option("TABLE", a.first, "table on the file server")->required();
+    record->add_option("--record-size", o.record_size,
+                       "for a fixed:N table: cut the input into records of N bytes; input "
+                       "that ends inside a record is refused")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1 << 20));
+    add("config", "Show the INI file, working mode, server or folder and logs in use",
+        [&] { return std::fputs(describe(o.settings).c_str(), stdout), int(kExitOk); });
     return commands;
+}
+
+void add_global_options(CLI::App& app, Options& o, Args& a) {
+    app.set_version_flag("--version", "gavo " GAVO_VERSION);
+    app.add_option("--ini", a.ini, "INI file to use (must exist)")->type_name("FILE");
+    app.add_option("--log-dir", a.log_dir, "folder of the library's error and trace logs")
+        ->type_name("DIR");
+    app.add_option("--timeout", a.timeout, "give up after SEC seconds (exit code 5)")
+        ->type_name("SEC")
+        ->check(CLI::Range(0, 1000000));
+    app.add_flag("-q,--quiet", a.quiet, "no progress bars: errors only");
+    app.add_flag("-v,--verbose", o.verbose, "say what is connected to and done");
+    app.add_flag("--keep-going", o.keep_going, "with several names, go on after a failure");
+}
+
+int run(const Command& command, Options& options, const Args& args) {
+    const std::string name = command.app->get_name();
+    std::string error;
+    if (!find_settings(args.ini, args.log_dir, &options.settings, &error)) {
+        std::fprintf(stderr, "gavo %s: %s\n", name.c_str(), error.c_str());
+        return kExitUsage;
+    }
+    if (name == "config") return command.run();
+    options.progress = stderr_is_terminal() && !args.quiet;
+    start_watchdog(args.timeout, "gavo " + name, options.settings.where());
+    if (!start_library(options, name)) return kExitLibrary;
+    int rc = command.run();
+    NFile_Close();
+    return rc;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (int rc = check_command_word(argc, argv)) return rc;
     CLI::App app{"Store and fetch files through GAVO_Client.", "gavo"};
     app.footer(kFooter);
     app.require_subcommand(1, 1);
-    app.fallthrough();  // --ini may also follow the subcommand
+    app.fallthrough();  // global options may also follow the subcommand
     Options options;
-    app.add_option("--ini", options.ini,
-                   "INI file to start the library with "
-                   "(default: gavo.ini beside the gavo program)");
-    std::string first, second;
-    std::vector<Command> commands = add_commands(app, options, first, second);
+    Args args;
+    add_global_options(app, options, args);
+    std::vector<Command> commands = add_commands(app, options, args);
+    if (argc == 1) {
+        std::fputs(app.help().c_str(), stderr);
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         return app.exit(e) == 0 ? kExitOk : kExitUsage;
     }
-    options.progress = stderr_is_terminal();
-    for (const Command& command : commands) {
-        if (!command.app->parsed()) continue;
-        if (!start_library(options, command.app->get_name())) return kExitLibrary;
-        int rc = command.run();
-        NFile_Close();
-        return rc;
-    }
+    for (const Command& command : commands)
+        if (command.app->parsed()) return run(command, options, args);
     return kExitUsage;
 }

@@ -1,11 +1,14 @@
 #include "local_files.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "watchdog.h"
 
 namespace gavo_tool {
 
@@ -53,9 +56,21 @@ LocalInput::~LocalInput() {
     if (owned_) ::close(fd_);
 }
 
+// Waits until `fd` has bytes (or its end), looking for a stop every tenth of a second, so
+// that Ctrl-C reaches a command whose input is a quiet pipe.
+void wait_readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    for (;;) {
+        int rc = ::poll(&p, 1, 100);
+        if (rc > 0 || (rc < 0 && errno != EINTR)) return;
+        check_stop();
+    }
+}
+
 size_t LocalInput::read(char* buffer, size_t count) {
     size_t total = 0;
     while (total < count) {
+        wait_readable(fd_);
         ssize_t n = ::read(fd_, buffer + total, count - total);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) throw LocalError{"read", path_, errno};
@@ -67,43 +82,72 @@ size_t LocalInput::read(char* buffer, size_t count) {
 
 LocalOutput::LocalOutput(const std::string& path) : path_(path) {
     if (path == "-") {
-        to_stdout_ = true;
         fd_ = STDOUT_FILENO;
         path_ = kStdoutName;
         return;
     }
+    struct stat st;
+    bool is_link = ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        open_direct(path, O_WRONLY);  // a device, FIFO or socket: nothing to replace
+        return;
+    }
+    if (is_link) {
+        char* target = ::realpath(path.c_str(), nullptr);
+        if (target == nullptr) {  // dangling: create the file the link points at
+            open_direct(path, O_WRONLY | O_CREAT | O_TRUNC);
+            return;
+        }
+        path_ = target;
+        std::free(target);
+    }
+    open_temporary(path_);
+}
+
+void LocalOutput::open_direct(const std::string& path, int flags) {
+    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd_ < 0) throw LocalError{"open", path, errno};
+    owned_ = true;
+}
+
+void LocalOutput::open_temporary(const std::string& path) {
     std::string templ = path + ".gavo-XXXXXX";
     fd_ = ::mkostemp(templ.data(), O_CLOEXEC);
     if (fd_ < 0) throw LocalError{"create", path, errno};
+    owned_ = true;
     temp_path_ = templ;
+    set_local_temp(temp_path_);
     ::fchmod(fd_, target_mode(path));
 }
 
 LocalOutput::~LocalOutput() {
-    if (to_stdout_ || fd_ < 0) return;
+    if (!owned_ || fd_ < 0) return;
     ::close(fd_);
+    if (temp_path_.empty()) return;
     ::unlink(temp_path_.c_str());
+    set_local_temp("");
 }
 
 void LocalOutput::write(const char* data, size_t count) { write_all(fd_, data, count, path_); }
 
 void LocalOutput::commit() {
-    if (to_stdout_) return;
+    if (!owned_) return;
+    if (temp_path_.empty()) {  // written directly: only the close can still fail
+        int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0) throw LocalError{"write", path_, errno};
+        return;
+    }
     // Flush and close before the rename, so that the name never points at a file whose
     // bytes are not all on disk.
     if (::fsync(fd_) != 0) throw LocalError{"write", path_, errno};
     int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0) {
-        int err = errno;
-        ::unlink(temp_path_.c_str());
-        throw LocalError{"write", path_, err};
-    }
-    if (::rename(temp_path_.c_str(), path_.c_str()) != 0) {
-        int err = errno;
-        ::unlink(temp_path_.c_str());
-        throw LocalError{"rename into place", path_, err};
-    }
+    int err = ::close(fd) != 0 ? errno : 0;
+    if (err == 0 && ::rename(temp_path_.c_str(), path_.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(temp_path_.c_str());
+    set_local_temp("");
+    if (err != 0) throw LocalError{"write", path_, err};
 }
 
 }  // namespace gavo_tool

@@ -33,11 +33,13 @@ class LocalInput {
     uint64_t size_ = 0;
 };
 
-// A file written in full before it takes its name: the bytes go to a temporary file in
-// the destination's folder, which commit() renames onto the path. Without commit() the
-// temporary file is removed, so a failed transfer never leaves a partial file behind
-// under the real name, nor destroys the file that was there. "-" is standard output,
-// written directly.
+// Where `get` writes. A regular file (or a new name) is written in full before it takes
+// its name: the bytes go to a temporary file in the destination's folder, which commit()
+// renames onto the path; without commit() the temporary file is removed, so a failed or
+// interrupted transfer never leaves a partial file under the real name, nor destroys the
+// file that was there. A symbolic link is followed: its target is the file replaced (a
+// dangling link is written through). "-", character devices, FIFOs and sockets are
+// written directly (standard output for "-").
 class LocalOutput {
   public:
     explicit LocalOutput(const std::string& path);
@@ -50,10 +52,13 @@ class LocalOutput {
     void commit();
 
   private:
-    std::string path_;
-    std::string temp_path_;
+    void open_direct(const std::string& path, int flags);
+    void open_temporary(const std::string& path);
+
+    std::string path_;       // the file finally written (a link's target)
+    std::string temp_path_;  // empty when written directly
     int fd_ = -1;
-    bool to_stdout_ = false;
+    bool owned_ = false;
 };
 
 }  // namespace gavo_tool
