@@ -1,6 +1,163 @@
 #include "server/handles.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace gavo::server {
+
+namespace {
+
+// The mark file: this magic, the next position (64-bit big-endian), the held numbers as
+// a bitmap (bit n%8 of byte n/8) and an FNV-1a checksum of all before it (32-bit).
+constexpr char kMarkMagic[8] = {'G', 'A', 'V', 'O', 'H', 'N', 'D', '1'};
+constexpr size_t kMarkSize = 8 + 8 + kHandleCount / 8 + 4;
+// Far beyond any real position; larger ones mean a damaged file (and could overflow).
+constexpr uint64_t kMaxPosition = uint64_t{1} << 62;
+
+uint32_t fnv1a(const unsigned char* p, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+void put_be(unsigned char* p, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
+}
+
+uint64_t get_be(const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+bool write_all(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) return Load::kAbsent;
+    if (fd < 0) {
+        *error = "cannot read " + path_ + ": " + strerror(errno);
+        return Load::kBad;
+    }
+    unsigned char buf[kMarkSize + 1];
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, sizeof buf);  // the file is far below one read's limit
+    } while (n < 0 && errno == EINTR);
+    const int read_errno = errno;
+    ::close(fd);
+    if (n < 0) {
+        *error = "cannot read " + path_ + ": " + strerror(read_errno);
+        return Load::kBad;
+    }
+    const bool intact = static_cast<size_t>(n) == kMarkSize &&
+                        memcmp(buf, kMarkMagic, sizeof kMarkMagic) == 0 &&
+                        get_be(buf + kMarkSize - 4, 4) == fnv1a(buf, kMarkSize - 4) &&
+                        get_be(buf + 8, 8) <= kMaxPosition;
+    if (!intact) {
+        *error = path_ + " is damaged (" + std::to_string(n) + " bytes); removing it lets " +
+                 "the server start, but handles held from before would name new objects";
+        return Load::kBad;
+    }
+    mark->next = get_be(buf + 8, 8);
+    for (int h = 0; h < kHandleCount; ++h) mark->held[h] = (buf[16 + h / 8] >> (h % 8)) & 1;
+    return Load::kRead;
+}
+
+bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
+    unsigned char buf[kMarkSize] = {};
+    memcpy(buf, kMarkMagic, sizeof kMarkMagic);
+    put_be(buf + 8, mark.next, 8);
+    for (int h = 0; h < kHandleCount; ++h) {
+        if (mark.held[h]) buf[16 + h / 8] |= static_cast<unsigned char>(1u << (h % 8));
+    }
+    put_be(buf + kMarkSize - 4, fnv1a(buf, kMarkSize - 4), 4);
+    const std::string tmp = path_ + ".tmp";
+    ::unlink(tmp.c_str());  // a leftover of a crash; created afresh with mode 0600
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && write_all(fd, buf, kMarkSize) && (!sync_ || ::fsync(fd) == 0);
+    const int saved_errno = errno;
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
+    if (!ok) {
+        *error = "cannot write " + path_ + ": " + strerror(fd < 0 ? saved_errno : errno);
+        if (fd >= 0) ::unlink(tmp.c_str());
+        return false;
+    }
+    if (!sync_) return true;
+    // The rename is durable only once the folder is synced.
+    const int dir = ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dir >= 0 && ::fsync(dir) == 0;
+    if (!ok) *error = "cannot sync the folder of " + path_ + ": " + strerror(errno);
+    if (dir >= 0) ::close(dir);
+    return ok;
+}
+
+bool HandleTable::keep_position(std::unique_ptr<HandleMarkFile> file, std::string* error) {
+    HandleMark mark;
+    if (file->load(&mark, error) == HandleMarkFile::Load::kBad) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_ = mark.next;
+    held_ = mark.held;
+    held_until_ = held_.any() ? next_ + kHandleCount : 0;
+    mark_file_ = std::move(file);
+    if (reserve(next_, error)) return true;
+    mark_file_.reset();
+    return false;
+}
+
+bool HandleTable::record_stop(std::string* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!mark_file_) return true;
+    reserved_ = next_;  // anything handed out after this needs a new reservation
+    return mark_file_->save(mark_at(next_), error);
+}
+
+bool HandleTable::held_back(uint64_t position) const {
+    return position < held_until_ && held_[position % kHandleCount];
+}
+
+HandleMark HandleTable::mark_at(uint64_t next) const {
+    HandleMark mark;
+    mark.next = next;
+    for (const auto& [handle, slot] : slots_) mark.held.set(static_cast<size_t>(handle));
+    // Numbers of an earlier run still held back stay so across a quick second restart,
+    // unless repeated restarts would keep more than half the space out of use.
+    if (next_ < held_until_ && (mark.held | held_).count() <= kHandleCount / 2) {
+        mark.held |= held_;
+    }
+    return mark;
+}
+
+bool HandleTable::reserve(uint64_t position, std::string* why) {
+    const HandleMark mark = mark_at(position + kReserveBlock);
+    std::string error;
+    if (!mark_file_->save(mark, &error)) {
+        *why = "the handle position cannot be recorded: " + error;
+        return false;
+    }
+    reserved_ = mark.next;
+    return true;
+}
 
 int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -10,15 +167,22 @@ int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std:
         forget_if_unused(hosts_.find(host));
         return -1;
     }
-    for (int i = 0; i < kHandleCount; ++i) {
-        const int h = (next_ + i) % kHandleCount;
-        if (slots_.count(h) != 0) continue;
+    for (uint64_t p = next_; p < next_ + kHandleCount; ++p) {
+        const int h = static_cast<int>(p % kHandleCount);
+        if (slots_.count(h) != 0 || held_back(p)) continue;
+        // Never hand out a position the mark file does not cover: after a crash the
+        // next run starts at the reserved mark, beyond every number given out here.
+        if (p >= reserved_ && !reserve(p, why)) {
+            forget_if_unused(hosts_.find(host));
+            return -1;
+        }
         slots_.emplace(h, Slot{host, std::move(obj)});
-        next_ = (h + 1) % kHandleCount;
+        next_ = p + 1;
         ++state.handles;
         return h;
     }
-    *why = "all 32768 handles are in use";
+    *why = held_until_ > next_ ? "all 32768 handles are in use or held back after a restart"
+                               : "all 32768 handles are in use";
     forget_if_unused(hosts_.find(host));
     return -1;
 }
@@ -115,6 +279,16 @@ size_t HandleTable::host_handles(const HostAddr& host) const {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = hosts_.find(host);
     return it == hosts_.end() ? 0 : static_cast<size_t>(it->second.handles);
+}
+
+uint64_t HandleTable::next_position() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_;
+}
+
+size_t HandleTable::held_back_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_ < held_until_ ? held_.count() : 0;
 }
 
 void HandleTable::forget_if_unused(std::map<HostAddr, HostState>::iterator it) {

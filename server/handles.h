@@ -8,10 +8,18 @@
 // grace period and are then closed (take_expired). Each host may hold a limited number.
 // Handles are given out round-robin, so a number just closed is not reused at once.
 //
+// Across a restart: clients keep the numbers they hold, and nothing tells them that the
+// server forgot them. With a HandleMarkFile attached, the table continues at the position
+// the last run recorded instead of at 0, and for one lap of the space (its first 32768
+// positions) skips every number that was open when that position was recorded, so that
+// a stale number meets no object (see docs/server.md, Handles, for the bound).
+//
 // Thread-safe: one mutex guards the table; the objects lock themselves.
 #pragma once
 
+#include <bitset>
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,12 +45,52 @@ public:
 
 enum class Lookup { kFound, kUnknown, kOtherHost };
 
+constexpr int kHandleCount = 32768;
+// The mark file's name inside the state folder.
+constexpr const char* kHandleMarkName = "handles";
+using HandleSet = std::bitset<kHandleCount>;
+
+// What the allocator keeps in the state folder.
+struct HandleMark {
+    uint64_t next = 0;  // positions below it may have been handed out (number: position % 32768)
+    HandleSet held;     // numbers that clients may still hold
+};
+
+// The file "handles" of the state folder (mode 0600). save() writes "<path>.tmp", syncs it
+// (unless `sync` is off), renames it over `path` and syncs the folder: a crash at any
+// point leaves either the old or the new mark.
+class HandleMarkFile {
+public:
+    enum class Load { kRead, kAbsent, kBad };
+    HandleMarkFile(std::string path, bool sync) : path_(std::move(path)), sync_(sync) {}
+    // kAbsent when there is no file; kBad, with `error`, when it cannot be read or its
+    // contents are damaged.
+    Load load(HandleMark* mark, std::string* error) const;
+    bool save(const HandleMark& mark, std::string* error) const;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    bool sync_;
+};
+
 class HandleTable {
 public:
-    static constexpr int kHandleCount = 32768;
+    static constexpr int kHandleCount = server::kHandleCount;
+    // Positions reserved in the mark file per write: one write per this many opens.
+    static constexpr uint64_t kReserveBlock = 1024;
     using Taken = std::vector<std::pair<int, std::shared_ptr<OpenObject>>>;
 
     explicit HandleTable(int per_host_limit) : per_host_limit_(per_host_limit) {}
+
+    // Keeps the allocation position in `file` from now on: continues where the file says,
+    // holds its numbers back for one lap, and writes the first reservation. Call before
+    // serving. False with `error` when the file is damaged or cannot be written. Every
+    // kReserveBlock-th add() then writes the file while holding the table's lock.
+    bool keep_position(std::unique_ptr<HandleMarkFile> file, std::string* error);
+    // Records the exact position and the numbers open now; call at a stop, before
+    // take_all(). True when there is no file.
+    bool record_stop(std::string* error);
 
     // The new handle for `obj`, owned by `host`; -1 with `why` set when the host is at
     // its limit or every number is in use.
@@ -64,6 +112,9 @@ public:
 
     size_t size() const;
     size_t host_handles(const HostAddr& host) const;
+    // Where the search for the next number starts, and how many numbers are held back.
+    uint64_t next_position() const;
+    size_t held_back_count() const;
 
 private:
     struct Slot {
@@ -77,12 +128,24 @@ private:
     };
     // Drops the host's record once it has neither connections nor handles.
     void forget_if_unused(std::map<HostAddr, HostState>::iterator it);
+    // True when `position` falls in the first lap and its number is held back.
+    bool held_back(uint64_t position) const;
+    // The mark to save with `next`: the open numbers, plus those still held back while
+    // that keeps at most half the space out of use.
+    HandleMark mark_at(uint64_t next) const;
+    // Writes a reservation up to `position` + kReserveBlock; false with `why` on failure.
+    bool reserve(uint64_t position, std::string* why);
 
     const int per_host_limit_;
     mutable std::mutex mutex_;  // guards everything below
     std::unordered_map<int, Slot> slots_;
     std::map<HostAddr, HostState> hosts_;
-    int next_ = 0;  // where the search for a free number starts
+    uint64_t next_ = 0;  // the position where the search for a free number starts
+    // With a mark file: positions below reserved_ may be handed out without writing it.
+    std::unique_ptr<HandleMarkFile> mark_file_;
+    uint64_t reserved_ = UINT64_MAX;
+    HandleSet held_;           // numbers of the last run, skipped while...
+    uint64_t held_until_ = 0;  // ...the position is below this
 };
 
 }  // namespace gavo::server

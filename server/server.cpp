@@ -87,6 +87,7 @@ Server::~Server() {
 
 bool Server::start(std::string* error) {
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    if (!keep_handle_position(error)) return false;
     if (!tables_.start(config_, log_, error)) return false;
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stop_fd_ < 0) {
@@ -101,6 +102,25 @@ bool Server::start(std::string* error) {
                config_.listen_host.c_str(), port_,
                root_.uses_openat2() ? "openat2" : "component walk",
                config_.read_only ? ", read-only" : "", config_.sync ? "" : ", no sync");
+    return true;
+}
+
+bool Server::keep_handle_position(std::string* error) {
+    const std::string state =
+        config_.state_dir.empty() ? default_state_dir(config_.root) : config_.state_dir;
+    if (state.empty()) {
+        log_.linef("handles: no state folder (give --state DIR): numbering starts at 0, and "
+                   "handles held from before a restart may name new objects");
+        return true;
+    }
+    if (!prepare_state_dir(state, config_.root, error)) return false;
+    const std::string path = state + "/" + kHandleMarkName;
+    if (!handles_.keep_position(std::make_unique<HandleMarkFile>(path, config_.sync), error)) {
+        return false;
+    }
+    log_.linef("handles: numbering continues at position %llu (%s), %zu numbers held back",
+               static_cast<unsigned long long>(handles_.next_position()), path.c_str(),
+               handles_.held_back_count());
     return true;
 }
 
@@ -256,6 +276,8 @@ void Server::stop() {
     }
     reaper_.join();
     const size_t open = handles_.size();
+    std::string why;
+    if (!handles_.record_stop(&why)) log_.linef("stop: %s", why.c_str());
     close_objects(handles_.take_all());
     tables_.stop();  // every session has ended: nothing more is queued
     close(stop_fd_);

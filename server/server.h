@@ -45,6 +45,8 @@ public:
 
 private:
     bool bind_listener(std::string* error);
+    // Keeps the handle allocation position in the state folder (see handles.h).
+    bool keep_handle_position(std::string* error);
     void accept_loop();
     void reaper_loop();
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.

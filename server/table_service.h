@@ -1,8 +1,8 @@
 // The server's tables: the catalog from the tables file, the store (SQLite in the state
 // folder, or PostgreSQL) and the group-commit writer in front of it.
 //
-// Tables are served only when a tables file is given; without one, no state folder or
-// database is created and every table open is refused as undeclared.
+// Tables are served only when a tables file is given; without one, no database is
+// created and every table open is refused as undeclared.
 //
 // Thread-safe after start(): framing() and store() may be called from any session.
 #pragma once

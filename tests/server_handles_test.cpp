@@ -1,5 +1,8 @@
 // Handles: owned by the client host, kept across reconnections, closed after the grace
 // period, limited per host, and shared with the log channel's close.
+#include <set>
+#include <tuple>
+
 #include "tests/server_fixture.h"
 
 namespace gavo::test {
@@ -114,6 +117,55 @@ TEST_F(HandleTest, StopClosesEveryOpenFileWithItsData) {
     EXPECT_TRUE(c->closed_by_peer());
     EXPECT_EQ(server_->open_handles(), 0u);
     EXPECT_EQ(read_file(root_ + "open-at-stop.txt"), "flushed");
+}
+
+struct Nothing : server::OpenObject {
+    int close() override { return 0; }
+    std::string describe() const override { return "nothing"; }
+};
+
+// A table with a mark file continues beyond every number its predecessor handed out and,
+// for at least 32768 - 1024 - (numbers held back) opens, hands out none still held then.
+TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
+    // Handles opened in the first run (the even ones closed again), whether it recorded
+    // its stop (as at SIGTERM), bytes written over the mark, the next run's first number.
+    const std::tuple<int, bool, const char*, int> cases[] = {
+        {3, false, nullptr, 1024}, {1500, false, nullptr, 2048}, {3, true, nullptr, 3},
+        {3, false, "GAVOHND1 cut short", -1}};
+    server::HostAddr host;
+    ASSERT_TRUE(server::parse_host_addr("127.0.0.1", &host));
+    server::Lookup found;
+    std::string why;
+    for (const auto& [opened, clean, bytes, first_number] : cases) {
+        const std::string dir = make_temp_dir(), path = dir + server::kHandleMarkName;
+        auto keep = [&](server::HandleTable& t) {
+            return t.keep_position(std::make_unique<server::HandleMarkFile>(path, false), &why);
+        };
+        auto add = [&](server::HandleTable& t) {
+            return t.add(host, std::make_shared<Nothing>(), &why);
+        };
+        std::set<int> held;
+        server::HandleTable first(server::kHandleCount), second(server::kHandleCount);
+        ASSERT_TRUE(keep(first)) << why;
+        for (int i = 0; i < opened; ++i) held.insert(add(first));
+        for (int h = 0; h < opened; h += 2) held.erase(first.remove(h, host, &found) ? h : -1);
+        EXPECT_TRUE(!clean || first.record_stop(&why)) << why;
+        if (bytes) write_file(path, bytes);
+        ASSERT_EQ(keep(second), first_number >= 0) << path << ": " << why;
+        const size_t bound = server::kHandleCount - 1024 - second.held_back_count();
+        for (size_t i = 0; i < bound && first_number >= 0; ++i) {
+            const int h = add(second);
+            ASSERT_TRUE(held.count(h) == 0 && (i > 0 || h == first_number)) << h << " at " << i;
+            second.remove(h, host, &found);
+        }
+        // A mark that cannot be written stops the numbering rather than risk it.
+        ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0700), 0);
+        for (int i = 0; i <= 1024 && first_number >= 0 && add(second) >= 0; ++i) {
+        }
+        const char* expected = first_number >= 0 ? "cannot be recorded" : "damaged";
+        EXPECT_NE(why.find(expected), std::string::npos) << why;
+        remove_tree(dir);
+    }
 }
 
 }  // namespace

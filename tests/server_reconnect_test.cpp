@@ -9,8 +9,10 @@
 #include "net/netconn.h"
 #include "runtime/error_log.h"
 #include "runtime/state.h"
+#include "server/table_store.h"
 #include "tests/library_server_fixture.h"
 #include "tests/reconnect_messages.h"
+#include "tests/server_process.h"
 
 namespace gavo::test {
 namespace {
@@ -285,6 +287,57 @@ TEST_F(ServerReconnectTest, ObjectsOpenedOnTheServerFailInAnOrderlyWayAfterAFall
     }
     EXPECT_EQ(read_file(local_ + "a.txt"), "");
     EXPECT_EQ(CNFile::IsExist("a.txt"), 0);
+}
+
+// An object kept open across a restart of the server process holds a number that the new
+// server has not handed out: its write fails and its close shuts nothing, and the object
+// opened after the restart keeps exactly its own data.
+TEST_F(ServerReconnectTest, ObjectsFromBeforeARestartNeverReachObjectsOpenedAfterIt) {
+    write_file(dir_ + "tables.conf", "* = line\n");
+    const std::pair<unsigned, int> cases[] = {
+        {0x0A, SIGTERM}, {0x0A, SIGKILL}, {0x100, SIGTERM}, {0x100, SIGKILL}};
+    int port = 0;  // the first start takes a free port, the others keep it
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const auto& [flags, sig] = cases[i];
+        const std::string n = std::to_string(i), old_name = "old" + n, new_name = "new" + n;
+        auto args = [&] {
+            return std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port),
+                                            "--root", root_, "--tables", dir_ + "tables.conf"};
+        };
+        ServerProcess before, after;
+        ASSERT_TRUE(before.start(args(), dir_ + "log-before" + n));
+        port = before.port();
+        write_mode_ini(2, port);
+        ASSERT_EQ(NFile_Init(), 1);
+        ProbedFile old, fresh;
+        ASSERT_EQ(old.Open(old_name.c_str(), flags), 0);
+        before.signal_and_wait(sig);
+        ASSERT_TRUE(after.start(args(), dir_ + "log-after" + n));
+        break_archive_channel();
+        EXPECT_EQ(CNFile::IsExist("x"), -100);  // reconnects both channels
+        ASSERT_EQ(fresh.Open(new_name.c_str(), flags), 0);
+        EXPECT_EQ(old.WriteEx("meant-for-old\n", 14), 0u) << n;
+        old.Close();
+        EXPECT_EQ(fresh.WriteEx("mine\n", 5), 5u) << n << ": closed by the stale close?";
+        fresh.Close();
+        NFile_Close();
+        EXPECT_EQ(after.signal_and_wait(SIGTERM), 0);
+        EXPECT_NE(read_file(dir_ + "log-after" + n).find("unknown handle"), std::string::npos);
+        if (flags == 0x0A) {
+            EXPECT_EQ(old.m_nLastErrCode, -102) << n;
+            EXPECT_EQ(read_file(root_ + new_name), "mine\n") << n;
+            continue;
+        }
+        auto store = server::make_sqlite_store(dir_ + "root.state/tables.db", false);
+        server::StoreError error;
+        ASSERT_TRUE(store->open(&error)) << error.text;
+        for (const std::string& table : {old_name, new_name}) {
+            std::string stored;
+            auto add = [&](const server::StoredRecord& r) { stored += r.bytes + ";"; };
+            EXPECT_TRUE(store->scan(table, add, &error)) << error.text;
+            EXPECT_EQ(stored, table == new_name ? "mine;" : "") << n << " " << table;
+        }
+    }
 }
 
 }  // namespace
