@@ -61,7 +61,8 @@ void tally(const Found& found, const std::set<std::string>& acked, const std::st
     f->acked = static_cast<int>(acked.size());
     for (const auto& [tok, places] : found) {
         if (tok.compare(1, writer.size(), writer) != 0) continue;
-        const std::string target = tok.substr(tok.find(' ') + 1, tok.rfind(' ') - tok.find(' ') - 1);
+        const size_t from = tok.find(' ') + 1;
+        const std::string target = tok.substr(from, tok.rfind(' ') - from);
         f->duplicated += places.size() > 1;
         for (const std::string& p : places) f->misdirected += p != target;
     }
@@ -274,7 +275,8 @@ TEST_F(KillLoopTest, AcknowledgedRecordsAndFilesSurviveSigkillsExactlyOnceInThei
     DIR* d = opendir(root_.c_str());
     ASSERT_NE(d, nullptr);
     for (struct dirent* e; (e = readdir(d)) != nullptr;) {
-        if (e->d_name[0] != '.') scan_tokens(read_file(root_ + "/" + e->d_name), e->d_name, &pieces);
+        const std::string name = e->d_name;
+        if (name[0] != '.') scan_tokens(read_file(root_ + "/" + name), name, &pieces);
     }
     closedir(d);
     tally(pieces, acked_pieces_, "lib", &kept);
