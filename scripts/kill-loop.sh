@@ -7,8 +7,8 @@
 #
 # kills: number of SIGKILLs per store (default 300). Stores: sqlite, no-sync (SQLite with
 # --no-sync), postgres (a throw-away PostgreSQL cluster; skipped when the server programs
-# are not installed). Default: all three. Set GAVO_KILL_SEED to repeat a run's kill
-# moments. Builds in build/; prints the figures of each store and fails when any
+# are not installed). Default: all three. Set GAVO_KILL_SEED to repeat a run's random
+# draws (where each kill falls still depends on the scheduling). Builds in build/; prints the figures of each store and fails when any
 # acknowledged record or file was lost, duplicated or misdirected.
 set -euo pipefail
 
