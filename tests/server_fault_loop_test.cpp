@@ -448,6 +448,7 @@ protected:
     void begin_session() {
         files_ = std::make_unique<server::FileService>(root_dir_, false, true);
         handles_ = std::make_unique<server::HandleTable>(64);
+        log_->flush_repeats(true);  // fresh refusal counts: every run's failure gets its line
         pending_ = std::make_unique<server::PendingBytes>(config_.max_pending_bytes, *log_);
         ctx_.reset(
             new server::ServerContext{config_, *log_, *files_, *handles_, tables_, *pending_});
