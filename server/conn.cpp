@@ -73,10 +73,12 @@ bool Conn::wait_ready(short events, const char* what) {
         budget_ns_ -= std::chrono::duration_cast<std::chrono::nanoseconds>(
                           std::chrono::steady_clock::now() - began).count();
         if (n > 0) return true;
+        if (n == 0 && by_rate && ns_per_byte_ == 0) {
+            return fail("stalled (request not done within the time-out)");
+        }
         if (n == 0 && by_rate) {
-            const int64_t rate = ns_per_byte_ > 0 ? 1000000000 / ns_per_byte_ : 0;
-            return fail("stalled (request slower than " + std::to_string(rate) +
-                        " bytes/s over the time-out)");
+            return fail("stalled (request slower than " +
+                        std::to_string(1000000000 / ns_per_byte_) + " bytes/s over the time-out)");
         }
         if (n == 0) return fail(std::string("stalled (no ") + what + " within the time-out)");
         if (errno != EINTR) return fail(std::string("poll: ") + strerror(errno));
