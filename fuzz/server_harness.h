@@ -94,6 +94,7 @@ private:
     server::RootDir root_dir_;
     server::HostAddr host_;
     server::TableService tables_;
+    server::PendingBytes pending_{config_.max_pending_bytes, log_};
     std::unique_ptr<server::FileService> files_;
     std::unique_ptr<server::HandleTable> handles_;
     std::unique_ptr<server::ServerContext> ctx_;

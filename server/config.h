@@ -25,6 +25,12 @@ struct ServerConfig {
     // A request that has begun must keep moving: each receive or send within it waits at
     // most this long. Idle time between requests is not limited.
     std::chrono::milliseconds stall_timeout{30 * 1000};
+    // ... and the request as a whole must move at least this many bytes per second (see
+    // conn.h); 0: its waiting as a whole is bounded by the stall time-out.
+    int min_rate = 1024;
+    // Most bytes held at once, server-wide, for table records still arriving; past it
+    // the newest such request's connection is closed (see pending.h).
+    size_t max_pending_bytes = size_t{64} << 20;
     // Tables (server/tables.h): served only when a tables file is given.
     std::string tables_file;   // --tables FILE: names and record framing
     std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root

@@ -19,6 +19,22 @@ bool Conn::fail(const std::string& why) {
     return false;
 }
 
+bool Conn::fail_instead(const std::string& why) {
+    error_ = why;
+    return false;
+}
+
+bool Conn::stop_requested() const {
+    struct pollfd pfd = {stop_fd_, POLLIN, 0};
+    return stop_fd_ >= 0 && poll(&pfd, 1, 0) > 0;
+}
+
+void Conn::earn(size_t n) {
+    const int64_t stall_ns = int64_t{stall_ms_} * 1000000;
+    const int64_t gained = ns_per_byte_ * static_cast<int64_t>(std::min<size_t>(n, 1u << 30));
+    budget_ns_ = std::min(stall_ns, budget_ns_ + gained);
+}
+
 bool Conn::wait_request() {
     if (failed()) return false;
     if (in_pos_ < in_len_) return true;
@@ -34,9 +50,12 @@ bool Conn::wait_request() {
         stop_seen_ = stop_seen_ || fds[1].revents != 0;
         break;
     }
+    budget_ns_ = int64_t{stall_ms_} * 1000000;  // a request begins
     if (!fill()) {
         // A peer that closes between requests is the normal end of a connection.
-        if (error_ == "peer closed mid-request") error_ = "peer closed";
+        if (error_ == "peer closed mid-request" || error_ == "server stopping mid-request") {
+            error_ = "peer closed";
+        }
         return false;
     }
     return true;
@@ -45,8 +64,22 @@ bool Conn::wait_request() {
 bool Conn::wait_ready(short events, const char* what) {
     struct pollfd pfd = {fd_, events, 0};
     for (;;) {
-        const int n = poll(&pfd, 1, stall_ms_);
+        const bool by_rate = budget_ns_ < int64_t{stall_ms_} * 1000000;
+        const int wait_ms =
+            by_rate ? static_cast<int>(std::max<int64_t>(0, budget_ns_ + 999999) / 1000000)
+                    : stall_ms_;
+        const auto began = std::chrono::steady_clock::now();
+        const int n = poll(&pfd, 1, wait_ms);
+        budget_ns_ -= std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - began).count();
         if (n > 0) return true;
+        if (n == 0 && by_rate && ns_per_byte_ == 0) {
+            return fail("stalled (request not done within the time-out)");
+        }
+        if (n == 0 && by_rate) {
+            return fail("stalled (request slower than " +
+                        std::to_string(1000000000 / ns_per_byte_) + " bytes/s over the time-out)");
+        }
         if (n == 0) return fail(std::string("stalled (no ") + what + " within the time-out)");
         if (errno != EINTR) return fail(std::string("poll: ") + strerror(errno));
     }
@@ -65,8 +98,15 @@ bool Conn::fill() {
 ssize_t Conn::receive(void* dest, size_t max) {
     for (;;) {
         const ssize_t n = recv(fd_, dest, max, MSG_DONTWAIT);
-        if (n > 0) return n;
-        if (n == 0) return fail("peer closed mid-request"), 0;
+        if (n > 0) {
+            earn(static_cast<size_t>(n));
+            return n;
+        }
+        // At a stop, the server cuts the connections still mid-request after a grace.
+        if (n == 0) {
+            return fail(stop_requested() ? "server stopping mid-request"
+                                         : "peer closed mid-request"), 0;
+        }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return fail(std::string("recv: ") + strerror(errno)), -1;
@@ -124,7 +164,8 @@ void Conn::ack_now() {
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-Conn::Until Conn::get_until(unsigned char delim, size_t max, std::string* out) {
+Conn::Until Conn::get_until(unsigned char delim, size_t max, std::string* out,
+                            const std::function<bool(size_t)>& grew) {
     out->clear();
     for (;;) {
         if (failed()) return Until::kFailed;
@@ -138,6 +179,7 @@ Conn::Until Conn::get_until(unsigned char delim, size_t max, std::string* out) {
         }
         out->append(reinterpret_cast<const char*>(in_ + in_pos_), take);
         in_pos_ += take;
+        if (grew && take > 0 && !grew(out->size())) return Until::kFailed;
         if (found) {
             ++in_pos_;
             return Until::kFound;
@@ -215,6 +257,7 @@ bool Conn::send_pair(const unsigned char* head, size_t head_len, const unsigned 
         }
         if (sent <= 0) return fail(std::string("send: ") + strerror(errno));
         const size_t done = static_cast<size_t>(sent);
+        earn(done);
         if (done < head_len) {
             head += done;
             head_len -= done;
@@ -238,6 +281,7 @@ bool Conn::send_all(const unsigned char* p, size_t n) {
             continue;
         }
         if (sent <= 0) return fail(std::string("send: ") + strerror(errno));
+        earn(static_cast<size_t>(sent));
         p += sent;
         n -= static_cast<size_t>(sent);
     }

@@ -3,14 +3,21 @@
 //
 // Time limits: waiting for the first byte of a request has none (clients hold their
 // connections idle for hours), but once a request has begun, every receive and send
-// must make progress within the stall time-out, or the connection fails. The first
-// failure is sticky: every later call returns false, and error() says what happened.
+// must make progress within the stall time-out, and the request as a whole must keep a
+// minimum rate: it starts with a waiting budget of the stall time-out, every wait for
+// the peer spends from it, and every byte moved adds back 1/`min_rate` s (up to the
+// stall time-out again). A request trickling below the rate thus ends within about one
+// stall time-out, however often single bytes arrive; `min_rate` 0 bounds the waiting of
+// a whole request by the stall time-out. Time the server spends on its own work
+// (disk, database) does not count. The first failure is sticky: every later call
+// returns false, and error() says what happened.
 // Not thread-safe: one connection is served by one thread.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <sys/types.h>
@@ -22,8 +29,10 @@ public:
     static constexpr size_t kBufferSize = 4096;
 
     // `fd` stays owned by the caller. `stop_fd` becomes readable when the server stops.
-    Conn(int fd, std::chrono::milliseconds stall, int stop_fd)
-        : fd_(fd), stall_ms_(static_cast<int>(stall.count())), stop_fd_(stop_fd) {}
+    // `min_rate` in bytes per second.
+    Conn(int fd, std::chrono::milliseconds stall, int min_rate, int stop_fd)
+        : fd_(fd), stall_ms_(static_cast<int>(stall.count())),
+          ns_per_byte_(min_rate > 0 ? 1000000000 / min_rate : 0), stop_fd_(stop_fd) {}
 
     // Waits, without a time limit, until the next request's first byte is here. False
     // when the peer closed, the connection failed, or the server is stopping (a request
@@ -41,7 +50,10 @@ public:
     // kTooLong when `max` bytes came without it (they are consumed; the stream is then
     // out of step); kFailed on a connection failure.
     enum class Until { kFound, kTooLong, kFailed };
-    Until get_until(unsigned char delim, size_t max, std::string* out);
+    // `grew`, when given, learns each new size of `out`; when it returns false the call
+    // stops with kFailed.
+    Until get_until(unsigned char delim, size_t max, std::string* out,
+                    const std::function<bool(size_t)>& grew = nullptr);
     // True when bytes beyond those consumed are here already (buffered, or waiting in
     // the socket). A client that waits for each reply sends none before it, so such
     // bytes mean the request was longer than the server took it to be.
@@ -53,10 +65,14 @@ public:
     // Sends everything buffered.
     bool flush();
 
+    int fd() const { return fd_; }
     bool failed() const { return !error_.empty(); }
     const std::string& error() const { return error_; }
     // Marks the connection failed with `why` (for the log), if it has not failed yet.
     bool fail(const std::string& why);
+    // Replaces the reason of a failure already recorded (or records it): for a failure
+    // whose real cause the caller knows better than the socket does.
+    bool fail_instead(const std::string& why);
 
 private:
     bool fill();  // one receive into the empty buffer, within the stall time-out
@@ -68,12 +84,19 @@ private:
     // Sends `head` then `body` as one stream, with as few sends as the socket allows.
     bool send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
                    size_t body_len);
-    // Waits for `events` on the socket within the stall time-out.
+    // Waits for `events` on the socket within the stall time-out and the request's
+    // budget.
     bool wait_ready(short events, const char* what);
+    // Adds the budget earned by `n` bytes moved.
+    void earn(size_t n);
+    // True once the server has begun to stop.
+    bool stop_requested() const;
 
     const int fd_;
     const int stall_ms_;
+    const int64_t ns_per_byte_;
     const int stop_fd_;
+    int64_t budget_ns_ = 0;  // what the request in progress may still spend waiting
     unsigned char in_[kBufferSize];
     size_t in_pos_ = 0;
     size_t in_len_ = 0;

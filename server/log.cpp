@@ -9,6 +9,70 @@
 
 namespace gavo::server {
 
+namespace {
+
+// Distinct (host, kind) pairs followed at once; beyond it, new hosts share one entry,
+// so that a flood from many addresses cannot grow the table without end.
+constexpr size_t kMaxRepeatKeys = 4096;
+
+// The length (2-4) of the valid UTF-8 sequence of a code point from U+00A0 up that
+// starts at `p`, or 0: overlong forms, surrogates, values past U+10FFFF and the C1
+// controls (U+0080-U+009F, which some terminals obey) all give 0.
+size_t utf8_sequence(const unsigned char* p, size_t n) {
+    const unsigned char c = p[0];
+    const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (len == 0 || c > 0xF4 || len > n) return 0;
+    uint32_t cp = c & (0x7F >> len);
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    const uint32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
+    if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+// 4127 as "4,127".
+std::string with_commas(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string escape_for_log(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = p[i];
+        if (c >= 0x20 && c < 0x7F) {
+            out += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const size_t len = c >= 0x80 ? utf8_sequence(p + i, text.size() - i) : 0;
+        if (len > 0) {
+            out.append(text.data() + i, len);
+            i += len;
+            continue;
+        }
+        char esc[8];
+        if (c == '\n' || c == '\r' || c == '\t') {
+            snprintf(esc, sizeof esc, "\\%c", c == '\n' ? 'n' : c == '\r' ? 'r' : 't');
+        } else {
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+        }
+        out += esc;
+        ++i;
+    }
+    return out;
+}
+
 std::string log_timestamp() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
@@ -21,7 +85,7 @@ std::string log_timestamp() {
 }
 
 void Logger::line(const std::string& text) {
-    std::string full = log_timestamp() + " " + text;
+    std::string full = log_timestamp() + " " + escape_for_log(text);
     std::lock_guard<std::mutex> lock(mutex_);
     if (sink_) {
         sink_(full);
@@ -44,6 +108,56 @@ void Logger::linef(const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     line(text);
+}
+
+bool Logger::admit_repeat(const std::string& host, const std::string& kind) {
+    const Clock::time_point now = Clock::now();
+    std::string key = host + '\t' + kind;
+    std::unique_lock<std::mutex> lock(repeats_mutex_);
+    if (repeats_.size() >= kMaxRepeatKeys && repeats_.count(key) == 0) {
+        key = "other hosts\t" + kind;
+    }
+    Repeats& r = repeats_[key];
+    if (r.shown == 0 || now - r.start >= kRepeatWindow) {
+        const Repeats ended = r;
+        r = Repeats{now, 0, 0};
+        if (ended.hidden > 0) {
+            lock.unlock();
+            summarise(key, ended);
+            lock.lock();
+        }
+    }
+    Repeats& current = repeats_[key];  // the reference above may be stale after unlock
+    if (current.shown < kRepeatsShown) {
+        ++current.shown;
+        return true;
+    }
+    ++current.hidden;
+    return false;
+}
+
+void Logger::flush_repeats(bool all) {
+    const Clock::time_point now = Clock::now();
+    std::map<std::string, Repeats> ended;
+    {
+        std::lock_guard<std::mutex> lock(repeats_mutex_);
+        for (auto it = repeats_.begin(); it != repeats_.end();) {
+            if (!all && now - it->second.start < kRepeatWindow) {
+                ++it;
+                continue;
+            }
+            if (it->second.hidden > 0) ended.insert(*it);
+            it = repeats_.erase(it);
+        }
+    }
+    for (const auto& [key, r] : ended) summarise(key, r);
+}
+
+void Logger::summarise(const std::string& key, const Repeats& r) {
+    const size_t tab = key.find('\t');
+    linef("host %s: %s: %d logged, and %s more in the last %lld s", key.substr(0, tab).c_str(),
+          key.substr(tab + 1).c_str(), r.shown, with_commas(r.hidden).c_str(),
+          static_cast<long long>(kRepeatWindow.count()));
 }
 
 }  // namespace gavo::server

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "server/tables.h"
+
 namespace gavo::server {
 
 namespace {
@@ -12,7 +14,7 @@ namespace {
 enum OptionId {
     kListen = 1000, kRoot, kAllow, kReadOnly, kNoSync, kHandleGrace, kMaxHandles,
     kMaxConnections, kStallTimeout, kTables, kState, kTablesDb, kNoGroupCommit, kHelp,
-    kVersion
+    kVersion, kMinRate, kMaxPendingBytes
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -28,6 +30,8 @@ const struct option kOptions[] = {
     {"max-handles", required_argument, nullptr, kMaxHandles},
     {"max-connections", required_argument, nullptr, kMaxConnections},
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
+    {"min-rate", required_argument, nullptr, kMinRate},
+    {"max-pending-bytes", required_argument, nullptr, kMaxPendingBytes},
     {"tables", required_argument, nullptr, kTables},
     {"state", required_argument, nullptr, kState},
     {"tables-db", required_argument, nullptr, kTablesDb},
@@ -102,6 +106,15 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         if (!parse_number(arg, 1, 24 * 3600, &n)) break;
         config->stall_timeout = std::chrono::seconds(n);
         return true;
+    case kMinRate:
+        if (!parse_number(arg, 0, 1000000000, &n)) break;
+        config->min_rate = static_cast<int>(n);
+        return true;
+    case kMaxPendingBytes:
+        // At least one record of the largest kind must fit.
+        if (!parse_number(arg, static_cast<long>(kMaxRecordBytes), 1L << 40, &n)) break;
+        config->max_pending_bytes = static_cast<size_t>(n);
+        return true;
     }
     *error = std::string("bad number '") + arg + "'";
     return false;
@@ -151,6 +164,14 @@ std::string usage_text() {
            "  --max-connections N    connections held at once (default 1024)\n"
            "  --stall-timeout SEC    close a connection whose request stops moving for\n"
            "                         this long (default 30)\n"
+           "  --min-rate BYTES       close a connection whose request moves fewer bytes\n"
+           "                         per second than this over the stall time-out\n"
+           "                         (default 1024; 0: a request may wait at most the\n"
+           "                         stall time-out in all)\n"
+           "  --max-pending-bytes N  bytes held at once for table records still\n"
+           "                         arriving, over all connections; past it the newest\n"
+           "                         such request's connection is closed (default\n"
+           "                         67108864, at least 1048576)\n"
            "  --tables FILE          serve the tables declared in FILE (names and record\n"
            "                         framing; see docs/server.md); without it, no tables\n"
            "  --state DIR            folder of the handle numbering and the tables\n"

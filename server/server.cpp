@@ -76,7 +76,8 @@ Server::Server(ServerConfig config, Logger& log)
     : config_(std::move(config)), log_(log),
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
-      ctx_{config_, log_, files_, handles_, tables_} {}
+      pending_(config_.max_pending_bytes, log_),
+      ctx_{config_, log_, files_, handles_, tables_, pending_} {}
 
 Server::~Server() {
     stop();
@@ -199,15 +200,17 @@ void Server::admit(int fd, const struct sockaddr* addr) {
             return;
         }
         ++active_;
+        conn_fds_.insert(fd);
     }
     set_socket_options(fd);
     handles_.connection_opened(host);
     log_.linef("%s: opened", label.c_str());
     if (!start_detached([this, fd, host, label] { serve(fd, host, label); })) {
         log_.linef("%s: no thread for the connection, closing", label.c_str());
-        close(fd);
         handles_.connection_closed(host, Clock::now());
         std::lock_guard<std::mutex> lock(mutex_);
+        conn_fds_.erase(fd);
+        close(fd);
         --active_;
         changed_.notify_all();
     }
@@ -219,7 +222,12 @@ void Server::serve(int fd, HostAddr host, std::string label) {
         Session session(ctx_, fd, host, label, stop_fd_);
         why = session.run();
     }
-    close(fd);
+    {
+        // Under the lock, so that stop() never shuts down a reused descriptor number.
+        std::lock_guard<std::mutex> lock(mutex_);
+        conn_fds_.erase(fd);
+        close(fd);
+    }
     handles_.connection_closed(host, Clock::now());
     log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
     std::lock_guard<std::mutex> lock(mutex_);
@@ -244,6 +252,7 @@ void Server::reaper_loop() {
                        h.to_string().c_str());
         }
         close_objects(std::move(taken));
+        log_.flush_repeats();
         lock.lock();
     }
 }
@@ -272,7 +281,14 @@ void Server::stop() {
     {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.notify_all();
-        changed_.wait(lock, [this] { return active_ == 0; });
+        if (!changed_.wait_for(lock, kStopGrace, [this] { return active_ == 0; })) {
+            // A request still trickling in (or out) after the grace would hold the stop,
+            // and with the listener closed every client, indefinitely: cut it.
+            log_.linef("stop: %d connections still mid-request after %lld s, cutting them",
+                       active_, static_cast<long long>(kStopGrace.count()));
+            for (const int fd : conn_fds_) shutdown(fd, SHUT_RDWR);
+            changed_.wait(lock, [this] { return active_ == 0; });
+        }
     }
     reaper_.join();
     const size_t open = handles_.size();
@@ -281,6 +297,7 @@ void Server::stop() {
     close_objects(handles_.take_all());
     tables_.stop();  // every session has ended: nothing more is queued
     close(stop_fd_);
+    log_.flush_repeats(true);
     log_.linef("stopped; %zu open handles closed", open);
 }
 

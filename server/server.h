@@ -3,14 +3,16 @@
 // ends it), and closes the handles of hosts gone for longer than the grace period.
 //
 // Usage: construct, start(), then stop() (or destroy) to end: stop() refuses new
-// connections, lets every request in flight finish, closes idle connections, then
-// closes every open file with its flush. Thread-safe.
+// connections, closes idle connections, gives every request in flight kStopGrace to
+// finish and then cuts its connection, and closes every open file with its flush.
+// Thread-safe.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -18,6 +20,7 @@
 #include "server/files.h"
 #include "server/handles.h"
 #include "server/log.h"
+#include "server/pending.h"
 #include "server/resolver.h"
 #include "server/session.h"
 #include "server/table_service.h"
@@ -26,6 +29,9 @@ namespace gavo::server {
 
 class Server {
 public:
+    // How long stop() lets requests in flight run on before cutting their connections.
+    static constexpr std::chrono::seconds kStopGrace{3};
+
     Server(ServerConfig config, Logger& log);
     ~Server();
     Server(const Server&) = delete;
@@ -42,6 +48,8 @@ public:
     int connections() const;
     size_t open_handles() const { return handles_.size(); }
     const TableService& tables() const { return tables_; }
+    // Bytes held right now for table records still arriving.
+    size_t pending_bytes() const { return pending_.total(); }
 
 private:
     bool bind_listener(std::string* error);
@@ -60,6 +68,7 @@ private:
     FileService files_;
     HandleTable handles_;
     TableService tables_;
+    PendingBytes pending_;
     ServerContext ctx_;
 
     int listen_fd_ = -1;
@@ -74,6 +83,7 @@ private:
     mutable std::mutex mutex_;       // guards active_ and reaper wake-ups
     std::condition_variable changed_;
     int active_ = 0;                 // connection threads still running
+    std::set<int> conn_fds_;         // their sockets, for cutting them at a stop
 };
 
 }  // namespace gavo::server

@@ -76,13 +76,9 @@ Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     return undo_write(file.fd, written, start.size) ? Undo::kDone : Undo::kFailed;
 }
 
-// Up to 80 bytes of a refused name for the log, control bytes shown as '?'.
+// Up to 80 bytes of a refused name for the log (which escapes what is not printable).
 std::string printable(const char* field, size_t n) {
-    std::string out(field, strnlen(field, std::min(n, size_t{80})));
-    for (char& c : out) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-    }
-    return out;
+    return std::string(field, strnlen(field, std::min(n, size_t{80})));
 }
 
 int code_of_errno(int err) {
@@ -93,7 +89,7 @@ int code_of_errno(int err) {
 
 Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label,
                  int stop_fd)
-    : ctx_(ctx), conn_(fd, ctx.config.stall_timeout, stop_fd), host_(host),
+    : ctx_(ctx), conn_(fd, ctx.config.stall_timeout, ctx.config.min_rate, stop_fd), host_(host),
       label_(std::move(label)) {}
 
 std::string Session::run() {
@@ -129,8 +125,12 @@ bool Session::serve_one() {
     }
 }
 
+// Refusals of one kind from one host beyond a few in a row are counted, not written (a
+// client looping on a failing request would otherwise fill the disk with the log).
 void Session::refuse(const char* op, int code, const std::string& what,
                      const std::string& why) {
+    const std::string kind = std::string(op) + " refused with " + std::to_string(code);
+    if (!ctx_.log.admit_repeat(host_.to_string(), kind)) return;
     ctx_.log.linef("%s: %s %s refused with %d: %s", label_.c_str(), op, what.c_str(), code,
                    why.c_str());
 }

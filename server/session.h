@@ -27,6 +27,7 @@
 #include "server/handles.h"
 #include "server/log.h"
 #include "server/names.h"
+#include "server/pending.h"
 
 namespace gavo::server {
 
@@ -40,6 +41,7 @@ struct ServerContext {
     FileService& files;
     HandleTable& handles;
     TableService& tables;
+    PendingBytes& pending;
 };
 
 class Session {
@@ -69,6 +71,7 @@ private:
     bool do_table_open();
     bool do_table_write();
     bool read_record(const OpenTable& table, std::string* bytes);
+    bool read_fixed(const OpenTable& table, PendingBytes::Request& held, std::string* bytes);
 
     // Reads a name field whole (however long) and judges it; false only on a
     // connection failure.

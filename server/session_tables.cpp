@@ -10,14 +10,10 @@ namespace gavo::server {
 
 namespace {
 
-// A refused name for the log: at most 64 bytes, control bytes and non-ASCII as '?'.
+// A refused name for the log (which escapes what is not printable): at most 64 bytes.
 std::string shown(const char* field, size_t n) {
     std::string out(field, std::min(n, kTableFieldKeep));
     while (!out.empty() && out.back() == '\0') out.pop_back();
-    for (char& c : out) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u >= 0x7F) c = '?';
-    }
     return out;
 }
 
@@ -57,27 +53,40 @@ bool Session::do_table_open() {
     return reply16(handle);
 }
 
-// Reads one record as `table` frames it. False (after a log line) when the connection
-// failed or the framing broke: the connection then ends and nothing is stored.
+// Reads one record as `table` frames it, its bytes counted against the server-wide cap
+// while it arrives. False (after a log line) when the connection failed, the framing
+// broke or the cap ended the request: the connection then ends and nothing is stored.
 bool Session::read_record(const OpenTable& table, std::string* bytes) {
     const Framing& f = table.framing;
-    if (f.kind == Framing::kLine) {
-        const Conn::Until got = conn_.get_until('\n', f.bytes, bytes);
-        if (got == Conn::Until::kFound) return true;
-        const std::string why =
-            got == Conn::Until::kTooLong
-                ? "has no line feed within " + std::to_string(f.bytes) + " bytes"
-                : "was cut off before its line feed";
-        ctx_.log.linef("%s: record for %s %s; not stored, closing the connection",
-                       label_.c_str(), table.describe().c_str(), why.c_str());
-        return conn_.fail("table record framing broken");
-    }
-    bytes->resize(f.bytes);
-    for (size_t done = 0; done < f.bytes;) {
-        const size_t got = conn_.get_some(&(*bytes)[done], f.bytes - done);
+    PendingBytes::Request held(ctx_.pending, conn_.fd(), label_);
+    if (f.kind == Framing::kFixed) return read_fixed(table, held, bytes);
+    const Conn::Until got =
+        conn_.get_until('\n', f.bytes, bytes, [&](size_t n) { return held.hold(n); });
+    if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
+    if (got == Conn::Until::kFound) return true;
+    const std::string why = got == Conn::Until::kTooLong
+                                ? "has no line feed within " + std::to_string(f.bytes) + " bytes"
+                                : "was cut off before its line feed";
+    ctx_.log.linef("%s: record for %s %s; not stored, closing the connection", label_.c_str(),
+                   table.describe().c_str(), why.c_str());
+    return conn_.fail("table record framing broken");
+}
+
+// The buffer grows with the bytes that came (doubling, from 4 KiB), never to the declared
+// length ahead of them: a client that sends only a record's header costs next to nothing.
+bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held,
+                         std::string* bytes) {
+    const size_t want = table.framing.bytes;
+    for (size_t done = 0; done < want;) {
+        if (done == bytes->size()) {
+            bytes->resize(std::min(want, std::max<size_t>(4096, 2 * done)));
+            if (!held.hold(bytes->size())) return conn_.fail_instead("pending-bytes cap reached");
+        }
+        const size_t got = conn_.get_some(&(*bytes)[done], bytes->size() - done);
         if (got == 0) {
+            if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
             ctx_.log.linef("%s: record for %s cut off after %zu of %zu bytes; not stored",
-                           label_.c_str(), table.describe().c_str(), done, f.bytes);
+                           label_.c_str(), table.describe().c_str(), done, want);
             return false;
         }
         done += got;

@@ -448,7 +448,10 @@ protected:
     void begin_session() {
         files_ = std::make_unique<server::FileService>(root_dir_, false, true);
         handles_ = std::make_unique<server::HandleTable>(64);
-        ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_});
+        log_->flush_repeats(true);  // fresh refusal counts: every run's failure gets its line
+        pending_ = std::make_unique<server::PendingBytes>(config_.max_pending_bytes, *log_);
+        ctx_.reset(
+            new server::ServerContext{config_, *log_, *files_, *handles_, tables_, *pending_});
         int sv[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         const int size = 4 * 1024 * 1024;
@@ -500,6 +503,7 @@ protected:
     FaultSys fault_sys_;
     std::unique_ptr<server::FileService> files_;
     std::unique_ptr<server::HandleTable> handles_;
+    std::unique_ptr<server::PendingBytes> pending_;
     std::unique_ptr<server::ServerContext> ctx_;
     std::unique_ptr<server::Session> session_;
     int session_fd_ = -1;

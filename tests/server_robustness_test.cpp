@@ -2,15 +2,30 @@
 // Whatever arrives, the server answers or closes that one connection, and keeps serving
 // the others, without leaking a descriptor.
 
+#include <atomic>
 #include <random>
 #include <thread>
 
 #include "tests/server_fixture.h"
+#include "tests/server_process.h"
 
 namespace gavo::test {
 namespace {
 
 using RobustnessTest = ServerTest;
+
+// Begins a write of 1000 bytes to `name` through `c`, then sends one byte of it every
+// 100 ms (each wait far shorter than any stall time-out) until `done` or a failed send.
+std::thread trickle(WireClient& c, const std::string& name, std::atomic<bool>& done) {
+    const int h = c.open(0x0A, name);
+    EXPECT_GE(h, 0);
+    EXPECT_TRUE(c.send_raw(be16(4) + be16(h) + be32(1000)));
+    return std::thread([&c, &done] {
+        for (int i = 0; i < 600 && !done && c.send_raw("t"); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+}
 
 TEST_F(RobustnessTest, StalledClientDoesNotBlockAnotherAndIsClosed) {
     config_.stall_timeout = std::chrono::milliseconds(300);
@@ -123,6 +138,94 @@ TEST_F(RobustnessTest, StopFinishesTheRequestInFlight) {
     EXPECT_TRUE(c->closed_by_peer());
     stopper.join();
     EXPECT_EQ(read_file(root_ + "inflight.txt"), "half!!");
+}
+
+TEST_F(RobustnessTest, TricklingRequestIsClosedDespiteEachByteComingInTime) {
+    config_.stall_timeout = std::chrono::milliseconds(1000);  // 1024 bytes/s minimum
+    start();
+    auto c = client();
+    std::atomic<bool> done{false};
+    std::thread sender = trickle(*c, "trickle.txt", done);
+    EXPECT_TRUE(c->closed_by_peer());  // before the trickle's 60 s are over
+    done = true;
+    sender.join();
+    EXPECT_TRUE(eventually([&] { return logged("stalled (request slower than 1024 bytes/s"); }));
+    EXPECT_EQ(read_file(root_ + "trickle.txt"), "");  // the cut-off write was taken back
+}
+
+TEST_F(RobustnessTest, SigtermMidRequestEndsTheServerWithItsFilesClosed) {
+    ServerProcess p;
+    ASSERT_TRUE(p.start({"--listen", "127.0.0.1:0", "--root", root_}, dir_ + "log"));
+    WireClient keeper, trickler;
+    ASSERT_TRUE(keeper.connect(p.port()) && trickler.connect(p.port()));
+    const int h = keeper.open(0x0A, "kept.txt");
+    EXPECT_EQ(keeper.write(h, "kept"), 4);
+    std::atomic<bool> done{false};
+    std::thread sender = trickle(trickler, "trickle.txt", done);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+    // The bound is the stop grace (3 s); the trickle alone would last 60 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(30));
+    done = true;
+    sender.join();
+    const std::string log = read_file(dir_ + "log");
+    EXPECT_NE(log.find("cutting them"), std::string::npos) << log;
+    EXPECT_NE(log.find("stopped; 2 open handles closed"), std::string::npos) << log;
+    EXPECT_EQ(read_file(root_ + "kept.txt"), "kept");
+    EXPECT_EQ(read_file(root_ + "trickle.txt"), "");
+}
+
+TEST_F(RobustnessTest, HeaderOnlyRecordsCostLittleAndTheCapEndsTheNewestRequests) {
+    write_file(dir_ + "tables.conf", "big = fixed:1048576\n");
+    config_.tables_file = dir_ + "tables.conf";
+    config_.state_dir = dir_ + "state";
+    config_.max_pending_bytes = 1 << 20;
+    config_.stall_timeout = std::chrono::seconds(60);  // the early headers wait for the rest
+    start();
+    std::vector<std::unique_ptr<WireClient>> cs;
+    for (int i = 0; i < 100; ++i) {
+        cs.push_back(client());
+        const int h = cs.back()->table_open("big");
+        ASSERT_TRUE(h >= 0 && cs.back()->send_raw(be16(19) + be16(h)));
+    }
+    // Each header-only record holds only its first 4 KiB buffer (the count is of the
+    // buffers' sizes); whole records would take 100 MiB.
+    EXPECT_TRUE(eventually([&] { return server_->pending_bytes() == 100 * 4096; }));
+    // The oldest request's record arrives whole: the newer ones make room for it.
+    ASSERT_TRUE(cs[0]->send_raw(std::string(1 << 20, 'r')));
+    EXPECT_EQ(cs[0]->recv32(), 1 << 20);
+    EXPECT_TRUE(cs[99]->closed_by_peer());
+    EXPECT_TRUE(logged("passed the cap of 1048576 (--max-pending-bytes)"));
+    EXPECT_TRUE(eventually([&] { return server_->pending_bytes() == 0; }));
+}
+
+TEST_F(RobustnessTest, ClientBytesCannotForgeLogLinesAndRepeatsAreSummarised) {
+    start();
+    auto c = client();
+    const struct {
+        std::string name, shown;
+    } cases[] = {
+        {"a\n2026-01-01 00:00:00.000 forged", "a\\n2026-01-01 00:00:00.000 forged"},
+        {"b\x1b[2J\r\t", "b\\x1b[2J\\r\\t"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},                    // printable UTF-8 stays
+        {"d\xff\xc2\x9b\xed\xa0\x80", "d\\xff\\xc2\\x9b\\xed\\xa0\\x80"},  // not
+    };
+    for (const auto& k : cases) {
+        EXPECT_EQ(c->open(0, k.name), -102);
+        EXPECT_TRUE(logged("open '" + k.shown + "' refused")) << k.shown;
+    }
+    for (int i = 0; i < 30; ++i) EXPECT_EQ(c->exists("../up"), -107);
+    server_->stop();
+    std::lock_guard<std::mutex> lock(log_mutex_);
+    size_t exists_lines = 0, summaries = 0;
+    for (const std::string& line : log_) {
+        EXPECT_EQ(line.find_first_of("\n\r\x1b"), std::string::npos) << line;
+        exists_lines += line.find("exists '../up' refused") != std::string::npos;
+        summaries += line.find("exists refused with -107: 10 logged, and 20 more") !=
+                     std::string::npos;
+    }
+    EXPECT_EQ(exists_lines, 10u);
+    EXPECT_EQ(summaries, 1u);
 }
 
 }  // namespace
