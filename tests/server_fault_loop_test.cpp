@@ -448,7 +448,10 @@ protected:
     void begin_session() {
         files_ = std::make_unique<server::FileService>(root_dir_, false, true);
         handles_ = std::make_unique<server::HandleTable>(64);
-        ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_});
+        limits_ = std::make_unique<server::HostLimits>(*log_, 8,
+                                                       server::size_descriptor_limits(1024, 0));
+        ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_,
+                                             *limits_});
         int sv[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         const int size = 4 * 1024 * 1024;
@@ -498,6 +501,7 @@ protected:
     server::TableService tables_;
     server::HostAddr host_;
     FaultSys fault_sys_;
+    std::unique_ptr<server::HostLimits> limits_;
     std::unique_ptr<server::FileService> files_;
     std::unique_ptr<server::HandleTable> handles_;
     std::unique_ptr<server::ServerContext> ctx_;
