@@ -95,7 +95,7 @@ private:
     server::HostAddr host_;
     server::TableService tables_;
     std::unique_ptr<server::FileService> files_;
-    server::HostLimits limits_{log_, 8, server::size_descriptor_limits(1024, 0)};
+    server::HostLimits limits_{log_, 8, server::size_descriptor_limits(1024, 16, 0)};
     std::unique_ptr<server::HandleTable> handles_;
     std::unique_ptr<server::ServerContext> ctx_;
     std::unique_ptr<server::Session> session_;

@@ -449,7 +449,7 @@ protected:
         files_ = std::make_unique<server::FileService>(root_dir_, false, true);
         handles_ = std::make_unique<server::HandleTable>(64);
         limits_ = std::make_unique<server::HostLimits>(*log_, 8,
-                                                       server::size_descriptor_limits(1024, 0));
+                                                       server::size_descriptor_limits(1024, 16, 0));
         ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_,
                                              *limits_});
         int sv[2];
