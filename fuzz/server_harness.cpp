@@ -149,7 +149,8 @@ int ServerHarness::begin(int type) {
     if (root_changed_) lay_out_root();
     files_ = std::make_unique<server::FileService>(root_dir_, false, true);
     handles_ = std::make_unique<server::HandleTable>(config_.max_handles_per_host);
-    ctx_.reset(new server::ServerContext{config_, log_, *files_, *handles_, tables_, pending_});
+    ctx_.reset(new server::ServerContext{config_, log_, *files_, *handles_, tables_, pending_,
+                                         limits_});
     int sv[2];
     if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv) != 0) die("socketpair: %s", strerror(errno));
     // The stream pair's default buffers hold the largest request and reply of the session

@@ -22,6 +22,13 @@ struct ServerConfig {
     std::chrono::milliseconds handle_grace{5 * 60 * 1000};  // after a host's last connection
     int max_handles_per_host = 1024;
     int max_connections = 1024;
+    // Per host (an IPv4 address or an IPv6 /64): the library holds two channels, and a
+    // reconnection opens new ones before the server has seen the old ones end, so eight
+    // leave room for that overlap and for a second program on the machine.
+    int max_connections_per_host = 8;
+    // Descriptors of a host's open files (a new file holds two until its close); 0: an
+    // eighth of those the process may use (see server/limits.h).
+    int max_descriptors_per_host = 0;
     // A request that has begun must keep moving: each receive or send within it waits at
     // most this long. Idle time between requests is not limited.
     std::chrono::milliseconds stall_timeout{30 * 1000};

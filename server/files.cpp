@@ -45,6 +45,7 @@ int OpenFile::release_locked() {
     if (dir_fd >= 0) sys().close(dir_fd);
     fd = -1;
     dir_fd = -1;
+    charge.release();
     if (share != ShareTable::kSharingViolation) shares_->release(share);
     share = ShareTable::kSharingViolation;
     writes.reset();

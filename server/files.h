@@ -18,6 +18,7 @@
 
 #include "nfile/share_table.h"
 #include "server/handles.h"
+#include "server/limits.h"
 #include "server/resolver.h"
 
 namespace gavo::server {
@@ -59,6 +60,7 @@ public:
     bool sync = true;
     ShareTable::Token share = ShareTable::kSharingViolation;
     std::shared_ptr<FileWrites> writes;  // set once the open is admitted
+    DescriptorCharge charge;  // fd and dir_fd counted against the host's quota
 
 private:
     int release_locked();

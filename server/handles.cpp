@@ -139,7 +139,7 @@ bool HandleTable::held_back(uint64_t position) const {
 HandleMark HandleTable::mark_at(uint64_t next) const {
     HandleMark mark;
     mark.next = next;
-    for (const auto& [handle, slot] : slots_) mark.held.set(static_cast<size_t>(handle));
+    for (int h = 0; h < kHandleCount; ++h) mark.held[h] = holders_[h] > 0;
     // Numbers of an earlier run still held back stay so across a quick second restart,
     // unless repeated restarts would keep more than half the space out of use.
     if (next_ < held_until_ && (mark.held | held_).count() <= kHandleCount / 2) {
@@ -161,40 +161,44 @@ bool HandleTable::reserve(uint64_t position, std::string* why) {
 
 int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why) {
     std::lock_guard<std::mutex> lock(mutex_);
-    HostState& state = hosts_[host];
-    if (state.handles >= per_host_limit_) {
-        *why = "host holds " + std::to_string(state.handles) + " handles, the limit";
-        forget_if_unused(hosts_.find(host));
+    const HostAddr key = host_key(host);
+    auto found = spaces_.find(key);
+    const Space empty;
+    const Space& held = found == spaces_.end() ? empty : found->second;
+    if (held.size() >= static_cast<size_t>(per_host_limit_)) {
+        *why = "host holds " + std::to_string(held.size()) + " handles, the limit";
         return -1;
     }
     for (uint64_t p = next_; p < next_ + kHandleCount; ++p) {
         const int h = static_cast<int>(p % kHandleCount);
-        if (slots_.count(h) != 0 || held_back(p)) continue;
+        // Other hosts' numbers are no obstacle: each host key has its own space.
+        if (held.count(h) != 0 || held_back(p)) continue;
         // Never hand out a position the mark file does not cover: after a crash the
         // next run starts at the reserved mark, beyond every number given out here.
-        if (p >= reserved_ && !reserve(p, why)) {
-            forget_if_unused(hosts_.find(host));
-            return -1;
-        }
-        slots_.emplace(h, Slot{host, std::move(obj)});
+        if (p >= reserved_ && !reserve(p, why)) return -1;
+        spaces_[key].emplace(h, Slot{host, std::move(obj)});
+        ++holders_[h];
+        ++size_;
         next_ = p + 1;
-        ++state.handles;
+        ++hosts_[host].handles;
         return h;
     }
     *why = held_until_ > next_ ? "all 32768 handles are in use or held back after a restart"
                                : "all 32768 handles are in use";
-    forget_if_unused(hosts_.find(host));
     return -1;
 }
 
 std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host,
                                               Lookup* result) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slots_.find(handle);
-    if (it == slots_.end()) {
-        *result = Lookup::kUnknown;
+    auto space = spaces_.find(host_key(host));
+    auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
+    if (space == spaces_.end() || it == space->second.end()) {
+        const bool held = handle >= 0 && handle < kHandleCount && holders_[handle] > 0;
+        *result = held ? Lookup::kOtherHost : Lookup::kUnknown;
         return nullptr;
     }
+    // Another address of the same IPv6 /64.
     if (!(it->second.owner == host)) {
         *result = Lookup::kOtherHost;
         return nullptr;
@@ -208,18 +212,29 @@ std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host
     std::shared_ptr<OpenObject> obj = find(handle, host, result);
     if (!obj) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = slots_.find(handle);
+    auto space = spaces_.find(host_key(host));
+    auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     // Another connection of the host may have closed it between find() and here.
-    if (it == slots_.end() || it->second.obj != obj) {
+    if (space == spaces_.end() || it == space->second.end() || it->second.obj != obj) {
         *result = Lookup::kUnknown;
         return nullptr;
     }
-    slots_.erase(it);
+    take_slot(space, it);
     auto h = hosts_.find(host);
     if (h != hosts_.end()) {
         --h->second.handles;
         forget_if_unused(h);
     }
+    return obj;
+}
+
+std::shared_ptr<OpenObject> HandleTable::take_slot(std::map<HostAddr, Space>::iterator space,
+                                                   Space::iterator slot) {
+    std::shared_ptr<OpenObject> obj = std::move(slot->second.obj);
+    --holders_[slot->first];
+    --size_;
+    space->second.erase(slot);
+    if (space->second.empty()) spaces_.erase(space);
     return obj;
 }
 
@@ -247,13 +262,13 @@ HandleTable::Taken HandleTable::take_expired(Clock::time_point now,
             ++h;
             continue;
         }
-        for (auto it = slots_.begin(); it != slots_.end();) {
-            if (it->second.owner == h->first) {
-                taken.emplace_back(it->first, std::move(it->second.obj));
-                it = slots_.erase(it);
-            } else {
-                ++it;
-            }
+        auto space = spaces_.find(host_key(h->first));
+        std::vector<int> mine;
+        for (const auto& [handle, slot] : space == spaces_.end() ? Space{} : space->second) {
+            if (slot.owner == h->first) mine.push_back(handle);
+        }
+        for (int handle : mine) {
+            taken.emplace_back(handle, take_slot(space, space->second.find(handle)));
         }
         hosts->push_back(h->first);
         h = hosts_.erase(h);
@@ -264,21 +279,25 @@ HandleTable::Taken HandleTable::take_expired(Clock::time_point now,
 HandleTable::Taken HandleTable::take_all() {
     std::lock_guard<std::mutex> lock(mutex_);
     Taken taken;
-    for (auto& [handle, slot] : slots_) taken.emplace_back(handle, std::move(slot.obj));
-    slots_.clear();
+    for (auto& [key, space] : spaces_) {
+        for (auto& [handle, slot] : space) taken.emplace_back(handle, std::move(slot.obj));
+    }
+    spaces_.clear();
+    std::fill(holders_.begin(), holders_.end(), 0);
+    size_ = 0;
     for (auto& [host, state] : hosts_) state.handles = 0;
     return taken;
 }
 
 size_t HandleTable::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return slots_.size();
+    return size_;
 }
 
 size_t HandleTable::host_handles(const HostAddr& host) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = hosts_.find(host);
-    return it == hosts_.end() ? 0 : static_cast<size_t>(it->second.handles);
+    auto it = spaces_.find(host_key(host));
+    return it == spaces_.end() ? 0 : it->second.size();
 }
 
 uint64_t HandleTable::next_position() const {

@@ -5,8 +5,13 @@
 // A handle belongs to the client host (IP address) that opened it: another host gets it
 // refused, while any connection of the owning host may use it, so handles survive the
 // client's reconnection. When a host's last connection ends, its handles stay for a
-// grace period and are then closed (take_expired). Each host may hold a limited number.
-// Handles are given out round-robin, so a number just closed is not reused at once.
+// grace period and are then closed (take_expired).
+//
+// Each host key (host_key(): an IPv4 address or an IPv6 /64, see limits.h) has its own
+// number space and may hold a limited number of handles in it, so one host's opens never
+// use up another's numbers. Numbers are given out round-robin by one position shared by
+// all hosts, skipping only the numbers the opening host key holds (and those held back
+// after a restart), so a number just closed is not reused at once.
 //
 // Across a restart: clients keep the numbers they hold, and nothing tells them that the
 // server forgot them. With a HandleMarkFile attached, the table continues at the position
@@ -28,10 +33,9 @@
 #include <vector>
 
 #include "server/address.h"
+#include "server/limits.h"
 
 namespace gavo::server {
-
-using Clock = std::chrono::steady_clock;
 
 // Something a handle names. close() is called exactly once, by whoever took the object
 // out of the table; it returns 0 or a library code.
@@ -92,10 +96,11 @@ public:
     // take_all(). True when there is no file.
     bool record_stop(std::string* error);
 
-    // The new handle for `obj`, owned by `host`; -1 with `why` set when the host is at
-    // its limit or every number is in use.
+    // The new handle for `obj`, owned by `host`; -1 with `why` set when the host key is
+    // at its limit or every number is in use (by it, or held back).
     int add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why);
-    // The object of `handle` when `host` owns it; null otherwise, with `result` telling why.
+    // The object of `handle` when `host` owns it; null otherwise, with `result` telling
+    // why (kOtherHost: some other host holds that number).
     std::shared_ptr<OpenObject> find(int handle, const HostAddr& host, Lookup* result) const;
     // As find(), and takes the handle out of the table (the caller closes the object).
     std::shared_ptr<OpenObject> remove(int handle, const HostAddr& host, Lookup* result);
@@ -111,6 +116,7 @@ public:
     Taken take_all();
 
     size_t size() const;
+    // Handles held by the host key of `host`.
     size_t host_handles(const HostAddr& host) const;
     // Where the search for the next number starts, and how many numbers are held back.
     uint64_t next_position() const;
@@ -126,8 +132,12 @@ private:
         int handles = 0;
         Clock::time_point idle_since;  // when connections last dropped to 0
     };
+    using Space = std::unordered_map<int, Slot>;  // one host key's numbers
     // Drops the host's record once it has neither connections nor handles.
     void forget_if_unused(std::map<HostAddr, HostState>::iterator it);
+    // Takes `slot` of `space` out; `space` is forgotten once empty.
+    std::shared_ptr<OpenObject> take_slot(std::map<HostAddr, Space>::iterator space,
+                                          Space::iterator slot);
     // True when `position` falls in the first lap and its number is held back.
     bool held_back(uint64_t position) const;
     // The mark to save with `next`: the open numbers, plus those still held back while
@@ -138,8 +148,10 @@ private:
 
     const int per_host_limit_;
     mutable std::mutex mutex_;  // guards everything below
-    std::unordered_map<int, Slot> slots_;
-    std::map<HostAddr, HostState> hosts_;
+    std::map<HostAddr, Space> spaces_;     // by host key; no empty spaces
+    std::vector<uint32_t> holders_ = std::vector<uint32_t>(kHandleCount);  // spaces per number
+    size_t size_ = 0;                      // handles in all spaces
+    std::map<HostAddr, HostState> hosts_;  // by exact address
     uint64_t next_ = 0;  // the position where the search for a free number starts
     // With a mark file: positions below reserved_ may be handed out without writing it.
     std::unique_ptr<HandleMarkFile> mark_file_;

@@ -1,26 +1,13 @@
 // gavo-server: the file server of working mode 2. See docs/server.md.
 #include <signal.h>
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <string>
 
+#include "server/limits.h"
 #include "server/log.h"
 #include "server/options.h"
 #include "server/server.h"
-
-namespace {
-
-// Every connection and every open file takes a descriptor: use all the system allows.
-void raise_descriptor_limit() {
-    struct rlimit lim;
-    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
-        lim.rlim_cur = lim.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &lim);
-    }
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace gavo::server;
@@ -46,10 +33,17 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
-    raise_descriptor_limit();
+    // Every connection and every open file takes a descriptor: use all the system allows.
+    const DescriptorLimit fds = raise_descriptor_limit();
 
     Logger log;
     log.line("gavo-server " GAVO_VERSION);
+    log.linef("descriptors: soft limit %llu%s (hard limit %llu)",
+              static_cast<unsigned long long>(fds.now),
+              fds.now > fds.before
+                  ? (", raised from " + std::to_string(fds.before)).c_str()
+                  : fds.now < fds.hard ? ", could not be raised" : "",
+              static_cast<unsigned long long>(fds.hard));
     Server server(config, log);
     if (!server.start(&error)) {
         log.line("cannot start: " + error);

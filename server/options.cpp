@@ -18,6 +18,8 @@ enum OptionId {
 };
 
 constexpr int kAllowHardLinks = 2000;
+constexpr int kMaxConnectionsPerHost = 2001;
+constexpr int kMaxDescriptorsPerHost = 2002;
 
 const struct option kOptions[] = {
     {"listen", required_argument, nullptr, kListen},
@@ -29,6 +31,8 @@ const struct option kOptions[] = {
     {"handle-grace", required_argument, nullptr, kHandleGrace},
     {"max-handles", required_argument, nullptr, kMaxHandles},
     {"max-connections", required_argument, nullptr, kMaxConnections},
+    {"max-connections-per-host", required_argument, nullptr, kMaxConnectionsPerHost},
+    {"max-descriptors-per-host", required_argument, nullptr, kMaxDescriptorsPerHost},
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
     {"min-rate", required_argument, nullptr, kMinRate},
     {"max-pending-bytes", required_argument, nullptr, kMaxPendingBytes},
@@ -102,6 +106,14 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         if (!parse_number(arg, 1, 1000000, &n)) break;
         config->max_connections = static_cast<int>(n);
         return true;
+    case kMaxConnectionsPerHost:
+        if (!parse_number(arg, 1, 1000000, &n)) break;
+        config->max_connections_per_host = static_cast<int>(n);
+        return true;
+    case kMaxDescriptorsPerHost:
+        if (!parse_number(arg, 2, 100000000, &n)) break;
+        config->max_descriptors_per_host = static_cast<int>(n);
+        return true;
     case kStallTimeout:
         if (!parse_number(arg, 1, 24 * 3600, &n)) break;
         config->stall_timeout = std::chrono::seconds(n);
@@ -162,6 +174,13 @@ std::string usage_text() {
            "                         connection ends (default 300)\n"
            "  --max-handles N        open handles per client host (default 1024)\n"
            "  --max-connections N    connections held at once (default 1024)\n"
+           "  --max-connections-per-host N\n"
+           "                         connections per client host: IPv4 address or\n"
+           "                         IPv6 /64 (default 8)\n"
+           "  --max-descriptors-per-host N\n"
+           "                         descriptors of a host's open files; a new file\n"
+           "                         holds two until closed (default: an eighth of the\n"
+           "                         descriptor limit less its reserve)\n"
            "  --stall-timeout SEC    close a connection whose request stops moving for\n"
            "                         this long (default 30)\n"
            "  --min-rate BYTES       close a connection whose request moves fewer bytes\n"

@@ -1,5 +1,6 @@
 #include "server/server.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -74,16 +75,20 @@ bool start_detached(std::function<void()> body) {
 
 Server::Server(ServerConfig config, Logger& log)
     : config_(std::move(config)), log_(log),
+      limits_(log_, config_.max_connections_per_host,
+              size_descriptor_limits(descriptor_limit(),
+                                     static_cast<uint64_t>(config_.max_descriptors_per_host))),
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       pending_(config_.max_pending_bytes, log_),
-      ctx_{config_, log_, files_, handles_, tables_, pending_} {}
+      ctx_{config_, log_, files_, handles_, tables_, pending_, limits_} {}
 
 Server::~Server() {
     stop();
     // A start that failed half-way leaves these behind.
     if (!started_ && stop_fd_ >= 0) close(stop_fd_);
     if (!started_ && listen_fd_ >= 0) close(listen_fd_);
+    if (!started_ && spare_fd_ >= 0) close(spare_fd_);
 }
 
 bool Server::start(std::string* error) {
@@ -95,7 +100,19 @@ bool Server::start(std::string* error) {
         *error = std::string("eventfd: ") + strerror(errno);
         return false;
     }
+    spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (spare_fd_ < 0) {
+        *error = std::string("cannot open the spare descriptor /dev/null: ") + strerror(errno);
+        return false;
+    }
     if (!bind_listener(error)) return false;
+    const DescriptorSizes& sizes = limits_.sizes();
+    log_.linef("limits: %llu descriptors, %llu of them kept in reserve, %llu per host for "
+               "files; %d connections, %d per host; %d handles per host",
+               static_cast<unsigned long long>(sizes.limit),
+               static_cast<unsigned long long>(sizes.reserve),
+               static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
+               config_.max_connections_per_host, config_.max_handles_per_host);
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
     reaper_ = std::thread([this] { reaper_loop(); });
@@ -170,11 +187,33 @@ void Server::accept_loop() {
                                SOCK_CLOEXEC);
         if (fd >= 0) {
             admit(fd, reinterpret_cast<sockaddr*>(&addr));
-        } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        } else if (errno == EMFILE || errno == ENFILE) {
+            shed_connection();
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
             // Out of descriptors: let the pending connection wait rather than spin.
             log_.linef("accept: %s", strerror(errno));
             usleep(100 * 1000);
         }
+    }
+}
+
+void Server::shed_connection() {
+    if (spare_fd_ >= 0) close(spare_fd_);
+    struct sockaddr_storage addr;
+    socklen_t len = sizeof addr;
+    const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
+    HostAddr host;
+    if (fd >= 0 && host_from_sockaddr(reinterpret_cast<sockaddr*>(&addr), &host)) {
+        limits_.refused(host, Refusal::kDescriptors,
+                        peer_text(host, reinterpret_cast<sockaddr*>(&addr)) +
+                            ": refused, the process is out of descriptors");
+    }
+    if (fd >= 0) close(fd);
+    spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || spare_fd_ < 0) {
+        // Even the spare is gone (the whole system is out): wait rather than spin.
+        log_.linef("accept: %s", strerror(errno));
+        usleep(100 * 1000);
     }
 }
 
@@ -192,10 +231,19 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         close(fd);
         return;
     }
+    std::string why;
+    if (!limits_.admit_connection(host, &why)) {
+        limits_.refused(host, Refusal::kHostConnections, label + ": refused, " + why);
+        close(fd);
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (active_ >= config_.max_connections) {
-            log_.linef("%s: refused, %d connections already", label.c_str(), active_);
+            limits_.refused(host, Refusal::kConnections,
+                            label + ": refused, " + std::to_string(active_) +
+                                " connections already");
+            limits_.connection_ended(host);
             close(fd);
             return;
         }
@@ -207,13 +255,21 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     log_.linef("%s: opened", label.c_str());
     if (!start_detached([this, fd, host, label] { serve(fd, host, label); })) {
         log_.linef("%s: no thread for the connection, closing", label.c_str());
-        handles_.connection_closed(host, Clock::now());
-        std::lock_guard<std::mutex> lock(mutex_);
-        conn_fds_.erase(fd);
-        close(fd);
-        --active_;
-        changed_.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            conn_fds_.erase(fd);
+            close(fd);
+        }
+        end_connection(host);
     }
+}
+
+void Server::end_connection(const HostAddr& host) {
+    handles_.connection_closed(host, Clock::now());
+    limits_.connection_ended(host);
+    std::lock_guard<std::mutex> lock(mutex_);
+    --active_;
+    changed_.notify_all();
 }
 
 void Server::serve(int fd, HostAddr host, std::string label) {
@@ -228,11 +284,8 @@ void Server::serve(int fd, HostAddr host, std::string label) {
         conn_fds_.erase(fd);
         close(fd);
     }
-    handles_.connection_closed(host, Clock::now());
     log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
-    std::lock_guard<std::mutex> lock(mutex_);
-    --active_;
-    changed_.notify_all();
+    end_connection(host);
 }
 
 void Server::reaper_loop() {
@@ -253,6 +306,7 @@ void Server::reaper_loop() {
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
+        limits_.flush_log(Clock::now());
         lock.lock();
     }
 }
@@ -298,6 +352,7 @@ void Server::stop() {
     tables_.stop();  // every session has ended: nothing more is queued
     close(stop_fd_);
     log_.flush_repeats(true);
+    if (spare_fd_ >= 0) close(spare_fd_);
     log_.linef("stopped; %zu open handles closed", open);
 }
 

@@ -19,6 +19,7 @@
 #include "server/config.h"
 #include "server/files.h"
 #include "server/handles.h"
+#include "server/limits.h"
 #include "server/log.h"
 #include "server/pending.h"
 #include "server/resolver.h"
@@ -56,14 +57,20 @@ private:
     // Keeps the handle allocation position in the state folder (see handles.h).
     bool keep_handle_position(std::string* error);
     void accept_loop();
+    // Accepts with the spare descriptor given back, closes that connection at once, and
+    // takes the spare again: a client waiting in the backlog is told instead of hanging.
+    void shed_connection();
     void reaper_loop();
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.
     void admit(int fd, const struct sockaddr* addr);
     void serve(int fd, HostAddr host, std::string label);
+    // Gives back what admit() counted for a connection.
+    void end_connection(const HostAddr& host);
     void close_objects(HandleTable::Taken taken);
 
     const ServerConfig config_;
     Logger& log_;
+    HostLimits limits_;  // before the files and handles, whose open files count in it
     RootDir root_;
     FileService files_;
     HandleTable handles_;
@@ -74,6 +81,7 @@ private:
     int listen_fd_ = -1;
     int port_ = 0;
     int stop_fd_ = -1;  // an eventfd, readable once stopping
+    int spare_fd_ = -1; // held for accept when the descriptors run out (shed_connection)
     std::thread acceptor_;
     std::thread reaper_;
     std::atomic<bool> started_{false};

@@ -135,6 +135,11 @@ void Session::refuse(const char* op, int code, const std::string& what,
                    why.c_str());
 }
 
+void Session::refuse_limited(Refusal kind, const char* op, const std::string& what,
+                             const std::string& why) {
+    ctx_.limits.refused(host_, kind, label_ + ": " + op + " " + what + " refused with -1: " + why);
+}
+
 bool Session::read_name(ClientName* name) {
     int length = 0;
     if (!conn_.get16(&length)) return false;
@@ -159,15 +164,23 @@ bool Session::do_open(bool extended) {
         return reply16(kCodeBadPath);
     }
     std::string why;
+    // A new file holds two descriptors (the file and its folder), so two are asked for.
+    DescriptorCharge charge;
+    if (!ctx_.limits.take_descriptors(host_, 2, &charge, &why)) {
+        refuse_limited(Refusal::kDescriptors, op, "'" + name.path + "'", why);
+        return reply16(kCodeRefused);
+    }
     OpenResult opened = ctx_.files.open(name.path, static_cast<unsigned>(flags), &why);
     if (opened.code != 0) {
         refuse(op, opened.code, "'" + name.path + "'", why);
         return reply16(opened.code);
     }
+    charge.shrink_to(1 + (opened.file->dir_fd >= 0));
+    opened.file->charge = std::move(charge);
     const int handle = ctx_.handles.add(host_, opened.file, &why);
     if (handle < 0) {
         opened.file->close();
-        refuse(op, kCodeRefused, "'" + name.path + "'", why);
+        refuse_limited(Refusal::kHandles, op, "'" + name.path + "'", why);
         return reply16(kCodeRefused);
     }
     if (!conn_.put16(handle)) return false;

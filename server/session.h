@@ -25,6 +25,7 @@
 #include "server/conn.h"
 #include "server/files.h"
 #include "server/handles.h"
+#include "server/limits.h"
 #include "server/log.h"
 #include "server/names.h"
 #include "server/pending.h"
@@ -42,6 +43,7 @@ struct ServerContext {
     HandleTable& handles;
     TableService& tables;
     PendingBytes& pending;
+    HostLimits& limits;
 };
 
 class Session {
@@ -84,6 +86,9 @@ private:
     unsigned char* data_buffer();
     // Logs a refused or failed request.
     void refuse(const char* op, int code, const std::string& what, const std::string& why);
+    // As refuse() with -1, for a host at one of its limits: rate-limited per host and kind.
+    void refuse_limited(Refusal kind, const char* op, const std::string& what,
+                        const std::string& why);
     bool reply16(int value) { return conn_.put16(value) && conn_.flush(); }
     bool reply32(int32_t value) { return conn_.put32(value) && conn_.flush(); }
 

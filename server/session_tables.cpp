@@ -47,7 +47,7 @@ bool Session::do_table_open() {
     const int handle =
         ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why);
     if (handle < 0) {
-        refuse("table open", kCodeRefused, "'" + name + "'", why);
+        refuse_limited(Refusal::kHandles, "table open", "'" + name + "'", why);
         return reply16(kCodeRefused);
     }
     return reply16(handle);

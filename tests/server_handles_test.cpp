@@ -1,5 +1,6 @@
 // Handles: owned by the client host, kept across reconnections, closed after the grace
 // period, limited per host, and shared with the log channel's close.
+#include <algorithm>
 #include <set>
 #include <tuple>
 
@@ -123,6 +124,74 @@ struct Nothing : server::OpenObject {
     int close() override { return 0; }
     std::string describe() const override { return "nothing"; }
 };
+
+// Attackers from other addresses use up their quota of one kind (and try twice more);
+// the victim's address still connects, creates and writes, and each attacker's
+// refusals make one log line.
+TEST_F(HandleTest, AHostAtItsQuotaLeavesOtherHostsWorking) {
+    struct Case {
+        const char* kind;
+        int connections, handles, descriptors;  // per host
+        std::vector<const char*> attackers;
+        int takes;  // what an attacker gets beyond its first connection
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"connections", 2, 1024, 0, {"127.0.0.2"}, 1, "connections, its limit"},
+        {"handles", 8, 3, 0, {"127.0.0.2", "127.0.0.4"}, 3, "handles, the limit"},
+        {"descriptors", 8, 1024, 4, {"127.0.0.2"}, 2, "descriptors, the limit 4"},
+    };
+    for (const Case& c : cases) {
+        server_.reset();
+        log_.clear();
+        config_.max_connections_per_host = c.connections;
+        config_.max_handles_per_host = c.handles;
+        config_.max_descriptors_per_host = c.descriptors;
+        start();
+        std::vector<std::unique_ptr<WireClient>> held;
+        for (const char* ip : c.attackers) {
+            held.push_back(client(ip));
+            WireClient& first = *held.back();
+            for (int i = 0; i < c.takes + 2; ++i) {
+                const std::string name = std::string(c.kind) + ip + "-" + std::to_string(i);
+                if (c.connections == 2) held.push_back(client(ip));
+                const bool ok = c.connections == 2 ? held.back()->exists(name) == 0
+                                                   : first.open(0x1A, name) >= 0;
+                EXPECT_EQ(ok, i < c.takes) << c.kind << " " << i;
+            }
+        }
+        auto victim = client("127.0.0.3");
+        const int h = victim->open(0x1A, "victim");
+        EXPECT_EQ(victim->write(h, "works"), 5) << c.kind;
+        EXPECT_EQ(victim->close_handle(h), 0) << c.kind;
+        std::lock_guard<std::mutex> lock(log_mutex_);
+        EXPECT_EQ(std::count_if(log_.begin(), log_.end(), [&](const std::string& line) {
+                      return line.find(c.logged) != std::string::npos;
+                  }), static_cast<long>(c.attackers.size())) << c.kind;
+    }
+}
+
+// One host holding every number leaves every other host all of its own.
+TEST(HandleSpaceTest, AHostHoldingEveryNumberLeavesOthersTheirs) {
+    server::HostAddr a, b, b_neighbour;
+    ASSERT_TRUE(server::parse_host_addr("2001:db8::1", &a));
+    ASSERT_TRUE(server::parse_host_addr("2001:db8:0:1::1", &b));
+    ASSERT_TRUE(server::parse_host_addr("2001:db8:0:1::2", &b_neighbour));  // b's /64
+    server::HandleTable table(server::kHandleCount);
+    std::string why;
+    for (int i = 0; i < server::kHandleCount; ++i) {
+        ASSERT_GE(table.add(a, std::make_shared<Nothing>(), &why), 0) << why;
+    }
+    EXPECT_EQ(table.add(a, std::make_shared<Nothing>(), &why), -1);
+    const int h = table.add(b, std::make_shared<Nothing>(), &why);
+    ASSERT_GE(h, 0) << why;
+    EXPECT_EQ(table.host_handles(b_neighbour), 1u);  // one quota for the /64
+    server::Lookup found;
+    EXPECT_FALSE(table.find(h, b_neighbour, &found));
+    EXPECT_EQ(found, server::Lookup::kOtherHost);
+    EXPECT_TRUE(table.find(h, b, &found));
+    EXPECT_NE(table.find(h, a, &found), table.find(h, b, &found));
+}
 
 // A table with a mark file continues beyond every number its predecessor handed out and,
 // for at least 32768 - 1024 - (numbers held back) opens, hands out none still held then.

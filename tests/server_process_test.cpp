@@ -75,7 +75,9 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
                                      "--allow", "10.0.0.0/8", "--allow", "::1",
                                      "--read-only", "--no-sync", "--handle-grace", "7",
                                      "--max-handles", "9", "--max-connections", "11",
-                                     "--stall-timeout", "13", "--allow-hard-links"};
+                                     "--stall-timeout", "13", "--allow-hard-links",
+                                     "--max-connections-per-host", "3",
+                                     "--max-descriptors-per-host", "5"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     ASSERT_EQ(server::parse_options(static_cast<int>(argv.size()), argv.data(), &config, &error),
@@ -90,6 +92,8 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     EXPECT_EQ(config.handle_grace, std::chrono::seconds(7));
     EXPECT_EQ(config.max_handles_per_host, 9);
     EXPECT_EQ(config.max_connections, 11);
+    EXPECT_EQ(config.max_connections_per_host, 3);
+    EXPECT_EQ(config.max_descriptors_per_host, 5);
     EXPECT_EQ(config.stall_timeout, std::chrono::seconds(13));
     const std::string help = server::usage_text();
     for (const auto* opt : {"--listen", "--root", "--allow", "--read-only", "--no-sync",

@@ -1,0 +1,131 @@
+// Per-host limits, so that no single client can shut the others out: connections per
+// host, descriptors per host, and a reserve of descriptors that no client can take.
+//
+// A host, for these limits and for the handle numbers, is an IPv4 address or an IPv6
+// /64 prefix (an IPv6 client usually has a whole /64 to pick addresses from).
+//
+// Descriptors: the process may hold `limit` descriptors (the soft RLIMIT_NOFILE, raised
+// to the hard one at start). The last `reserve` of them are never given to clients, so
+// that the listener, the tables' database and the log always find one; connections and
+// open files are counted against the rest, and each host's open files against its own
+// quota (a newly created file holds two: the file and its folder, for the sync at close).
+//
+// Every refusal is logged, at most one line per host and kind within kLogWindow; the
+// lines left out are counted and their number written with the next line, or once the
+// window has passed (flush_log()).
+//
+// Thread-safe: one mutex guards the counts.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "server/address.h"
+#include "server/log.h"
+
+namespace gavo::server {
+
+using Clock = std::chrono::steady_clock;
+
+// The key of `host` for per-host limits: the IPv4 address, or the IPv6 address with its
+// last 64 bits cleared.
+HostAddr host_key(const HostAddr& host);
+// "127.0.0.1" or "2001:db8::/64".
+std::string host_key_text(const HostAddr& key);
+
+// The descriptor limit at start: the soft limit before and after raising it to the hard one.
+struct DescriptorLimit {
+    uint64_t before = 0;
+    uint64_t now = 0;
+    uint64_t hard = 0;
+};
+DescriptorLimit raise_descriptor_limit();
+// The soft limit now (RLIM_INFINITY taken as 2^20).
+uint64_t descriptor_limit();
+
+// The limits derived from the descriptor limit; 0 in a setting means "size it from the
+// limit" (see size_descriptor_limits).
+struct DescriptorSizes {
+    uint64_t limit = 0;    // descriptors the process may hold
+    uint64_t reserve = 0;  // kept for the listener, the database and the log
+    uint64_t per_host = 0; // a host's open files
+};
+// reserve: a thirty-second of the limit, at least 32; per host: an eighth of the rest,
+// at least 16, unless `per_host` is given.
+DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t per_host);
+
+enum class Refusal { kConnections, kHostConnections, kHandles, kDescriptors };
+
+class HostLimits {
+public:
+    static constexpr std::chrono::seconds kLogWindow{5};
+
+    HostLimits(Logger& log, int connections_per_host, DescriptorSizes sizes)
+        : log_(log), connections_per_host_(connections_per_host), sizes_(sizes) {}
+
+    // Descriptors taken for one open; given back when destroyed or released.
+    class Charge {
+    public:
+        Charge() = default;
+        Charge(Charge&& o) noexcept { *this = std::move(o); }
+        Charge& operator=(Charge&& o) noexcept;
+        ~Charge() { release(); }
+        // Keeps only `n` (<= what it holds) of the descriptors.
+        void shrink_to(int n);
+        void release();
+
+    private:
+        friend class HostLimits;
+        HostLimits* owner_ = nullptr;
+        HostAddr key_;
+        int count_ = 0;
+    };
+
+    // Counts a new connection of `host` (its socket is a descriptor too); false with
+    // `why` when the host has its quota of connections or the descriptors are down to
+    // the reserve.
+    bool admit_connection(const HostAddr& host, std::string* why);
+    void connection_ended(const HostAddr& host);
+    // Takes `n` descriptors for a file `host` opens; false with `why` when its quota or
+    // the process's descriptors outside the reserve would be exceeded.
+    bool take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why);
+
+    // Logs `text` for a refusal of `kind` to `host`, rate-limited as described above.
+    void refused(const HostAddr& host, Refusal kind, const std::string& text);
+    // Writes the counts of lines left out whose window has passed.
+    void flush_log(Clock::time_point now);
+
+    const DescriptorSizes& sizes() const { return sizes_; }
+    uint64_t descriptors_in_use() const;
+    uint64_t host_descriptors(const HostAddr& host) const;
+
+private:
+    struct HostCounts {
+        int connections = 0;
+        uint64_t descriptors = 0;  // of open files
+    };
+    struct LogState {
+        Clock::time_point since;   // when the last line was written
+        uint64_t left_out = 0;     // lines not written since
+    };
+    void give_back(const HostAddr& key, int n);
+    // Drops the host's record once it counts nothing.
+    void forget_if_unused(std::map<HostAddr, HostCounts>::iterator it);
+    bool within_reserve(uint64_t more) const;
+
+    Logger& log_;
+    const int connections_per_host_;
+    const DescriptorSizes sizes_;
+    mutable std::mutex mutex_;  // guards everything below
+    std::map<HostAddr, HostCounts> hosts_;
+    uint64_t in_use_ = 0;  // connections' sockets and open files' descriptors
+    std::map<std::pair<HostAddr, Refusal>, LogState> log_states_;
+};
+
+using DescriptorCharge = HostLimits::Charge;
+
+}  // namespace gavo::server
