@@ -96,7 +96,7 @@ private:
     server::TableService tables_;
     server::PendingBytes pending_{config_.max_pending_bytes, log_};
     std::unique_ptr<server::FileService> files_;
-    server::HostLimits limits_{log_, 8, server::size_descriptor_limits(1024, 0)};
+    server::HostLimits limits_{log_, 8, server::size_descriptor_limits(1024, 16, 0)};
     std::unique_ptr<server::HandleTable> handles_;
     std::unique_ptr<server::ServerContext> ctx_;
     std::unique_ptr<server::Session> session_;

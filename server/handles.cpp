@@ -264,8 +264,10 @@ HandleTable::Taken HandleTable::take_expired(Clock::time_point now,
         }
         auto space = spaces_.find(host_key(h->first));
         std::vector<int> mine;
-        for (const auto& [handle, slot] : space == spaces_.end() ? Space{} : space->second) {
-            if (slot.owner == h->first) mine.push_back(handle);
+        if (space != spaces_.end()) {
+            for (const auto& [handle, slot] : space->second) {
+                if (slot.owner == h->first) mine.push_back(handle);
+            }
         }
         for (int handle : mine) {
             taken.emplace_back(handle, take_slot(space, space->second.find(handle)));

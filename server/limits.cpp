@@ -1,5 +1,6 @@
 #include "server/limits.h"
 
+#include <dirent.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -51,10 +52,21 @@ uint64_t descriptor_limit() {
     return lim.rlim_cur == RLIM_INFINITY ? uint64_t{1} << 20 : lim.rlim_cur;
 }
 
-DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t per_host) {
+uint64_t open_descriptor_count() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return 0;
+    uint64_t n = 0;
+    while (const struct dirent* e = readdir(dir)) n += e->d_name[0] != '.';
+    closedir(dir);
+    return n > 0 ? n - 1 : 0;  // less the listing's own descriptor
+}
+
+DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections,
+                                       uint64_t per_host) {
     DescriptorSizes sizes;
     sizes.limit = limit;
-    sizes.reserve = std::max<uint64_t>(32, limit / 32);
+    sizes.reserve = std::max({uint64_t{32}, limit / 32, std::min(2 * max_connections, limit / 4)});
+    sizes.reserve = std::min(sizes.reserve, limit / 2);  // a tiny limit still serves some
     const uint64_t usable = limit > sizes.reserve ? limit - sizes.reserve : 0;
     sizes.per_host = per_host > 0 ? per_host : std::max<uint64_t>(16, usable / 8);
     return sizes;
@@ -86,12 +98,13 @@ bool HostLimits::within_reserve(uint64_t more) const {
     return in_use_ + more > sizes_.limit - std::min(sizes_.limit, sizes_.reserve);
 }
 
-bool HostLimits::admit_connection(const HostAddr& host, std::string* why) {
+bool HostLimits::admit_connection(const HostAddr& host, std::string* why, Refusal* kind) {
     std::lock_guard<std::mutex> lock(mutex_);
     HostCounts& counts = hosts_[host_key(host)];
+    *kind = Refusal::kHostConnections;
     if (counts.connections >= connections_per_host_) {
         *why = "host has " + std::to_string(counts.connections) + " connections, its limit";
-    } else if (within_reserve(1)) {
+    } else if (*kind = Refusal::kDescriptors; within_reserve(1)) {
         *why = "descriptors down to the reserve (" + std::to_string(in_use_) + " in use)";
     } else {
         ++counts.connections;
@@ -100,6 +113,11 @@ bool HostLimits::admit_connection(const HostAddr& host, std::string* why) {
     }
     forget_if_unused(hosts_.find(host_key(host)));
     return false;
+}
+
+void HostLimits::add_fixed(uint64_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    in_use_ += n;
 }
 
 void HostLimits::connection_ended(const HostAddr& host) {

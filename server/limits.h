@@ -46,6 +46,8 @@ struct DescriptorLimit {
 DescriptorLimit raise_descriptor_limit();
 // The soft limit now (RLIM_INFINITY taken as 2^20).
 uint64_t descriptor_limit();
+// How many descriptors the process holds now (0 when /proc is missing).
+uint64_t open_descriptor_count();
 
 // The limits derived from the descriptor limit; 0 in a setting means "size it from the
 // limit" (see size_descriptor_limits).
@@ -54,9 +56,13 @@ struct DescriptorSizes {
     uint64_t reserve = 0;  // kept for the listener, the database and the log
     uint64_t per_host = 0; // a host's open files
 };
-// reserve: a thirty-second of the limit, at least 32; per host: an eighth of the rest,
-// at least 16, unless `per_host` is given.
-DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t per_host);
+// reserve: room for what the counts leave out (the descriptors a request holds for a
+// moment: the folders of a rename, the lookup of an open, up to two per connection; the
+// database; the log): two per allowed connection, at most a quarter of the limit, and at
+// least a thirty-second of it and 32 (but never above half the limit). Per host: an eighth of the rest, at least 16,
+// unless `per_host` is given.
+DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections,
+                                       uint64_t per_host);
 
 enum class Refusal { kConnections, kHostConnections, kHandles, kDescriptors };
 
@@ -86,10 +92,13 @@ public:
     };
 
     // Counts a new connection of `host` (its socket is a descriptor too); false with
-    // `why` when the host has its quota of connections or the descriptors are down to
-    // the reserve.
-    bool admit_connection(const HostAddr& host, std::string* why);
+    // `why` and `kind` when the host has its quota of connections or the descriptors are
+    // down to the reserve.
+    bool admit_connection(const HostAddr& host, std::string* why, Refusal* kind);
     void connection_ended(const HostAddr& host);
+    // Counts `n` descriptors that stay open from the start (standard streams, listener,
+    // database...) as in use.
+    void add_fixed(uint64_t n);
     // Takes `n` descriptors for a file `host` opens; false with `why` when its quota or
     // the process's descriptors outside the reserve would be exceeded.
     bool take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why);
@@ -122,7 +131,7 @@ private:
     const DescriptorSizes sizes_;
     mutable std::mutex mutex_;  // guards everything below
     std::map<HostAddr, HostCounts> hosts_;
-    uint64_t in_use_ = 0;  // connections' sockets and open files' descriptors
+    uint64_t in_use_ = 0;  // fixed ones, connections' sockets, open files' descriptors
     std::map<std::pair<HostAddr, Refusal>, LogState> log_states_;
 };
 

@@ -77,6 +77,7 @@ Server::Server(ServerConfig config, Logger& log)
     : config_(std::move(config)), log_(log),
       limits_(log_, config_.max_connections_per_host,
               size_descriptor_limits(descriptor_limit(),
+                                     static_cast<uint64_t>(config_.max_connections),
                                      static_cast<uint64_t>(config_.max_descriptors_per_host))),
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
@@ -106,10 +107,12 @@ bool Server::start(std::string* error) {
         return false;
     }
     if (!bind_listener(error)) return false;
+    limits_.add_fixed(open_descriptor_count());
     const DescriptorSizes& sizes = limits_.sizes();
-    log_.linef("limits: %llu descriptors, %llu of them kept in reserve, %llu per host for "
-               "files; %d connections, %d per host; %d handles per host",
+    log_.linef("limits: %llu descriptors (%llu in use), %llu of them kept in reserve, %llu "
+               "per host for files; %d connections, %d per host; %d handles per host",
                static_cast<unsigned long long>(sizes.limit),
+               static_cast<unsigned long long>(limits_.descriptors_in_use()),
                static_cast<unsigned long long>(sizes.reserve),
                static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
                config_.max_connections_per_host, config_.max_handles_per_host);
@@ -232,8 +235,9 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         return;
     }
     std::string why;
-    if (!limits_.admit_connection(host, &why)) {
-        limits_.refused(host, Refusal::kHostConnections, label + ": refused, " + why);
+    Refusal kind;
+    if (!limits_.admit_connection(host, &why, &kind)) {
+        limits_.refused(host, kind, label + ": refused, " + why);
         close(fd);
         return;
     }

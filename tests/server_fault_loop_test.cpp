@@ -451,7 +451,7 @@ protected:
         log_->flush_repeats(true);  // fresh refusal counts: every run's failure gets its line
         pending_ = std::make_unique<server::PendingBytes>(config_.max_pending_bytes, *log_);
         limits_ = std::make_unique<server::HostLimits>(*log_, 8,
-                                                       server::size_descriptor_limits(1024, 0));
+                                                       server::size_descriptor_limits(1024, 16, 0));
         ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_,
                                              *pending_, *limits_});
         int sv[2];

@@ -98,7 +98,8 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     const std::string help = server::usage_text();
     for (const auto* opt : {"--listen", "--root", "--allow", "--read-only", "--no-sync",
                             "--handle-grace", "--max-handles", "--max-connections",
-                            "--stall-timeout", "--allow-hard-links", "--help"}) {
+                            "--stall-timeout", "--allow-hard-links", "--help",
+                            "--max-connections-per-host", "--max-descriptors-per-host"}) {
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     }
 }
