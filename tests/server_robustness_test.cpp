@@ -183,6 +183,7 @@ TEST_F(RobustnessTest, HeaderOnlyRecordsCostLittleAndTheCapEndsTheNewestRequests
     config_.tables_file = dir_ + "tables.conf";
     config_.state_dir = dir_ + "state";
     config_.max_pending_bytes = 1 << 20;
+    config_.max_connections_per_host = 100;  // all from one address
     config_.stall_timeout = std::chrono::seconds(60);  // the early headers wait for the rest
     start();
     std::vector<std::unique_ptr<WireClient>> cs;
