@@ -2,9 +2,9 @@
 //
 // Starts the real server (root in /dev/shm, --no-sync, short handle grace) and runs
 // phases of --seconds each: quiet, then each attack alone, then all at once. Throughout,
-// --clients threads from 127.0.0.1 do open+write 1 KiB+close cycles over the wire, each
-// opening a fresh connection every 100 cycles (the connect counts in that cycle), and a
-// sampler reads the server's VmRSS and descriptor count every 50 ms. The attacks:
+// --clients well-behaved hosts (127.0.1.1, .2, ...; one connection each) do open+write
+// 1 KiB+close cycles over the wire, each opening a fresh connection every 100 cycles
+// (the connect counts in that cycle), and a sampler reads the server's VmRSS and descriptor count every 50 ms. The attacks:
 //   flood:   127.0.0.2 opens connections as fast as it can and holds the last 1,000
 //   trickle: 127.0.0.3 keeps 8 connections sending an open one byte per second
 //   handles: 127.0.0.10-17 each create files until refused and hold them
@@ -74,7 +74,7 @@ void good_client(int port, int id, std::vector<double>* lat, long* failures) {
         const auto t0 = Clock::now();
         if (i % 100 == 0) {
             c = std::make_unique<WireClient>();
-            if (!c->connect(port, "127.0.0.1")) {
+            if (!c->connect(port, ("127.0.1." + std::to_string(id + 1)).c_str())) {
                 ++*failures;
                 nap(0.01);
                 continue;
