@@ -349,6 +349,7 @@ void Server::stop() {
         }
     }
     reaper_.join();
+    limits_.flush_log(Clock::now() + HostLimits::kLogWindow);  // the counts still pending
     const size_t open = handles_.size();
     std::string why;
     if (!handles_.record_stop(&why)) log_.linef("stop: %s", why.c_str());
