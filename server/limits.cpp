@@ -13,10 +13,10 @@ namespace {
 
 const char* kind_text(Refusal kind) {
     switch (kind) {
-    case Refusal::kConnections: return "connection (server full)";
-    case Refusal::kHostConnections: return "connection (host quota)";
-    case Refusal::kHandles: return "handle";
-    case Refusal::kDescriptors: return "descriptor";
+    case Refusal::kConnections: return "connection refusals (server full)";
+    case Refusal::kHostConnections: return "connection refusals (host quota)";
+    case Refusal::kHandles: return "handle refusals";
+    case Refusal::kDescriptors: return "descriptor refusals";
     }
     return "?";
 }
@@ -169,44 +169,7 @@ void HostLimits::forget_if_unused(std::map<HostAddr, HostCounts>::iterator it) {
 }
 
 void HostLimits::refused(const HostAddr& host, Refusal kind, const std::string& text) {
-    const Clock::time_point now = Clock::now();
-    uint64_t left_out = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        LogState& state = log_states_[{host_key(host), kind}];
-        if (state.since != Clock::time_point{} && now - state.since < kLogWindow) {
-            ++state.left_out;
-            return;
-        }
-        left_out = std::exchange(state.left_out, 0);
-        state.since = now;
-    }
-    if (left_out == 0) {
-        log_.line(text);
-    } else {
-        log_.linef("%s (and %llu more %s refusals of this host before it)", text.c_str(),
-                   static_cast<unsigned long long>(left_out), kind_text(kind));
-    }
-}
-
-void HostLimits::flush_log(Clock::time_point now) {
-    std::vector<std::pair<std::pair<HostAddr, Refusal>, uint64_t>> due;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = log_states_.begin(); it != log_states_.end();) {
-            if (now - it->second.since < kLogWindow) {
-                ++it;
-                continue;
-            }
-            if (it->second.left_out > 0) due.emplace_back(it->first, it->second.left_out);
-            it = log_states_.erase(it);
-        }
-    }
-    for (const auto& [what, count] : due) {
-        log_.linef("host %s: %llu more %s refusals in the last %lld s (not logged one by one)",
-                   host_key_text(what.first).c_str(), static_cast<unsigned long long>(count),
-                   kind_text(what.second), static_cast<long long>(kLogWindow.count()));
-    }
+    if (log_.admit_repeat(host_key_text(host_key(host)), kind_text(kind))) log_.line(text);
 }
 
 uint64_t HostLimits::descriptors_in_use() const {

@@ -10,9 +10,8 @@
 // open files are counted against the rest, and each host's open files against its own
 // quota (a newly created file holds two: the file and its folder, for the sync at close).
 //
-// Every refusal is logged, at most one line per host and kind within kLogWindow; the
-// lines left out are counted and their number written with the next line, or once the
-// window has passed (flush_log()).
+// Refusals go to the log through the logger's summaries of repeated refusals, so a
+// flood from one host writes a few lines and a count instead of a line per refusal.
 //
 // Thread-safe: one mutex guards the counts.
 #pragma once
@@ -68,8 +67,6 @@ enum class Refusal { kConnections, kHostConnections, kHandles, kDescriptors };
 
 class HostLimits {
 public:
-    static constexpr std::chrono::seconds kLogWindow{5};
-
     HostLimits(Logger& log, int connections_per_host, DescriptorSizes sizes)
         : log_(log), connections_per_host_(connections_per_host), sizes_(sizes) {}
 
@@ -103,10 +100,9 @@ public:
     // the process's descriptors outside the reserve would be exceeded.
     bool take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why);
 
-    // Logs `text` for a refusal of `kind` to `host`, rate-limited as described above.
+    // Logs `text` for a refusal of `kind` to `host`, summarised with the server's other
+    // repeated refusals (Logger::admit_repeat).
     void refused(const HostAddr& host, Refusal kind, const std::string& text);
-    // Writes the counts of lines left out whose window has passed.
-    void flush_log(Clock::time_point now);
 
     const DescriptorSizes& sizes() const { return sizes_; }
     uint64_t descriptors_in_use() const;
@@ -116,10 +112,6 @@ private:
     struct HostCounts {
         int connections = 0;
         uint64_t descriptors = 0;  // of open files
-    };
-    struct LogState {
-        Clock::time_point since;   // when the last line was written
-        uint64_t left_out = 0;     // lines not written since
     };
     void give_back(const HostAddr& key, int n);
     // Drops the host's record once it counts nothing.
@@ -132,7 +124,6 @@ private:
     mutable std::mutex mutex_;  // guards everything below
     std::map<HostAddr, HostCounts> hosts_;
     uint64_t in_use_ = 0;  // fixed ones, connections' sockets, open files' descriptors
-    std::map<std::pair<HostAddr, Refusal>, LogState> log_states_;
 };
 
 using DescriptorCharge = HostLimits::Charge;

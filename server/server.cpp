@@ -308,7 +308,6 @@ void Server::reaper_loop() {
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
-        limits_.flush_log(Clock::now());
         lock.lock();
     }
 }
@@ -347,7 +346,6 @@ void Server::stop() {
         }
     }
     reaper_.join();
-    limits_.flush_log(Clock::now() + HostLimits::kLogWindow);  // the counts still pending
     const size_t open = handles_.size();
     std::string why;
     if (!handles_.record_stop(&why)) log_.linef("stop: %s", why.c_str());
