@@ -27,10 +27,10 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
 
+#include "bench/util.h"
 #include "tests/wire_client.h"
 
 namespace {
@@ -41,15 +41,6 @@ using Clock = std::chrono::steady_clock;
 
 std::atomic<bool> g_stop{false};  // ends the current phase's threads
 int g_attacker_nice = 19;
-
-long vm_rss_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    }
-    return -1;
-}
 
 long fd_count(pid_t pid) {
     DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
@@ -173,7 +164,7 @@ Row run_phase(const std::string& name, pid_t server, int port, int clients, doub
     for (int i = 0; i < clients; ++i) good.emplace_back(good_client, port, i, &lat[i], &fails[i]);
     for (const auto until = Clock::now() + std::chrono::duration<double>(seconds);
          Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-        row.rss_max = std::max(row.rss_max, vm_rss_kib(server));
+        row.rss_max = std::max(row.rss_max, bench::proc_status(server, "VmRSS:"));
         row.fds_max = std::max(row.fds_max, fd_count(server));
     }
     g_stop = true;
@@ -191,18 +182,6 @@ Row run_phase(const std::string& name, pid_t server, int port, int clients, doub
         row.p99 = all[std::min(all.size() - 1, all.size() * 99 / 100)];
     }
     return row;
-}
-
-int wait_port(const std::string& log) {
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream in(log);
-        std::stringstream s;
-        s << in.rdbuf();
-        const size_t at = s.str().find(" port ");
-        if (at != std::string::npos) return atoi(s.str().c_str() + at + 6);
-        usleep(10000);
-    }
-    return 0;
 }
 
 }  // namespace
@@ -235,7 +214,7 @@ int main(int argc, char** argv) {
               "--handle-grace", "1", static_cast<char*>(nullptr));
         _exit(127);
     }
-    const int port = wait_port(log);
+    const int port = bench::wait_logged_port(log);
     if (port == 0) return 1;
     const auto flood_a = [port] { flood(port); };
     const auto trickle_a = [port] { trickle(port); };
@@ -253,7 +232,7 @@ int main(int argc, char** argv) {
         {"all of them at once", all},
     };
     printf("attack_bench: %d well-behaved clients, phases of %.1f s, server pid %d, RSS at start %ld KiB\n",
-           clients, seconds, server, vm_rss_kib(server));
+           clients, seconds, server, bench::proc_status(server, "VmRSS:"));
     printf("%-48s %9s %9s %7s %8s %10s %8s\n", "phase", "median us", "p99 us", "p99/q", "cycles",
            "max RSS KiB", "max fds");
     double quiet_p99 = 0;
