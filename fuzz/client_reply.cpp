@@ -27,7 +27,7 @@
 #include "fuzz/common.h"
 #include "include/GAVO_Client.h"
 #include "net/netconn.h"
-#include "runtime/platform.h"
+#include "port/platform.h"
 #include "runtime/state.h"
 
 using gavo::fuzz::die;

@@ -17,8 +17,8 @@
 
 #include "net/net_testing.h"
 #include "net/netconn.h"
-#include "runtime/messages.h"
-#include "runtime/platform.h"
+#include "net/messages.h"
+#include "port/platform.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "net/codec.h"
+#include "proto/codec.h"
 #include "net/netconn.h"
-#include "runtime/platform.h"
+#include "port/platform.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "net/net_testing.h"
 #include "net/netconn.h"
 #include "net/trace_text.h"
-#include "runtime/platform.h"
+#include "port/platform.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
-#include "nfile/open_mode.h"
-#include "nfile/os_error.h"
-#include "runtime/platform.h"
+#include "proto/open_mode.h"
+#include "proto/os_error.h"
+#include "port/platform.h"
 
 static_assert(sizeof(off_t) >= 8, "files of 2 GiB and more need 64-bit offsets");
 

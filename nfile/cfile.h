@@ -4,7 +4,7 @@
 //
 // Paths are zero-terminated byte strings passed to the file system unchanged except
 // that '\' becomes '/': both separate components. Failures carry Windows system error
-// numbers (nfile/os_error.h) in CFileException::m_lOsError.
+// numbers (proto/os_error.h) in CFileException::m_lOsError.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "include/GAVO_Client.h"
-#include "nfile/share_table.h"
+#include "proto/share_table.h"
 
 // Full local paths are built in buffers of this size: 499 characters and the terminator.
 constexpr size_t kFullPathSize = 500;
@@ -48,7 +48,7 @@ public:
     CFile(const CFile&) = delete;
     CFile& operator=(const CFile&) = delete;
 
-    // Opens `path` with the mode word of nfile/open_mode.h (access, sharing, create).
+    // Opens `path` with the mode word of proto/open_mode.h (access, sharing, create).
     // The object must be closed. On failure returns false and, when `error` is given,
     // stores the Windows error number and `path` in it; never throws. A path of 500
     // characters or more fails with 206 before the file system is asked; an open that

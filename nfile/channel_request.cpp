@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "runtime/messages.h"
+#include "net/messages.h"
 
 namespace gavo {
 

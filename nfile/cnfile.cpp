@@ -6,9 +6,9 @@
 
 #include "include/GAVO_Client.h"
 #include "nfile/file_ops.h"
-#include "nfile/names.h"
+#include "proto/names.h"
 #include "runtime/error_log.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 
 namespace {
@@ -102,7 +102,7 @@ int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags,
     if (NFile_Init(nullptr) == 0) return Refuse(file, -200);
     int mode = fsmode.load();
     if (mode != 1 && mode != 2) return Refuse(file, -1);
-    if (!nfile_name_fits(name)) return Fail(file, where, -1, gavo::msg::kBadName);
+    if (!gavo::name_fits(name)) return Fail(file, where, -1, gavo::msg::kBadName);
     if (is_table_flags(flags)) {
         if (mode == 1) return NFile_LogError(where, -1, gavo::msg::kNoRemoteDatabase);
         return file.OpenTab(name, flags);

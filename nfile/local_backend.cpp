@@ -7,10 +7,10 @@
 #include "include/GAVO_Client.h"
 #include "nfile/cfile.h"
 #include "nfile/file_ops.h"
-#include "nfile/open_mode.h"
-#include "nfile/os_error.h"
+#include "proto/open_mode.h"
+#include "proto/os_error.h"
 #include "runtime/error_log.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 
 int CNFile::OpenFile(const char* name, unsigned int flags) {

@@ -9,9 +9,10 @@
 #include "include/GAVO_Client.h"
 #include "nfile/channel_request.h"
 #include "nfile/file_ops.h"
-#include "nfile/names.h"
+#include "proto/names.h"
+#include "proto/wire.h"
 #include "runtime/error_log.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 
 using gavo::ChannelRequest;
@@ -19,10 +20,7 @@ using gavo::step_detail;
 
 namespace {
 
-enum Opcode {
-    kOpen = 1, kClose = 2, kRead = 3, kWrite = 4, kOpenEx = 5, kRename = 6, kRemove = 7,
-    kIsExist = 8
-};
+using namespace gavo::wire;
 
 // Sends the fields of an open request: opcode, low 16 bits of the flags, path.
 void put_open(ChannelRequest& req, int opcode, unsigned int flags, const char* name) {
@@ -37,7 +35,7 @@ void put_open(ChannelRequest& req, int opcode, unsigned int flags, const char* n
 // failed sends are reported under `where`.
 int request_names(const char* where, int opcode, std::initializer_list<const char*> names) {
     for (const char* name : names) {
-        if (!nfile_name_fits(name)) return NFile_LogError(where, -1, gavo::msg::kBadName);
+        if (!gavo::name_fits(name)) return NFile_LogError(where, -1, gavo::msg::kBadName);
     }
     ChannelRequest req(archive_lock, archive_conn);
     req.put_short(opcode, 1);
@@ -72,7 +70,7 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
     }
     m_nOpenFlags = flags;  // kept even when the open fails
     ChannelRequest req(archive_lock, archive_conn);
-    put_open(req, kOpen, flags, name);
+    put_open(req, kOpOpen, flags, name);
     if (!req.sent()) {
         req.release();
         return NFileOps::Fail(*this, "OpenNet", -100, step_detail(req.failed_step()));
@@ -88,7 +86,7 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
 int CNFile::OpenNetEx(const char* name, unsigned int flags) {
     if (IsOpened()) Close();  // the close of whichever channel the object is on
     ChannelRequest req(archive_lock, archive_conn);
-    put_open(req, kOpenEx, flags, name);
+    put_open(req, kOpOpenEx, flags, name);
     if (!req.sent()) {
         req.release();
         return NFileOps::Fail(*this, "OpenNetEx", -100, step_detail(req.failed_step()));
@@ -115,7 +113,7 @@ unsigned int CNFile::ReadNet(void* buffer, unsigned int count) {
         return NFileOps::Fail(*this, "ReadNet", -1, gavo::msg::kBadBuffer), 0;
     }
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(kRead, 1);
+    req.put_short(kOpRead, 1);
     req.put_short(m_nHandle, 2);
     req.put_long(static_cast<int>(count), 3);
     if (!req.sent()) {
@@ -145,7 +143,7 @@ unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
         return NFileOps::Fail(*this, "WriteNet", -1, gavo::msg::kBadBuffer), 0;
     }
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(kWrite, 1);
+    req.put_short(kOpWrite, 1);
     req.put_short(m_nHandle, 2);
     req.put_long(static_cast<int>(count), 3);
     req.put_bytes(buffer, static_cast<int>(count), gavo::kDataStep);
@@ -161,7 +159,7 @@ unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
 
 void CNFile::CloseNet() {
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(kClose, 1);
+    req.put_short(kOpClose, 1);
     req.put_short(m_nHandle, 2);  // an object without a handle sends 0xFFFF
     if (!req.sent()) {
         req.release();
@@ -180,18 +178,18 @@ void CNFile::CloseNet() {
 }
 
 int CNFile::RenameNet(const char* oldName, const char* newName) {
-    int status = request_names("RenameNet", kRename, {oldName, newName});
+    int status = request_names("RenameNet", kOpRename, {oldName, newName});
     return status < 0 ? status : 0;
 }
 
 int CNFile::RemoveNet(const char* name) {
-    int status = request_names("RemoveNet", kRemove, {name});
+    int status = request_names("RemoveNet", kOpRemove, {name});
     return status < 0 ? status : 0;
 }
 
 // The host is promised 1, 0 or a code: any other positive answer means "exists", as
 // any positive status of a rename or remove means success.
 int CNFile::IsExistNet(const char* name) {
-    int answer = request_names("IsExistNet", kIsExist, {name});
+    int answer = request_names("IsExistNet", kOpExists, {name});
     return answer > 1 ? 1 : answer;
 }

@@ -8,8 +8,9 @@
 #include "include/GAVO_Client.h"
 #include "nfile/channel_request.h"
 #include "nfile/file_ops.h"
+#include "proto/wire.h"
 #include "runtime/error_log.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 
 using gavo::ChannelRequest;
@@ -17,7 +18,7 @@ using gavo::step_detail;
 
 namespace {
 
-enum Opcode { kOpenTab = 16, kCloseTab = 17, kWriteTab = 19 };
+using namespace gavo::wire;
 
 // Releases the lock and writes the socket-error line: the first part of every
 // log-channel failure, before its report.
@@ -32,7 +33,7 @@ int CNFile::OpenTab(const char* name, unsigned int flags) {
     if (IsOpened()) Close();  // the close of whichever channel the object is on
     m_nOpenFlags = flags;     // kept even when the open fails
     ChannelRequest req(log_lock, log_conn);
-    req.put_short(kOpenTab, 1);
+    req.put_short(kOpTableOpen, 1);
     req.put_string(name, 3, 4);  // no flags: there is no step 2
     if (!req.sent()) {
         end_failed(req);
@@ -55,7 +56,7 @@ unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
         return NFileOps::Fail(*this, "WriteTab", -1, gavo::msg::kBadBuffer), 0;
     }
     ChannelRequest req(log_lock, log_conn);
-    req.put_short(kWriteTab, 1);
+    req.put_short(kOpTableWrite, 1);
     req.put_short(m_nHandle, 2);
     req.put_bytes(buffer, static_cast<int>(count), gavo::kDataStep);  // no count is sent
     if (!req.sent()) {
@@ -72,7 +73,7 @@ unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
 
 void CNFile::CloseTab() {
     ChannelRequest req(log_lock, log_conn);
-    req.put_short(kCloseTab, 1);
+    req.put_short(kOpTableClose, 1);
     req.put_short(m_nHandle, 2);
     int reply = req.sent() ? req.get_short() : -100;  // any value the server sends is success
     if (reply < 0) {

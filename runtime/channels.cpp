@@ -5,7 +5,7 @@
 #include "net/netconn.h"
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "runtime/platform.h"
+#include "port/platform.h"
 
 namespace gavo {
 

@@ -5,8 +5,8 @@
 #include <mutex>
 #include <string>
 
-#include "runtime/messages.h"
-#include "runtime/platform.h"
+#include "net/messages.h"
+#include "port/platform.h"
 #include "runtime/reconnect.h"
 #include "runtime/state.h"
 

@@ -6,8 +6,8 @@
 #include "runtime/channels.h"
 #include "runtime/config.h"
 #include "runtime/error_log.h"
-#include "runtime/messages.h"
-#include "runtime/platform.h"
+#include "net/messages.h"
+#include "port/platform.h"
 #include "runtime/state.h"
 
 namespace {

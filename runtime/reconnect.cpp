@@ -4,8 +4,8 @@
 #include "runtime/channels.h"
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
-#include "runtime/messages.h"
-#include "runtime/platform.h"
+#include "net/messages.h"
+#include "port/platform.h"
 #include "runtime/state.h"
 
 namespace {

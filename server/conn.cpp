@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "server/wire.h"
+#include "proto/codec.h"
 
 namespace gavo::server {
 

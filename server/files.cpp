@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "nfile/open_mode.h"
-#include "nfile/os_error.h"
+#include "proto/open_mode.h"
+#include "proto/os_error.h"
 #include "server/sys.h"
 
 namespace gavo::server {

@@ -1,7 +1,7 @@
 // The server's file operations on names beneath the root, with the same meaning of the
 // open flags, the same sharing rules and the same error codes as the library's local
 // back end: errno goes through windows_error_from_errno and nfile_map_os_error (see
-// nfile/os_error.h), so a host sees one set of codes in both working modes.
+// proto/os_error.h), so a host sees one set of codes in both working modes.
 //
 // Results are 0 (or a count) for success and a negative library code for failure; on
 // failure `why` receives a short text for the server log. Thread-safe.
@@ -16,7 +16,7 @@
 #include <string>
 #include <utility>
 
-#include "nfile/share_table.h"
+#include "proto/share_table.h"
 #include "server/handles.h"
 #include "server/limits.h"
 #include "server/resolver.h"

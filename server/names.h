@@ -10,13 +10,12 @@
 #include <cstddef>
 #include <string>
 
+#include "proto/names.h"
+
 namespace gavo::server {
 
-// The longest name the server accepts, without its terminating zero: the same as what a
-// host can pass to the library.
-constexpr size_t kMaxNameBytes = 499;
-// Bytes of a name field worth keeping: the name and its zero.
-constexpr size_t kNameFieldKeep = kMaxNameBytes + 1;
+using gavo::kMaxNameBytes;
+using gavo::kNameFieldKeep;
 
 struct ClientName {
     bool ok = false;

@@ -7,11 +7,13 @@
 #include <cerrno>
 #include <cstring>
 
-#include "nfile/os_error.h"
+#include "proto/os_error.h"
 #include "server/sys.h"
-#include "server/wire.h"
+#include "proto/wire.h"
 
 namespace gavo::server {
+
+using namespace wire;
 
 namespace {
 

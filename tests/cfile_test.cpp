@@ -10,7 +10,7 @@
 #include <string>
 
 #include "nfile/cfile.h"
-#include "nfile/os_error.h"
+#include "proto/os_error.h"
 #include "tests/test_support.h"
 
 namespace {

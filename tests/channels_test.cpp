@@ -5,7 +5,7 @@
 
 #include "runtime/lock.h"
 #include "runtime/lock_testing.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/remote_fixture.h"
 

@@ -1,5 +1,5 @@
 // The wire's integer encoding, by bytes alone.
-#include "net/codec.h"
+#include "proto/codec.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "include/GAVO_Client.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/test_support.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "tests/remote_fixture.h"
 
 namespace gavo::test {

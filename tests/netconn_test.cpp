@@ -9,7 +9,7 @@
 
 #include "net/net_testing.h"
 #include "net/netconn.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "tests/net_fixture.h"
 
 namespace gavo::test {

@@ -3,7 +3,7 @@
 
 #include <fcntl.h>
 
-#include "nfile/open_mode.h"
+#include "proto/open_mode.h"
 
 using gavo::mode_word_from_open_flags;
 using gavo::posix_open_flags;

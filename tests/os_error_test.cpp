@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "nfile/os_error.h"
+#include "proto/os_error.h"
 
 using gavo::windows_error_from_errno;
 

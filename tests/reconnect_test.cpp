@@ -11,7 +11,7 @@
 
 #include "net/netconn.h"
 #include "runtime/error_log.h"
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/reconnect_messages.h"
 #include "tests/remote_fixture.h"

@@ -4,7 +4,7 @@
 #include <thread>
 #include <vector>
 
-#include "nfile/share_table.h"
+#include "proto/share_table.h"
 
 using gavo::ShareTable;
 using gavo::share_compatible;

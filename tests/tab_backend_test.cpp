@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <string>
 
-#include "runtime/messages.h"
+#include "net/messages.h"
 #include "tests/remote_fixture.h"
 
 namespace gavo::test {

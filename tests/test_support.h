@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/platform.h"
+#include "port/platform.h"
 
 namespace gavo::test {
 

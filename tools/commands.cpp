@@ -18,7 +18,7 @@
 #include "codes.h"
 #include "local_files.h"
 #include "progress.h"
-#include "runtime/platform.h"
+#include "port/platform.h"
 #include "runtime/state.h"
 #include "watchdog.h"
 

@@ -1,5 +1,5 @@
 // POSIX implementation of the platform seam.
-#include "runtime/platform.h"
+#include "port/platform.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,9 +1,9 @@
 // The one seam between the library and the operating system.
 //
-// Every file, socket, clock, sleep and process call of runtime/, net/ and nfile/ goes
+// Every file, socket, clock, sleep and process call of net/, runtime/ and nfile/ goes
 // through platform(). The POSIX implementation retries EINTR and otherwise behaves like
 // the system call it wraps: -1 (or null) with errno set on failure. Tests install a
-// derived Platform (see tests/fault_platform.h) to count calls and inject failures;
+// derived Platform (see tests/test_support.h) to count calls and inject failures;
 // nothing a user can configure reaches this seam.
 #pragma once
 

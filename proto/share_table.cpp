@@ -1,6 +1,6 @@
-#include "nfile/share_table.h"
+#include "proto/share_table.h"
 
-#include "nfile/open_mode.h"
+#include "proto/open_mode.h"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "nfile/os_error.h"
+#include "proto/os_error.h"
 
 #include <cerrno>
 
