@@ -6,14 +6,16 @@
 
 #include <cstdint>
 
+#include "proto/codes.h"
+
 constexpr int kNetBufferSize = 4096;
 
 // Result codes of the transport.
-constexpr int kNetNoConnection = -50;  // the connection is null
-constexpr int kNetWaitFailed = -51;    // the readiness wait before a receive or send failed
-constexpr int kNetSendFailed = -52;    // a send of buffered output failed
-constexpr int kNetRecvFailed = -53;    // a receive failed
-constexpr int kNetPeerClosed = -54;    // the peer closed before the integer was complete
+constexpr int kNetNoConnection = gavo::kCodeNoConnection;  // the connection is null
+constexpr int kNetWaitFailed = gavo::kCodeWaitFailed;  // the wait before a receive or send failed
+constexpr int kNetSendFailed = gavo::kCodeSendFailed;  // a send of buffered output failed
+constexpr int kNetRecvFailed = gavo::kCodeRecvFailed;  // a receive failed
+constexpr int kNetPeerClosed = gavo::kCodePeerClosed;  // the peer closed mid-integer
 constexpr int kNetTimeout = -55;       // no readiness within the time (net_wait)
 
 struct NetConn {

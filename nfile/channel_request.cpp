@@ -1,5 +1,6 @@
 #include "nfile/channel_request.h"
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 
@@ -45,10 +46,48 @@ void ChannelRequest::put_bytes(const void* data, int count, int step) {
     if (sent()) sent_whole(net_write(data, 1, count, conn_), count, step);
 }
 
-void ChannelRequest::put_string(const char* text, int length_step, int bytes_step) {
-    int length = static_cast<int>(std::strlen(text)) + 1;
-    put_short(length, length_step);
-    put_bytes(text, length, bytes_step);
+int ChannelRequest::take_step() {
+    if (next_step_ == skipped_step_) ++next_step_;
+    return next_step_++;
+}
+
+void ChannelRequest::put_field(wire::Field field, const FieldValue& value) {
+    switch (field) {
+        case wire::Field::kShort:
+            put_short(value.number, take_step());
+            break;
+        case wire::Field::kLong:
+            put_long(value.number, take_step());
+            break;
+        case wire::Field::kName: {
+            int length = static_cast<int>(std::strlen(value.text)) + 1;
+            put_short(length, take_step());
+            put_bytes(value.text, length, take_step());
+            break;
+        }
+        case wire::Field::kData:
+        case wire::Field::kRecord:
+            put_bytes(value.bytes, value.number, kDataStep);
+            break;
+    }
+}
+
+bool ChannelRequest::send(wire::Opcode op, std::initializer_list<FieldValue> values) {
+    message_ = wire::find_message(op);
+    assert(message_ != nullptr && values.size() == message_->field_count);
+    if (op == wire::kOpTableOpen) skipped_step_ = 2;
+    if (op == wire::kOpTableWrite) skipped_step_ = 3;
+    put_short(op, take_step());
+    const wire::Field* field = message_->fields;
+    for (const FieldValue& value : values) put_field(*field++, value);
+    reply_step_ = take_step();
+    return sent();
+}
+
+int ChannelRequest::get_reply() {
+    bool narrow = message_->reply == wire::Reply::kShort ||
+                  message_->reply == wire::Reply::kHandleAndLength;
+    return narrow ? net_getshort(conn_) : net_getlong(conn_);
 }
 
 // net_getlong gives a failure as a transport code, a number that a value can also have.

@@ -6,16 +6,12 @@
 
 #include "include/GAVO_Client.h"
 #include "nfile/file_ops.h"
+#include "proto/codes.h"
 #include "proto/names.h"
+#include "proto/open_mode.h"
 #include "runtime/error_log.h"
 #include "net/messages.h"
 #include "runtime/state.h"
-
-namespace {
-
-bool is_table_flags(unsigned int flags) { return flags == 0x100 || flags == 0x200; }
-
-}  // namespace
 
 CNFileException::CNFileException() : m_nErrCode(0) {}
 CNFileException::~CNFileException() {}
@@ -99,12 +95,14 @@ int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags,
                       CNFileException* record, bool ex) {
     const char* where = ex ? "OpenEx" : "Open";
     file.m_pException = record;
-    if (NFile_Init(nullptr) == 0) return Refuse(file, -200);
+    if (NFile_Init(nullptr) == 0) return Refuse(file, gavo::kCodeInitFailed);
     int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return Refuse(file, -1);
-    if (!gavo::name_fits(name)) return Fail(file, where, -1, gavo::msg::kBadName);
-    if (is_table_flags(flags)) {
-        if (mode == 1) return NFile_LogError(where, -1, gavo::msg::kNoRemoteDatabase);
+    if (mode != 1 && mode != 2) return Refuse(file, gavo::kCodeRefused);
+    if (!gavo::name_fits(name)) return Fail(file, where, gavo::kCodeRefused, gavo::msg::kBadName);
+    if (gavo::is_table_flags(flags)) {
+        if (mode == 1) {
+            return NFile_LogError(where, gavo::kCodeRefused, gavo::msg::kNoRemoteDatabase);
+        }
         return file.OpenTab(name, flags);
     }
     if (mode == 1) return ex ? file.OpenFileEx(name, flags) : file.OpenFile(name, flags);
@@ -113,12 +111,12 @@ int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags,
 
 unsigned int CNFile::Read(void* buffer, unsigned int count) {
     const char* refusal = nullptr;
-    if ((m_nOpenFlags & 0x01) == 0) refusal = gavo::msg::kReadModeError;
+    if ((m_nOpenFlags & gavo::kOpenRead) == 0) refusal = gavo::msg::kReadModeError;
     else if (count == 0) refusal = gavo::msg::kReadZeroBytes;
     int mode = fsmode.load();
     // Opened on the server before a fall-back, or a failed local open: no file.
     if (refusal == nullptr && mode == 1 && m_pFile == nullptr) refusal = gavo::msg::kNoLocalFile;
-    if (refusal != nullptr) return NFileOps::Fail(*this, "Read", -1, refusal), 0;
+    if (refusal != nullptr) return NFileOps::Fail(*this, "Read", gavo::kCodeRefused, refusal), 0;
     if (mode == 1) return ReadFile(buffer, count);
     if (mode == 2) return ReadNet(buffer, count);
     return 0;
@@ -126,7 +124,9 @@ unsigned int CNFile::Read(void* buffer, unsigned int count) {
 
 namespace {
 
-bool may_write(unsigned int flags) { return (flags & 0x06) != 0 || flags == 0x100; }
+bool may_write(unsigned int flags) {
+    return (flags & (gavo::kOpenWrite | gavo::kOpenAppend)) != 0 || flags == gavo::kOpenTableWrite;
+}
 
 }  // namespace
 
@@ -145,13 +145,13 @@ unsigned int NFileOps::WriteAny(CNFile& file, const void* buffer, unsigned int c
     else if (count == 0) refusal = gavo::msg::kWriteZeroBytes;
     int mode = fsmode.load();
     if (refusal == nullptr && mode == 1 && file.m_pFile == nullptr) refusal = gavo::msg::kNoLocalFile;
-    if (refusal != nullptr) return Fail(file, where, -1, refusal), 0;
+    if (refusal != nullptr) return Fail(file, where, gavo::kCodeRefused, refusal), 0;
     if (mode == 1) {
         file.WriteFile(buffer, count);
         return count;
     }
     if (mode == 2) {
-        return file.m_nOpenFlags == 0x100 ? file.WriteTab(buffer, count)
+        return file.m_nOpenFlags == gavo::kOpenTableWrite ? file.WriteTab(buffer, count)
                                           : file.WriteNet(buffer, count);
     }
     return 0;
@@ -165,9 +165,10 @@ void CNFile::Close() {
         // server any more; forget it so that the object counts as closed.
         m_nHandle = -1;
     } else if (mode == 2) {
-        // A 0x200 object holds a log-channel handle: close it on the log channel, never
-        // with an archive-channel close that could hit an unrelated file's handle.
-        if (is_table_flags(m_nOpenFlags)) CloseTab();
+        // A kOpenTableNoAccess object holds a log-channel handle: close it on the log
+        // channel, never with an archive-channel close that could hit an unrelated file's
+        // handle.
+        if (gavo::is_table_flags(m_nOpenFlags)) CloseTab();
         else CloseNet();
     }
 }
@@ -175,31 +176,33 @@ void CNFile::Close() {
 uint64_t CNFile::Seek(int64_t, unsigned int) { return 0; }
 uint64_t CNFile::GetPosition() const { return 0; }
 
-int CNFile::IsLoading() const { return (m_nOpenFlags & 0x01) ? 1 : 0; }
+int CNFile::IsLoading() const { return (m_nOpenFlags & gavo::kOpenRead) ? 1 : 0; }
 int CNFile::IsStoring() const { return may_write(m_nOpenFlags) ? 1 : 0; }
 int CNFile::IsOpened() const { return (m_pFile != nullptr || m_nHandle >= 0) ? 1 : 0; }
 const char* CNFile::GetFilePathname() const { return m_szFilePathname; }
 
 int CNFile::Rename(const char* oldName, const char* newName) {
-    if (NFile_Init(nullptr) == 0) return -200;
+    if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
     int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return -201;
-    if (oldName == nullptr || newName == nullptr) return NFile_LogError("Rename", -1, gavo::msg::kBadName);
+    if (mode != 1 && mode != 2) return gavo::kCodeUnknownMode;
+    if (oldName == nullptr || newName == nullptr) {
+        return NFile_LogError("Rename", gavo::kCodeRefused, gavo::msg::kBadName);
+    }
     return mode == 1 ? RenameFile(oldName, newName) : RenameNet(oldName, newName);
 }
 
 int CNFile::Remove(const char* name) {
-    if (NFile_Init(nullptr) == 0) return -200;
+    if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
     int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return -201;
-    if (name == nullptr) return NFile_LogError("Remove", -1, gavo::msg::kBadName);
+    if (mode != 1 && mode != 2) return gavo::kCodeUnknownMode;
+    if (name == nullptr) return NFile_LogError("Remove", gavo::kCodeRefused, gavo::msg::kBadName);
     return mode == 1 ? RemoveFile(name) : RemoveNet(name);
 }
 
 int CNFile::IsExist(const char* name) {
-    if (NFile_Init(nullptr) == 0) return -200;
+    if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
     int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return -201;
-    if (name == nullptr) return NFile_LogError("IsExist", -1, gavo::msg::kBadName);
+    if (mode != 1 && mode != 2) return gavo::kCodeUnknownMode;
+    if (name == nullptr) return NFile_LogError("IsExist", gavo::kCodeRefused, gavo::msg::kBadName);
     return mode == 1 ? IsExistFile(name) : IsExistNet(name);
 }

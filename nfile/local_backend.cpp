@@ -7,6 +7,7 @@
 #include "include/GAVO_Client.h"
 #include "nfile/cfile.h"
 #include "nfile/file_ops.h"
+#include "proto/codes.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
 #include "runtime/error_log.h"
@@ -33,9 +34,9 @@ int NFileOps::FailLocalOpen(CNFile& file, const char* where, int os_error, const
 // Reports folders that could not be created: -108 in the log, the object and the
 // record (thrown); an open without a record returns -1.
 int NFileOps::FailMakeDirs(CNFile& file, const char* where) {
-    file.m_nLastErrCode = NFile_LogError(where, -108, gavo::msg::kMakeDirsFailed);
+    file.m_nLastErrCode = NFile_LogError(where, gavo::kCodeMakeDirs, gavo::msg::kMakeDirsFailed);
     Refuse(file, file.m_nLastErrCode);
-    return -1;
+    return gavo::kCodeRefused;
 }
 
 int NFileOps::OpenFileAny(CNFile& file, const char* name, unsigned int flags, bool ex) {
@@ -50,7 +51,7 @@ int NFileOps::OpenFileAny(CNFile& file, const char* name, unsigned int flags, bo
     std::unique_ptr<CFile> opened(new CFile);
     for (int retry = 0; !opened->Open(full, mode, &error); ++retry) {
         int os_error = static_cast<int>(error.m_lOsError);
-        if (!nfile_is_path_failure(os_error) || (flags & 0x08) == 0)
+        if (!nfile_is_path_failure(os_error) || (flags & gavo::kOpenCreate) == 0)
             return FailLocalOpen(file, where, os_error, name);
         if (nfile_make_dirs(full) != 0) return FailMakeDirs(file, where);
         if (retry == 1) return FailLocalOpen(file, where, os_error, name);

@@ -1,7 +1,6 @@
 // The archive-channel back end of working mode 2: every operation is one request on
 // archive_conn under archive_lock, held from the first field sent to the last reply
-// byte read. Opcodes: 1 open, 2 close, 3 read, 4 write, 5 extended open, 6 rename,
-// 7 remove, 8 exists.
+// byte read. The requests and their replies are those of proto/wire.h.
 #include <climits>
 #include <cstring>
 #include <initializer_list>
@@ -9,48 +8,42 @@
 #include "include/GAVO_Client.h"
 #include "nfile/channel_request.h"
 #include "nfile/file_ops.h"
+#include "proto/codes.h"
 #include "proto/names.h"
+#include "proto/open_mode.h"
 #include "proto/wire.h"
 #include "runtime/error_log.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 
 using gavo::ChannelRequest;
-using gavo::step_detail;
+using gavo::FieldValue;
+using gavo::kCodeNotSent;
+using gavo::kCodeRefused;
 
 namespace {
 
 using namespace gavo::wire;
 
-// Sends the fields of an open request: opcode, low 16 bits of the flags, path.
-void put_open(ChannelRequest& req, int opcode, unsigned int flags, const char* name) {
-    req.put_short(opcode, 1);
-    req.put_short(static_cast<int>(flags & 0xFFFF), 2);
-    req.put_string(name, 3, 4);
-}
+// The open flags travel as their low 16 bits.
+int flags_field(unsigned int flags) { return static_cast<int>(flags & 0xFFFF); }
 
-// A request carrying names only (rename, remove, exists): the opcode as step 1, each
-// name's length and bytes as the next two steps, then the 32-bit answer, whose failure
-// detail is the step after the last name. Returns the answer; negative answers and
-// failed sends are reported under `where`.
-int request_names(const char* where, int opcode, std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-        if (!gavo::name_fits(name)) return NFile_LogError(where, -1, gavo::msg::kBadName);
+// A request carrying names only (rename, remove, exists), answered by a 32-bit value.
+// Returns the answer; negative answers and failed sends are reported under `where`.
+int request_names(const char* where, Opcode op, std::initializer_list<FieldValue> names) {
+    for (const FieldValue& name : names) {
+        if (!gavo::name_fits(name.text)) {
+            return NFile_LogError(where, kCodeRefused, gavo::msg::kBadName);
+        }
     }
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(opcode, 1);
-    int step = 2;
-    for (const char* name : names) {
-        req.put_string(name, step, step + 1);
-        step += 2;
-    }
-    if (!req.sent()) {
+    if (!req.send(op, names)) {
         req.release();
-        return NFile_LogError(where, -100, step_detail(req.failed_step()));
+        return NFile_LogError(where, kCodeNotSent, req.failed_detail());
     }
-    int answer = req.get_long();
+    int answer = req.get_reply();
     req.release();
-    if (answer < 0) return NFile_LogError(where, answer, step_detail(step));
+    if (answer < 0) return NFile_LogError(where, answer, req.reply_detail());
     return answer;
 }
 
@@ -65,17 +58,16 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
     // A failing close does not stop the open. A table object's handle belongs to the
     // log channel: closing it on the archive channel could close another file there.
     if (IsOpened()) {
-        if (m_nOpenFlags == 0x100 || m_nOpenFlags == 0x200) CloseTab();
+        if (gavo::is_table_flags(m_nOpenFlags)) CloseTab();
         else CloseNet();
     }
     m_nOpenFlags = flags;  // kept even when the open fails
     ChannelRequest req(archive_lock, archive_conn);
-    put_open(req, kOpOpen, flags, name);
-    if (!req.sent()) {
+    if (!req.send(kOpOpen, {flags_field(flags), name})) {
         req.release();
-        return NFileOps::Fail(*this, "OpenNet", -100, step_detail(req.failed_step()));
+        return NFileOps::Fail(*this, "OpenNet", kCodeNotSent, req.failed_detail());
     }
-    int handle = req.get_signed_short();
+    int handle = gavo::as_signed16(req.get_reply());
     req.release();
     if (handle < 0) return NFileOps::Fail(*this, "OpenNet", handle, name);
     m_nHandle = handle;
@@ -86,12 +78,11 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
 int CNFile::OpenNetEx(const char* name, unsigned int flags) {
     if (IsOpened()) Close();  // the close of whichever channel the object is on
     ChannelRequest req(archive_lock, archive_conn);
-    put_open(req, kOpOpenEx, flags, name);
-    if (!req.sent()) {
+    if (!req.send(kOpOpenEx, {flags_field(flags), name})) {
         req.release();
-        return NFileOps::Fail(*this, "OpenNetEx", -100, step_detail(req.failed_step()));
+        return NFileOps::Fail(*this, "OpenNetEx", kCodeNotSent, req.failed_detail());
     }
-    int handle = req.get_signed_short();
+    int handle = gavo::as_signed16(req.get_reply());
     if (handle < 0) {
         req.release();
         return NFileOps::Fail(*this, "OpenNetEx", handle, name);
@@ -110,27 +101,24 @@ int CNFile::OpenNetEx(const char* name, unsigned int flags) {
 
 unsigned int CNFile::ReadNet(void* buffer, unsigned int count) {
     if (!transfer_fits(buffer, count)) {
-        return NFileOps::Fail(*this, "ReadNet", -1, gavo::msg::kBadBuffer), 0;
+        return NFileOps::Fail(*this, "ReadNet", kCodeRefused, gavo::msg::kBadBuffer), 0;
     }
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(kOpRead, 1);
-    req.put_short(m_nHandle, 2);
-    req.put_long(static_cast<int>(count), 3);
-    if (!req.sent()) {
+    if (!req.send(kOpRead, {m_nHandle, static_cast<int>(count)})) {
         req.release();
-        return NFileOps::Fail(*this, "ReadNet", -100, step_detail(req.failed_step())), 0;
+        return NFileOps::Fail(*this, "ReadNet", kCodeNotSent, req.failed_detail()), 0;
     }
-    int announced = req.get_long();
+    int announced = req.get_reply();
     if (announced < 0) {
         req.release();
-        return NFileOps::Fail(*this, "ReadNet", announced, "4"), 0;
+        return NFileOps::Fail(*this, "ReadNet", announced, req.reply_detail()), 0;
     }
     if (static_cast<unsigned int>(announced) > count) {
         // More than the buffer holds: read the surplus off the channel so that the next
         // request reads its own reply, and fail rather than write past the buffer.
         req.drop_bytes(announced);
         req.release();
-        return NFileOps::Fail(*this, "ReadNet", -1, gavo::msg::kReplyTooLong), 0;
+        return NFileOps::Fail(*this, "ReadNet", kCodeRefused, gavo::msg::kReplyTooLong), 0;
     }
     int got = req.get_bytes(buffer, announced);
     req.release();
@@ -140,36 +128,32 @@ unsigned int CNFile::ReadNet(void* buffer, unsigned int count) {
 
 unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
     if (!transfer_fits(buffer, count)) {
-        return NFileOps::Fail(*this, "WriteNet", -1, gavo::msg::kBadBuffer), 0;
+        return NFileOps::Fail(*this, "WriteNet", kCodeRefused, gavo::msg::kBadBuffer), 0;
     }
+    int length = static_cast<int>(count);
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(kOpWrite, 1);
-    req.put_short(m_nHandle, 2);
-    req.put_long(static_cast<int>(count), 3);
-    req.put_bytes(buffer, static_cast<int>(count), gavo::kDataStep);
-    if (!req.sent()) {
+    if (!req.send(kOpWrite, {m_nHandle, length, {buffer, length}})) {
         req.release();
-        return NFileOps::Fail(*this, "WriteNet", -100, step_detail(req.failed_step())), 0;
+        return NFileOps::Fail(*this, "WriteNet", kCodeNotSent, req.failed_detail()), 0;
     }
-    int status = req.get_long();
+    int status = req.get_reply();
     req.release();
-    if (status < 0) return NFileOps::Fail(*this, "WriteNet", status, "4"), 0;
+    if (status < 0) return NFileOps::Fail(*this, "WriteNet", status, req.reply_detail()), 0;
     return count;
 }
 
 void CNFile::CloseNet() {
     ChannelRequest req(archive_lock, archive_conn);
-    req.put_short(kOpClose, 1);
-    req.put_short(m_nHandle, 2);  // an object without a handle sends 0xFFFF
-    if (!req.sent()) {
+    // An object without a handle sends 0xFFFF.
+    if (!req.send(kOpClose, {m_nHandle})) {
         req.release();
-        m_nLastErrCode = NFile_LogError("CloseNet", -100, step_detail(req.failed_step()));
+        m_nLastErrCode = NFile_LogError("CloseNet", kCodeNotSent, req.failed_detail());
         return;  // never thrown; the object stays open
     }
-    int reply = req.get_short();  // any value the server sends is success
+    int reply = req.get_reply();  // any value the server sends is success
     req.release();
     if (reply < 0) {
-        m_nLastErrCode = NFile_LogError("CloseNet", reply, "3");
+        m_nLastErrCode = NFile_LogError("CloseNet", reply, req.reply_detail());
         return;
     }
     m_nHandle = -1;

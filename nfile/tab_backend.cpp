@@ -1,20 +1,21 @@
-// The log-channel back end of working mode 2: objects opened with exactly 0x100 or 0x200
-// name a table on the server. Every operation is one request on log_conn under
-// log_lock; opcodes: 16 open, 17 close, 19 write. Every failure writes the socket-error
-// line before its report.
+// The log-channel back end of working mode 2: objects opened with exactly
+// kOpenTableWrite or kOpenTableNoAccess name a table on the server. Every operation is
+// one request of proto/wire.h on log_conn under log_lock. Every failure writes the
+// socket-error line before its report.
 #include <climits>
 #include <cstring>
 
 #include "include/GAVO_Client.h"
 #include "nfile/channel_request.h"
 #include "nfile/file_ops.h"
+#include "proto/codes.h"
 #include "proto/wire.h"
 #include "runtime/error_log.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 
 using gavo::ChannelRequest;
-using gavo::step_detail;
+using gavo::kCodeNotSent;
 
 namespace {
 
@@ -33,13 +34,11 @@ int CNFile::OpenTab(const char* name, unsigned int flags) {
     if (IsOpened()) Close();  // the close of whichever channel the object is on
     m_nOpenFlags = flags;     // kept even when the open fails
     ChannelRequest req(log_lock, log_conn);
-    req.put_short(kOpTableOpen, 1);
-    req.put_string(name, 3, 4);  // no flags: there is no step 2
-    if (!req.sent()) {
+    if (!req.send(kOpTableOpen, {name})) {
         end_failed(req);
-        return NFileOps::Fail(*this, "OpenTab", -100, step_detail(req.failed_step()));
+        return NFileOps::Fail(*this, "OpenTab", kCodeNotSent, req.failed_detail());
     }
-    int handle = req.get_signed_short();
+    int handle = gavo::as_signed16(req.get_reply());
     if (handle < 0) {
         end_failed(req);
         return NFileOps::Fail(*this, "OpenTab", handle, name);
@@ -53,32 +52,29 @@ int CNFile::OpenTab(const char* name, unsigned int flags) {
 unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
     if (buffer == nullptr || count > static_cast<unsigned int>(INT_MAX)) {
         NFile_LogSocketError();
-        return NFileOps::Fail(*this, "WriteTab", -1, gavo::msg::kBadBuffer), 0;
+        return NFileOps::Fail(*this, "WriteTab", gavo::kCodeRefused, gavo::msg::kBadBuffer), 0;
     }
     ChannelRequest req(log_lock, log_conn);
-    req.put_short(kOpTableWrite, 1);
-    req.put_short(m_nHandle, 2);
-    req.put_bytes(buffer, static_cast<int>(count), gavo::kDataStep);  // no count is sent
-    if (!req.sent()) {
+    // No count is sent: the table's framing delimits the record.
+    if (!req.send(kOpTableWrite, {m_nHandle, {buffer, static_cast<int>(count)}})) {
         end_failed(req);
-        return NFileOps::Fail(*this, "WriteTab", -100, step_detail(req.failed_step())), 0;
+        return NFileOps::Fail(*this, "WriteTab", kCodeNotSent, req.failed_detail()), 0;
     }
-    int status = req.get_long();
+    int status = req.get_reply();
     if (status < 0) {
         end_failed(req);
-        return NFileOps::Fail(*this, "WriteTab", status, "4"), 0;
+        return NFileOps::Fail(*this, "WriteTab", status, req.reply_detail()), 0;
     }
     return count;
 }
 
 void CNFile::CloseTab() {
     ChannelRequest req(log_lock, log_conn);
-    req.put_short(kOpTableClose, 1);
-    req.put_short(m_nHandle, 2);
-    int reply = req.sent() ? req.get_short() : -100;  // any value the server sends is success
+    bool sent = req.send(kOpTableClose, {m_nHandle});
+    int reply = sent ? req.get_reply() : kCodeNotSent;  // any value the server sends is success
     if (reply < 0) {
         end_failed(req);
-        const char* detail = req.sent() ? "3" : step_detail(req.failed_step());
+        const char* detail = sent ? req.reply_detail() : req.failed_detail();
         m_nLastErrCode = NFile_LogError("CloseTab", reply, detail);  // never thrown
         return;
     }

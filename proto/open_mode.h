@@ -34,6 +34,18 @@ enum : unsigned int {
     kOpenShareDenyWrite = 0x80
 };
 
+// Open flags that name a table on the server, recognised only as these exact values: a
+// value with other bits set as well is an ordinary file.
+enum : unsigned int {
+    kOpenTableWrite = 0x100,     // written through the log channel
+    kOpenTableNoAccess = 0x200,  // opened on the log channel, neither readable nor writable
+};
+
+// True for exactly kOpenTableWrite or kOpenTableNoAccess.
+inline bool is_table_flags(unsigned int flags) {
+    return flags == kOpenTableWrite || flags == kOpenTableNoAccess;
+}
+
 // The mode word for CNFile open flags. Access: read and (write or append) -> 0x8002,
 // write or append alone -> 0x8001, otherwise (read alone, or none) -> 0x8000. 0x08 adds
 // create (0x1000). Sharing: the first of 0x10, 0x20, 0x40, 0x80 that is set adds deny

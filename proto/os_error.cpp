@@ -67,28 +67,51 @@ int windows_error_from_errno(int err, bool folder_missing) {
     }
 }
 
+namespace {
+
+constexpr Meaning kOsErrorMeanings[] = {
+    {kWinFileNotFound, "file not found"},
+    {kWinPathNotFound, "path not found"},
+    {kWinTooManyOpenFiles, "too many open files"},
+    {kWinAccessDenied, "access denied"},
+    {kWinNotEnoughMemory, "out of memory"},
+    {kWinWriteProtect, "read-only file system"},
+    {kWinNotReady, "device not ready"},
+    {kWinCrc, "data error"},
+    {kWinSharingViolation, "sharing violation"},
+    {kWinLockViolation, "lock violation"},
+    {kWinInvalidParameter, "invalid argument"},
+    {kWinDiskFull, "disk full"},
+    {kWinAlreadyExists, "already exists"},
+    {kWinFilenameTooLong, "name too long"},
+};
+
+}  // namespace
+
+const char* os_error_meaning(long os_error) { return meaning_in(kOsErrorMeanings, os_error, ""); }
+
 }  // namespace gavo
 
 // Windows system error number -> library code; every number not listed gives -1.
 int nfile_map_os_error(int os_error) {
     switch (os_error) {
         case 2: case 6: case 18: case 107:
-            return -102;  // file not found
+            return gavo::kCodeNotFound;
         case 5: case 12: case 19: case 29: case 54: case 58: case 64: case 65: case 71:
         case 80: case 82: case 86: case 170: case 183: case 999:
-            return -103;  // access denied
+            return gavo::kCodeAccessDenied;
         case 62:
-            return -104;  // directory full
+            return gavo::kCodeDirFull;
         case 20: case 21: case 22: case 23: case 57: case 59: case 88: case 117:
         case 995: case 996: case 997:
-            return -105;  // hardware input/output error
+            return gavo::kCodeIoError;  // hardware
         case 39: case 112:
-            return -106;  // disk full
+            return gavo::kCodeDiskFull;
         case 3: case 15: case 17: case 34: case 52: case 53: case 55: case 67: case 70:
         case 85: case 111: case 123: case 124: case 125: case 144: case 154: case 161:
         case 206: case 208: case 267:
-            return -107;  // bad path
+            return gavo::kCodeBadPath;
         default:
-            return -1;    // among them 4, 32, 33, 38 and -1
+            return gavo::kCodeRefused;  // among them 4, 32, 33, 38 and -1
     }
 }

@@ -8,6 +8,8 @@
 // server process can use them for all of its clients.
 #pragma once
 
+#include "proto/codes.h"
+
 namespace gavo {
 
 // The Windows system error numbers that the translation produces.
@@ -51,6 +53,10 @@ enum WinError : int {
 // relative to a directory descriptor). The parameter is ignored for every other errno.
 int windows_error_from_errno(int err, bool folder_missing);
 
+// A short description of a Windows system error number in English, e.g. "disk full" for
+// 112; empty (never null) for a number without one.
+const char* os_error_meaning(long os_error);
+
 }  // namespace gavo
 
 // The library code for a Windows system error number: -102 not found, -103 access
@@ -60,4 +66,6 @@ int nfile_map_os_error(int os_error);
 
 // True when `os_error` lies in the bad-path row (-107): the one failure of an open that
 // makes the local back end create the missing folders and try again.
-inline bool nfile_is_path_failure(int os_error) { return nfile_map_os_error(os_error) == -107; }
+inline bool nfile_is_path_failure(int os_error) {
+    return nfile_map_os_error(os_error) == gavo::kCodeBadPath;
+}

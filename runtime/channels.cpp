@@ -6,6 +6,7 @@
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
 #include "net/messages.h"
+#include "proto/codes.h"
 #include "runtime/state.h"
 
 namespace {
@@ -57,7 +58,7 @@ int nfile_open_channels() {
     // Without its lock a channel could not keep requests apart: refuse to start.
     if (!ensure_lock(archive_lock) || !ensure_lock(log_lock)) {
         fsmode = 0;
-        NFile_LogError("NFile_Init", -1, gavo::msg::kLockCreateFailed);
+        NFile_LogError("NFile_Init", gavo::kCodeRefused, gavo::msg::kLockCreateFailed);
         return 0;
     }
     nfile_lock(archive_lock);

@@ -7,6 +7,7 @@
 
 #include "net/messages.h"
 #include "port/platform.h"
+#include "proto/codes.h"
 #include "runtime/reconnect.h"
 #include "runtime/state.h"
 
@@ -28,7 +29,7 @@ void nfile_log_text(const char* format, ...) {
 }
 
 int NFile_LogError(const char* where, int code, const char* detail) {
-    if (code == -100) {
+    if (code == gavo::kCodeNotSent) {
         int mode = fsmode.load();
         if (mode == 2) {
             nfile_reconnect();

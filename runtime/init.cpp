@@ -8,6 +8,7 @@
 #include "runtime/error_log.h"
 #include "net/messages.h"
 #include "port/platform.h"
+#include "proto/codes.h"
 #include "runtime/state.h"
 
 namespace {
@@ -28,7 +29,7 @@ std::string read_setting(const std::string& ini, const char* key, const char* de
 // name or base folder would put data somewhere the user never named.
 bool fits(const std::string& value, size_t max, const char* where) {
     if (value.size() <= max) return true;
-    NFile_LogError(where, -1, gavo::msg::kValueTooLong);
+    NFile_LogError(where, gavo::kCodeRefused, gavo::msg::kValueTooLong);
     return false;
 }
 
@@ -47,7 +48,7 @@ int read_reply_timeout(const std::string& ini) {
     int seconds = gavo::decimal_value(value.c_str());
     bool digits = value.find_first_not_of("0123456789") == std::string::npos;
     if (!digits || seconds > kReplyTimeoutMax)
-        return NFile_LogError(where, -1, gavo::msg::kValueInvalid);
+        return NFile_LogError(where, gavo::kCodeRefused, gavo::msg::kValueInvalid);
     return seconds;
 }
 
@@ -58,7 +59,7 @@ int NFile_Init(const char* path) {
     nfile_open_error_log();
     NFile_LogError("NFile_Init", 0, path);
     if (path != nullptr && std::strlen(path) > kIniPathMax) {
-        NFile_LogError("NFile_Init", -1, gavo::msg::kIniPathTooLong);
+        NFile_LogError("NFile_Init", gavo::kCodeRefused, gavo::msg::kIniPathTooLong);
         return 0;
     }
     std::string ini = path ? std::string(path) : gavo::platform().exe_dir() + "gavo.ini";

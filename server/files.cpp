@@ -18,7 +18,7 @@ namespace {
 std::string errno_text(int err) { return std::string(strerror(err)); }
 
 // Windows refuses to delete or rename a file that is open without delete sharing.
-constexpr int kSharingViolationCode = -1;
+constexpr int kSharingViolationCode = gavo::kCodeRefused;
 
 }  // namespace
 

@@ -16,19 +16,13 @@
 #include <string>
 #include <utility>
 
+#include "proto/codes.h"
 #include "proto/share_table.h"
 #include "server/handles.h"
 #include "server/limits.h"
 #include "server/resolver.h"
 
 namespace gavo::server {
-
-// Library codes the server sends besides those of the error table.
-constexpr int kCodeRefused = -1;        // sharing violation, limits, unsupported
-constexpr int kCodeNotFound = -102;     // also: unknown handle
-constexpr int kCodeAccessDenied = -103; // also: read-only server, wrong access of a handle
-constexpr int kCodeBadPath = -107;      // names that are refused
-constexpr int kCodeMakeDirs = -108;     // missing folders could not be created
 
 // What the opens of one file (device and inode) share: a count of the changes made to it
 // through the server, so that a write taking back its own bytes can tell whether another

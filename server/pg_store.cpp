@@ -57,7 +57,7 @@ private:
     bool fail(const std::string& what, StoreError* error) const {
         error->text = what + ": " + (conn_ ? PQerrorMessage(conn_) : "no connection");
         while (!error->text.empty() && error->text.back() == '\n') error->text.pop_back();
-        error->code = -105;
+        error->code = kCodeIoError;
         return false;
     }
     bool exec(const char* sql, StoreError* error) {

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "proto/codes.h"
+
 namespace gavo::server {
 
 RecordWriter::RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_t max_batch)
@@ -26,7 +28,7 @@ int RecordWriter::submit(Record record) {
     auto pending = std::make_shared<Pending>();
     pending->record = std::move(record);
     std::unique_lock<std::mutex> lock(mutex_);
-    if (stopping_ || !running_) return -105;
+    if (stopping_ || !running_) return kCodeIoError;
     queue_.push_back(pending);
     for (;;) {
         // While another session commits, more records queue up for the next batch.

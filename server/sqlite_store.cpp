@@ -40,7 +40,7 @@ private:
     bool fail(const char* what, StoreError* error) const {
         const int rc = db_ ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN;
         error->text = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : "no database");
-        error->code = (rc & 0xFF) == SQLITE_FULL ? -106 : -105;
+        error->code = (rc & 0xFF) == SQLITE_FULL ? kCodeDiskFull : kCodeIoError;
         return false;
     }
     bool exec(const char* sql, StoreError* error) {

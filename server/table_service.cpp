@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "proto/codes.h"
+
 namespace gavo::server {
 
 namespace {
@@ -106,7 +108,7 @@ std::optional<Framing> TableService::framing(const std::string& name) const {
 }
 
 int TableService::store(Record record) {
-    return writer_ ? writer_->submit(std::move(record)) : -105;
+    return writer_ ? writer_->submit(std::move(record)) : kCodeIoError;
 }
 
 }  // namespace gavo::server

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "proto/codes.h"
+
 namespace gavo::server {
 
 // A record to store.
@@ -39,7 +41,7 @@ struct StoredRecord {
 // Why a store operation failed: a text for the log and the code the client gets.
 struct StoreError {
     std::string text;
-    int code = -105;  // -106 when the disk is full
+    int code = kCodeIoError;  // kCodeDiskFull when the disk is full
 };
 
 class TableStore {

@@ -19,10 +19,17 @@
 #include "local_files.h"
 #include "progress.h"
 #include "port/platform.h"
+#include "proto/codes.h"
+#include "proto/os_error.h"
 #include "runtime/state.h"
 #include "watchdog.h"
 
 namespace gavo_tool {
+
+using gavo::kCodeInitFailed;
+using gavo::kCodeNotFound;
+using gavo::kCodeNotSent;
+using gavo::kCodeRefused;
 
 namespace {
 
@@ -100,18 +107,18 @@ std::string probe_server(const Settings& s) {
 // The cause of `code` in words, with what the context adds to the bare meaning.
 std::string cause(const Context& ctx, int code) {
     const Settings& s = ctx.o.settings;
-    if (code == -1 && ctx.name.size() > kMaxName + 2) return "name longer than 499 bytes";
-    if (code == -1 && ctx.open_for_table && s.mode != 2)
+    if (code == kCodeRefused && ctx.name.size() > kMaxName + 2) return "name longer than 499 bytes";
+    if (code == kCodeRefused && ctx.open_for_table && s.mode != 2)
         return "tables need working mode 2 (CTRL_MODE=2) and a server that keeps them";
-    if (code == -1 && std::strcmp(ctx.verb, "open") == 0 && s.mode == 2)
+    if (code == kCodeRefused && std::strcmp(ctx.verb, "open") == 0 && s.mode == 2)
         return "refused: in use by another client, or not allowed";
-    if (code == -200 && s.mode == 2) {
+    if (code == kCodeInitFailed && s.mode == 2) {
         std::string why = probe_server(s);
         if (!why.empty()) return "cannot connect: " + why;
         return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
     }
-    if (code == -200) return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
-    return code_meaning(code);
+    if (code == kCodeInitFailed) return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
+    return gavo::code_meaning(code);
 }
 
 int report_code(const Context& ctx, int code) {
@@ -121,7 +128,7 @@ int report_code(const Context& ctx, int code) {
 }
 
 int report_file_layer(const Context& ctx, long os_error, const std::string& file) {
-    std::string meaning = os_error_meaning(os_error);
+    std::string meaning = gavo::os_error_meaning(os_error);
     std::fprintf(stderr, "gavo %s: cannot %s %s (%s): %s (system error %ld%s%s)\n", ctx.command,
                  ctx.verb, ctx.name.c_str(), ctx.o.settings.where().c_str(),
                  meaning.empty() ? "local file error" : meaning.c_str(), os_error,
@@ -270,7 +277,7 @@ class Upload {
         if (ctx_.o.force) {
             ctx_.verb = "replace";
             int rc = CNFile::Remove(name_.c_str());
-            if (rc != -102) throw_if_failed(rc, record);
+            if (rc != kCodeNotFound) throw_if_failed(rc, record);
         }
         ctx_.verb = "rename into place";
         throw_if_failed(CNFile::Rename(temp_.c_str(), name_.c_str()), record);
@@ -285,11 +292,11 @@ class Upload {
         for (int i = 0; i < kTries && file_.IsOpened() && mode_unchanged(ctx_.o); ++i)
             close_quietly(file_);
         if (!opened_) return;
-        int rc = -100;
-        for (int i = 0; i < kTries && rc < 0 && rc != -102 && mode_unchanged(ctx_.o); ++i)
+        int rc = kCodeNotSent;
+        for (int i = 0; i < kTries && rc < 0 && rc != kCodeNotFound && mode_unchanged(ctx_.o); ++i)
             rc = CNFile::Remove(temp_.c_str());
         set_remote_temp("");
-        if (rc < 0 && rc != -102)
+        if (rc < 0 && rc != kCodeNotFound)
             std::fprintf(stderr, "gavo put: the temporary name '%s' may remain (%s, code %d)\n",
                          temp_.c_str(), ctx_.o.settings.where().c_str(), rc);
     }
@@ -322,7 +329,7 @@ int put_one(const Options& o, const std::string& local, const std::string& name)
         std::vector<char> buffer(kChunk);
         size_t n = in.read(buffer.data(), buffer.size());
         ctx.verb = "store";
-        if (name.size() > kMaxName) throw_if_failed(-1, record);
+        if (name.size() > kMaxName) throw_if_failed(kCodeRefused, record);
         if (!o.force) refuse_existing(ctx, name, record);
         Progress progress(in.size(), o.progress);
         Upload upload(ctx, name);
@@ -363,7 +370,7 @@ int fetch(const Options& o, const char* command, const std::string& name, const 
     Context ctx{o, command, quoted(name)};
     return guarded(ctx, [&](CNFileException& record) {
         ctx.verb = "open";
-        if (name.size() > kMaxName) throw_if_failed(-1, record);
+        if (name.size() > kMaxName) throw_if_failed(kCodeRefused, record);
         LocalOutput out(local);
         ToolFile file;
         int length = file.OpenEx(name.c_str(), NFILE_READ | NFILE_DENY_WRITE, &record);
@@ -447,7 +454,7 @@ bool start_library(const Options& options, const std::string& command) {
                      logs ? "" : " (cannot be created: no logs)");
     if (NFile_Init(s.init_path().c_str()) == 1) return true;
     Context ctx{options, command.c_str(), quoted(s.init_path()), "start the library with"};
-    report_code(ctx, -200);
+    report_code(ctx, kCodeInitFailed);
     return false;
 }
 
