@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "runtime/lock.h"
-#include "runtime/lock_testing.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/remote_fixture.h"
@@ -110,9 +109,8 @@ TEST_F(ChannelStartTest, ShutdownKeepsTheArchiveConnectionOfAFailedStartUpForThe
 
 TEST_F(ChannelStartTest, LockThatCannotBeCreatedFailsTheStartUp) {
     write_remote_ini(server_.port_text());
-    nfile_lock_fail_create_for_testing(2);  // log_lock: the second creation
+    platform_->fail(Call::MutexInit, 2, EAGAIN);  // log_lock: the second creation
     EXPECT_EQ(NFile_Init(), 0);
-    nfile_lock_fail_create_for_testing(0);
     EXPECT_EQ(fsmode.load(), 0);
     EXPECT_EQ(log_lock, nullptr);
     EXPECT_TRUE(reported("NFile_Init", -1, msg::kLockCreateFailed));
