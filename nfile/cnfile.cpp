@@ -9,7 +9,7 @@
 #include "proto/codes.h"
 #include "proto/names.h"
 #include "proto/open_mode.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 

@@ -10,7 +10,7 @@
 #include "proto/codes.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 

@@ -12,7 +12,7 @@
 #include "proto/names.h"
 #include "proto/open_mode.h"
 #include "proto/wire.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 

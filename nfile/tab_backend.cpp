@@ -11,6 +11,7 @@
 #include "proto/codes.h"
 #include "proto/wire.h"
 #include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 

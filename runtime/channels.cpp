@@ -35,7 +35,7 @@ void drop_stale_log_connection() {
 
 // Reports a channel that failed to open and gives up the start-up.
 int fail_start(const char* where) {
-    NFile_LogError(where, 0, gavo::msg::kFailed);
+    nfile_write_report(where, 0, gavo::msg::kFailed);
     NFile_LogSocketError();
     fsmode = 0;
     release_both();
@@ -58,7 +58,7 @@ int nfile_open_channels() {
     // Without its lock a channel could not keep requests apart: refuse to start.
     if (!ensure_lock(archive_lock) || !ensure_lock(log_lock)) {
         fsmode = 0;
-        NFile_LogError("NFile_Init", gavo::kCodeRefused, gavo::msg::kLockCreateFailed);
+        nfile_write_report("NFile_Init", gavo::kCodeRefused, gavo::msg::kLockCreateFailed);
         return 0;
     }
     nfile_lock(archive_lock);
@@ -67,11 +67,11 @@ int nfile_open_channels() {
     if (archive_conn == nullptr) {
         archive_conn = nfile_connect_channel();
         if (archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
-        NFile_LogError(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
+        nfile_write_report(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
         drop_stale_log_connection();
         log_conn = nfile_connect_channel();
         if (log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
-        NFile_LogError(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
+        nfile_write_report(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
     }
     release_both();
     return 1;

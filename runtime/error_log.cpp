@@ -5,16 +5,13 @@
 #include <mutex>
 #include <string>
 
-#include "net/messages.h"
 #include "port/platform.h"
-#include "proto/codes.h"
-#include "runtime/reconnect.h"
 #include "runtime/state.h"
 
 namespace {
 
 // Keeps the date and the rest of a report line together when threads report at once.
-// Never held across the reconnection, which can take seconds.
+// Held only while writing.
 std::mutex write_mutex;
 
 }  // namespace
@@ -28,16 +25,7 @@ void nfile_log_text(const char* format, ...) {
     va_end(args);
 }
 
-int NFile_LogError(const char* where, int code, const char* detail) {
-    if (code == gavo::kCodeNotSent) {
-        int mode = fsmode.load();
-        if (mode == 2) {
-            nfile_reconnect();
-        } else {
-            if (err_log == nullptr) return code;
-            nfile_log_text(gavo::msg::kNoReconnect, mode);
-        }
-    }
+int nfile_write_report(const char* where, int code, const char* detail) {
     std::lock_guard<std::mutex> guard(write_mutex);
     if (err_log == nullptr) return code;
     time_t now = gavo::platform().now();

@@ -6,6 +6,7 @@
 #include "runtime/channels.h"
 #include "runtime/config.h"
 #include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "port/platform.h"
 #include "proto/codes.h"

@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "net/netconn.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/reconnect_messages.h"

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "net/netconn.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "runtime/state.h"
 #include "server/table_store.h"
 #include "tests/library_server_fixture.h"
