@@ -151,14 +151,14 @@ void LibraryTest::SetUp() {
     set_platform(platform_);
     // Settings stay from an earlier test's start-up when this one's is refused: start
     // from the state of a freshly loaded library.
-    for (char* setting : {host_name, host_port, base_dir, proto_name}) setting[0] = '\0';
+    for (char* setting : {gavo::lib::host_name, gavo::lib::host_port, gavo::lib::base_dir, gavo::lib::proto_name}) setting[0] = '\0';
 }
 
 void LibraryTest::TearDown() {
     NFile_Close();
     // A fall-back to working mode 1 leaves connections that the shutdown does not close;
     // the next test must not find them.
-    for (NetConn** conn : {&archive_conn, &log_conn}) {
+    for (NetConn** conn : {&gavo::lib::archive_conn, &gavo::lib::log_conn}) {
         if (*conn == nullptr) continue;
         net_close(*conn);
         *conn = nullptr;
