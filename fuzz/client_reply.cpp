@@ -227,7 +227,7 @@ void run(const uint8_t* data, size_t size) {
     // The shutdown leaves connections alone outside working mode 2 (one kept from a failed
     // start-up, or by a fall-back); they are the next start-up's. Free them here so that
     // every run starts from nothing and a socket left otherwise still counts as a leak.
-    for (NetConn** slot : {&archive_conn, &log_conn}) {
+    for (NetConn** slot : {&gavo::lib::archive_conn, &gavo::lib::log_conn}) {
         if (*slot != nullptr) net_close(*slot);
         *slot = nullptr;
     }

@@ -8,14 +8,12 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "net/net_testing.h"
 #include "net/netconn.h"
 #include "net/messages.h"
 #include "port/platform.h"
@@ -26,15 +24,6 @@ namespace {
 // socket library of Windows reports for them, outside the range of errno values.
 constexpr int kHostNotFound = 11001;  // host: neither a known name nor dotted text
 constexpr int kNoData = 11004;        // port or protocol: no such service or protocol
-
-// Test hook: the allocation that should fail (counted down), 0 for none.
-std::atomic<int> failing_allocation{0};
-
-void* allocate(size_t count, size_t size) {
-    int n = failing_allocation.load();
-    if (n > 0 && failing_allocation.fetch_sub(1) == 1) return nullptr;
-    return std::calloc(count, size);
-}
 
 // The decimal integer at the start of `text` as atoi reads it (leading blanks, an
 // optional sign, digits up to the first non-digit, none giving 0), reduced to its low 16
@@ -112,9 +101,9 @@ bool connect_socket(int fd, const struct sockaddr_in& addr, int connect_wait) {
 // The record for the connected `fd`, in its fresh state; null (after the trace line and
 // the closing of the socket) when memory is exhausted.
 NetConn* make_conn(int fd) {
-    NetConn* conn = static_cast<NetConn*>(allocate(1, sizeof(NetConn)));
+    NetConn* conn = static_cast<NetConn*>(gavo::platform().allocate(1, sizeof(NetConn)));
     unsigned char* buffer =
-        conn ? static_cast<unsigned char*>(allocate(kNetBufferSize, 1)) : nullptr;
+        conn ? static_cast<unsigned char*>(gavo::platform().allocate(kNetBufferSize, 1)) : nullptr;
     if (buffer == nullptr) {
         gavo::note_socket_error(ENOMEM);
         net_log("%s", gavo::msg::kNetOpenNoMemory);
@@ -201,9 +190,3 @@ int net_wait(int fd, int seconds) {
     if (r < 0) gavo::note_socket_error(errno);
     return kNetTimeout;
 }
-
-namespace gavo::net_testing {
-
-void fail_allocation(int nth) { failing_allocation = nth; }
-
-}  // namespace gavo::net_testing

@@ -105,5 +105,6 @@ int net_flush(NetConn* conn);
 
 // Appends "[YYYY-MM-DD HH:MM:SS]" and the printf-formatted message (cut to 510 bytes) and
 // "\n" to "netf_Log.Log" beside the host executable. The first call of the process first
-// writes the start line. Takes no lock; the file is opened and closed for every line.
+// writes the start line; only that start is serialised between threads. The file is
+// opened and closed for every line.
 void net_log(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,7 +1,8 @@
 // The network trace log "netf_Log.Log": one time-stamped line per failed send or receive
 // of the transport, appended beside the host executable. The file is opened and closed
-// for every line, so no handle stays open and other processes may append as well. No
-// lock is taken: two lines written at the same moment may interleave.
+// for every line, so no handle stays open and other processes may append as well. Only
+// the start of the log is serialised; two lines written at the same moment may
+// interleave.
 //
 // The line is not copied to any system debug output: Linux has no counterpart that a
 // library should write to on its own (the syslog belongs to the host), and the file
@@ -10,11 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <mutex>
 #include <string>
 
-#include "net/net_testing.h"
 #include "net/netconn.h"
 #include "net/trace_text.h"
 #include "port/platform.h"
@@ -24,14 +23,12 @@ namespace {
 constexpr char kTraceFileName[] = "netf_Log.Log";
 constexpr char kStartLine[] = "**** log file start ****\n";
 
-// Process-wide: the start mark (the once flag) and the file's path, both set by the first
-// line of the process and then only read.
-struct TraceState {
-    std::once_flag started;
-    std::string path;
-};
-
-std::unique_ptr<TraceState> trace_state = std::make_unique<TraceState>();
+// Process-wide, guarded by start_mutex: whether the log has started, under which
+// installed platform (a process that never swaps it starts once), and the file's path.
+std::mutex start_mutex;
+bool started = false;
+unsigned started_installs = 0;
+std::string trace_path;
 
 // "[%Y-%m-%d %H:%M:%S]" for the current local time.
 void format_stamp(char (&stamp)[100]) {
@@ -51,11 +48,21 @@ void append_line(const std::string& path, const char* stamp, const char* text) {
     fclose(f);
 }
 
-void start_log(TraceState& state) {
-    state.path = gavo::platform().exe_dir() + kTraceFileName;
-    char stamp[100];
-    format_stamp(stamp);
-    append_line(state.path, stamp, kStartLine);
+// The trace file's path. The first line of the process (or of a newly installed
+// platform) takes the executable folder and writes the start line first; writers that
+// come meanwhile wait for it, so that the start line comes first in the file.
+std::string started_path() {
+    std::lock_guard<std::mutex> guard(start_mutex);
+    const unsigned installs = gavo::platform_installs();
+    if (!started || started_installs != installs) {
+        trace_path = gavo::platform().exe_dir() + kTraceFileName;
+        started = true;
+        started_installs = installs;
+        char stamp[100];
+        format_stamp(stamp);
+        append_line(trace_path, stamp, kStartLine);
+    }
+    return trace_path;
 }
 
 }  // namespace
@@ -64,15 +71,14 @@ void start_log(TraceState& state) {
 // memory exhaustion is better than an exception escaping a send or a receive.
 static void write_line(const char* format, va_list args) noexcept {
     try {
-        TraceState& state = *trace_state;
-        std::call_once(state.started, start_log, std::ref(state));
+        const std::string path = started_path();
         char stamp[100];
         format_stamp(stamp);
         char line[gavo::kTraceMessageSize];
         int n = vsnprintf(line, sizeof line, format, args);
         if (n < 0) return;
         gavo::finish_trace_message(line, static_cast<size_t>(n));
-        append_line(state.path, stamp, line);
+        append_line(path, stamp, line);
     } catch (...) {
     }
 }
@@ -83,9 +89,3 @@ void net_log(const char* format, ...) {
     write_line(format, args);
     va_end(args);
 }
-
-namespace gavo::net_testing {
-
-void reset_trace_log() { trace_state = std::make_unique<TraceState>(); }
-
-}  // namespace gavo::net_testing

@@ -16,13 +16,15 @@ const char* step_detail(int step) {
 
 int as_signed16(int reply) { return static_cast<int16_t>(static_cast<uint16_t>(reply & 0xFFFF)); }
 
-ChannelRequest::ChannelRequest(NFileLock* lock, NetConn* const& conn) : lock_(lock), conn_(conn) {
+// The lock is held for the object's life, which the lock analysis cannot follow.
+ChannelRequest::ChannelRequest(NFileLock* lock, NetConn* const& conn) GAVO_NO_THREAD_SAFETY_ANALYSIS
+    : lock_(lock), conn_(conn) {
     nfile_lock(lock_);
 }
 
 ChannelRequest::~ChannelRequest() { release(); }
 
-void ChannelRequest::release() {
+void ChannelRequest::release() GAVO_NO_THREAD_SAFETY_ANALYSIS {
     if (lock_ == nullptr) return;
     nfile_unlock(lock_);
     lock_ = nullptr;

@@ -9,9 +9,11 @@
 #include "proto/codes.h"
 #include "proto/names.h"
 #include "proto/open_mode.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
+
+namespace lib = gavo::lib;
 
 CNFileException::CNFileException() : m_nErrCode(0) {}
 CNFileException::~CNFileException() {}
@@ -96,16 +98,18 @@ int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags,
     const char* where = ex ? "OpenEx" : "Open";
     file.m_pException = record;
     if (NFile_Init(nullptr) == 0) return Refuse(file, gavo::kCodeInitFailed);
-    int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return Refuse(file, gavo::kCodeRefused);
+    int mode = lib::fsmode.load();
+    if (mode != lib::kModeLocal && mode != lib::kModeRemote)
+        return Refuse(file, gavo::kCodeRefused);
     if (!gavo::name_fits(name)) return Fail(file, where, gavo::kCodeRefused, gavo::msg::kBadName);
     if (gavo::is_table_flags(flags)) {
-        if (mode == 1) {
+        if (mode == lib::kModeLocal) {
             return NFile_LogError(where, gavo::kCodeRefused, gavo::msg::kNoRemoteDatabase);
         }
         return file.OpenTab(name, flags);
     }
-    if (mode == 1) return ex ? file.OpenFileEx(name, flags) : file.OpenFile(name, flags);
+    if (mode == lib::kModeLocal)
+        return ex ? file.OpenFileEx(name, flags) : file.OpenFile(name, flags);
     return ex ? file.OpenNetEx(name, flags) : file.OpenNet(name, flags);
 }
 
@@ -113,12 +117,13 @@ unsigned int CNFile::Read(void* buffer, unsigned int count) {
     const char* refusal = nullptr;
     if ((m_nOpenFlags & gavo::kOpenRead) == 0) refusal = gavo::msg::kReadModeError;
     else if (count == 0) refusal = gavo::msg::kReadZeroBytes;
-    int mode = fsmode.load();
+    int mode = lib::fsmode.load();
     // Opened on the server before a fall-back, or a failed local open: no file.
-    if (refusal == nullptr && mode == 1 && m_pFile == nullptr) refusal = gavo::msg::kNoLocalFile;
+    if (refusal == nullptr && mode == lib::kModeLocal && m_pFile == nullptr)
+        refusal = gavo::msg::kNoLocalFile;
     if (refusal != nullptr) return NFileOps::Fail(*this, "Read", gavo::kCodeRefused, refusal), 0;
-    if (mode == 1) return ReadFile(buffer, count);
-    if (mode == 2) return ReadNet(buffer, count);
+    if (mode == lib::kModeLocal) return ReadFile(buffer, count);
+    if (mode == lib::kModeRemote) return ReadNet(buffer, count);
     return 0;
 }
 
@@ -143,14 +148,15 @@ unsigned int NFileOps::WriteAny(CNFile& file, const void* buffer, unsigned int c
     const char* refusal = nullptr;
     if (!may_write(file.m_nOpenFlags)) refusal = gavo::msg::kWriteModeError;
     else if (count == 0) refusal = gavo::msg::kWriteZeroBytes;
-    int mode = fsmode.load();
-    if (refusal == nullptr && mode == 1 && file.m_pFile == nullptr) refusal = gavo::msg::kNoLocalFile;
+    int mode = lib::fsmode.load();
+    if (refusal == nullptr && mode == lib::kModeLocal && file.m_pFile == nullptr)
+        refusal = gavo::msg::kNoLocalFile;
     if (refusal != nullptr) return Fail(file, where, gavo::kCodeRefused, refusal), 0;
-    if (mode == 1) {
+    if (mode == lib::kModeLocal) {
         file.WriteFile(buffer, count);
         return count;
     }
-    if (mode == 2) {
+    if (mode == lib::kModeRemote) {
         return file.m_nOpenFlags == gavo::kOpenTableWrite ? file.WriteTab(buffer, count)
                                           : file.WriteNet(buffer, count);
     }
@@ -158,13 +164,13 @@ unsigned int NFileOps::WriteAny(CNFile& file, const void* buffer, unsigned int c
 }
 
 void CNFile::Close() {
-    int mode = fsmode.load();
-    if (mode == 1) {
+    int mode = lib::fsmode.load();
+    if (mode == lib::kModeLocal) {
         CloseFile();
         // A handle left from before a fall-back to working mode 1 cannot be closed on a
         // server any more; forget it so that the object counts as closed.
         m_nHandle = -1;
-    } else if (mode == 2) {
+    } else if (mode == lib::kModeRemote) {
         // A kOpenTableNoAccess object holds a log-channel handle: close it on the log
         // channel, never with an archive-channel close that could hit an unrelated file's
         // handle.
@@ -183,26 +189,26 @@ const char* CNFile::GetFilePathname() const { return m_szFilePathname; }
 
 int CNFile::Rename(const char* oldName, const char* newName) {
     if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
-    int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return gavo::kCodeUnknownMode;
+    int mode = lib::fsmode.load();
+    if (mode != lib::kModeLocal && mode != lib::kModeRemote) return gavo::kCodeUnknownMode;
     if (oldName == nullptr || newName == nullptr) {
         return NFile_LogError("Rename", gavo::kCodeRefused, gavo::msg::kBadName);
     }
-    return mode == 1 ? RenameFile(oldName, newName) : RenameNet(oldName, newName);
+    return mode == lib::kModeLocal ? RenameFile(oldName, newName) : RenameNet(oldName, newName);
 }
 
 int CNFile::Remove(const char* name) {
     if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
-    int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return gavo::kCodeUnknownMode;
+    int mode = lib::fsmode.load();
+    if (mode != lib::kModeLocal && mode != lib::kModeRemote) return gavo::kCodeUnknownMode;
     if (name == nullptr) return NFile_LogError("Remove", gavo::kCodeRefused, gavo::msg::kBadName);
-    return mode == 1 ? RemoveFile(name) : RemoveNet(name);
+    return mode == lib::kModeLocal ? RemoveFile(name) : RemoveNet(name);
 }
 
 int CNFile::IsExist(const char* name) {
     if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
-    int mode = fsmode.load();
-    if (mode != 1 && mode != 2) return gavo::kCodeUnknownMode;
+    int mode = lib::fsmode.load();
+    if (mode != lib::kModeLocal && mode != lib::kModeRemote) return gavo::kCodeUnknownMode;
     if (name == nullptr) return NFile_LogError("IsExist", gavo::kCodeRefused, gavo::msg::kBadName);
-    return mode == 1 ? IsExistFile(name) : IsExistNet(name);
+    return mode == lib::kModeLocal ? IsExistFile(name) : IsExistNet(name);
 }

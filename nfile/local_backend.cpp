@@ -10,7 +10,7 @@
 #include "proto/codes.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 
@@ -44,7 +44,7 @@ int NFileOps::OpenFileAny(CNFile& file, const char* name, unsigned int flags, bo
     file.m_nOpenFlags = flags;  // kept when the open fails
     char full[kFullPathSize];
     // A path that does not fit is refused before any folder is created.
-    if (!nfile_full_path(base_dir, name, full, sizeof full))
+    if (!nfile_full_path(gavo::lib::base_dir, name, full, sizeof full))
         return FailLocalOpen(file, where, gavo::kWinFilenameTooLong, name);
     CFileException error;
     unsigned int mode = gavo::mode_word_from_open_flags(flags);
@@ -92,8 +92,8 @@ void CNFile::CloseFile() {
 int CNFile::RenameFile(const char* oldName, const char* newName) {
     char from[kFullPathSize], to[kFullPathSize];
     int os_error = 0;
-    if (!nfile_full_path(base_dir, oldName, from, sizeof from) ||
-        !nfile_full_path(base_dir, newName, to, sizeof to)) {
+    if (!nfile_full_path(gavo::lib::base_dir, oldName, from, sizeof from) ||
+        !nfile_full_path(gavo::lib::base_dir, newName, to, sizeof to)) {
         os_error = gavo::kWinFilenameTooLong;
     } else {
         try {
@@ -111,7 +111,7 @@ int CNFile::RenameFile(const char* oldName, const char* newName) {
 int CNFile::RemoveFile(const char* name) {
     char full[kFullPathSize];
     int code;
-    if (!nfile_full_path(base_dir, name, full, sizeof full)) {
+    if (!nfile_full_path(gavo::lib::base_dir, name, full, sizeof full)) {
         code = nfile_map_os_error(gavo::kWinFilenameTooLong);
     } else {
         try {
@@ -131,7 +131,7 @@ int CNFile::RemoveFile(const char* name) {
 // leaves the answer unknown and is reported with its code rather than answered "no".
 int CNFile::IsExistFile(const char* name) {
     char full[kFullPathSize];
-    if (!nfile_full_path(base_dir, name, full, sizeof full)) return 0;
+    if (!nfile_full_path(gavo::lib::base_dir, name, full, sizeof full)) return 0;
     int err = 0;
     if (CFile::Exists(full, &err)) return 1;
     if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG) return 0;

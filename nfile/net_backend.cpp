@@ -12,7 +12,7 @@
 #include "proto/names.h"
 #include "proto/open_mode.h"
 #include "proto/wire.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 
@@ -36,7 +36,7 @@ int request_names(const char* where, Opcode op, std::initializer_list<FieldValue
             return NFile_LogError(where, kCodeRefused, gavo::msg::kBadName);
         }
     }
-    ChannelRequest req(archive_lock, archive_conn);
+    ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(op, names)) {
         req.release();
         return NFile_LogError(where, kCodeNotSent, req.failed_detail());
@@ -62,7 +62,7 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
         else CloseNet();
     }
     m_nOpenFlags = flags;  // kept even when the open fails
-    ChannelRequest req(archive_lock, archive_conn);
+    ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(kOpOpen, {flags_field(flags), name})) {
         req.release();
         return NFileOps::Fail(*this, "OpenNet", kCodeNotSent, req.failed_detail());
@@ -77,7 +77,7 @@ int CNFile::OpenNet(const char* name, unsigned int flags) {
 
 int CNFile::OpenNetEx(const char* name, unsigned int flags) {
     if (IsOpened()) Close();  // the close of whichever channel the object is on
-    ChannelRequest req(archive_lock, archive_conn);
+    ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(kOpOpenEx, {flags_field(flags), name})) {
         req.release();
         return NFileOps::Fail(*this, "OpenNetEx", kCodeNotSent, req.failed_detail());
@@ -103,7 +103,7 @@ unsigned int CNFile::ReadNet(void* buffer, unsigned int count) {
     if (!transfer_fits(buffer, count)) {
         return NFileOps::Fail(*this, "ReadNet", kCodeRefused, gavo::msg::kBadBuffer), 0;
     }
-    ChannelRequest req(archive_lock, archive_conn);
+    ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(kOpRead, {m_nHandle, static_cast<int>(count)})) {
         req.release();
         return NFileOps::Fail(*this, "ReadNet", kCodeNotSent, req.failed_detail()), 0;
@@ -131,7 +131,7 @@ unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
         return NFileOps::Fail(*this, "WriteNet", kCodeRefused, gavo::msg::kBadBuffer), 0;
     }
     int length = static_cast<int>(count);
-    ChannelRequest req(archive_lock, archive_conn);
+    ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(kOpWrite, {m_nHandle, length, {buffer, length}})) {
         req.release();
         return NFileOps::Fail(*this, "WriteNet", kCodeNotSent, req.failed_detail()), 0;
@@ -143,7 +143,7 @@ unsigned int CNFile::WriteNet(const void* buffer, unsigned int count) {
 }
 
 void CNFile::CloseNet() {
-    ChannelRequest req(archive_lock, archive_conn);
+    ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     // An object without a handle sends 0xFFFF.
     if (!req.send(kOpClose, {m_nHandle})) {
         req.release();

@@ -11,6 +11,7 @@
 #include "proto/codes.h"
 #include "proto/wire.h"
 #include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 
@@ -33,7 +34,7 @@ void end_failed(ChannelRequest& req) {
 int CNFile::OpenTab(const char* name, unsigned int flags) {
     if (IsOpened()) Close();  // the close of whichever channel the object is on
     m_nOpenFlags = flags;     // kept even when the open fails
-    ChannelRequest req(log_lock, log_conn);
+    ChannelRequest req(gavo::lib::log_lock, gavo::lib::log_conn);
     if (!req.send(kOpTableOpen, {name})) {
         end_failed(req);
         return NFileOps::Fail(*this, "OpenTab", kCodeNotSent, req.failed_detail());
@@ -54,7 +55,7 @@ unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
         NFile_LogSocketError();
         return NFileOps::Fail(*this, "WriteTab", gavo::kCodeRefused, gavo::msg::kBadBuffer), 0;
     }
-    ChannelRequest req(log_lock, log_conn);
+    ChannelRequest req(gavo::lib::log_lock, gavo::lib::log_conn);
     // No count is sent: the table's framing delimits the record.
     if (!req.send(kOpTableWrite, {m_nHandle, {buffer, static_cast<int>(count)}})) {
         end_failed(req);
@@ -69,7 +70,7 @@ unsigned int CNFile::WriteTab(const void* buffer, unsigned int count) {
 }
 
 void CNFile::CloseTab() {
-    ChannelRequest req(log_lock, log_conn);
+    ChannelRequest req(gavo::lib::log_lock, gavo::lib::log_conn);
     bool sent = req.send(kOpTableClose, {m_nHandle});
     int reply = sent ? req.get_reply() : kCodeNotSent;  // any value the server sends is success
     if (reply < 0) {

@@ -10,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <atomic>
 #include <climits>
+#include <cstdlib>
 #include <vector>
 
 namespace gavo {
@@ -30,6 +32,7 @@ auto retry_eintr(Call call) -> decltype(call()) {
 Platform posix_platform;
 Platform* current = &posix_platform;
 thread_local int socket_error = 0;
+std::atomic<unsigned> installs{0};
 
 }  // namespace
 
@@ -50,10 +53,6 @@ ssize_t Platform::write(int fd, const void* buf, size_t n) {
     return retry_eintr([&] { return ::write(fd, buf, n); });
 }
 
-ssize_t Platform::pread(int fd, void* buf, size_t n, off_t offset) {
-    return retry_eintr([&] { return ::pread(fd, buf, n, offset); });
-}
-
 off_t Platform::lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
 
 int Platform::fstat(int fd, struct stat* st) { return ::fstat(fd, st); }
@@ -63,8 +62,6 @@ int Platform::stat(const char* path, struct stat* st) { return ::stat(path, st);
 int Platform::mkdir(const char* path, mode_t mode) { return ::mkdir(path, mode); }
 
 int Platform::unlink(const char* path) { return ::unlink(path); }
-
-int Platform::rmdir(const char* path) { return ::rmdir(path); }
 
 int Platform::rename_noreplace(const char* from, const char* to) {
     long r = ::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
@@ -173,6 +170,12 @@ int Platform::lookup_protocol(const char* name, int* number) {
     return 0;
 }
 
+void* Platform::allocate(size_t count, size_t size) { return std::calloc(count, size); }
+
+int Platform::mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr) {
+    return ::pthread_mutex_init(mutex, attr);
+}
+
 time_t Platform::now() { return ::time(nullptr); }
 
 void Platform::sleep_ms(int ms) {
@@ -192,7 +195,12 @@ std::string Platform::exe_dir() {
 
 Platform& platform() { return *current; }
 
-void set_platform(Platform* p) { current = p ? p : &posix_platform; }
+void set_platform(Platform* p) {
+    current = p ? p : &posix_platform;
+    installs.fetch_add(1);
+}
+
+unsigned platform_installs() { return installs.load(); }
 
 int last_socket_error() { return socket_error; }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -28,13 +29,11 @@ public:
     virtual int close(int fd);
     virtual ssize_t read(int fd, void* buf, size_t n);
     virtual ssize_t write(int fd, const void* buf, size_t n);
-    virtual ssize_t pread(int fd, void* buf, size_t n, off_t offset);
     virtual off_t lseek(int fd, off_t offset, int whence);
     virtual int fstat(int fd, struct stat* st);
     virtual int stat(const char* path, struct stat* st);
     virtual int mkdir(const char* path, mode_t mode);
     virtual int unlink(const char* path);
-    virtual int rmdir(const char* path);
     // Renames without ever replacing an existing entry (EEXIST when the target exists).
     virtual int rename_noreplace(const char* from, const char* to);
     virtual int fsync(int fd);
@@ -58,6 +57,12 @@ public:
     virtual int lookup_service(const char* name, const char* proto, uint16_t* port_net);
     virtual int lookup_protocol(const char* name, int* number);
 
+    // Memory: `count` zero-filled objects of `size` bytes, as calloc; null when memory is
+    // exhausted. Freed with std::free.
+    virtual void* allocate(size_t count, size_t size);
+    // Initialises `mutex` with `attr`, as pthread_mutex_init: 0 or an error number.
+    virtual int mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr);
+
     // Process.
     virtual time_t now();
     virtual void sleep_ms(int ms);
@@ -76,5 +81,9 @@ void note_socket_error(int err);
 // Installs `p` (or the POSIX platform again when null). Test use only; not thread-safe:
 // call before the threads that use the library start.
 void set_platform(Platform* p);
+// How often set_platform has run (0 for a process that never called it). Records kept
+// once per process that depend on the platform, like the trace log's folder, are taken
+// afresh when the platform changes.
+unsigned platform_installs();
 
 }  // namespace gavo

@@ -9,6 +9,8 @@
 #include "proto/codes.h"
 #include "runtime/state.h"
 
+namespace lib = gavo::lib;
+
 namespace {
 
 // Creates the lock in `slot` unless it exists; false when it cannot be created.
@@ -17,27 +19,26 @@ bool ensure_lock(NFileLock*& slot) {
     return slot != nullptr;
 }
 
-void release_both() {
-    nfile_unlock(archive_lock);
-    nfile_unlock(log_lock);
+void release_both() GAVO_RELEASE(lib::archive_lock, lib::log_lock) {
+    nfile_unlock(lib::archive_lock);
+    nfile_unlock(lib::log_lock);
 }
-
 
 // A log connection can outlive the archive one: the reconnection may reopen only the log
 // channel before it falls back to working mode 1, and the shutdown leaves connections of
 // a library not in working mode 2 alone. Close it before a new one takes its place, so
 // that its socket and buffer are not lost.
-void drop_stale_log_connection() {
-    if (log_conn == nullptr) return;
-    net_close(log_conn);
-    log_conn = nullptr;
+void drop_stale_log_connection() GAVO_REQUIRES(lib::log_lock) {
+    if (lib::log_conn == nullptr) return;
+    net_close(lib::log_conn);
+    lib::log_conn = nullptr;
 }
 
 // Reports a channel that failed to open and gives up the start-up.
-int fail_start(const char* where) {
-    NFile_LogError(where, 0, gavo::msg::kFailed);
+int fail_start(const char* where) GAVO_RELEASE(lib::archive_lock, lib::log_lock) {
+    nfile_write_report(where, 0, gavo::msg::kFailed);
     NFile_LogSocketError();
-    fsmode = 0;
+    lib::fsmode = lib::kModeNone;
     release_both();
     return 0;
 }
@@ -45,10 +46,10 @@ int fail_start(const char* where) {
 }  // namespace
 
 NetConn* nfile_connect_channel() {
-    NetConn* conn = net_open_client(host_name, host_port, proto_name, 0, 0);
+    NetConn* conn = net_open_client(lib::host_name, lib::host_port, lib::proto_name, 0, 0);
     if (conn == nullptr) return nullptr;
     net_keepalive(conn);
-    if (net_reply_timeout(conn, reply_timeout) == 0) return conn;
+    if (net_reply_timeout(conn, lib::reply_timeout) == 0) return conn;
     // The host asked for bounded waits: a channel that could wait for ever is refused.
     net_close(conn);
     return nullptr;
@@ -56,44 +57,45 @@ NetConn* nfile_connect_channel() {
 
 int nfile_open_channels() {
     // Without its lock a channel could not keep requests apart: refuse to start.
-    if (!ensure_lock(archive_lock) || !ensure_lock(log_lock)) {
-        fsmode = 0;
-        NFile_LogError("NFile_Init", gavo::kCodeRefused, gavo::msg::kLockCreateFailed);
+    if (!ensure_lock(lib::archive_lock) || !ensure_lock(lib::log_lock)) {
+        lib::fsmode = lib::kModeNone;
+        nfile_write_report("NFile_Init", gavo::kCodeRefused, gavo::msg::kLockCreateFailed);
         return 0;
     }
-    nfile_lock(archive_lock);
-    nfile_lock(log_lock);
-    std::strcpy(proto_name, "tcp");
-    if (archive_conn == nullptr) {
-        archive_conn = nfile_connect_channel();
-        if (archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
-        NFile_LogError(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
+    nfile_lock(lib::archive_lock);
+    nfile_lock(lib::log_lock);
+    std::strcpy(lib::proto_name, "tcp");
+    if (lib::archive_conn == nullptr) {
+        lib::archive_conn = nfile_connect_channel();
+        if (lib::archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
+        nfile_write_report(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
         drop_stale_log_connection();
-        log_conn = nfile_connect_channel();
-        if (log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
-        NFile_LogError(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
+        lib::log_conn = nfile_connect_channel();
+        if (lib::log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
+        nfile_write_report(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
     }
     release_both();
     return 1;
 }
 
-void nfile_close_channels() {
-    if (fsmode.load() == 2) {
-        if (archive_conn != nullptr) {
-            net_close(archive_conn);
-            archive_conn = nullptr;
-            fsmode = 0;
+// Runs after all other use of the library: touches the connections without their locks.
+void nfile_close_channels() GAVO_NO_THREAD_SAFETY_ANALYSIS {
+    if (lib::fsmode.load() == lib::kModeRemote) {
+        if (lib::archive_conn != nullptr) {
+            net_close(lib::archive_conn);
+            lib::archive_conn = nullptr;
+            lib::fsmode = lib::kModeNone;
         }
-        if (log_conn != nullptr) {
-            net_close(log_conn);
-            log_conn = nullptr;
-            fsmode = 0;
+        if (lib::log_conn != nullptr) {
+            net_close(lib::log_conn);
+            lib::log_conn = nullptr;
+            lib::fsmode = lib::kModeNone;
         }
     }
-    if (archive_lock != nullptr) {
-        nfile_lock_destroy(archive_lock);
-        nfile_lock_destroy(log_lock);
-        archive_lock = nullptr;
-        log_lock = nullptr;
+    if (lib::archive_lock != nullptr) {
+        nfile_lock_destroy(lib::archive_lock);
+        nfile_lock_destroy(lib::log_lock);
+        lib::archive_lock = nullptr;
+        lib::log_lock = nullptr;
     }
 }

@@ -1,7 +1,7 @@
 // Start-up and shutdown of the two server channels of working mode 2.
 #pragma once
 
-struct NetConn;
+#include "runtime/state.h"
 
 // Creates the channel locks when missing, then, holding both, opens the archive channel
 // and after it the log channel, each with its report line ("成功" or "失败", code 0)
@@ -15,7 +15,7 @@ int nfile_open_channels();
 // (a refusal leaves the channel without it, as it always was) and, when reply_timeout is
 // set, bounds its receives. Null when the connection or the time-out cannot be made: the
 // caller reports it as a channel that failed to open. The caller holds both locks.
-NetConn* nfile_connect_channel();
+NetConn* nfile_connect_channel() GAVO_REQUIRES(gavo::lib::archive_lock, gavo::lib::log_lock);
 
 // When fsmode is 2, closes both connections (without their locks: the host calls this
 // after all other use) and sets fsmode to 0; then destroys the locks when they exist.

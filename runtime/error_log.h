@@ -1,11 +1,12 @@
 // The error log "gavo_nfile_err.log": one dated report line per start-up step and per
 // failure. Writes are ignored while the log is closed; write errors are ignored too.
+// Only writes: reporting a failure, with what it may trigger, is NFile_LogError's job
+// (runtime/report.h).
 #pragma once
 
 // Writes the report line "Y-M-D h:m:s,where,code,detail" (a null detail as "(null)"),
-// flushes it, and returns `code` unchanged. Code -100 first runs the automatic
-// reconnection in working mode 2, or writes the no-reconnection note otherwise.
-int NFile_LogError(const char* where, int code, const char* detail);
+// flushes it, and returns `code` unchanged. Nothing else happens, whatever the code.
+int nfile_write_report(const char* where, int code, const char* detail);
 
 // Writes "SocketError%d" with the calling thread's last socket error; not flushed.
 void NFile_LogSocketError();

@@ -6,10 +6,13 @@
 #include "runtime/channels.h"
 #include "runtime/config.h"
 #include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "port/platform.h"
 #include "proto/codes.h"
 #include "runtime/state.h"
+
+namespace lib = gavo::lib;
 
 namespace {
 
@@ -55,7 +58,7 @@ int read_reply_timeout(const std::string& ini) {
 }  // namespace
 
 int NFile_Init(const char* path) {
-    if (fsmode.load() != 0) return 1;
+    if (lib::fsmode.load() != lib::kModeNone) return 1;
     nfile_open_error_log();
     NFile_LogError("NFile_Init", 0, path);
     if (path != nullptr && std::strlen(path) > kIniPathMax) {
@@ -76,20 +79,20 @@ int NFile_Init(const char* path) {
     int timeout = read_reply_timeout(ini);
     if (timeout < 0) return 0;
 
-    std::memcpy(host_name, host.c_str(), host.size() + 1);
-    std::memcpy(host_port, port.c_str(), port.size() + 1);
-    std::memcpy(base_dir, base.c_str(), base.size() + 1);
-    reply_timeout = timeout;
+    std::memcpy(lib::host_name, host.c_str(), host.size() + 1);
+    std::memcpy(lib::host_port, port.c_str(), port.size() + 1);
+    std::memcpy(lib::base_dir, base.c_str(), base.size() + 1);
+    lib::reply_timeout = timeout;
 
-    if (mode == 2 && nfile_open_channels() == 0) return 0;
-    fsmode = mode;
+    if (mode == lib::kModeRemote && nfile_open_channels() == 0) return 0;
+    lib::fsmode = mode;
     return 1;
 }
 
 void NFile_Close() {
-    nfile_close_error_log(fsmode.load());
+    nfile_close_error_log(lib::fsmode.load());
     nfile_close_channels();
-    fsmode = 0;
+    lib::fsmode = lib::kModeNone;
 }
 
 CGAVO_Client::CGAVO_Client() {}

@@ -8,6 +8,8 @@
 #include "port/platform.h"
 #include "runtime/state.h"
 
+namespace lib = gavo::lib;
+
 namespace {
 
 constexpr int kAttempts = 10;
@@ -23,7 +25,8 @@ void drop_connection(NetConn*& slot, const char* closing_message) {
 
 // Up to ten connection attempts into `slot`, pausing after every failed one. On success
 // writes `success_format` with the number of failed attempts before it.
-void reopen_connection(NetConn*& slot, const char* success_format) {
+void reopen_connection(NetConn*& slot, const char* success_format)
+    GAVO_REQUIRES(lib::archive_lock, lib::log_lock) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         slot = nfile_connect_channel();
         if (slot != nullptr) {
@@ -37,16 +40,16 @@ void reopen_connection(NetConn*& slot, const char* success_format) {
 }  // namespace
 
 void nfile_reconnect() {
-    nfile_lock(archive_lock);
-    nfile_lock(log_lock);
-    drop_connection(archive_conn, gavo::msg::kReconnectCloseArchive);
-    reopen_connection(archive_conn, gavo::msg::kReconnectedArchive);
-    drop_connection(log_conn, gavo::msg::kReconnectCloseLog);
-    reopen_connection(log_conn, gavo::msg::kReconnectedLog);
-    if (archive_conn == nullptr) {
+    nfile_lock(lib::archive_lock);
+    nfile_lock(lib::log_lock);
+    drop_connection(lib::archive_conn, gavo::msg::kReconnectCloseArchive);
+    reopen_connection(lib::archive_conn, gavo::msg::kReconnectedArchive);
+    drop_connection(lib::log_conn, gavo::msg::kReconnectCloseLog);
+    reopen_connection(lib::log_conn, gavo::msg::kReconnectedLog);
+    if (lib::archive_conn == nullptr) {
         nfile_log_text("%s", gavo::msg::kFallbackToLocal);
-        fsmode = 1;
+        lib::fsmode = lib::kModeLocal;
     }
-    nfile_unlock(log_lock);
-    nfile_unlock(archive_lock);
+    nfile_unlock(lib::log_lock);
+    nfile_unlock(lib::archive_lock);
 }

@@ -1,13 +1,17 @@
 #include "runtime/state.h"
 
-std::atomic<int> fsmode{0};
+namespace gavo::lib {
+
+std::atomic<int> fsmode{kModeNone};
 FILE* err_log = nullptr;
-NetConn* archive_conn = nullptr;
-NetConn* log_conn = nullptr;
 NFileLock* archive_lock = nullptr;
 NFileLock* log_lock = nullptr;
+NetConn* archive_conn = nullptr;
+NetConn* log_conn = nullptr;
+char proto_name[256];
 char host_name[256];
 char host_port[256];
 char base_dir[260];
-char proto_name[256];
 int reply_timeout = 0;
+
+}  // namespace gavo::lib

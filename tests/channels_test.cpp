@@ -4,7 +4,6 @@
 #include <thread>
 
 #include "runtime/lock.h"
-#include "runtime/lock_testing.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/remote_fixture.h"
@@ -26,8 +25,8 @@ TEST_F(ChannelStartTest, StartUpOpensArchiveThenLogChannelAndReportsBoth) {
     ASSERT_NE(archive, std::string::npos) << log;
     ASSERT_NE(logch, std::string::npos) << log;
     EXPECT_LT(archive, logch);
-    EXPECT_EQ(fsmode.load(), 2);
-    EXPECT_STREQ(proto_name, "tcp");
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
+    EXPECT_STREQ(gavo::lib::proto_name, "tcp");
     EXPECT_EQ(server_.wait_accepted(2), 2);
     EXPECT_EQ(NFile_Init(), 1);  // already started: nothing is opened again
     EXPECT_EQ(platform_->calls(Call::Connect), 2);
@@ -38,18 +37,18 @@ TEST_F(ChannelStartTest, ShutdownClosesBothConnectionsAndTheLocks) {
     NFile_Close();
     EXPECT_EQ(server_.received(0, 1), "");  // returns once the server saw the close
     EXPECT_EQ(server_.received(1, 1), "");
-    EXPECT_EQ(archive_conn, nullptr);
-    EXPECT_EQ(log_conn, nullptr);
-    EXPECT_EQ(archive_lock, nullptr);
-    EXPECT_EQ(log_lock, nullptr);
-    EXPECT_EQ(fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::archive_conn, nullptr);
+    EXPECT_EQ(gavo::lib::log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::archive_lock, nullptr);
+    EXPECT_EQ(gavo::lib::log_lock, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
 }
 
 TEST_F(ChannelStartTest, NoServerFailsTheStartUpAndOpenGivesMinus200) {
     RefusingPort nobody;
     write_remote_ini(nobody.port_text());
     EXPECT_EQ(NFile_Init(), 0);
-    EXPECT_EQ(fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
     CNFile file;
     EXPECT_EQ(file.Open("a.txt", 1), -200);
     EXPECT_EQ(CNFile::Rename("a", "b"), -200);
@@ -70,18 +69,18 @@ TEST_F(ChannelStartTest, LogChannelFailureKeepsTheArchiveConnection) {
     write_remote_ini(server_.port_text());
     platform_->fail(Call::Connect, 2, ECONNREFUSED);
     EXPECT_EQ(NFile_Init(), 0);
-    EXPECT_EQ(fsmode.load(), 0);
-    EXPECT_NE(archive_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
+    EXPECT_NE(gavo::lib::archive_conn, nullptr);
 
     EXPECT_EQ(NFile_Init(), 1);
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     std::string log = error_log();
     EXPECT_NE(log.find(line_tail(msg::kOpenArchiveChannel, msg::kSucceeded)), std::string::npos);
     EXPECT_NE(log.find(line_tail(msg::kOpenLogChannel, msg::kFailed) + "SocketError" +
                        std::to_string(ECONNREFUSED) + "\n"),
               std::string::npos)
         << log;
-    EXPECT_EQ(log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::log_conn, nullptr);
     EXPECT_EQ(platform_->calls(Call::Connect), 2);
     EXPECT_EQ(CNFile::IsExist("a"), 1);  // on the kept archive connection
     EXPECT_EQ(server_.received(0, exists.size()), exists);
@@ -97,28 +96,27 @@ TEST_F(ChannelStartTest, ShutdownKeepsTheArchiveConnectionOfAFailedStartUpForThe
     write_remote_ini(server_.port_text());
     platform_->fail(Call::Connect, 2, ECONNREFUSED);
     EXPECT_EQ(NFile_Init(), 0);
-    NetConn* kept = archive_conn;
+    NetConn* kept = gavo::lib::archive_conn;
     ASSERT_NE(kept, nullptr);
     NFile_Close();
-    EXPECT_EQ(archive_conn, kept);
+    EXPECT_EQ(gavo::lib::archive_conn, kept);
     const int connects = platform_->calls(Call::Connect);
     EXPECT_EQ(NFile_Init(), 1);
-    EXPECT_EQ(fsmode.load(), 2);
-    EXPECT_EQ(archive_conn, kept);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::archive_conn, kept);
     EXPECT_EQ(platform_->calls(Call::Connect), connects);
 }
 
 TEST_F(ChannelStartTest, LockThatCannotBeCreatedFailsTheStartUp) {
     write_remote_ini(server_.port_text());
-    nfile_lock_fail_create_for_testing(2);  // log_lock: the second creation
+    platform_->fail(Call::MutexInit, 2, EAGAIN);  // log_lock: the second creation
     EXPECT_EQ(NFile_Init(), 0);
-    nfile_lock_fail_create_for_testing(0);
-    EXPECT_EQ(fsmode.load(), 0);
-    EXPECT_EQ(log_lock, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::log_lock, nullptr);
     EXPECT_TRUE(reported("NFile_Init", -1, msg::kLockCreateFailed));
     EXPECT_EQ(platform_->calls(Call::Connect), 0);
     EXPECT_EQ(NFile_Init(), 1);  // a later start-up creates the missing lock
-    EXPECT_NE(log_lock, nullptr);
+    EXPECT_NE(gavo::lib::log_lock, nullptr);
 }
 
 TEST(ChannelLockTest, LockIsRecursiveAndOnlyItsOwnerReleasesIt) {

@@ -3,6 +3,7 @@
 
 #include "include/GAVO_Client.h"
 #include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "runtime/state.h"
 #include "tests/test_support.h"
 

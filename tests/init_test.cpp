@@ -29,10 +29,10 @@ std::vector<std::string> report_tails(const std::string& log) {
 
 TEST_F(InitTest, NoIniFileStartsInModeOneWithDefaults) {
     EXPECT_EQ(NFile_Init(nullptr), 1);
-    EXPECT_EQ(fsmode.load(), 1);
-    EXPECT_STREQ(host_name, "localhost");
-    EXPECT_STREQ(host_port, "0");
-    EXPECT_STREQ(base_dir, "");
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_STREQ(gavo::lib::host_name, "localhost");
+    EXPECT_STREQ(gavo::lib::host_port, "0");
+    EXPECT_STREQ(gavo::lib::base_dir, "");
     std::vector<std::string> expected = {"NFile_Init,0,(null)", "NFile_Init:CTRL_MODE,0,1",
                                          "NFile_Init:HOST_NAME,0,localhost",
                                          "NFile_Init:HOST_PORT,0,0", "NFile_Init:BASE_DIR,0,"};
@@ -43,20 +43,20 @@ TEST_F(InitTest, ExplicitIniPathIsUsedAndReported) {
     std::string ini = path("custom.ini");
     write_file(ini, "[Config]\nHOST_NAME=files.example\nHOST_PORT=9000\n");
     EXPECT_EQ(NFile_Init(ini.c_str()), 1);
-    EXPECT_STREQ(host_name, "files.example");
-    EXPECT_STREQ(host_port, "9000");
+    EXPECT_STREQ(gavo::lib::host_name, "files.example");
+    EXPECT_STREQ(gavo::lib::host_port, "9000");
     EXPECT_NE(error_log().find(",NFile_Init,0," + ini + "\n"), std::string::npos);
 }
 
 TEST_F(InitTest, BaseDirGetsExactlyOneBackslashAppended) {
     write_ini("[Config]\nBASE_DIR=data\n");
     NFile_Init(nullptr);
-    EXPECT_STREQ(base_dir, "data\\");
+    EXPECT_STREQ(gavo::lib::base_dir, "data\\");
     EXPECT_NE(error_log().find(",NFile_Init:BASE_DIR,0,data\n"), std::string::npos);
     NFile_Close();
     write_ini("[Config]\nBASE_DIR=data\\\n");
     NFile_Init(nullptr);
-    EXPECT_STREQ(base_dir, "data\\\\");
+    EXPECT_STREQ(gavo::lib::base_dir, "data\\\\");
     EXPECT_NE(error_log().find(",NFile_Init:BASE_DIR,0,data\\\n"), std::string::npos);
 }
 
@@ -65,14 +65,14 @@ TEST_F(InitTest, SecondInitReturnsOneAndWritesNothing) {
     std::string before = error_log();
     write_file(path("other.ini"), "[Config]\nCTRL_MODE=3\n");
     EXPECT_EQ(NFile_Init(path("other.ini").c_str()), 1);
-    EXPECT_EQ(fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
     EXPECT_EQ(error_log(), before);
 }
 
 TEST_F(InitTest, ClosingTextHasNoLineBreakAndTheNextLineFollowsIt) {
     NFile_Init(nullptr);
     NFile_Close();
-    EXPECT_EQ(fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
     std::string log = error_log();
     ASSERT_GE(log.size(), 20u);
     EXPECT_EQ(log.substr(log.size() - 20), "NFile_Close,fsmode=1");
@@ -89,8 +89,8 @@ TEST_F(InitTest, ClosingTextHasNoLineBreakAndTheNextLineFollowsIt) {
 
 TEST_F(InitTest, CloseBeforeInitIsHarmless) {
     NFile_Close();
-    EXPECT_EQ(fsmode.load(), 0);
-    EXPECT_EQ(err_log, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::err_log, nullptr);
     EXPECT_EQ(error_log(), "");
 }
 
@@ -99,7 +99,7 @@ TEST_F(InitTest, ModeZeroRereadsTheIniOnEveryOperation) {
     CNFile file;
     EXPECT_EQ(file.Open("a", 1), -1);
     EXPECT_EQ(CNFile::Rename("a", "b"), -201);
-    EXPECT_EQ(fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
     std::string log = error_log();
     size_t count = 0;
     for (size_t p = log.find(",NFile_Init,0,(null)"); p != std::string::npos;
@@ -111,7 +111,7 @@ TEST_F(InitTest, ModeZeroRereadsTheIniOnEveryOperation) {
 TEST_F(InitTest, ModeThreeIsStoredAndOperationsFailWithoutLines) {
     write_ini("[Config]\nCTRL_MODE=3\n");
     EXPECT_EQ(NFile_Init(nullptr), 1);
-    EXPECT_EQ(fsmode.load(), 3);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 3);
     std::string before = error_log();
     CNFile file;
     CNFileException record;
@@ -132,8 +132,8 @@ TEST_F(InitTest, ModeThreeIsStoredAndOperationsFailWithoutLines) {
 TEST_F(InitTest, OverLongSettingsAreRefusedNotCut) {
     write_ini("[Config]\nHOST_NAME=" + std::string(256, 'h') + "\n");
     EXPECT_EQ(NFile_Init(nullptr), 0);
-    EXPECT_EQ(fsmode.load(), 0);
-    EXPECT_STREQ(host_name, "");
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
+    EXPECT_STREQ(gavo::lib::host_name, "");
     EXPECT_NE(error_log().find(",NFile_Init:HOST_NAME,-1," + gbk("配置值过长") + "\n"),
               std::string::npos);
     CNFile file;
@@ -145,8 +145,8 @@ TEST_F(InitTest, SettingsThatJustFitAreAccepted) {
     write_ini("[Config]\nHOST_NAME=" + std::string(255, 'h') + "\nHOST_PORT=" +
               std::string(255, '1') + "\nBASE_DIR=" + std::string(258, 'b') + "\n");
     EXPECT_EQ(NFile_Init(nullptr), 1);
-    EXPECT_EQ(std::strlen(host_name), 255u);
-    EXPECT_EQ(std::strlen(base_dir), 259u);
+    EXPECT_EQ(std::strlen(gavo::lib::host_name), 255u);
+    EXPECT_EQ(std::strlen(gavo::lib::base_dir), 259u);
 }
 
 TEST_F(InitTest, OverLongBaseDirAndPortAreRefused) {
@@ -167,7 +167,7 @@ TEST_F(InitTest, ReplyTimeOutIsSecondsUpToADayAndAnythingElseIsRefused) {
     for (const auto& [value, seconds] : cases) {
         write_ini("[Config]\n" + (value.empty() ? "" : "REPLY_TIMEOUT" + value) + "\n");
         EXPECT_EQ(NFile_Init(nullptr), seconds < 0 ? 0 : 1) << value;
-        EXPECT_EQ(seconds < 0 ? seconds : reply_timeout, seconds) << value;
+        EXPECT_EQ(seconds < 0 ? seconds : gavo::lib::reply_timeout, seconds) << value;
         std::string refusal = gbk(seconds == -2 ? "配置值过长" : "配置值无效");
         EXPECT_EQ(error_log().find(":REPLY_TIMEOUT,-1," + refusal) != std::string::npos,
                   seconds < 0) << value;
@@ -180,7 +180,7 @@ TEST_F(InitTest, ReplyTimeOutIsSecondsUpToADayAndAnythingElseIsRefused) {
 TEST_F(InitTest, OverLongIniPathIsRefused) {
     std::string ini(260, 'i');
     EXPECT_EQ(NFile_Init(ini.c_str()), 0);
-    EXPECT_EQ(fsmode.load(), 0);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 0);
     EXPECT_NE(error_log().find(",NFile_Init,-1," + gbk("配置文件路径过长") + "\n"),
               std::string::npos);
 }
@@ -189,10 +189,10 @@ TEST_F(InitTest, ErrorLogThatCannotOpenIsSilentAndRetriedByTheNextInit) {
     platform_->fail(Call::Fopen, 1, EACCES);
     write_ini("[Config]\nCTRL_MODE=0\n");
     EXPECT_EQ(NFile_Init(nullptr), 1);
-    EXPECT_EQ(err_log, nullptr);
+    EXPECT_EQ(gavo::lib::err_log, nullptr);
     EXPECT_EQ(error_log(), "");
     EXPECT_EQ(NFile_Init(nullptr), 1);
-    EXPECT_NE(err_log, nullptr);
+    EXPECT_NE(gavo::lib::err_log, nullptr);
     EXPECT_NE(error_log().find(",NFile_Init:CTRL_MODE,0,0\n"), std::string::npos);
 }
 

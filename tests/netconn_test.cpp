@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <string>
 
-#include "net/net_testing.h"
 #include "net/netconn.h"
 #include "net/messages.h"
 #include "tests/net_fixture.h"
@@ -17,11 +16,6 @@ namespace {
 
 class NetConnTest : public NetTest {
 protected:
-    void TearDown() override {
-        net_testing::fail_allocation(0);
-        NetTest::TearDown();
-    }
-
     // Opens to 127.0.0.1 with the given port text and flags; closes and reports success.
     bool opens(const std::string& port, unsigned flags = 0, const char* host = "127.0.0.1") {
         NetConn* conn = net_open_client(host, port.c_str(), "tcp", 0, flags);
@@ -176,7 +170,7 @@ TEST_F(NetConnTest, AllocationFailureTracesAndClosesTheSocket) {
     peer.start();
     for (int nth : {1, 2}) {  // the record, then its buffer
         SCOPED_TRACE(nth);
-        net_testing::fail_allocation(nth);
+        platform_->fail(Call::Allocate, nth, ENOMEM);
         EXPECT_FALSE(opens(peer.port_text()));
     }
     EXPECT_EQ(platform_->calls(Call::Shutdown), 2);

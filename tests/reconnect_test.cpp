@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "net/netconn.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/reconnect_messages.h"
@@ -54,9 +54,9 @@ TEST_F(ReconnectTest, BothChannelsReopenAtTheFirstAttemptWithoutAPause) {
                              report("OpenNet", -100, "1"));
     EXPECT_EQ(new_connects(), 2);
     EXPECT_TRUE(platform_->sleeps().empty());
-    EXPECT_EQ(fsmode.load(), 2);
-    EXPECT_NE(archive_conn, nullptr);
-    EXPECT_NE(log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
+    EXPECT_NE(gavo::lib::archive_conn, nullptr);
+    EXPECT_NE(gavo::lib::log_conn, nullptr);
     EXPECT_EQ(server_.wait_accepted(4), 4);
     EXPECT_EQ(server_.received(0, 1), "");  // the old connections were closed
     EXPECT_EQ(server_.received(1, 1), "");
@@ -70,7 +70,7 @@ TEST_F(ReconnectTest, ArchiveReopeningAtTheTenthAttemptCarriesNineAfterNinePause
                              report("ReadNet", -100, "2"));
     EXPECT_EQ(new_connects(), 11);
     EXPECT_EQ(platform_->sleeps(), std::vector<int>(9, 300));
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
 }
 
 TEST_F(ReconnectTest, UnreachableArchiveFallsBackToModeOneKeepingTheLogChannel) {
@@ -81,9 +81,9 @@ TEST_F(ReconnectTest, UnreachableArchiveFallsBackToModeOneKeepingTheLogChannel) 
                              report("WriteNet", -100, "1"));
     EXPECT_EQ(new_connects(), 11);
     EXPECT_EQ(platform_->sleeps(), std::vector<int>(10, 300));
-    EXPECT_EQ(fsmode.load(), 1);
-    EXPECT_EQ(archive_conn, nullptr);
-    EXPECT_NE(log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::archive_conn, nullptr);
+    EXPECT_NE(gavo::lib::log_conn, nullptr);
 }
 
 TEST_F(ReconnectTest, NeitherChannelReachableMakesTwentyAttemptsAndFallsBack) {
@@ -93,9 +93,9 @@ TEST_F(ReconnectTest, NeitherChannelReachableMakesTwentyAttemptsAndFallsBack) {
     EXPECT_EQ(new_log(), kCloseArchive + kCloseLog + kFallback + report("OpenNet", -100, "3"));
     EXPECT_EQ(new_connects(), 20);
     EXPECT_EQ(platform_->sleeps(), std::vector<int>(20, 300));
-    EXPECT_EQ(fsmode.load(), 1);
-    EXPECT_EQ(archive_conn, nullptr);
-    EXPECT_EQ(log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::archive_conn, nullptr);
+    EXPECT_EQ(gavo::lib::log_conn, nullptr);
     // Every failed attempt closed its socket.
     EXPECT_EQ(platform_->calls(Call::Socket), platform_->calls(Call::CloseSocket));
 }
@@ -118,7 +118,7 @@ TEST_F(ReconnectTest, AChannelWithoutConnectionGetsNoClosingMessage) {
     platform_->fail(Call::Connect, 2, ECONNREFUSED);
     ASSERT_EQ(NFile_Init(), 0);
     ASSERT_EQ(NFile_Init(), 1);
-    ASSERT_EQ(log_conn, nullptr);
+    ASSERT_EQ(gavo::lib::log_conn, nullptr);
     mark();
     CNFile table;
     EXPECT_EQ(table.Open("t1", 0x100), -100);  // fails at its first step on no connection
@@ -129,7 +129,7 @@ TEST_F(ReconnectTest, AChannelWithoutConnectionGetsNoClosingMessage) {
         << log;
     EXPECT_EQ(log.find(kCloseLog), std::string::npos);
     EXPECT_EQ(new_connects(), 2);
-    EXPECT_NE(log_conn, nullptr);
+    EXPECT_NE(gavo::lib::log_conn, nullptr);
 }
 
 TEST_F(ReconnectTest, ServerErrorCodeMinus100StartsAReconnectionOtherCodesDoNot) {
@@ -177,7 +177,7 @@ TEST_F(ReconnectTest, ReconnectionRunsButWritesNothingWhileTheErrorLogIsClosed) 
     platform_->fail(Call::Connect, 1, ECONNREFUSED, true);
     EXPECT_EQ(NFile_LogError("OpenNet", -100, "1"), -100);
     EXPECT_EQ(new_connects(), 20);
-    EXPECT_EQ(fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
     EXPECT_EQ(error_log(), "");
 }
 
@@ -190,7 +190,7 @@ TEST_F(ReconnectTest, SilentServerFailsTheRequestAfterTheReplyTimeOutThenReconne
                               {IPPROTO_TCP, TCP_KEEPINTVL, 10}, {IPPROTO_TCP, TCP_KEEPCNT, 6},
                               {IPPROTO_TCP, TCP_USER_TIMEOUT, 120000}};
     auto check_options = [&] {
-        for (const NetConn* conn : {archive_conn, log_conn}) {
+        for (const NetConn* conn : {gavo::lib::archive_conn, gavo::lib::log_conn}) {
             for (const auto& o : options) {
                 int value = 0;
                 socklen_t len = sizeof value;

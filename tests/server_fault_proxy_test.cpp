@@ -79,7 +79,7 @@ protected:
         int answer = -1;
         for (int i = 0; i < 3 && answer < 0; ++i) answer = CNFile::IsExist("none.txt");
         ASSERT_EQ(answer, 0);
-        ASSERT_EQ(fsmode.load(), 2);
+        ASSERT_EQ(gavo::lib::fsmode.load(), 2);
     }
     // Shuts the library down and checks that every descriptor opened since the start
     // (library, proxy and server sides) has been closed again.
@@ -211,7 +211,7 @@ TEST_F(FaultProxyTest, ServerGoneBehindTheProxyFallsBackWithoutLeaks) {
     // The reconnection connects to the proxy and the requests then find the peer gone:
     // each one fails, and reconnects again, until the host gives up or the server returns.
     for (int i = 0; i < 3; ++i) EXPECT_LT(CNFile::IsExist("a.txt"), 0);
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     start_server();
     recover();
     sequence("second0", true);

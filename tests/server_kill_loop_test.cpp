@@ -266,7 +266,7 @@ TEST_F(KillLoopTest, AcknowledgedRecordsAndFilesSurviveSigkillsExactlyOnceInThei
     changed_.notify_all();
     for (std::thread& t : writers) t.join();
     EXPECT_TRUE(last_progress);
-    EXPECT_EQ(fsmode.load(), 2) << "the library fell back to working mode 1";
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2) << "the library fell back to working mode 1";
     NFile_Close();
     kill_server();
 

@@ -19,7 +19,7 @@ protected:
         start_server();
         write_mode_ini(GetParam());
         ASSERT_EQ(NFile_Init(), 1);
-        ASSERT_EQ(fsmode.load(), GetParam());
+        ASSERT_EQ(gavo::lib::fsmode.load(), GetParam());
     }
     // Runs `open` with a record and gives the code it returned or threw.
     template <class F>

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "net/netconn.h"
-#include "runtime/error_log.h"
+#include "runtime/report.h"
 #include "runtime/state.h"
 #include "server/table_store.h"
 #include "tests/library_server_fixture.h"
@@ -74,7 +74,7 @@ TEST_F(ServerReconnectTest, AfterARestartTheNextRequestsReconnectAndSucceed) {
     EXPECT_EQ(CNFile::IsExist("after.txt"), 1);
     CNFile table;
     EXPECT_EQ(table.Open("t1", 0x100), -102);  // the server's answer: no such table declared
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     EXPECT_TRUE(eventually([&] { return server_connections() == 2; }));
 }
 
@@ -90,7 +90,7 @@ TEST_F(ServerReconnectTest, ServerBackDuringThePausesGivesTheAttemptNumber) {
     EXPECT_EQ(platform_->sleeps(), std::vector<int>(3, 300));
     EXPECT_NE(error_log().find(archive_success(3) + close_log_message() + log_success(0)),
               std::string::npos);
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     store("x.txt", "x");
     EXPECT_EQ(CNFile::Remove("x.txt"), 0);
 }
@@ -108,9 +108,9 @@ TEST_F(ServerReconnectTest, ServerThatStaysDownFallsBackAndOpensGoToTheLocalDisk
     EXPECT_NE(log.find(close_archive_message() + close_log_message() + fallback_message()),
               std::string::npos);
     EXPECT_EQ(log.find(gbk("次自动重连")), std::string::npos);  // no success line
-    EXPECT_EQ(fsmode.load(), 1);
-    EXPECT_EQ(archive_conn, nullptr);
-    EXPECT_EQ(log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::archive_conn, nullptr);
+    EXPECT_EQ(gavo::lib::log_conn, nullptr);
     // Working mode 1 from now on, under BASE_DIR.
     ASSERT_EQ(file.Open("sub/a.txt", 0x0A), 0);
     EXPECT_EQ(file.WriteEx("local", 5), 5u);
@@ -133,9 +133,9 @@ TEST_F(ServerReconnectTest, OnlyTheLogChannelComingBackStillFallsBack) {
     EXPECT_EQ(platform_->sleeps().size(), 10u);
     EXPECT_NE(error_log().find(close_log_message() + log_success(0) + fallback_message()),
               std::string::npos);
-    EXPECT_EQ(fsmode.load(), 1);
-    EXPECT_EQ(archive_conn, nullptr);
-    EXPECT_NE(log_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::archive_conn, nullptr);
+    EXPECT_NE(gavo::lib::log_conn, nullptr);
     EXPECT_TRUE(eventually([&] { return server_connections() == 1; }));
     EXPECT_EQ(CNFile::IsExist("a.txt"), 0);  // asked of the local disk now
 }
@@ -170,7 +170,7 @@ TEST_F(ServerReconnectTest, TwoThreadsReportingSendFailuresReconnectOneAfterTheO
         close_archive_message() + archive_success(0) + close_log_message() + log_success(0);
     EXPECT_NE(undated.find(sequence + sequence), std::string::npos);
     EXPECT_EQ(platform_->calls(Call::Connect) - connects, 4);
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     EXPECT_TRUE(eventually([&] { return server_connections() == 2; }));
     store("after.txt", "ok");
     EXPECT_EQ(CNFile::IsExist("after.txt"), 1);
@@ -200,8 +200,8 @@ TEST_F(ServerReconnectTest, TwoThreadsWhoseRequestsBreakWithTheServerDownBothFal
     EXPECT_TRUE(results[1] == -100 || results[1] == kNetPeerClosed ||
                 results[1] == kNetRecvFailed || results[1] == kNetSendFailed || results[1] == -1)
         << results[1];
-    EXPECT_EQ(fsmode.load(), 1);
-    EXPECT_EQ(archive_conn, nullptr);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_EQ(gavo::lib::archive_conn, nullptr);
     // fsmode is read before the locks: a -100 reported after the other thread fell back
     // writes only the note; one reported before it runs a reconnection of its own.
     const size_t failures = results[1] == -100 ? 2u : 1u;
@@ -218,15 +218,15 @@ TEST_F(ServerReconnectTest, CloseAfterAFallBackKeepsTheConnectionsButDestroysThe
         if (pauses == 10) start_server();  // only the log channel comes back
     });
     CNFile::Remove("a.txt");
-    ASSERT_EQ(fsmode.load(), 1);
-    ASSERT_NE(log_conn, nullptr);
-    NetConn* kept = log_conn;
+    ASSERT_EQ(gavo::lib::fsmode.load(), 1);
+    ASSERT_NE(gavo::lib::log_conn, nullptr);
+    NetConn* kept = gavo::lib::log_conn;
     const int closes = platform_->calls(Call::CloseSocket);
     NFile_Close();
-    EXPECT_EQ(log_conn, kept);
+    EXPECT_EQ(gavo::lib::log_conn, kept);
     EXPECT_EQ(platform_->calls(Call::CloseSocket), closes);
-    EXPECT_EQ(archive_lock, nullptr);
-    EXPECT_EQ(log_lock, nullptr);
+    EXPECT_EQ(gavo::lib::archive_lock, nullptr);
+    EXPECT_EQ(gavo::lib::log_lock, nullptr);
     EXPECT_TRUE(eventually([&] { return server_connections() == 1; }));
 }
 
@@ -238,11 +238,11 @@ TEST_F(ServerReconnectTest, StartingAgainAfterAFallBackDoesNotLeakTheKeptLogConn
         if (pauses == 10) start_server();
     });
     CNFile::Remove("a.txt");
-    ASSERT_NE(log_conn, nullptr);
+    ASSERT_NE(gavo::lib::log_conn, nullptr);
     NFile_Close();
     const int closes = platform_->calls(Call::CloseSocket);
     ASSERT_EQ(NFile_Init(), 1);
-    EXPECT_EQ(fsmode.load(), 2);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     // The connection kept across the shutdown is closed before the new one replaces it.
     EXPECT_EQ(platform_->calls(Call::CloseSocket) - closes, 1);
     EXPECT_TRUE(eventually([&] { return server_connections() == 2; }));
@@ -261,7 +261,7 @@ TEST_F(ServerReconnectTest, ObjectsOpenedOnTheServerFailInAnOrderlyWayAfterAFall
     break_archive_channel();
     platform_->fail(Call::Connect, 1, ECONNREFUSED, true);
     EXPECT_EQ(CNFile::Remove("c.txt"), -100);
-    ASSERT_EQ(fsmode.load(), 1);
+    ASSERT_EQ(gavo::lib::fsmode.load(), 1);
 
     char buf[8];
     EXPECT_EQ(returned.Read(buf, sizeof buf), 0u);

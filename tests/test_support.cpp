@@ -17,7 +17,6 @@
 #include <thread>
 
 #include "include/GAVO_Client.h"
-#include "net/net_testing.h"
 #include "net/netconn.h"
 #include "runtime/state.h"
 
@@ -96,13 +95,11 @@ int FaultPlatform::close(int fd) {
 }
 ssize_t FaultPlatform::read(int fd, void* b, size_t n) { GAVO_FAULT(Call::Read, -1, Platform::read(fd, b, n)); }
 ssize_t FaultPlatform::write(int fd, const void* b, size_t n) { GAVO_FAULT(Call::Write, -1, Platform::write(fd, b, n)); }
-ssize_t FaultPlatform::pread(int fd, void* b, size_t n, off_t o) { GAVO_FAULT(Call::Pread, -1, Platform::pread(fd, b, n, o)); }
 off_t FaultPlatform::lseek(int fd, off_t o, int w) { GAVO_FAULT(Call::Lseek, -1, Platform::lseek(fd, o, w)); }
 int FaultPlatform::fstat(int fd, struct stat* st) { GAVO_FAULT(Call::Fstat, -1, Platform::fstat(fd, st)); }
 int FaultPlatform::stat(const char* p, struct stat* st) { GAVO_FAULT(Call::Stat, -1, Platform::stat(p, st)); }
 int FaultPlatform::mkdir(const char* p, mode_t m) { GAVO_FAULT(Call::Mkdir, -1, Platform::mkdir(p, m)); }
 int FaultPlatform::unlink(const char* p) { GAVO_FAULT(Call::Unlink, -1, Platform::unlink(p)); }
-int FaultPlatform::rmdir(const char* p) { GAVO_FAULT(Call::Rmdir, -1, Platform::rmdir(p)); }
 int FaultPlatform::rename_noreplace(const char* a, const char* b) { GAVO_FAULT(Call::Rename, -1, Platform::rename_noreplace(a, b)); }
 int FaultPlatform::fsync(int fd) { GAVO_FAULT(Call::Fsync, -1, Platform::fsync(fd)); }
 int FaultPlatform::ftruncate(int fd, off_t l) { GAVO_FAULT(Call::Ftruncate, -1, Platform::ftruncate(fd, l)); }
@@ -123,6 +120,9 @@ int FaultPlatform::close_socket(int fd) {
 int FaultPlatform::lookup_host(const char* n, struct in_addr* o) { GAVO_FAULT(Call::LookupHost, -1, Platform::lookup_host(n, o)); }
 int FaultPlatform::lookup_service(const char* n, const char* p, uint16_t* o) { GAVO_FAULT(Call::LookupService, -1, Platform::lookup_service(n, p, o)); }
 int FaultPlatform::lookup_protocol(const char* n, int* o) { GAVO_FAULT(Call::LookupProtocol, -1, Platform::lookup_protocol(n, o)); }
+void* FaultPlatform::allocate(size_t c, size_t s) { GAVO_FAULT(Call::Allocate, nullptr, Platform::allocate(c, s)); }
+// pthread calls report their error as the result, not in errno.
+int FaultPlatform::mutex_init(pthread_mutex_t* m, const pthread_mutexattr_t* a) { GAVO_FAULT(Call::MutexInit, errno, Platform::mutex_init(m, a)); }
 
 #undef GAVO_FAULT
 
@@ -147,19 +147,18 @@ void FaultPlatform::sleep_ms(int ms) {
 void LibraryTest::SetUp() {
     dir_ = make_temp_dir();
     platform_ = new FaultPlatform(dir_);
+    // Installing a platform also starts the trace log afresh, in this test's folder.
     set_platform(platform_);
-    // The trace log remembers its folder once per process: point it at this test's one.
-    net_testing::reset_trace_log();
     // Settings stay from an earlier test's start-up when this one's is refused: start
     // from the state of a freshly loaded library.
-    for (char* setting : {host_name, host_port, base_dir, proto_name}) setting[0] = '\0';
+    for (char* setting : {gavo::lib::host_name, gavo::lib::host_port, gavo::lib::base_dir, gavo::lib::proto_name}) setting[0] = '\0';
 }
 
 void LibraryTest::TearDown() {
     NFile_Close();
     // A fall-back to working mode 1 leaves connections that the shutdown does not close;
     // the next test must not find them.
-    for (NetConn** conn : {&archive_conn, &log_conn}) {
+    for (NetConn** conn : {&gavo::lib::archive_conn, &gavo::lib::log_conn}) {
         if (*conn == nullptr) continue;
         net_close(*conn);
         *conn = nullptr;

@@ -17,9 +17,9 @@
 namespace gavo::test {
 
 enum class Call {
-    Open, Close, Read, Write, Pread, Lseek, Fstat, Stat, Mkdir, Unlink, Rmdir, Rename, Fsync,
+    Open, Close, Read, Write, Lseek, Fstat, Stat, Mkdir, Unlink, Rename, Fsync,
     Fopen, Socket, Connect, Send, Recv, Wait, Shutdown, CloseSocket, LookupHost,
-    LookupService, LookupProtocol, Ftruncate, Count
+    LookupService, LookupProtocol, Ftruncate, Allocate, MutexInit, Count
 };
 
 // The POSIX platform with call counters, fault injection, a settable clock, recorded
@@ -56,13 +56,11 @@ public:
     int close(int fd) override;
     ssize_t read(int fd, void* buf, size_t n) override;
     ssize_t write(int fd, const void* buf, size_t n) override;
-    ssize_t pread(int fd, void* buf, size_t n, off_t offset) override;
     off_t lseek(int fd, off_t offset, int whence) override;
     int fstat(int fd, struct stat* st) override;
     int stat(const char* path, struct stat* st) override;
     int mkdir(const char* path, mode_t mode) override;
     int unlink(const char* path) override;
-    int rmdir(const char* path) override;
     int rename_noreplace(const char* from, const char* to) override;
     int fsync(int fd) override;
     int ftruncate(int fd, off_t length) override;
@@ -77,6 +75,8 @@ public:
     int lookup_host(const char* name, struct in_addr* out) override;
     int lookup_service(const char* name, const char* proto, uint16_t* port_net) override;
     int lookup_protocol(const char* name, int* number) override;
+    void* allocate(size_t count, size_t size) override;
+    int mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr) override;
     time_t now() override;
     void sleep_ms(int ms) override;
     std::string exe_dir() override { return exe_dir_; }

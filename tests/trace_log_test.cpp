@@ -5,7 +5,6 @@
 #include <thread>
 #include <vector>
 
-#include "net/net_testing.h"
 #include "net/netconn.h"
 #include "net/trace_text.h"
 #include "tests/net_fixture.h"

@@ -213,7 +213,7 @@ void close_quietly(ToolFile& file) {
 
 // True while the library still works in the mode the settings asked for: after a
 // reconnection gave up it works on local files, where remote names mean nothing.
-bool mode_unchanged(const Options& o) { return ::fsmode.load() == o.settings.mode; }
+bool mode_unchanged(const Options& o) { return gavo::lib::fsmode.load() == o.settings.mode; }
 
 std::string file_name_of(const std::string& path) {
     size_t slash = path.find_last_of('/');
