@@ -283,8 +283,8 @@ TEST_P(TablesTest, RecordsAcknowledgedBeforeSigkillAreThereAfterRestart) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, TablesTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                             return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+                         [](const auto& p) {
+                             return p.param == Backend::kSqlite ? "Sqlite" : "Postgres";
                          });
 
 using PostgresTablesTest = TablesTest;

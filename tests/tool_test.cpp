@@ -189,7 +189,7 @@ class ToolBothModesTest : public ToolTest, public ::testing::WithParamInterface<
 
 #ifdef GAVO_SERVER_BIN
 INSTANTIATE_TEST_SUITE_P(WorkingMode, ToolBothModesTest, ::testing::Values(1, 2),
-                         [](const auto& info) { return info.param == 1 ? "Local" : "Server"; });
+                         [](const auto& p) { return p.param == 1 ? "Local" : "Server"; });
 #else
 INSTANTIATE_TEST_SUITE_P(WorkingMode, ToolBothModesTest, ::testing::Values(1),
                          [](const auto&) { return std::string("Local"); });
