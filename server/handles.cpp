@@ -296,12 +296,6 @@ size_t HandleTable::size() const {
     return size_;
 }
 
-size_t HandleTable::host_handles(const HostAddr& host) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = spaces_.find(host_key(host));
-    return it == spaces_.end() ? 0 : it->second.size();
-}
-
 uint64_t HandleTable::next_position() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return next_;
