@@ -82,7 +82,9 @@ std::string drain(int master) {
     fcntl(master, F_SETFL, O_NONBLOCK);
     std::string shown;
     char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<size_t>(n));
+    }
     close(master);
     return shown;
 }

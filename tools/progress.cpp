@@ -8,13 +8,13 @@ namespace gavo_tool {
 
 namespace {
 
-constexpr int kBarWidth = 30;
+constexpr uint64_t kBarWidth = 30;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 // The bar itself: '#' for the part done, '-' for the rest; no bar when the total is unknown.
 std::string bar(uint64_t done, uint64_t total) {
     if (total == 0 || done > total) return "";
-    int filled = static_cast<int>(done * kBarWidth / total);
+    const uint64_t filled = done * kBarWidth / total;
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
 }
 
