@@ -42,67 +42,53 @@ TEST_F(HandleTest, HandlesSurviveTheClientsReconnection) {
     EXPECT_EQ(read_file(root_ + "kept.txt"), "before after");
 }
 
-// The server's clock, moved by the test; the file calls go to the kernel.
-struct MovedClock : server::Sys {
-    std::atomic<int> ms{0};
-    std::chrono::steady_clock::time_point now() override {
-        return std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms));
-    }
-};
-
-struct GraceTest : ServerTest {
+// The server's clock for the grace period is the test's: moved, never waited for.
+struct GraceTest : ServerTest, server::Sys {
     void SetUp() override {
         ServerTest::SetUp();
-        server::set_sys(&clock_);
+        server::set_sys(this);
     }
     void TearDown() override {
         server_.reset();  // no reaper reads the clock any more
         server::set_sys(nullptr);
         ServerTest::TearDown();
     }
-    MovedClock clock_;
+    std::chrono::steady_clock::time_point now() override {
+        return std::chrono::steady_clock::time_point(std::chrono::milliseconds(ms_));
+    }
+    std::atomic<int> ms_{0};
 };
 
-// Each host opens a file for itself and leaves at `leaves` ms on the server's clock; the
-// second keeps its other connection (its log channel). At 40 ms, the grace, only the first
-// has been gone for the whole grace: its file is closed with its data and free again.
+// Hosts .1 and .2 leave at 0 ms, .3 at 20 ms, and .2 keeps its log channel: at 40 ms, the
+// grace, only .1 has been gone for all of it. Its file is closed with its data, free again.
 TEST_F(GraceTest, OnlyAHostGoneForTheWholeGraceLosesItsHandles) {
     config_.handle_grace = std::chrono::milliseconds(40);  // the reaper looks every 10 ms
     start();
-    const struct {
-        const char* ip;
-        const char* file;
-        int leaves;  // ms on the server's clock
-    } hosts[] = {{"127.0.0.1", "left.txt", 0}, {"127.0.0.2", "busy.txt", 0},
-                 {"127.0.0.3", "late.txt", 20}};
-    int handle[3], connections = 4;
-    std::unique_ptr<WireClient> archive[3], log_channel;
+    const char* ips[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+    int handle[3];
+    std::unique_ptr<WireClient> archive[3];
     for (int i = 0; i < 3; ++i) {
-        archive[i] = client(hosts[i].ip);
-        handle[i] = archive[i]->open(0x0A, hosts[i].file);  // no sharing: holds it alone
+        archive[i] = client(ips[i]);
+        handle[i] = archive[i]->open(0x0A, "f" + std::to_string(i));  // held exclusively
         EXPECT_EQ(archive[i]->write(handle[i], "unclosed"), 8);
     }
-    log_channel = client(hosts[1].ip);
+    auto log_channel = client(ips[1]);
     EXPECT_EQ(log_channel->exists("x"), 0);  // served: the server counts it now
-    for (int at : {0, 20}) {
-        for (int i = 0; i < 3; ++i) {
-            if (hosts[i].leaves == at) archive[i]->close();
-            connections -= hosts[i].leaves == at ? 1 : 0;
-        }
-        ASSERT_TRUE(eventually([&] { return server_->connections() == connections; }));
-        clock_.ms += 20;
+    for (int i = 0; i < 3; ++i) {
+        ms_ = i == 2 ? 20 : 0;
+        archive[i]->close();
+        ASSERT_TRUE(eventually([&] { return server_->connections() == 3 - i; }));
     }
-    // Every pass from here on sees 40 ms, so the pass that closed the first host's file
-    // kept the others'.
-    ASSERT_TRUE(eventually([&] { return logged("(file left.txt) closed"); }));
+    ms_ = 40;  // every pass from here on sees 40 ms: the one that closes f0 keeps the others
+    ASSERT_TRUE(eventually([&] { return logged("(file f0) closed"); }));
     EXPECT_TRUE(logged("gone for the grace period"));
     EXPECT_EQ(server_->open_handles(), 2u);
-    EXPECT_EQ(read_file(root_ + "left.txt"), "unclosed");
-    auto later = client("127.0.0.1");
+    EXPECT_EQ(read_file(root_ + "f0"), "unclosed");
+    auto later = client(ips[0]);
     EXPECT_EQ(later->write(handle[0], "x"), -102);
-    EXPECT_GE(later->open(0x0A, "left.txt"), 0);  // the file is free again
+    EXPECT_GE(later->open(0x0A, "f0"), 0);
     EXPECT_EQ(log_channel->write(handle[1], " still open"), 11);
-    EXPECT_EQ(client("127.0.0.3")->write(handle[2], " kept"), 5);
+    EXPECT_EQ(client(ips[2])->write(handle[2], " kept"), 5);
 }
 
 TEST_F(HandleTest, PerHostLimitMakesFurtherOpensFailCleanly) {
