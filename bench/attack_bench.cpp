@@ -158,10 +158,13 @@ Row run_phase(const std::string& name, pid_t server, int port, int clients, doub
     }
     nap(std::min(1.0, seconds / 4));  // let the attack build up first
     Row row{name};
-    std::vector<std::vector<double>> lat(clients);
-    std::vector<long> fails(clients, 0);
+    const auto count = static_cast<size_t>(std::max(clients, 0));
+    std::vector<std::vector<double>> lat(count);
+    std::vector<long> fails(count, 0);
     std::vector<std::thread> good;
-    for (int i = 0; i < clients; ++i) good.emplace_back(good_client, port, i, &lat[i], &fails[i]);
+    for (size_t i = 0; i < count; ++i) {
+        good.emplace_back(good_client, port, static_cast<int>(i), &lat[i], &fails[i]);
+    }
     for (const auto until = Clock::now() + std::chrono::duration<double>(seconds);
          Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
         row.rss_max = std::max(row.rss_max, bench::proc_status(server, "VmRSS:"));
@@ -171,7 +174,7 @@ Row run_phase(const std::string& name, pid_t server, int port, int clients, doub
     for (auto& t : good) t.join();
     for (auto& t : attackers) t.join();
     std::vector<double> all;
-    for (int i = 0; i < clients; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         all.insert(all.end(), lat[i].begin(), lat[i].end());
         row.failures += fails[i];
     }

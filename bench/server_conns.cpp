@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
     const size_t n = fds.size();
     printf("connections held at once: %zu of %d asked (server threads: %ld)\n", n, want, threads);
     printf("server resident memory: %ld KiB idle, %ld KiB with the connections\n", rss0, rss1);
-    if (n > 0) printf("memory per idle connection: %.1f KiB\n", double(rss1 - rss0) / n);
+    if (n > 0) printf("memory per idle connection: %.1f KiB\n", double(rss1 - rss0) / double(n));
     for (int fd : fds) close(fd);
     kill(server, SIGTERM);
     int status = 0;

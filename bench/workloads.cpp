@@ -199,7 +199,9 @@ Timing posix_bulk_read(const std::string& path, uint64_t bytes) {
     if (fd < 0) return finished(false, 0, start);
     std::unique_ptr<char[]> buf(new char[kBulkCall]);
     uint64_t done = 0;
-    for (ssize_t r; done < bytes && (r = read(fd, buf.get(), kBulkCall)) > 0;) done += r;
+    for (ssize_t r; done < bytes && (r = read(fd, buf.get(), kBulkCall)) > 0;) {
+        done += static_cast<uint64_t>(r);
+    }
     close(fd);
     return finished(done == bytes, static_cast<double>(done), start);
 }
@@ -242,7 +244,9 @@ Timing raw_bulk_read(int port, uint64_t bytes) {
     if (fd < 0) return finished(false, 0, start);
     char buf[4096];
     uint64_t done = 0;
-    for (ssize_t r; done < bytes && (r = read(fd, buf, sizeof buf)) > 0;) done += r;
+    for (ssize_t r; done < bytes && (r = read(fd, buf, sizeof buf)) > 0;) {
+        done += static_cast<uint64_t>(r);
+    }
     close(fd);
     return finished(done == bytes, static_cast<double>(done), start);
 }

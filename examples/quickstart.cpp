@@ -15,8 +15,11 @@ static void write_records() {
     std::printf("Open table events: %d\n", rc);
     if (rc != 0) return;
     const char* records[] = {"host started\n", "stored hello.txt\n", "host stopping\n"};
-    for (const char* record : records)
-        std::printf("Record written: %u bytes\n", table.WriteEx(record, std::strlen(record)));
+    for (const char* record : records) {
+        // Each record is a short literal, far below the unsigned count WriteEx() takes.
+        const auto count = static_cast<unsigned int>(std::strlen(record));
+        std::printf("Record written: %u bytes\n", table.WriteEx(record, count));
+    }
     table.Close();
 }
 

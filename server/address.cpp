@@ -58,7 +58,7 @@ bool parse_host_addr(const std::string& text, HostAddr* out) {
 
 bool Cidr::contains(const HostAddr& host) const {
     int bits = prefix_bits;
-    for (int i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
+    for (size_t i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
         const int mask = bits >= 8 ? 0xFF : (0xFF << (8 - bits)) & 0xFF;
         if ((host.bytes[i] & mask) != (base.bytes[i] & mask)) return false;
     }

@@ -79,7 +79,7 @@ HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) 
         return Load::kBad;
     }
     mark->next = get_be(buf + 8, 8);
-    for (int h = 0; h < kHandleCount; ++h) mark->held[h] = (buf[16 + h / 8] >> (h % 8)) & 1;
+    for (size_t h = 0; h < mark->held.size(); ++h) mark->held[h] = (buf[16 + h / 8] >> (h % 8)) & 1;
     return Load::kRead;
 }
 
@@ -87,7 +87,7 @@ bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
     unsigned char buf[kMarkSize] = {};
     memcpy(buf, kMarkMagic, sizeof kMarkMagic);
     put_be(buf + 8, mark.next, 8);
-    for (int h = 0; h < kHandleCount; ++h) {
+    for (size_t h = 0; h < mark.held.size(); ++h) {
         if (mark.held[h]) buf[16 + h / 8] |= static_cast<unsigned char>(1u << (h % 8));
     }
     put_be(buf + kMarkSize - 4, fnv1a(buf, kMarkSize - 4), 4);
@@ -139,7 +139,7 @@ bool HandleTable::held_back(uint64_t position) const {
 HandleMark HandleTable::mark_at(uint64_t next) const {
     HandleMark mark;
     mark.next = next;
-    for (int h = 0; h < kHandleCount; ++h) mark.held[h] = holders_[h] > 0;
+    for (size_t h = 0; h < holders_.size(); ++h) mark.held[h] = holders_[h] > 0;
     // Numbers of an earlier run still held back stay so across a quick second restart,
     // unless repeated restarts would keep more than half the space out of use.
     if (next_ < held_until_ && (mark.held | held_).count() <= kHandleCount / 2) {
@@ -170,14 +170,15 @@ int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std:
         return -1;
     }
     for (uint64_t p = next_; p < next_ + kHandleCount; ++p) {
-        const int h = static_cast<int>(p % kHandleCount);
+        const size_t index = p % kHandleCount;
+        const int h = static_cast<int>(index);
         // Other hosts' numbers are no obstacle: each host key has its own space.
         if (held.count(h) != 0 || held_back(p)) continue;
         // Never hand out a position the mark file does not cover: after a crash the
         // next run starts at the reserved mark, beyond every number given out here.
         if (p >= reserved_ && !reserve(p, why)) return -1;
         spaces_[key].emplace(h, Slot{host, std::move(obj)});
-        ++holders_[h];
+        ++holders_[index];
         ++size_;
         next_ = p + 1;
         ++hosts_[host].handles;
@@ -194,7 +195,8 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host,
     auto space = spaces_.find(host_key(host));
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     if (space == spaces_.end() || it == space->second.end()) {
-        const bool held = handle >= 0 && handle < kHandleCount && holders_[handle] > 0;
+        const bool held = handle >= 0 && handle < kHandleCount &&
+                          holders_[static_cast<size_t>(handle)] > 0;
         *result = held ? Lookup::kOtherHost : Lookup::kUnknown;
         return nullptr;
     }
@@ -231,7 +233,7 @@ std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host
 std::shared_ptr<OpenObject> HandleTable::take_slot(std::map<HostAddr, Space>::iterator space,
                                                    Space::iterator slot) {
     std::shared_ptr<OpenObject> obj = std::move(slot->second.obj);
-    --holders_[slot->first];
+    --holders_[static_cast<size_t>(slot->first)];  // a number the table handed out
     --size_;
     space->second.erase(slot);
     if (space->second.empty()) spaces_.erase(space);
@@ -294,12 +296,6 @@ HandleTable::Taken HandleTable::take_all() {
 size_t HandleTable::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return size_;
-}
-
-size_t HandleTable::host_handles(const HostAddr& host) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = spaces_.find(host_key(host));
-    return it == spaces_.end() ? 0 : it->second.size();
 }
 
 uint64_t HandleTable::next_position() const {

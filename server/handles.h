@@ -116,8 +116,6 @@ public:
     Taken take_all();
 
     size_t size() const;
-    // Handles held by the host key of `host`.
-    size_t host_handles(const HostAddr& host) const;
     // Where the search for the next number starts, and how many numbers are held back.
     uint64_t next_position() const;
     size_t held_back_count() const;

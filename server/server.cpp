@@ -15,6 +15,8 @@
 #include <functional>
 #include <cstring>
 
+#include "server/sys.h"
+
 namespace gavo::server {
 
 namespace {
@@ -47,7 +49,6 @@ std::string peer_text(const HostAddr& host, const struct sockaddr* addr) {
 }
 
 struct ThreadStart {
-    Server* server;
     std::function<void()> body;
 };
 
@@ -63,7 +64,7 @@ bool start_detached(std::function<void()> body) {
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kThreadStack);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto* start = new ThreadStart{nullptr, std::move(body)};
+    auto* start = new ThreadStart{std::move(body)};
     pthread_t thread;
     const int rc = pthread_create(&thread, &attr, thread_main, start);
     pthread_attr_destroy(&attr);
@@ -272,7 +273,7 @@ void Server::close_connection_fd(int fd) {
 }
 
 void Server::end_connection(const HostAddr& host) {
-    handles_.connection_closed(host, Clock::now());
+    handles_.connection_closed(host, sys().now());
     limits_.connection_ended(host);
     std::lock_guard<std::mutex> lock(mutex_);
     --active_;
@@ -301,7 +302,7 @@ void Server::reaper_loop() {
         if (stopping_) break;
         lock.unlock();
         std::vector<HostAddr> hosts;
-        HandleTable::Taken taken = handles_.take_expired(Clock::now(), grace, &hosts);
+        HandleTable::Taken taken = handles_.take_expired(sys().now(), grace, &hosts);
         for (const HostAddr& h : hosts) {
             log_.linef("host %s: gone for the grace period, closing its handles",
                        h.to_string().c_str());

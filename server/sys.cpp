@@ -31,6 +31,7 @@ int Sys::renameat2(int from_dir, const char* from, int to_dir, const char* to,
     return ::renameat2(from_dir, from, to_dir, to, flags);
 }
 int Sys::unlinkat(int dir, const char* path, int flags) { return ::unlinkat(dir, path, flags); }
+std::chrono::steady_clock::time_point Sys::now() { return std::chrono::steady_clock::now(); }
 
 namespace {
 Sys kernel_sys;

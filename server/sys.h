@@ -1,6 +1,7 @@
 // The seam between the server and the file system: every call the server makes on the
 // served tree and on the files clients hold open goes through sys(), so that tests can
-// count the calls and make any one of them fail. The default passes each call straight
+// count the calls and make any one of them fail. The clock that times the handles' grace
+// period is here too, so that tests can move it instead of waiting. The default passes each call straight
 // to the kernel (-1 with errno on failure, as the call itself). Sockets, the log and the
 // tables' database stay outside: a connection's failures are reached from the client's
 // side, and the database's own files are reached through SQLite's file layer.
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 
 struct open_how;
@@ -34,6 +36,8 @@ public:
     virtual int renameat2(int from_dir, const char* from, int to_dir, const char* to,
                           unsigned int flags);
     virtual int unlinkat(int dir, const char* path, int flags);
+    // Monotonic time: when a host's last connection ended, and whether its grace is over.
+    virtual std::chrono::steady_clock::time_point now();
 };
 
 // The seam in use: the kernel's unless a test installed another.

@@ -77,8 +77,8 @@ bool parse_framing(std::string_view text, Framing* out);
 // acknowledged), so closing has nothing to flush.
 class OpenTable : public OpenObject {
 public:
-    OpenTable(std::string name, Framing framing)
-        : name(std::move(name)), framing(framing) {}
+    OpenTable(std::string table_name, Framing table_framing)
+        : name(std::move(table_name)), framing(table_framing) {}
     int close() override { return 0; }
     std::string describe() const override { return "table " + name; }
 

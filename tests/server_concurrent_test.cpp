@@ -16,12 +16,12 @@ TEST_F(ServerConcurrentTest, ManyClientsWorkAtOnceWithoutMixingData) {
     start();
     constexpr int kClients = 8;
     std::vector<std::thread> threads;
-    std::vector<int> failures(kClients, 0);
+    int failures[kClients] = {};
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
             WireClient c;
             const std::string name = "dir" + std::to_string(i % 3) + "/f" + std::to_string(i);
-            const std::string chunk(1000 + i, static_cast<char>('a' + i));
+            const std::string chunk(static_cast<size_t>(1000 + i), static_cast<char>('a' + i));
             if (!c.connect(server_->port())) return void(++failures[i]);
             const int h = c.open(0x0A, name);
             for (int k = 0; k < 50; ++k) failures[i] += c.write(h, chunk) != 1000 + i;
@@ -29,7 +29,7 @@ TEST_F(ServerConcurrentTest, ManyClientsWorkAtOnceWithoutMixingData) {
             const int r = c.open(0x01, name);
             std::string back;
             failures[i] += c.read(r, 1 << 20, &back) != 50 * (1000 + i);
-            failures[i] += back != std::string(50 * (1000 + i), static_cast<char>('a' + i));
+            failures[i] += back != std::string(50 * chunk.size(), static_cast<char>('a' + i));
             failures[i] += c.close_handle(r) != 0;
             failures[i] += c.rename(name, name + ".done") != 0;
             failures[i] += c.remove(name + ".done") != 0;

@@ -568,8 +568,8 @@ TEST_P(ServerFaultLoopTest, EveryRequestSurvivesEachFailingCall) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolvers, ServerFaultLoopTest, ::testing::Values(false, true),
-                         [](const ::testing::TestParamInfo<bool>& info) {
-                             return info.param ? std::string("ComponentWalk")
+                         [](const ::testing::TestParamInfo<bool>& param_info) {
+                             return param_info.param ? std::string("ComponentWalk")
                                                : std::string("Openat2");
                          });
 

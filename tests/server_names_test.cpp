@@ -204,7 +204,7 @@ TEST_P(EscapeTest, HardLinksAndSpecialFilesAreRefusedBeforeAnyOpen) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Resolution, EscapeTest, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "Walk" : "Openat2"; });
+                         [](const auto& p) { return p.param ? "Walk" : "Openat2"; });
 
 }  // namespace
 }  // namespace gavo::test

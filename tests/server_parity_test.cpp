@@ -114,8 +114,8 @@ TEST_P(ParityTest, UncreatableFolderWithoutARecordDiffersOnlyInTheReturnedCode) 
 }
 
 INSTANTIATE_TEST_SUITE_P(WorkingMode, ParityTest, ::testing::Values(1, 2),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return info.param == 1 ? std::string("Local") : std::string("Server");
+                         [](const ::testing::TestParamInfo<int>& p) {
+                             return p.param == 1 ? std::string("Local") : std::string("Server");
                          });
 
 }  // namespace

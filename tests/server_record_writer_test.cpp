@@ -79,7 +79,7 @@ void run_held_burst(server::RecordWriter& writer, FakeStore::Shared& shared, int
         std::lock_guard<std::mutex> lock(shared.mutex);
         return shared.entered == 1;
     }));
-    for (int i = 1; i <= n; ++i) {
+    for (size_t i = 1; i < codes->size(); ++i) {
         threads.emplace_back([&, i] { (*codes)[i] = writer.submit(record(std::to_string(i))); });
     }
     ASSERT_TRUE(wait_until([&] { return writer.queued() == static_cast<size_t>(n); }));

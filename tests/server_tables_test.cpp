@@ -139,7 +139,8 @@ TEST_P(TablesTest, ManyClientsAtOnceHaveEveryRecordStoredOnceAndInTheirOrder) {
     ASSERT_EQ(seen.size(), static_cast<size_t>(kClients));
     for (auto& [k, numbers] : seen) {
         ASSERT_EQ(numbers.size(), static_cast<size_t>(kRecords)) << "client " << k;
-        for (int i = 0; i < kRecords; ++i) EXPECT_EQ(numbers[i], i) << "client " << k;
+        int expected = 0;
+        for (int i : numbers) EXPECT_EQ(i, expected++) << "client " << k;
     }
 }
 
@@ -283,8 +284,8 @@ TEST_P(TablesTest, RecordsAcknowledgedBeforeSigkillAreThereAfterRestart) {
 
 INSTANTIATE_TEST_SUITE_P(Stores, TablesTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
-                         [](const auto& info) {
-                             return info.param == Backend::kSqlite ? "Sqlite" : "Postgres";
+                         [](const auto& p) {
+                             return p.param == Backend::kSqlite ? "Sqlite" : "Postgres";
                          });
 
 using PostgresTablesTest = TablesTest;

@@ -66,7 +66,7 @@ TEST(ShareTableTest, ReleasingAnUnknownTokenChangesNothing) {
 TEST(ShareTableTest, ExclusiveOpensFromManyThreadsAdmitOneAtATime) {
     ShareTable table;
     std::vector<std::thread> threads;
-    std::vector<int> admitted(8, 0);
+    int admitted[8] = {};
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 200; ++i) {

@@ -82,7 +82,9 @@ std::string drain(int master) {
     fcntl(master, F_SETFL, O_NONBLOCK);
     std::string shown;
     char buffer[4096];
-    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) shown.append(buffer, n);
+    for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) {
+        shown.append(buffer, static_cast<size_t>(n));
+    }
     close(master);
     return shown;
 }
@@ -189,7 +191,7 @@ class ToolBothModesTest : public ToolTest, public ::testing::WithParamInterface<
 
 #ifdef GAVO_SERVER_BIN
 INSTANTIATE_TEST_SUITE_P(WorkingMode, ToolBothModesTest, ::testing::Values(1, 2),
-                         [](const auto& info) { return info.param == 1 ? "Local" : "Server"; });
+                         [](const auto& p) { return p.param == 1 ? "Local" : "Server"; });
 #else
 INSTANTIATE_TEST_SUITE_P(WorkingMode, ToolBothModesTest, ::testing::Values(1),
                          [](const auto&) { return std::string("Local"); });

@@ -154,8 +154,8 @@ int guarded(Context& ctx, Body&& body) {
     CNFileException record;
     try {
         return body(record);
-    } catch (CNFileException* record) {
-        return report_code(ctx, record->m_nErrCode);
+    } catch (CNFileException* thrown) {
+        return report_code(ctx, thrown->m_nErrCode);
     } catch (CFileException* error) {
         long os_error = error->m_lOsError;
         std::string file = error->m_strFileName;

@@ -8,13 +8,13 @@ namespace gavo_tool {
 
 namespace {
 
-constexpr int kBarWidth = 30;
+constexpr uint64_t kBarWidth = 30;
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 
 // The bar itself: '#' for the part done, '-' for the rest; no bar when the total is unknown.
 std::string bar(uint64_t done, uint64_t total) {
     if (total == 0 || done > total) return "";
-    int filled = static_cast<int>(done * kBarWidth / total);
+    const uint64_t filled = done * kBarWidth / total;
     return "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') + "] ";
 }
 
@@ -67,17 +67,21 @@ void Progress::finish() {
 
 void Progress::draw() {
     double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-    double rate = elapsed > 0 ? done_ / elapsed : 0;
-    std::string line = "\r" + bar(done_, total_) + format_bytes(done_);
+    // The byte counts for rates and display: a double holds them exactly up to 8 PiB.
+    const double done = static_cast<double>(done_), total = static_cast<double>(total_);
+    double rate = elapsed > 0 ? done / elapsed : 0;
+    std::string line = "\r" + bar(done_, total_) + format_bytes(done);
     if (total_ != 0 && done_ <= total_) {
-        line += " / " + format_bytes(total_);
+        line += " / " + format_bytes(total);
         char percent[16];
         std::snprintf(percent, sizeof percent, " %3d%%", static_cast<int>(done_ * 100 / total_));
         line += percent;
     }
     line += "  " + format_bytes(rate) + "/s";
-    if (total_ != 0 && done_ <= total_)
-        line += "  " + format_duration(rate > 0 ? (total_ - done_) / rate : -1) + " left";
+    if (total_ != 0 && done_ <= total_) {
+        const double left = static_cast<double>(total_ - done_);
+        line += "  " + format_duration(rate > 0 ? left / rate : -1) + " left";
+    }
     line += "\033[K";  // clear what a longer earlier line left behind
     std::fputs(line.c_str(), stderr);
     std::fflush(stderr);
