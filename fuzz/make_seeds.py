@@ -59,6 +59,12 @@ for i, (label, stream) in enumerate(REQUESTS.items()):
     for selector in (0x00, 0x07, 0xF3):
         write("server_request", "%s-%02x" % (label, selector), bytes([selector]) + stream)
 
+# ---- request_decoder: split seed, record framing (bit 0 fixed, the rest its size;
+# 0xFF none), then the stream.
+for label, stream in REQUESTS.items():
+    for prefix in (b"\x00\x10", b"\x07\x09", b"\xF3\xFF"):
+        write("request_decoder", "%s-%02x" % (label, prefix[0]), prefix + stream)
+
 # ---- server_session: decoder bytes (see server_session.cpp).
 (OPEN, CLOSE, READ, WRITE, OPENEX, RENAME, REMOVE, EXISTS, TOPEN, TWRITE, TCLOSE,
  BREAK) = range(12)

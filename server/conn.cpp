@@ -10,8 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "proto/codec.h"
-
 namespace gavo::server {
 
 bool Conn::fail(const std::string& why) {
@@ -116,42 +114,12 @@ ssize_t Conn::receive(void* dest, size_t max) {
     }
 }
 
-bool Conn::get_bytes(void* dest, size_t n) {
-    unsigned char* d = static_cast<unsigned char*>(dest);
-    while (n > 0) {
-        const size_t got = get_some(d, n);
-        if (got == 0) return false;
-        d += got;
-        n -= got;
-    }
-    return true;
-}
+bool Conn::receive_more() { return !failed() && fill(); }
 
-size_t Conn::get_some(void* dest, size_t max) {
+size_t Conn::receive_into(void* dest, size_t max) {
     if (failed()) return 0;
-    if (in_pos_ == in_len_) {
-        // Large reads bypass the 4 KiB buffer: one receive takes what the socket holds.
-        if (max >= sizeof in_) {
-            const ssize_t n = receive(dest, max);
-            return n > 0 ? static_cast<size_t>(n) : 0;
-        }
-        if (!fill()) return 0;
-    }
-    const size_t n = std::min(max, in_len_ - in_pos_);
-    memcpy(dest, in_ + in_pos_, n);
-    in_pos_ += n;
-    return n;
-}
-
-bool Conn::skip(size_t n) {
-    while (n > 0) {
-        if (failed()) return false;
-        if (in_pos_ == in_len_ && !fill()) return false;
-        const size_t take = std::min(n, in_len_ - in_pos_);
-        in_pos_ += take;
-        n -= take;
-    }
-    return !failed();
+    const ssize_t n = receive(dest, max);
+    return n > 0 ? static_cast<size_t>(n) : 0;
 }
 
 // A client sends a request larger than its 4 KiB buffer in pieces, and its last piece,
@@ -164,59 +132,10 @@ void Conn::ack_now() {
     setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
 }
 
-Conn::Until Conn::get_until(unsigned char delim, size_t max, std::string* out,
-                            const std::function<bool(size_t)>& grew) {
-    out->clear();
-    for (;;) {
-        if (failed()) return Until::kFailed;
-        if (in_pos_ == in_len_ && !fill()) return Until::kFailed;
-        const size_t avail = in_len_ - in_pos_;
-        const auto* found = static_cast<const unsigned char*>(memchr(in_ + in_pos_, delim, avail));
-        const size_t take = found ? static_cast<size_t>(found - (in_ + in_pos_)) : avail;
-        if (out->size() + take > max) {
-            in_pos_ += max - out->size();
-            return Until::kTooLong;
-        }
-        out->append(reinterpret_cast<const char*>(in_ + in_pos_), take);
-        in_pos_ += take;
-        if (grew && take > 0 && !grew(out->size())) return Until::kFailed;
-        if (found) {
-            ++in_pos_;
-            return Until::kFound;
-        }
-    }
-}
-
 bool Conn::input_pending() {
     if (in_pos_ < in_len_) return true;
     unsigned char c;
     return !failed() && recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
-bool Conn::get16(int* value) {
-    unsigned char b[2];
-    if (!get_bytes(b, 2)) return false;
-    *value = codec::get16(b);
-    return true;
-}
-
-bool Conn::get32(int32_t* value) {
-    unsigned char b[4];
-    if (!get_bytes(b, 4)) return false;
-    *value = codec::get32(b);
-    return true;
-}
-
-bool Conn::put16(int value) {
-    unsigned char b[2];
-    codec::put16(b, value);
-    return put_bytes(b, 2);
-}
-
-bool Conn::put32(int32_t value) {
-    unsigned char b[4];
-    codec::put32(b, value);
-    return put_bytes(b, 4);
 }
 
 bool Conn::put_bytes(const void* src, size_t n) {

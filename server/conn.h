@@ -1,5 +1,5 @@
 // One client connection's byte stream: a receive buffer and a send buffer of 4096 bytes
-// each over a blocking socket, with the wire's 16/32-bit big-endian integers.
+// each over a blocking socket. It moves bytes only; the session decodes them.
 //
 // Time limits: waiting for the first byte of a request has none (clients hold their
 // connections idle for hours), but once a request has begun, every receive and send
@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 
 #include <sys/types.h>
@@ -39,28 +38,22 @@ public:
     // whose bytes are already here when the stop comes is still served, no later one).
     bool wait_request();
 
-    bool get16(int* value);       // 0..65535
-    bool get32(int32_t* value);   // signed
-    bool get_bytes(void* dest, size_t n);
-    // Up to `max` (> 0) bytes: what is buffered, or one receive; 0 on failure.
-    size_t get_some(void* dest, size_t max);
-    // Reads and drops `n` bytes.
-    bool skip(size_t n);
-    // Reads the bytes before the next `delim` into `out` and consumes the delimiter.
-    // kTooLong when `max` bytes came without it (they are consumed; the stream is then
-    // out of step); kFailed on a connection failure.
-    enum class Until { kFound, kTooLong, kFailed };
-    // `grew`, when given, learns each new size of `out`; when it returns false the call
-    // stops with kFailed.
-    Until get_until(unsigned char delim, size_t max, std::string* out,
-                    const std::function<bool(size_t)>& grew = nullptr);
+    // The received bytes not yet consumed, and how many there are.
+    const unsigned char* buffered() const { return in_ + in_pos_; }
+    size_t buffered_size() const { return in_len_ - in_pos_; }
+    // Marks the first `n` (<= buffered_size()) of them as used.
+    void consume(size_t n) { in_pos_ += n; }
+    // With nothing buffered: one receive into the buffer (what is there, up to its size).
+    // False on failure.
+    bool receive_more();
+    // With nothing buffered: one receive of up to `max` bytes straight into `dest`, for
+    // large bodies that need not pass through the buffer. The count, 0 on failure.
+    size_t receive_into(void* dest, size_t max);
     // True when bytes beyond those consumed are here already (buffered, or waiting in
     // the socket). A client that waits for each reply sends none before it, so such
     // bytes mean the request was longer than the server took it to be.
     bool input_pending();
 
-    bool put16(int value);        // the low 16 bits
-    bool put32(int32_t value);
     bool put_bytes(const void* src, size_t n);
     // Sends everything buffered.
     bool flush();

@@ -8,12 +8,13 @@
 #include <cstring>
 
 #include "proto/os_error.h"
-#include "server/sys.h"
 #include "proto/wire.h"
+#include "server/sys.h"
 
 namespace gavo::server {
 
 using namespace wire;
+using Event = RequestDecoder::Event;
 
 namespace {
 
@@ -87,6 +88,13 @@ int code_of_errno(int err) {
     return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
 }
 
+// A name field judged; a refused name keeps its printable front for the log.
+ClientName client_name(const NameField& field) {
+    ClientName name = parse_client_name(field.kept, field.length);
+    if (!name.ok) name.path = printable(field.kept, field.kept_size());
+    return name;
+}
+
 }  // namespace
 
 Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label,
@@ -107,24 +115,63 @@ std::string Session::end_reason() const {
 }
 
 bool Session::serve_one() {
-    int op = 0;
-    if (!conn_.get16(&op)) return false;
-    switch (op) {
-    case kOpOpen: return do_open(false);
-    case kOpClose: return do_close();
-    case kOpRead: return do_read();
-    case kOpWrite: return do_write();
-    case kOpOpenEx: return do_open(true);
-    case kOpRename: return do_rename();
-    case kOpRemove: return do_remove();
-    case kOpExists: return do_exists();
-    case kOpTableOpen: return do_table_open();
-    case kOpTableClose: return do_close();  // one handle space: closes whatever it names
-    case kOpTableWrite: return do_table_write();
-    default:
-        ctx_.log.linef("%s: unknown opcode %d, closing the connection", label_.c_str(), op);
-        return conn_.fail("unknown opcode " + std::to_string(op));
+    Step step;
+    if (!next(&step)) return false;
+    if (step.event == Event::kMalformed) return malformed();
+    const Header& req = decoder_.header();
+    if (!has_body(*req.message) && !next(&step)) return false;  // its end needs no bytes
+    switch (req.op()) {
+    case kOpOpen:
+    case kOpOpenEx: return do_open(req);
+    case kOpClose: return do_close(req);
+    case kOpRead: return do_read(req);
+    case kOpWrite: return do_write(req);
+    case kOpRename: return do_rename(req);
+    case kOpRemove: return do_remove(req);
+    case kOpExists: return do_exists(req);
+    case kOpTableOpen: return do_table_open(req);
+    case kOpTableClose: return do_close(req);  // one handle space: closes whatever it names
+    case kOpTableWrite: return do_table_write(req);
     }
+    return conn_.fail("no handler for opcode " + std::to_string(req.op()));
+}
+
+bool Session::next(Step* step, unsigned char* direct, size_t room) {
+    const size_t limit = direct ? room : SIZE_MAX;
+    for (;;) {
+        *step = decoder_.feed(conn_.buffered(), std::min(conn_.buffered_size(), limit));
+        conn_.consume(step->used);
+        if (step->event != Event::kNeedMore) return true;
+        // A large body skips the buffer: one receive takes what the socket holds.
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(room, decoder_.body_left()));
+        if (direct && want >= Conn::kBufferSize) {
+            const size_t got = conn_.receive_into(direct, want);
+            if (got == 0) return false;
+            *step = decoder_.feed(direct, got);
+            return true;
+        }
+        if (!conn_.receive_more()) return false;
+    }
+}
+
+bool Session::drop_body() {
+    Step step;
+    do {
+        if (!next(&step)) return false;
+    } while (step.event != Event::kEnd);
+    return true;
+}
+
+bool Session::malformed() {
+    const long long value = static_cast<long long>(decoder_.error_value());
+    if (decoder_.error() == RequestDecoder::Error::kNegativeCount) {
+        // The data length is unknowable: the stream cannot be kept in step.
+        ctx_.log.linef("%s: write with impossible byte count %lld, closing the connection",
+                       label_.c_str(), value);
+        return conn_.fail("impossible write count");
+    }
+    ctx_.log.linef("%s: unknown opcode %lld, closing the connection", label_.c_str(), value);
+    return conn_.fail("unknown opcode " + std::to_string(value));
 }
 
 // Refusals of one kind from one host beyond a few in a row are counted, not written (a
@@ -142,25 +189,11 @@ void Session::refuse_limited(Refusal kind, const char* op, const std::string& wh
     ctx_.limits.refused(host_, kind, label_ + ": " + op + " " + what + " refused with -1: " + why);
 }
 
-bool Session::read_name(ClientName* name) {
-    int length = 0;
-    if (!conn_.get16(&length)) return false;
-    char field[kNameFieldKeep];
-    const size_t keep = std::min(static_cast<size_t>(length), kNameFieldKeep);
-    // An over-long name is read to its end all the same, so the stream stays in step.
-    if (!conn_.get_bytes(field, keep) || !conn_.skip(static_cast<size_t>(length) - keep)) {
-        return false;
-    }
-    *name = parse_client_name(field, static_cast<size_t>(length));
-    if (!name->ok) name->path = printable(field, keep);
-    return true;
-}
-
-bool Session::do_open(bool extended) {
-    const char* op = extended ? "open-ex" : "open";
-    int flags = 0;
-    ClientName name;
-    if (!conn_.get16(&flags) || !read_name(&name)) return false;
+bool Session::do_open(const Header& req) {
+    const bool extended = req.op() == kOpOpenEx;
+    const char* op = req.message->name;
+    const int flags = req.flags;
+    const ClientName name = client_name(req.names[0]);
     if (!name.ok) {
         refuse(op, kCodeBadPath, "'" + name.path + "'", name.reason);
         return reply16(kCodeBadPath);
@@ -185,16 +218,14 @@ bool Session::do_open(bool extended) {
         refuse_limited(Refusal::kHandles, op, "'" + name.path + "'", why);
         return reply16(kCodeRefused);
     }
-    if (!conn_.put16(handle)) return false;
-    if (extended && !conn_.put32(static_cast<int32_t>(static_cast<uint32_t>(opened.length)))) {
-        return false;
-    }
-    return conn_.flush();
+    const ReplyBytes reply =
+        extended ? encode_handle_and_length(handle, static_cast<uint32_t>(opened.length))
+                 : encode_short(handle);
+    return put(reply) && conn_.flush();
 }
 
-bool Session::do_close() {
-    int handle = 0;
-    if (!conn_.get16(&handle)) return false;
+bool Session::do_close(const Header& req) {
+    const int handle = req.handle;
     Lookup found;
     std::shared_ptr<OpenObject> obj = ctx_.handles.remove(handle, host_, &found);
     if (!obj) {
@@ -224,10 +255,9 @@ unsigned char* Session::data_buffer() {
     return data_.get();
 }
 
-bool Session::do_read() {
-    int handle = 0;
-    int32_t count = 0;
-    if (!conn_.get16(&handle) || !conn_.get32(&count)) return false;
+bool Session::do_read(const Header& req) {
+    const int handle = req.handle;
+    const int32_t count = req.count;
     int code = 0;
     std::shared_ptr<OpenFile> file = file_for(handle, "read", &code);
     if (file && !file->may_read) {
@@ -270,7 +300,7 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     }
     // A first chunk cut short means the file shrank meanwhile: announce only that.
     const int64_t announced = static_cast<size_t>(first) < want ? first : total;
-    if (!conn_.put32(static_cast<int32_t>(announced)) ||
+    if (!put(encode_long(static_cast<int32_t>(announced))) ||
         !conn_.put_bytes(buf, static_cast<size_t>(first))) {
         return false;
     }
@@ -288,27 +318,20 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     return conn_.flush();
 }
 
-bool Session::do_write() {
-    int handle = 0;
-    int32_t count = 0;
-    if (!conn_.get16(&handle) || !conn_.get32(&count)) return false;
-    if (count < 0) {
-        // The data length is unknowable: the stream cannot be kept in step.
-        ctx_.log.linef("%s: write with impossible byte count %d, closing the connection",
-                       label_.c_str(), count);
-        return conn_.fail("impossible write count");
-    }
+bool Session::do_write(const Header& req) {
+    const int handle = req.handle;
+    const int32_t count = req.count;  // never negative: the decoder refuses that
     int code = 0;
     std::shared_ptr<OpenFile> file = file_for(handle, "write", &code);
     if (file && !file->may_write) {
         code = kCodeAccessDenied;
         refuse("write", code, file->describe(), "not opened for writing");
     }
-    if (code != 0) return conn_.skip(static_cast<size_t>(count)) && reply32(code);
+    if (code != 0) return drop_body() && reply32(code);
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->fd < 0) {
         refuse("write", kCodeNotFound, file->describe(), "closed meanwhile");
-        return conn_.skip(static_cast<size_t>(count)) && reply32(kCodeNotFound);
+        return drop_body() && reply32(kCodeNotFound);
     }
     return stream_write(*file, count);
 }
@@ -329,9 +352,9 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
         start.count = shared.count;
     }
     int64_t written = 0;
-    for (size_t left = static_cast<size_t>(count); left > 0;) {
-        const size_t got = conn_.get_some(buf, std::min(left, kDataChunk));
-        if (got == 0) {
+    for (;;) {
+        Step step;
+        if (!next(&step, buf, kDataChunk)) {
             const Undo undone = take_back(file, start, written);
             if (undone == Undo::kFailed) {
                 ctx_.log.linef("%s: cannot take back the %lld bytes of a cut-off write to %s",
@@ -344,11 +367,11 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
             }
             return false;
         }
-        left -= got;
+        if (step.event == Event::kEnd) break;
         if (err == 0) {
             file.dirty = true;
             std::lock_guard<std::mutex> lock(shared.mutex);
-            err = write_full(file.fd, buf, got, &written);
+            err = write_full(file.fd, step.data, step.size, &written);
             ++shared.count;
             ++start.chunks;
         }
@@ -363,9 +386,9 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
     return reply32(code);
 }
 
-bool Session::do_rename() {
-    ClientName from, to;
-    if (!read_name(&from) || !read_name(&to)) return false;
+bool Session::do_rename(const Header& req) {
+    const ClientName from = client_name(req.names[0]);
+    const ClientName to = client_name(req.names[1]);
     for (const ClientName* n : {&from, &to}) {
         if (!n->ok) {
             refuse("rename", kCodeBadPath, "'" + n->path + "'", n->reason);
@@ -378,9 +401,8 @@ bool Session::do_rename() {
     return reply32(code);
 }
 
-bool Session::do_remove() {
-    ClientName name;
-    if (!read_name(&name)) return false;
+bool Session::do_remove(const Header& req) {
+    const ClientName name = client_name(req.names[0]);
     if (!name.ok) {
         refuse("remove", kCodeBadPath, "'" + name.path + "'", name.reason);
         return reply32(kCodeBadPath);
@@ -391,9 +413,8 @@ bool Session::do_remove() {
     return reply32(code);
 }
 
-bool Session::do_exists() {
-    ClientName name;
-    if (!read_name(&name)) return false;
+bool Session::do_exists(const Header& req) {
+    const ClientName name = client_name(req.names[0]);
     if (!name.ok) {
         refuse("exists", kCodeBadPath, "'" + name.path + "'", name.reason);
         return reply32(kCodeBadPath);

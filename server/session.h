@@ -1,5 +1,9 @@
-// Serving one connection: reads each request, answers it, and ends the connection on a
-// transport failure, a stalled request, an unknown opcode or an impossible field.
+// Serving one connection: receives what is there (one receive into the connection's
+// buffer at a time, within its time limits), feeds it to the request decoder, calls the
+// request's handler with the decoded header (write data and table records follow as
+// pieces, handed on as they arrive), encodes the reply and sends it. The connection ends
+// on a transport failure, a stalled request, or malformed input (an unknown opcode, an
+// impossible field, a record that breaks its table's framing).
 //
 // Requests (all integers big-endian; a name is a 16-bit length counting its terminating
 // zero, then the bytes with the zero):
@@ -20,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "proto/reply.h"
+#include "proto/request.h"
 #include "server/address.h"
 #include "server/config.h"
 #include "server/conn.h"
@@ -62,22 +68,31 @@ public:
     static constexpr size_t kDataChunk = 64 * 1024;
 
 private:
+    using Header = wire::RequestHeader;
+    using Step = wire::RequestDecoder::Step;
+
     bool serve_one();
-    bool do_open(bool extended);
-    bool do_close();
-    bool do_read();
-    bool do_write();
-    bool do_rename();
-    bool do_remove();
-    bool do_exists();
-    bool do_table_open();
-    bool do_table_write();
+    // Receives and decodes until the request in progress has its next step (never
+    // kNeedMore); false on a connection failure. Counted body bytes may be received
+    // straight into `direct` (room for `room` bytes, at least a buffer's worth) when
+    // nothing is buffered; a piece is then at most `room` bytes.
+    bool next(Step* step, unsigned char* direct = nullptr, size_t room = 0);
+    // Reads and drops the rest of the request's body; false on a connection failure.
+    bool drop_body();
+    bool malformed();
+    bool do_open(const Header& req);
+    bool do_close(const Header& req);
+    bool do_read(const Header& req);
+    bool do_write(const Header& req);
+    bool do_rename(const Header& req);
+    bool do_remove(const Header& req);
+    bool do_exists(const Header& req);
+    bool do_table_open(const Header& req);
+    bool do_table_write(const Header& req);
     bool read_record(const OpenTable& table, std::string* bytes);
+    bool read_line(const OpenTable& table, PendingBytes::Request& held, std::string* bytes);
     bool read_fixed(const OpenTable& table, PendingBytes::Request& held, std::string* bytes);
 
-    // Reads a name field whole (however long) and judges it; false only on a
-    // connection failure.
-    bool read_name(ClientName* name);
     // The open file of `handle` for this host; null with `code` set (and a log line)
     // when the handle is unknown, another host's, or not a file.
     std::shared_ptr<OpenFile> file_for(int handle, const char* op, int* code);
@@ -89,11 +104,13 @@ private:
     // As refuse() with -1, for a host at one of its limits: rate-limited per host and kind.
     void refuse_limited(Refusal kind, const char* op, const std::string& what,
                         const std::string& why);
-    bool reply16(int value) { return conn_.put16(value) && conn_.flush(); }
-    bool reply32(int32_t value) { return conn_.put32(value) && conn_.flush(); }
+    bool put(const wire::ReplyBytes& reply) { return conn_.put_bytes(reply.bytes, reply.size); }
+    bool reply16(int value) { return put(wire::encode_short(value)) && conn_.flush(); }
+    bool reply32(int32_t value) { return put(wire::encode_long(value)) && conn_.flush(); }
 
     ServerContext& ctx_;
     Conn conn_;
+    wire::RequestDecoder decoder_;
     const HostAddr host_;
     const std::string label_;
     std::unique_ptr<unsigned char[]> data_;  // kDataChunk bytes, from the first data request

@@ -1,6 +1,7 @@
 // The log channel's requests: table open (16) and record write (19). Table close (17)
 // is an ordinary close of the one handle space (see session.cpp).
 #include <algorithm>
+#include <cstring>
 
 #include "server/session.h"
 #include "server/table_service.h"
@@ -9,6 +10,8 @@
 namespace gavo::server {
 
 namespace {
+
+using Event = wire::RequestDecoder::Event;
 
 // A refused name for the log (which escapes what is not printable): at most 64 bytes.
 std::string shown(const char* field, size_t n) {
@@ -19,18 +22,12 @@ std::string shown(const char* field, size_t n) {
 
 }  // namespace
 
-bool Session::do_table_open() {
-    int length = 0;
-    if (!conn_.get16(&length)) return false;
-    char field[kTableFieldKeep];
-    const size_t keep = std::min(static_cast<size_t>(length), kTableFieldKeep);
-    // An over-long name is read to its end all the same, so the stream stays in step.
-    if (!conn_.get_bytes(field, keep) || !conn_.skip(static_cast<size_t>(length) - keep)) {
-        return false;
-    }
+bool Session::do_table_open(const Header& req) {
+    const wire::NameField& field = req.names[0];
+    const size_t keep = std::min(field.length, kTableFieldKeep);
     std::string name, why;
-    if (!parse_table_field(field, static_cast<size_t>(length), &name, &why)) {
-        refuse("table open", kCodeBadPath, "'" + shown(field, keep) + "'", why);
+    if (!parse_table_field(field.kept, field.length, &name, &why)) {
+        refuse("table open", kCodeBadPath, "'" + shown(field.kept, keep) + "'", why);
         return reply16(kCodeBadPath);
     }
     const std::optional<Framing> framing = ctx_.tables.framing(name);
@@ -57,15 +54,25 @@ bool Session::do_table_open() {
 // while it arrives. False (after a log line) when the connection failed, the framing
 // broke or the cap ended the request: the connection then ends and nothing is stored.
 bool Session::read_record(const OpenTable& table, std::string* bytes) {
-    const Framing& f = table.framing;
     PendingBytes::Request held(ctx_.pending, conn_.fd(), label_);
-    if (f.kind == Framing::kFixed) return read_fixed(table, held, bytes);
-    const Conn::Until got =
-        conn_.get_until('\n', f.bytes, bytes, [&](size_t n) { return held.hold(n); });
+    if (table.framing.kind == Framing::kFixed) return read_fixed(table, held, bytes);
+    return read_line(table, held, bytes);
+}
+
+bool Session::read_line(const OpenTable& table, PendingBytes::Request& held,
+                        std::string* bytes) {
+    const size_t max = table.framing.bytes;
+    decoder_.expect_line(max);
+    Step step;
+    for (;;) {
+        if (!next(&step) || step.event != Event::kRecord) break;
+        bytes->append(reinterpret_cast<const char*>(step.data), step.size);
+        if (!held.hold(bytes->size())) break;
+    }
     if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
-    if (got == Conn::Until::kFound) return true;
-    const std::string why = got == Conn::Until::kTooLong
-                                ? "has no line feed within " + std::to_string(f.bytes) + " bytes"
+    if (step.event == Event::kEnd) return true;
+    const std::string why = step.event == Event::kMalformed
+                                ? "has no line feed within " + std::to_string(max) + " bytes"
                                 : "was cut off before its line feed";
     ctx_.log.linef("%s: record for %s %s; not stored, closing the connection", label_.c_str(),
                    table.describe().c_str(), why.c_str());
@@ -77,26 +84,28 @@ bool Session::read_record(const OpenTable& table, std::string* bytes) {
 bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held,
                          std::string* bytes) {
     const size_t want = table.framing.bytes;
+    decoder_.expect_fixed(want);
+    Step step;
     for (size_t done = 0; done < want;) {
         if (done == bytes->size()) {
             bytes->resize(std::min(want, std::max<size_t>(4096, 2 * done)));
             if (!held.hold(bytes->size())) return conn_.fail_instead("pending-bytes cap reached");
         }
-        const size_t got = conn_.get_some(&(*bytes)[done], bytes->size() - done);
-        if (got == 0) {
+        unsigned char* dest = reinterpret_cast<unsigned char*>(&(*bytes)[done]);
+        if (!next(&step, dest, bytes->size() - done)) {
             if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
             ctx_.log.linef("%s: record for %s cut off after %zu of %zu bytes; not stored",
                            label_.c_str(), table.describe().c_str(), done, want);
             return false;
         }
-        done += got;
+        if (step.data != dest) memcpy(dest, step.data, step.size);
+        done += step.size;
     }
-    return true;
+    return next(&step);  // the record's end needs no bytes
 }
 
-bool Session::do_table_write() {
-    int handle = 0;
-    if (!conn_.get16(&handle)) return false;
+bool Session::do_table_write(const Header& req) {
+    const int handle = req.handle;
     Lookup found;
     auto table = std::dynamic_pointer_cast<OpenTable>(ctx_.handles.find(handle, host_, &found));
     if (!table) {
