@@ -54,7 +54,8 @@ long fd_count(pid_t pid) {
 // Sleeps up to `s` seconds, returning early when the phase ends.
 void nap(double s) {
     const auto until = Clock::now() + std::chrono::duration<double>(s);
-    while (!g_stop && Clock::now() < until) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!g_stop && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
 // One well-behaved host's cycles; latencies in microseconds, failures counted.
@@ -114,8 +115,8 @@ void fill_handles(int port, int host) {
     const std::string ip = "127.0.0." + std::to_string(host);
     WireClient c;
     if (!c.connect(port, ip.c_str())) return;
-    for (int i = 0; !g_stop && c.open(0x0A, "fill" + std::to_string(host) + "_" +
-                                                  std::to_string(i)) >= 0;
+    for (int i = 0;
+         !g_stop && c.open(0x0A, "fill" + std::to_string(host) + "_" + std::to_string(i)) >= 0;
          ++i) {
     }
     while (!g_stop) nap(0.1);  // hold them
@@ -234,8 +235,10 @@ int main(int argc, char** argv) {
         {"header-only fixed:1048576 records (1 address)", {fixed_a}},
         {"all of them at once", all},
     };
-    printf("attack_bench: %d well-behaved clients, phases of %.1f s, server pid %d, RSS at start %ld KiB\n",
-           clients, seconds, server, bench::proc_status(server, "VmRSS:"));
+    printf(
+        "attack_bench: %d well-behaved clients, phases of %.1f s, server pid %d, RSS at start %ld "
+        "KiB\n",
+        clients, seconds, server, bench::proc_status(server, "VmRSS:"));
     printf("%-48s %9s %9s %7s %8s %10s %8s\n", "phase", "median us", "p99 us", "p99/q", "cycles",
            "max RSS KiB", "max fds");
     double quiet_p99 = 0;

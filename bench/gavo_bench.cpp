@@ -117,11 +117,11 @@ Row make_row(const std::string& scenario, const std::string& measure, const std:
 // Figures of a run of many clients at once.
 struct LoadFigures {
     bool ok = false;
-    double ops_per_s = 0;    // sum over the clients
-    double busy_share = 0;   // of all cores, while they ran (other work included)
-    double server_cores = 0; // the server's CPU seconds per second of the run
-    double idle_kib = 0;     // server memory per connection, connected and idle
-    double loaded_kib = 0;   // the same, halfway through the run
+    double ops_per_s = 0;     // sum over the clients
+    double busy_share = 0;    // of all cores, while they ran (other work included)
+    double server_cores = 0;  // the server's CPU seconds per second of the run
+    double idle_kib = 0;      // server memory per connection, connected and idle
+    double loaded_kib = 0;    // the same, halfway through the run
 };
 
 class Bench {
@@ -247,14 +247,17 @@ void Bench::small_files() {
         keep(in_mem.baseline_values, t, us_per_cycle(t), "raw ping-pong");
         const double floor = us_per_cycle(t);
         if (mem) {
-            t = with_library(ini_text_remote(mem->port()), [&] { return library_small_cycles(rep, s); });
+            t = with_library(ini_text_remote(mem->port()),
+                             [&] { return library_small_cycles(rep, s); });
             keep(in_mem.values, t, us_per_cycle(t), "library small files, root in RAM");
         }
-        t = with_library(ini_text_remote(fast->port()), [&] { return library_small_cycles(rep, s); });
+        t = with_library(ini_text_remote(fast->port()),
+                         [&] { return library_small_cycles(rep, s); });
         keep(nosync.values, t, us_per_cycle(t), "library small files, --no-sync");
         t = in_child([&] { return posix_small_cycles(posix, rep, s); });
         keep(nosync.baseline_values, t, floor + us_per_cycle(t), "POSIX small files");
-        t = with_library(ini_text_remote(safe->port()), [&] { return library_small_cycles(rep, s); });
+        t = with_library(ini_text_remote(safe->port()),
+                         [&] { return library_small_cycles(rep, s); });
         keep(sync.values, t, us_per_cycle(t), "library small files, sync");
         t = in_child([&] { return posix_durable_small_cycles(posix, rep + 500, s); });
         keep(sync.baseline_values, t, floor + us_per_cycle(t), "POSIX durable small files");
@@ -298,10 +301,12 @@ void Bench::bulk_rep(GavoServer& fast, GavoServer& safe, RawPeer& raw, Nginx& we
     keep(rows[0].baseline_values, t, mib_per_s(t), "raw TCP write");
     t = in_child([&] { return raw_bulk_read(raw.port(), bytes); });
     keep(rows[3].baseline_values, t, mib_per_s(t), "raw TCP read");
-    t = with_library(ini_text_remote(fast.port()), [&] { return library_bulk_write("bulk\\a.dat", bytes); });
+    t = with_library(ini_text_remote(fast.port()),
+                     [&] { return library_bulk_write("bulk\\a.dat", bytes); });
     keep(rows[0].values, t, mib_per_s(t), "library bulk write, --no-sync");
     keep(rows[1].values, t, mib_per_s(t), "library bulk write, --no-sync");
-    t = with_library(ini_text_remote(fast.port()), [&] { return library_bulk_read("bulk\\a.dat", bytes); });
+    t = with_library(ini_text_remote(fast.port()),
+                     [&] { return library_bulk_read("bulk\\a.dat", bytes); });
     keep(rows[3].values, t, mib_per_s(t), "library bulk read");
     keep(rows[4].values, t, mib_per_s(t), "library bulk read");
     if (web.ok()) {
@@ -313,7 +318,8 @@ void Bench::bulk_rep(GavoServer& fast, GavoServer& safe, RawPeer& raw, Nginx& we
     }
     remove_tree(root + "/bulk");
     ::sync();
-    t = with_library(ini_text_remote(safe.port()), [&] { return library_bulk_write("bulk\\s.dat", bytes); });
+    t = with_library(ini_text_remote(safe.port()),
+                     [&] { return library_bulk_write("bulk\\s.dat", bytes); });
     keep(rows[2].values, t, mib_per_s(t), "library bulk write, sync");
     remove_tree(root + "/bulk");
     ::sync();
@@ -406,11 +412,13 @@ LoadFigures Bench::library_load(GavoServer& server, int n, bool tables) {
     const double s = opt_.seconds;
     const long rss0 = proc_status(server.pid(), "VmRSS:");
     const long threads0 = proc_status(server.pid(), "Threads:");
-    ClientGroup group(n, [&](int) { return library_start(ini); }, [&](int i) {
-        Timing t = tables ? library_table_writes("bench", 64, s) : library_small_cycles(i, s);
-        library_stop();
-        return t.pack();
-    });
+    ClientGroup group(
+        n, [&](int) { return library_start(ini); },
+        [&](int i) {
+            Timing t = tables ? library_table_writes("bench", 64, s) : library_small_cycles(i, s);
+            library_stop();
+            return t.pack();
+        });
     if (group.wait_ready() != n) return LoadFigures{};
     wait_threads(server.pid(), threads0, 2 * n);
     const long rss_idle = proc_status(server.pid(), "VmRSS:");
@@ -431,8 +439,9 @@ LoadFigures Bench::library_load(GavoServer& server, int n, bool tables) {
 LoadFigures Bench::raw_load(int port, pid_t peer, int n) {
     const double s = opt_.seconds;
     int fd = -1;  // each child's own copy
-    ClientGroup group(n, [&](int) { return (fd = connect_loopback(port)) >= 0; },
-                      [&](int) { return raw_small_cycles_on(fd, s).pack(); });
+    ClientGroup group(
+        n, [&](int) { return (fd = connect_loopback(port)) >= 0; },
+        [&](int) { return raw_small_cycles_on(fd, s).pack(); });
     if (group.wait_ready() != n) return LoadFigures{};
     const CpuSample before = cpu_sample();
     const double cpu0 = process_cpu_seconds(peer), start = now_seconds();
@@ -454,9 +463,9 @@ Timing as_timing(const LoadFigures& f) {
 void Bench::load_level(int n) {
     const std::string clients = std::to_string(n) + (n == 1 ? " client" : " clients");
     const std::string where = mem_.empty() ? ", --no-sync" : ", --no-sync, root in RAM";
-    Row fast = make_row("4", clients + where, "cycles/s",
-                        "raw ping-pong, " + clients, 0, "");
-    Row cpu = make_row("4", clients + ", --no-sync: server CPU", "cores", "raw ping-pong peer", 0, "");
+    Row fast = make_row("4", clients + where, "cycles/s", "raw ping-pong, " + clients, 0, "");
+    Row cpu =
+        make_row("4", clients + ", --no-sync: server CPU", "cores", "raw ping-pong peer", 0, "");
     Row machine = make_row("4", clients + ", --no-sync: machine busy", "%", "raw ping-pong", 0, "");
     Row safe = make_row("4", clients + ", sync, root on disk", "cycles/s", "", 0, "");
     Row idle = make_row("4", clients + ": server KiB per idle connection", "KiB", "", 0, "");
@@ -485,8 +494,8 @@ void Bench::load_level(int n) {
 
 LoadFigures Bench::sqlite_load(const std::string& db, int n) {
     const double s = opt_.seconds;
-    ClientGroup group(n, [&](int) { return true; },
-                      [&](int) { return sqlite_direct_writes(db, 64, s).pack(); });
+    ClientGroup group(
+        n, [&](int) { return true; }, [&](int) { return sqlite_direct_writes(db, 64, s).pack(); });
     if (group.wait_ready() != n) return LoadFigures{};
     group.start();
     return sum_rates(group.collect(), n);
@@ -498,8 +507,10 @@ void Bench::tables() {
     write_text(conf, "bench = fixed:64\n");
     for (int n : opt_.clients) {
         const std::string clients = std::to_string(n) + (n == 1 ? " client" : " clients");
-        Row row = make_row("5", "64-byte records, " + clients + ", SQLite", "records/s",
-                           "SQLite direct, commit each, " + std::to_string(n) + (n == 1 ? " writer" : " writers"), 0, "");
+        Row row = make_row(
+            "5", "64-byte records, " + clients + ", SQLite", "records/s",
+            "SQLite direct, commit each, " + std::to_string(n) + (n == 1 ? " writer" : " writers"),
+            0, "");
         for (int rep = 0; rep < opt_.reps; ++rep) {
             const std::string state = work_ + "/s5-state-" + std::to_string(++serial_);
             if (auto server = start_server("s5", {"--tables", conf, "--state", state})) {

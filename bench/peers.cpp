@@ -77,12 +77,15 @@ RawPeer::RawPeer(Mode mode, std::vector<Exchange> script) {
 
 RawPeer::~RawPeer() { stop_process(pid_, SIGKILL); }
 
-GavoServer::GavoServer(const std::string& binary, const std::string& root,
-                       const std::string& log, const std::vector<std::string>& extra) {
-    std::vector<std::string> args = {binary, "--listen", "127.0.0.1:0", "--root", root,
-                                     "--max-connections", "4096", "--max-handles", "4096",
-                                     "--max-connections-per-host", "4096",
-                                     "--max-descriptors-per-host", "8192"};
+GavoServer::GavoServer(const std::string& binary, const std::string& root, const std::string& log,
+                       const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {binary,        "--listen",
+                                     "127.0.0.1:0", "--root",
+                                     root,          "--max-connections",
+                                     "4096",        "--max-handles",
+                                     "4096",        "--max-connections-per-host",
+                                     "4096",        "--max-descriptors-per-host",
+                                     "8192"};
     args.insert(args.end(), extra.begin(), extra.end());
     fflush(nullptr);
     pid_ = fork();

@@ -79,8 +79,8 @@ std::string json_row(const Row& r) {
         << ",\"baseline\":" << json_string(r.baseline)
         << ",\"baseline_values\":" << json_numbers(r.baseline_values)
         << ",\"baseline_median\":" << r.base() << ",\"ratio\":" << r.ratio()
-        << ",\"target\":" << json_string(r.target_text) << ",\"verdict\":" << json_string(r.verdict())
-        << "}";
+        << ",\"target\":" << json_string(r.target_text)
+        << ",\"verdict\":" << json_string(r.verdict()) << "}";
     return out.str();
 }
 

@@ -9,15 +9,15 @@
 namespace bench {
 
 struct Row {
-    std::string scenario;      // "1", "2", ...
-    std::string measure;       // what the figure is
-    std::string unit;          // of the figure and its baseline
+    std::string scenario;  // "1", "2", ...
+    std::string measure;   // what the figure is
+    std::string unit;      // of the figure and its baseline
     bool lower_is_better = false;
     std::vector<double> values;  // one per repetition
     std::string baseline;        // what the baseline is; empty: none
     std::vector<double> baseline_values;
-    double target = 0;           // ratio to reach; 0: no target
-    std::string target_text;     // "<= 1.5x", ">= 80%"
+    double target = 0;        // ratio to reach; 0: no target
+    std::string target_text;  // "<= 1.5x", ">= 80%"
 
     double figure() const;
     double base() const;

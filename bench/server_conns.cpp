@@ -36,9 +36,9 @@ pid_t start_server(const std::string& root, const std::string& log, int max_conn
     if (pid == 0) {
         freopen(log.c_str(), "w", stderr);
         const std::string max = std::to_string(max_conns);
-        execl(GAVO_SERVER_BIN, GAVO_SERVER_BIN, "--listen", "127.0.0.1:0", "--root",
-              root.c_str(), "--max-connections", max.c_str(), "--max-connections-per-host",
-              max.c_str(), static_cast<char*>(nullptr));
+        execl(GAVO_SERVER_BIN, GAVO_SERVER_BIN, "--listen", "127.0.0.1:0", "--root", root.c_str(),
+              "--max-connections", max.c_str(), "--max-connections-per-host", max.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     return pid;

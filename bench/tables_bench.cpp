@@ -64,8 +64,8 @@ void measure(const Run& run, const std::string& pg_url, double seconds) {
     const double took =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const auto* w = server.tables().writer();
-    printf("%-10s %-13s %3d clients  %9.0f records/s  %6.1f records/transaction\n",
-           run.store, run.group_commit ? "group commit" : "one by one", run.clients,
+    printf("%-10s %-13s %3d clients  %9.0f records/s  %6.1f records/transaction\n", run.store,
+           run.group_commit ? "group commit" : "one by one", run.clients,
            static_cast<double>(acked) / took,
            w->transactions() ? static_cast<double>(w->committed_records()) /
                                    static_cast<double>(w->transactions())

@@ -265,9 +265,7 @@ void remove_tree(const std::string& path) {
     std::filesystem::remove_all(path, ec);
 }
 
-void write_text(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
+void write_text(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
 
 void stop_process(pid_t pid, int sig) {
     if (pid <= 0) return;

@@ -145,7 +145,8 @@ Timing posix_durable_small_cycles(const std::string& dir, int client, double sec
     const std::string folder = small_folder(dir, client);
     const int folder_fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     if (folder_fd < 0) return Timing{};
-    Timing t = timed_cycles(seconds, [&](long i) { return posix_small_file(folder, i, folder_fd); });
+    Timing t =
+        timed_cycles(seconds, [&](long i) { return posix_small_file(folder, i, folder_fd); });
     close(folder_fd);
     return t;
 }
@@ -157,7 +158,8 @@ Timing library_bulk_write(const std::string& name, uint64_t bytes) {
     const char* data = payload(kBulkCall).data();
     uint64_t done = 0;
     while (done < bytes) {
-        const unsigned n = static_cast<unsigned>(bytes - done < kBulkCall ? bytes - done : kBulkCall);
+        const unsigned n =
+            static_cast<unsigned>(bytes - done < kBulkCall ? bytes - done : kBulkCall);
         if (file.WriteEx(data, n) != n) break;
         done += n;
     }
@@ -357,8 +359,10 @@ Timing sqlite_direct_writes(const std::string& db, size_t record_size, double se
     sqlite3_stmt* insert = nullptr;
     if (sqlite3_open(db.c_str(), &h) != SQLITE_OK ||
         sqlite3_exec(h, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(h, "INSERT INTO gavo_records(table_name, received_utc, client, record)"
-                              " VALUES(?,?,?,?)", -1, &insert, nullptr) != SQLITE_OK) {
+        sqlite3_prepare_v2(h,
+                           "INSERT INTO gavo_records(table_name, received_utc, client, record)"
+                           " VALUES(?,?,?,?)",
+                           -1, &insert, nullptr) != SQLITE_OK) {
         sqlite3_close(h);
         return Timing{};
     }

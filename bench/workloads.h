@@ -20,8 +20,8 @@ struct Timing {
     double rate() const { return ok && seconds > 0 ? ops / seconds : 0; }
 };
 
-constexpr size_t kSmallData = 1024;         // the small file's contents
-constexpr size_t kBulkCall = 1024 * 1024;   // bytes per library / POSIX call
+constexpr size_t kSmallData = 1024;        // the small file's contents
+constexpr size_t kBulkCall = 1024 * 1024;  // bytes per library / POSIX call
 
 // The name of the small file number `i` of client `client`: fixed width, so that every
 // open request has the same size.

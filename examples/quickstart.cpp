@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
         file.Close();
         std::printf("Read back %u bytes: %s", n, back);
         if (n != sizeof text - 1 || std::memcmp(back, text, n) != 0) status = 1;
-        std::printf("Rename: %d\n", CNFile::Rename("quickstart\\hello.txt", "quickstart\\renamed.txt"));
+        std::printf("Rename: %d\n",
+                    CNFile::Rename("quickstart\\hello.txt", "quickstart\\renamed.txt"));
         std::printf("IsExist(renamed): %d\n", CNFile::IsExist("quickstart\\renamed.txt"));
         std::printf("Remove: %d\n", CNFile::Remove("quickstart\\renamed.txt"));
         std::printf("IsExist(renamed): %d\n", CNFile::IsExist("quickstart\\renamed.txt"));

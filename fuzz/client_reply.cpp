@@ -17,8 +17,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <set>
@@ -132,8 +132,10 @@ Env& env() {
         if (made->dir.empty()) die("cannot make a work folder");
         made->local = made->dir + "local/";
         ::mkdir(made->local.c_str(), 0755);
-        const std::string ini = "[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=7100\n"
-                                "BASE_DIR=" + made->dir + "local\n";
+        const std::string ini =
+            "[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=7100\n"
+            "BASE_DIR=" +
+            made->dir + "local\n";
         FILE* f = std::fopen((made->dir + "gavo.ini").c_str(), "w");
         if (f == nullptr || std::fwrite(ini.data(), 1, ini.size(), f) != ini.size()) {
             die("cannot write gavo.ini");

@@ -163,7 +163,8 @@ std::string describe_fds() {
     for (const std::string& name : sorted_names("/proc/self/fd")) {
         char target[512];
         const ssize_t n = readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target - 1);
-        out += "  " + name + " -> " + (n > 0 ? std::string(target, static_cast<size_t>(n)) : "?") + "\n";
+        out += "  " + name + " -> " + (n > 0 ? std::string(target, static_cast<size_t>(n)) : "?") +
+               "\n";
     }
     return out;
 }
@@ -182,8 +183,8 @@ void ResourceCheck::end(const char* target) {
     }
     const int fds = open_fds();
     if (fds != fds_) {
-        die("%s: %d descriptors open after the input, %d before; open now:\n%s", target, fds,
-            fds_, describe_fds().c_str());
+        die("%s: %d descriptors open after the input, %d before; open now:\n%s", target, fds, fds_,
+            describe_fds().c_str());
     }
     const size_t heap = heap_in_use();
     if (heap > heap_ + slack_) {

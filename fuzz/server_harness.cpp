@@ -45,7 +45,7 @@ void age(const std::string& path) {
 }  // namespace
 
 int ServerHarness::WatchedSys::openat2(int dir, const char* path, const struct open_how* how,
-                                      size_t size) {
+                                       size_t size) {
     changed = changed || (how->flags & O_CREAT) != 0;
     return Sys::openat2(dir, path, how, size);
 }
@@ -65,8 +65,8 @@ int ServerHarness::WatchedSys::mkdirat(int dir, const char* path, mode_t mode) {
     changed = true;
     return Sys::mkdirat(dir, path, mode);
 }
-int ServerHarness::WatchedSys::renameat2(int from_dir, const char* from, int to_dir,
-                                        const char* to, unsigned int flags) {
+int ServerHarness::WatchedSys::renameat2(int from_dir, const char* from, int to_dir, const char* to,
+                                         unsigned int flags) {
     changed = true;
     return Sys::renameat2(from_dir, from, to_dir, to, flags);
 }
@@ -108,7 +108,8 @@ ServerHarness::ServerHarness() : log_([](const std::string&) {}) {
     if (!tables_.start(config_, log_, &error)) die("cannot start the tables: %s", error.c_str());
     parse_host_addr("127.0.0.1", &host_);
     lay_out_root();
-    for (const char* rel : {"canary/secret.txt", "canary/inner/x.txt", "canary/inner", "canary", ""}) {
+    for (const char* rel :
+         {"canary/secret.txt", "canary/inner/x.txt", "canary/inner", "canary", ""}) {
         age(work_ + rel);
     }
     stamps_ = stamps();
@@ -117,15 +118,14 @@ ServerHarness::ServerHarness() : log_([](const std::string&) {}) {
 
 std::string ServerHarness::stamps() const {
     std::string out;
-    for (const char* rel : {"", "canary", "canary/inner", "canary/secret.txt",
-                            "canary/inner/x.txt"}) {
+    for (const char* rel :
+         {"", "canary", "canary/inner", "canary/secret.txt", "canary/inner/x.txt"}) {
         struct stat st;
         if (::lstat((work_ + rel).c_str(), &st) != 0) return "missing " + std::string(rel);
         out += std::to_string(st.st_ino) + " " + std::to_string(st.st_mode) + " " +
                std::to_string(st.st_nlink) + " " + std::to_string(st.st_size) + " " +
-               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) +
-               " " + std::to_string(st.st_ctim.tv_sec) + "." +
-               std::to_string(st.st_ctim.tv_nsec) + "\n";
+               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " +
+               std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec) + "\n";
     }
     return out;
 }
@@ -149,10 +149,11 @@ int ServerHarness::begin(int type) {
     if (root_changed_) lay_out_root();
     files_ = std::make_unique<server::FileService>(root_dir_, false, true);
     handles_ = std::make_unique<server::HandleTable>(config_.max_handles_per_host);
-    ctx_.reset(new server::ServerContext{config_, log_, *files_, *handles_, tables_, pending_,
-                                         limits_});
+    ctx_.reset(
+        new server::ServerContext{config_, log_, *files_, *handles_, tables_, pending_, limits_});
     int sv[2];
-    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv) != 0) die("socketpair: %s", strerror(errno));
+    if (::socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, sv) != 0)
+        die("socketpair: %s", strerror(errno));
     // The stream pair's default buffers hold the largest request and reply of the session
     // target; a request stream cut into tiny packets needs far more.
     if (type == SOCK_SEQPACKET) {
@@ -193,8 +194,8 @@ void ServerHarness::end(const char* target) {
 size_t send_chunks(int fd, const unsigned char* data, size_t n, size_t chunk) {
     size_t sent = 0;
     while (sent < n) {
-        const ssize_t w = ::send(fd, data + sent, std::min(chunk, n - sent),
-                                 MSG_DONTWAIT | MSG_NOSIGNAL);
+        const ssize_t w =
+            ::send(fd, data + sent, std::min(chunk, n - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
         if (w < 0 && errno == EINTR) continue;
         if (w <= 0) break;  // buffer full (only where it could not be enlarged) or closed
         sent += static_cast<size_t>(w);

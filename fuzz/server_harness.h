@@ -65,8 +65,7 @@ private:
     class WatchedSys : public server::Sys {
     public:
         bool changed = false;
-        int openat2(int dir, const char* path, const struct open_how* how,
-                    size_t size) override;
+        int openat2(int dir, const char* path, const struct open_how* how, size_t size) override;
         int openat(int dir, const char* path, int flags, mode_t mode) override;
         ssize_t write(int fd, const void* buf, size_t n) override;
         int ftruncate(int fd, off_t length) override;
@@ -85,8 +84,8 @@ private:
     std::string root_;    // work_ + "root/"
     std::string canary_;  // work_ + "canary/"
     std::string canary_snapshot_;
-    std::string stamps_;        // stamps() when the harness was made
-    bool root_changed_ = false; // the last input changed the root: lay it out again
+    std::string stamps_;         // stamps() when the harness was made
+    bool root_changed_ = false;  // the last input changed the root: lay it out again
     unsigned long inputs_ = 0;
     WatchedSys sys_;
     server::ServerConfig config_;

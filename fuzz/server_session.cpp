@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <string>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "fuzz/server_harness.h"
@@ -34,16 +34,55 @@ namespace {
 constexpr int kMaxRequests = 32;
 
 enum Kind {
-    kOpen, kClose, kRead, kWrite, kOpenEx, kRename, kRemove, kExists,
-    kTableOpen, kTableWrite, kTableClose, kBreak, kKinds
+    kOpen,
+    kClose,
+    kRead,
+    kWrite,
+    kOpenEx,
+    kRename,
+    kRemove,
+    kExists,
+    kTableOpen,
+    kTableWrite,
+    kTableClose,
+    kBreak,
+    kKinds
 };
 
 const char* const kNames[] = {
-    "a.txt", "b.txt", "d/b.txt", "d\\b.txt", "d/sub/n.txt", "new/deep/dir/f.txt", "./a.txt",
-    "d/../a.txt", "..\\a.txt", "../canary/secret.txt", "out/secret.txt", "out", "secret",
-    "d/abs", "fifo", "d", "d/sub", "/a.txt", "\\\\host\\share\\x", "C:\\a.txt", "c:a.txt",
-    "a.txt/", "", "A.TXT", "d/./sub/../b.txt", "d/sub/..", "..", "x/../../a.txt",
-    "d//b.txt", ("a\x01" "b"), "out/inner/new.txt", "d/abs/x",
+    "a.txt",
+    "b.txt",
+    "d/b.txt",
+    "d\\b.txt",
+    "d/sub/n.txt",
+    "new/deep/dir/f.txt",
+    "./a.txt",
+    "d/../a.txt",
+    "..\\a.txt",
+    "../canary/secret.txt",
+    "out/secret.txt",
+    "out",
+    "secret",
+    "d/abs",
+    "fifo",
+    "d",
+    "d/sub",
+    "/a.txt",
+    "\\\\host\\share\\x",
+    "C:\\a.txt",
+    "c:a.txt",
+    "a.txt/",
+    "",
+    "A.TXT",
+    "d/./sub/../b.txt",
+    "d/sub/..",
+    "..",
+    "x/../../a.txt",
+    "d//b.txt",
+    ("a\x01"
+     "b"),
+    "out/inner/new.txt",
+    "d/abs/x",
 };
 constexpr size_t kNameCount = sizeof kNames / sizeof kNames[0];
 
@@ -53,13 +92,13 @@ struct TableName {
     const char* name;
     size_t fixed;
 };
-const TableName kTables[] = {{"events", 0}, {"fixed8", 8}, {"other.t-1", 4}, {"x", 4},
-                             {"bad name", 0}, {"", 0}, {"../events", 0}, {"a/b", 0}};
+const TableName kTables[] = {{"events", 0},   {"fixed8", 8}, {"other.t-1", 4}, {"x", 4},
+                             {"bad name", 0}, {"", 0},       {"../events", 0}, {"a/b", 0}};
 constexpr size_t kValidTables = 4;
 constexpr size_t kTableCount = sizeof kTables / sizeof kTables[0];
 
-const int kFlags[] = {0x01, 0x02, 0x03, 0x0A, 0x0B, 0x09, 0x06, 0x04, 0x0E, 0x11, 0x21, 0x41,
-                      0x81, 0x2A, 0x12, 0x22, 0x42, 0x82, 0x00, 0x100, 0x200, 0xFFFF};
+const int kFlags[] = {0x01, 0x02, 0x03, 0x0A, 0x0B, 0x09, 0x06, 0x04, 0x0E,  0x11,  0x21,
+                      0x41, 0x81, 0x2A, 0x12, 0x22, 0x42, 0x82, 0x00, 0x100, 0x200, 0xFFFF};
 constexpr size_t kFlagCount = sizeof kFlags / sizeof kFlags[0];
 
 // The data of every write: made before the first input, so no input seems to keep it.
@@ -119,7 +158,8 @@ private:
         wire_.send(request.data(), request.size(), kPattern.data(), data_size);
         if (!session_.serve_next()) {
             die("server ended the connection on a well-formed request (opcode %d): %s",
-                (static_cast<unsigned char>(request[0]) << 8) | static_cast<unsigned char>(request[1]),
+                (static_cast<unsigned char>(request[0]) << 8) |
+                    static_cast<unsigned char>(request[1]),
                 session_.end_reason().c_str());
         }
     }
@@ -235,8 +275,8 @@ bool Sequence::table_write() {
     std::advance(it, in_.byte() % tables_.size());
     const auto [h, fixed] = *it;
     const uint8_t b = in_.byte();
-    const std::string record = fixed != 0 ? kPattern.substr(b, fixed)
-                                          : kPattern.substr(b, b % 64) + "\n";
+    const std::string record =
+        fixed != 0 ? kPattern.substr(b, fixed) : kPattern.substr(b, b % 64) + "\n";
     exchange(be16(19) + be16(h) + record);
     expect(4, "a table write");
     const int32_t status = wire_.take32();
@@ -253,7 +293,7 @@ void Sequence::break_framing() {
     switch (in_.byte() % 6) {
     case 4: send(be16(19) + be16(handle()) + in_.bytes(in_.byte() % 16)); break;  // framing?
     case 5: send(be16(16) + be16(in_.u16())); break;  // table name cut off
-    case 0: send(be16(in_.u16() | 0x0100)); break;  // no such opcode
+    case 0: send(be16(in_.u16() | 0x0100)); break;    // no such opcode
     case 1: send(be16(4) + be16(handle()) + be32(-1 - (in_.byte() & 0x7F))); break;
     case 2: send(be16(1) + be16(flags()) + be16(in_.u16())); break;  // name cut off
     default: send(be16(6) + name_field(name()) + be16(300) + "abc"); break;

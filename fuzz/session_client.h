@@ -41,7 +41,6 @@ public:
     void drop(size_t n);
 
 private:
-
     int fd_;
     std::string inbox_;
     size_t at_ = 0;

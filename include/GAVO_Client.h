@@ -20,6 +20,7 @@
 #define GAVO_CLIENT_H
 
 #include <stdint.h>
+
 #include <string>
 
 #if defined(_WIN32)
@@ -30,14 +31,14 @@
 
 /* Open flags for CNFile::Open and CNFile::OpenEx; 0x01..0x80 may be combined. */
 enum {
-    NFILE_READ = 0x01,        /* the object may be read */
-    NFILE_WRITE = 0x02,       /* the object may be written */
-    NFILE_APPEND = 0x04,      /* write, position at the end of the file after the open */
-    NFILE_CREATE = 0x08,      /* create a missing file (and its folders), truncate an existing one */
-    NFILE_SHARE_NONE = 0x10,  /* others may read and write the file */
-    NFILE_SHARE_EXCL = 0x20,  /* others may neither read nor write */
-    NFILE_DENY_READ = 0x40,   /* others may write */
-    NFILE_DENY_WRITE = 0x80,  /* others may read */
+    NFILE_READ = 0x01,       /* the object may be read */
+    NFILE_WRITE = 0x02,      /* the object may be written */
+    NFILE_APPEND = 0x04,     /* write, position at the end of the file after the open */
+    NFILE_CREATE = 0x08,     /* create a missing file (and its folders), truncate an existing one */
+    NFILE_SHARE_NONE = 0x10, /* others may read and write the file */
+    NFILE_SHARE_EXCL = 0x20, /* others may neither read nor write */
+    NFILE_DENY_READ = 0x40,  /* others may write */
+    NFILE_DENY_WRITE = 0x80, /* others may read */
     NFILE_TABLE_WRITE = 0x100, /* exactly this value: a server table written record by record */
     NFILE_TABLE_OPEN = 0x200   /* exactly this value: a server table, neither read nor written */
 };
@@ -62,8 +63,8 @@ public:
     CFileException(long osError, const char* fileName);
     virtual ~CFileException();
 
-    long m_lOsError;            /* Windows system error number of the failure; -1 when none */
-    std::string m_strFileName;  /* the file concerned */
+    long m_lOsError;           /* Windows system error number of the failure; -1 when none */
+    std::string m_strFileName; /* the file concerned */
 };
 
 class CFile; /* the local file layer's open file; internal to the library */
@@ -113,15 +114,15 @@ public:
      * order Read, Write, Seek, GetPosition, destructor. */
     virtual ~CNFile();
 
-    int IsLoading() const;  /* 1 when opened for reading */
-    int IsStoring() const;  /* 1 when opened for writing, appending or as 0x100 */
-    int IsOpened() const;   /* 1 while a file or server handle is held */
+    int IsLoading() const;               /* 1 when opened for reading */
+    int IsStoring() const;               /* 1 when opened for writing, appending or as 0x100 */
+    int IsOpened() const;                /* 1 while a file or server handle is held */
     const char* GetFilePathname() const; /* the name given to the latest successful open */
 
     /* Static operations on named files; they return codes and never throw. */
     static int Rename(const char* oldName, const char* newName); /* 0 or a code */
-    static int Remove(const char* name);                          /* 0 or a code */
-    static int IsExist(const char* name);                         /* 1, 0 or a code */
+    static int Remove(const char* name);                         /* 0 or a code */
+    static int IsExist(const char* name);                        /* 1, 0 or a code */
 
 protected:
     /* Local back end (working mode 1). */
@@ -152,10 +153,10 @@ protected:
     CNFileException* m_pException; /* not owned */
     int m_nLastErrCode;
     unsigned int m_nOpenFlags;
-    CFile* m_pFile;                /* owned; working mode 1 */
-    int m_nHandle;                 /* server handle; -1 when none */
+    CFile* m_pFile; /* owned; working mode 1 */
+    int m_nHandle;  /* server handle; -1 when none */
     char m_szFilePathname[500];
-    void* m_pBuffer;               /* released with free() by the destructor */
+    void* m_pBuffer; /* released with free() by the destructor */
 
 private:
     friend struct NFileOps; /* the library's own shared steps; not part of the interface */

@@ -2,6 +2,8 @@
 //
 // Linux needs no socket-library start-up, so the open begins with the address. SIGPIPE
 // cannot reach the host: every send goes out with MSG_NOSIGNAL in the platform layer.
+#include "net/netconn.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/netconn.h"
 #include "net/messages.h"
 #include "port/platform.h"
 
@@ -40,19 +41,14 @@ uint16_t decimal_low16(const char* text) {
 }
 
 // The port by the low four bits of the flags; false when it cannot be resolved.
-bool resolve_port(const char* port, const char* protocol, unsigned int flags,
-                  uint16_t* port_net) {
+bool resolve_port(const char* port, const char* protocol, unsigned int flags, uint16_t* port_net) {
     switch (flags | 0xF0u) {
     case 0xF0:
         if (gavo::platform().lookup_service(port, protocol, port_net) == 0) return true;
         [[fallthrough]];
-    case 0xF1:
-        *port_net = htons(decimal_low16(port));
-        return *port_net != 0;
-    case 0xF2:
-        return gavo::platform().lookup_service(port, protocol, port_net) == 0;
-    default:
-        return true;  // the port stays 0
+    case 0xF1: *port_net = htons(decimal_low16(port)); return *port_net != 0;
+    case 0xF2: return gavo::platform().lookup_service(port, protocol, port_net) == 0;
+    default: return true;  // the port stays 0
     }
 }
 
@@ -66,10 +62,8 @@ bool resolve_host(const char* host, unsigned int flags, struct in_addr* addr) {
         // inet_addr parses text only; all bits set is its "not an address" answer.
         addr->s_addr = inet_addr(host);
         return addr->s_addr != INADDR_NONE;
-    case 0x2F:
-        return gavo::platform().lookup_host(host, addr) == 0;
-    default:
-        return true;  // the address stays 0
+    case 0x2F: return gavo::platform().lookup_host(host, addr) == 0;
+    default: return true;  // the address stays 0
     }
 }
 
@@ -148,8 +142,8 @@ int net_reply_timeout(NetConn* conn, int seconds) {
     return set_option(conn->sockfd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) ? 0 : -1;
 }
 
-NetConn* net_open_client(const char* host, const char* port, const char* protocol,
-                         int connect_wait, unsigned int resolve_flags) {
+NetConn* net_open_client(const char* host, const char* port, const char* protocol, int connect_wait,
+                         unsigned int resolve_flags) {
     if (host == nullptr || port == nullptr || protocol == nullptr) return nullptr;
     struct sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);

@@ -16,7 +16,7 @@ constexpr int kNetWaitFailed = gavo::kCodeWaitFailed;  // the wait before a rece
 constexpr int kNetSendFailed = gavo::kCodeSendFailed;  // a send of buffered output failed
 constexpr int kNetRecvFailed = gavo::kCodeRecvFailed;  // a receive failed
 constexpr int kNetPeerClosed = gavo::kCodePeerClosed;  // the peer closed mid-integer
-constexpr int kNetTimeout = -55;       // no readiness within the time (net_wait)
+constexpr int kNetTimeout = -55;                       // no readiness within the time (net_wait)
 
 struct NetConn {
     unsigned char* bufptr;   // next unread byte (input) or next free place (output)
@@ -25,8 +25,8 @@ struct NetConn {
     int32_t bufsize;         // 4096
     int32_t io_state;        // 0 nothing yet, 1 received input, 2 output waiting
     int sockfd;
-    int32_t read_wait;       // seconds of readiness wait before each receive; <= 0 none
-    int32_t write_wait;      // seconds of readiness wait before each send; <= 0 none
+    int32_t read_wait;   // seconds of readiness wait before each receive; <= 0 none
+    int32_t write_wait;  // seconds of readiness wait before each send; <= 0 none
     // Set once a receive has failed or found the peer gone. With buffered output a broken
     // connection rarely shows as a failed send; from then on every send primitive fails
     // at once (-52), so the next request fails at its first step and the channel is
@@ -44,8 +44,8 @@ struct NetConn {
 // failed call, 11001 for the host look-up, 11004 for the port or protocol look-up, ENOMEM
 // for memory; only memory exhaustion writes a trace line. The caller owns the result and
 // frees it with net_close.
-NetConn* net_open_client(const char* host, const char* port, const char* protocol,
-                         int connect_wait, unsigned int resolve_flags);
+NetConn* net_open_client(const char* host, const char* port, const char* protocol, int connect_wait,
+                         unsigned int resolve_flags);
 // Keepalive of the server channels. A peer that vanishes (host down, network cut) sends
 // nothing, not even a reset, and a blocking receive would wait for it for ever. With these
 // settings the first probe goes out after 60 s without traffic and then every 10 s; after

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "proto/codec.h"
 #include "net/netconn.h"
 #include "port/platform.h"
+#include "proto/codec.h"
 
 namespace {
 
@@ -39,8 +39,8 @@ int trace_failure(const char* trace_format, int code) {
 // -51 when the wait fails, or -53 after the operation's trace line.
 int refill(NetConn* conn, const char* trace_format) {
     if (net_wait(conn->sockfd, conn->read_wait) < 0) return kNetWaitFailed;
-    ssize_t r = gavo::platform().recv(conn->sockfd, conn->bufbase,
-                                      static_cast<size_t>(conn->bufsize));
+    ssize_t r =
+        gavo::platform().recv(conn->sockfd, conn->bufbase, static_cast<size_t>(conn->bufsize));
     if (r <= 0) conn->broken = 1;
     if (r < 0) {
         // The socket blocks, so "would block" only comes from an expired reply time-out:

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "port/platform.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
-#include "port/platform.h"
 
 static_assert(sizeof(off_t) >= 8, "files of 2 GiB and more need 64-bit offsets");
 
@@ -95,7 +95,7 @@ int nfile_make_dirs(const char* path) {
     size_t pos = copy.empty() || copy[0] != '/' ? 0 : 1;  // a leading separator is no folder
     while (pos < copy.size()) {
         size_t sep = copy.find('/', pos);
-        if (sep == std::string::npos) break;  // the file's own name
+        if (sep == std::string::npos) break;     // the file's own name
         if (sep != 0 && copy[sep - 1] == ':') {  // a drive such as C:
             pos = sep + 1;
             continue;
@@ -106,8 +106,7 @@ int nfile_make_dirs(const char* path) {
     return 0;
 }
 
-CFile::CFile()
-    : fd_(-1), close_on_destroy_(false), regular_(false), mode_(0), share_token_(0) {}
+CFile::CFile() : fd_(-1), close_on_destroy_(false), regular_(false), mode_(0), share_token_(0) {}
 
 CFile::~CFile() {
     if (fd_ >= 0 && close_on_destroy_) platform().close(fd_);
@@ -152,7 +151,8 @@ int CFile::Admit(int fd, unsigned int mode) {
     gavo::ShareTable::Token token = nfile_local_shares().acquire(st.st_dev, st.st_ino, mode);
     if (token == gavo::ShareTable::kSharingViolation) return gavo::kWinSharingViolation;
     regular_ = S_ISREG(st.st_mode);
-    if (gavo::mode_creates(mode) && regular_ && st.st_size != 0 && platform().ftruncate(fd, 0) != 0) {
+    if (gavo::mode_creates(mode) && regular_ && st.st_size != 0 &&
+        platform().ftruncate(fd, 0) != 0) {
         int err = os_error(errno);
         nfile_local_shares().release(token);
         return err;

@@ -93,7 +93,7 @@ private:
 
     int fd_;
     bool close_on_destroy_;
-    bool regular_;      // a regular file: reads go on until count or end of file
+    bool regular_;  // a regular file: reads go on until count or end of file
     unsigned int mode_;
     gavo::ShareTable::Token share_token_;
     std::string path_;

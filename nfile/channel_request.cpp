@@ -18,7 +18,8 @@ int as_signed16(int reply) { return static_cast<int16_t>(static_cast<uint16_t>(r
 
 // The lock is held for the object's life, which the lock analysis cannot follow.
 ChannelRequest::ChannelRequest(NFileLock* lock, NetConn* const& conn) GAVO_NO_THREAD_SAFETY_ANALYSIS
-    : lock_(lock), conn_(conn) {
+    : lock_(lock),
+      conn_(conn) {
     nfile_lock(lock_);
 }
 
@@ -55,22 +56,16 @@ int ChannelRequest::take_step() {
 
 void ChannelRequest::put_field(wire::Field field, const FieldValue& value) {
     switch (field) {
-        case wire::Field::kShort:
-            put_short(value.number, take_step());
-            break;
-        case wire::Field::kLong:
-            put_long(value.number, take_step());
-            break;
-        case wire::Field::kName: {
-            int length = static_cast<int>(std::strlen(value.text)) + 1;
-            put_short(length, take_step());
-            put_bytes(value.text, length, take_step());
-            break;
-        }
-        case wire::Field::kData:
-        case wire::Field::kRecord:
-            put_bytes(value.bytes, value.number, kDataStep);
-            break;
+    case wire::Field::kShort: put_short(value.number, take_step()); break;
+    case wire::Field::kLong: put_long(value.number, take_step()); break;
+    case wire::Field::kName: {
+        int length = static_cast<int>(std::strlen(value.text)) + 1;
+        put_short(length, take_step());
+        put_bytes(value.text, length, take_step());
+        break;
+    }
+    case wire::Field::kData:
+    case wire::Field::kRecord: put_bytes(value.bytes, value.number, kDataStep); break;
     }
 }
 
@@ -87,8 +82,8 @@ bool ChannelRequest::send(wire::Opcode op, std::initializer_list<FieldValue> val
 }
 
 int ChannelRequest::get_reply() {
-    bool narrow = message_->reply == wire::Reply::kShort ||
-                  message_->reply == wire::Reply::kHandleAndLength;
+    bool narrow =
+        message_->reply == wire::Reply::kShort || message_->reply == wire::Reply::kHandleAndLength;
     return narrow ? net_getshort(conn_) : net_getlong(conn_);
 }
 

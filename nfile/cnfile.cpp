@@ -5,12 +5,12 @@
 #include <cstring>
 
 #include "include/GAVO_Client.h"
+#include "net/messages.h"
 #include "nfile/file_ops.h"
 #include "proto/codes.h"
 #include "proto/names.h"
 #include "proto/open_mode.h"
 #include "runtime/report.h"
-#include "net/messages.h"
 #include "runtime/state.h"
 
 namespace lib = gavo::lib;
@@ -93,8 +93,8 @@ int CNFile::OpenEx(const char* name, unsigned int flags, CNFileException* record
     return NFileOps::OpenAny(*this, name, flags, record, true);
 }
 
-int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags,
-                      CNFileException* record, bool ex) {
+int NFileOps::OpenAny(CNFile& file, const char* name, unsigned int flags, CNFileException* record,
+                      bool ex) {
     const char* where = ex ? "OpenEx" : "Open";
     file.m_pException = record;
     if (NFile_Init(nullptr) == 0) return Refuse(file, gavo::kCodeInitFailed);
@@ -158,7 +158,7 @@ unsigned int NFileOps::WriteAny(CNFile& file, const void* buffer, unsigned int c
     }
     if (mode == lib::kModeRemote) {
         return file.m_nOpenFlags == gavo::kOpenTableWrite ? file.WriteTab(buffer, count)
-                                          : file.WriteNet(buffer, count);
+                                                          : file.WriteNet(buffer, count);
     }
     return 0;
 }

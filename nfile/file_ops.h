@@ -14,8 +14,8 @@ struct NFileOps {
     static int Refuse(CNFile& file, int code);
 
     // The steps of Open (ex false) and OpenEx (ex true).
-    static int OpenAny(CNFile& file, const char* name, unsigned int flags,
-                       CNFileException* record, bool ex);
+    static int OpenAny(CNFile& file, const char* name, unsigned int flags, CNFileException* record,
+                       bool ex);
     // The steps of Write and WriteEx; `where` names the operation in reports.
     static unsigned int WriteAny(CNFile& file, const void* buffer, unsigned int count,
                                  const char* where);

@@ -5,13 +5,13 @@
 #include <memory>
 
 #include "include/GAVO_Client.h"
+#include "net/messages.h"
 #include "nfile/cfile.h"
 #include "nfile/file_ops.h"
 #include "proto/codes.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
 #include "runtime/report.h"
-#include "net/messages.h"
 #include "runtime/state.h"
 
 int CNFile::OpenFile(const char* name, unsigned int flags) {

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "include/GAVO_Client.h"
+#include "net/messages.h"
 #include "nfile/channel_request.h"
 #include "nfile/file_ops.h"
 #include "proto/codes.h"
@@ -13,7 +14,6 @@
 #include "proto/open_mode.h"
 #include "proto/wire.h"
 #include "runtime/report.h"
-#include "net/messages.h"
 #include "runtime/state.h"
 
 using gavo::ChannelRequest;

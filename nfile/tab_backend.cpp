@@ -6,13 +6,13 @@
 #include <cstring>
 
 #include "include/GAVO_Client.h"
+#include "net/messages.h"
 #include "nfile/channel_request.h"
 #include "nfile/file_ops.h"
 #include "proto/codes.h"
 #include "proto/wire.h"
 #include "runtime/error_log.h"
 #include "runtime/report.h"
-#include "net/messages.h"
 #include "runtime/state.h"
 
 using gavo::ChannelRequest;

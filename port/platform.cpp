@@ -9,8 +9,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <vector>

@@ -53,7 +53,7 @@ public:
     virtual int setsockopt(int fd, int level, int name, const void* value, socklen_t len);
     virtual int close_socket(int fd);
     // Name lookups, thread-safe. Each returns 0 on success, -1 when not found.
-    virtual int lookup_host(const char* name, struct in_addr* out);     // IPv4 by name
+    virtual int lookup_host(const char* name, struct in_addr* out);  // IPv4 by name
     virtual int lookup_service(const char* name, const char* proto, uint16_t* port_net);
     virtual int lookup_protocol(const char* name, int* number);
 

@@ -9,18 +9,18 @@
 namespace gavo {
 
 enum ResultCode : int {
-    kCodeRefused = -1,        // refused (mode, count, name, flags, limits, sharing), or a
-                              // local error that has no code of its own
-    kCodeNoConnection = -50,  // the channel has no connection
-    kCodeWaitFailed = -51,    // the readiness wait before a receive or a send failed
-    kCodeSendFailed = -52,    // a send of buffered output failed
-    kCodeRecvFailed = -53,    // a receive failed
-    kCodePeerClosed = -54,    // the server closed the connection before the reply was whole
-    kCodeNotSent = -100,      // a request failed while being sent; reporting it reconnects
-    kCodeNotFound = -102,     // also: a handle the server does not know
-    kCodeAccessDenied = -103, // also: read-only server, wrong access of a handle
+    kCodeRefused = -1,         // refused (mode, count, name, flags, limits, sharing), or a
+                               // local error that has no code of its own
+    kCodeNoConnection = -50,   // the channel has no connection
+    kCodeWaitFailed = -51,     // the readiness wait before a receive or a send failed
+    kCodeSendFailed = -52,     // a send of buffered output failed
+    kCodeRecvFailed = -53,     // a receive failed
+    kCodePeerClosed = -54,     // the server closed the connection before the reply was whole
+    kCodeNotSent = -100,       // a request failed while being sent; reporting it reconnects
+    kCodeNotFound = -102,      // also: a handle the server does not know
+    kCodeAccessDenied = -103,  // also: read-only server, wrong access of a handle
     kCodeDirFull = -104,
-    kCodeIoError = -105,      // hardware input/output error
+    kCodeIoError = -105,  // hardware input/output error
     kCodeDiskFull = -106,
     kCodeBadPath = -107,      // also: names the server refuses
     kCodeMakeDirs = -108,     // the folders of a new file could not be created

@@ -8,9 +8,9 @@ namespace gavo {
 
 // CFile mode word bits, or-ed together.
 enum : unsigned int {
-    kModeRead = 0x0000,        // read access
-    kModeWrite = 0x0001,       // write access
-    kModeReadWrite = 0x0002,   // read and write access
+    kModeRead = 0x0000,       // read access
+    kModeWrite = 0x0001,      // write access
+    kModeReadWrite = 0x0002,  // read and write access
     kModeAccessMask = 0x0003,
     kShareCompat = 0x0000,     // no share bits: nobody else may read or write (as exclusive)
     kShareExclusive = 0x0010,  // others may neither read nor write
@@ -18,8 +18,8 @@ enum : unsigned int {
     kShareDenyRead = 0x0030,   // others may write
     kShareDenyNone = 0x0040,   // others may read and write
     kShareMask = 0x0070,
-    kModeCreate = 0x1000,      // create a missing file, cut an existing one to length 0
-    kModeBinary = 0x8000       // always set: bytes pass unchanged
+    kModeCreate = 0x1000,  // create a missing file, cut an existing one to length 0
+    kModeBinary = 0x8000   // always set: bytes pass unchanged
 };
 
 // Open flags of CNFile::Open as the local file layer reads them.
@@ -54,7 +54,9 @@ inline bool is_table_flags(unsigned int flags) {
 inline unsigned int mode_word_from_open_flags(unsigned int flags) {
     bool read = (flags & kOpenRead) != 0;
     bool write = (flags & (kOpenWrite | kOpenAppend)) != 0;
-    unsigned int mode = kModeBinary | (read && write ? kModeReadWrite : write ? kModeWrite : kModeRead);
+    unsigned int mode = kModeBinary | (read && write ? kModeReadWrite
+                                       : write       ? kModeWrite
+                                                     : kModeRead);
     if (flags & kOpenCreate) mode |= kModeCreate;
     if (flags & kOpenShareDenyNone) mode |= kShareDenyNone;
     else if (flags & kOpenShareExclusive) mode |= kShareExclusive;

@@ -38,32 +38,43 @@ namespace gavo {
 //   anything else             31  ERROR_GEN_FAILURE               -1
 int windows_error_from_errno(int err, bool folder_missing) {
     switch (err) {
-        case 0: return kWinNoError;
-        case ENOENT: return folder_missing ? kWinPathNotFound : kWinFileNotFound;
-        case ENOTDIR: return kWinPathNotFound;
-        case ENAMETOOLONG: return kWinFilenameTooLong;
-        case EACCES: case EPERM: case EISDIR: return kWinAccessDenied;
-        case EEXIST: return kWinAlreadyExists;
-        case EROFS: return kWinWriteProtect;
-        case EBUSY: return kWinBusy;
-        case ESTALE: return kWinNetnameDeleted;
-        case ENOSPC: case EDQUOT: case EFBIG: return kWinDiskFull;
-        case EIO: return kWinCrc;
-        case ENXIO: case ENODEV: return kWinNotReady;
-        case ENETDOWN: case ENOLINK: case EREMOTEIO: case ECONNRESET: return kWinUnexpNetErr;
-        case ECANCELED: case EINTR: return kWinOperationAborted;
-        case EXDEV: return kWinNotSameDevice;
-        case EBADF: return kWinInvalidHandle;
-        case EMFILE: case ENFILE: return kWinTooManyOpenFiles;
-        case ETXTBSY: return kWinSharingViolation;
-        case EAGAIN: return kWinLockViolation;
-        case ENOMEM: return kWinNotEnoughMemory;
-        case EINVAL: return kWinInvalidParameter;
-        case ESPIPE: return kWinSeekOnDevice;
-        case ENOTEMPTY: return kWinDirNotEmpty;
-        case ELOOP: return kWinCantResolveFilename;
-        case EOPNOTSUPP: case ENOSYS: return kWinNotSupported;
-        default: return kWinGenFailure;
+    case 0: return kWinNoError;
+    case ENOENT: return folder_missing ? kWinPathNotFound : kWinFileNotFound;
+    case ENOTDIR: return kWinPathNotFound;
+    case ENAMETOOLONG: return kWinFilenameTooLong;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return kWinAccessDenied;
+    case EEXIST: return kWinAlreadyExists;
+    case EROFS: return kWinWriteProtect;
+    case EBUSY: return kWinBusy;
+    case ESTALE: return kWinNetnameDeleted;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: return kWinDiskFull;
+    case EIO: return kWinCrc;
+    case ENXIO:
+    case ENODEV: return kWinNotReady;
+    case ENETDOWN:
+    case ENOLINK:
+    case EREMOTEIO:
+    case ECONNRESET: return kWinUnexpNetErr;
+    case ECANCELED:
+    case EINTR: return kWinOperationAborted;
+    case EXDEV: return kWinNotSameDevice;
+    case EBADF: return kWinInvalidHandle;
+    case EMFILE:
+    case ENFILE: return kWinTooManyOpenFiles;
+    case ETXTBSY: return kWinSharingViolation;
+    case EAGAIN: return kWinLockViolation;
+    case ENOMEM: return kWinNotEnoughMemory;
+    case EINVAL: return kWinInvalidParameter;
+    case ESPIPE: return kWinSeekOnDevice;
+    case ENOTEMPTY: return kWinDirNotEmpty;
+    case ELOOP: return kWinCantResolveFilename;
+    case EOPNOTSUPP:
+    case ENOSYS: return kWinNotSupported;
+    default: return kWinGenFailure;
     }
 }
 
@@ -95,23 +106,59 @@ const char* os_error_meaning(long os_error) { return meaning_in(kOsErrorMeanings
 // Windows system error number -> library code; every number not listed gives -1.
 int nfile_map_os_error(int os_error) {
     switch (os_error) {
-        case 2: case 6: case 18: case 107:
-            return gavo::kCodeNotFound;
-        case 5: case 12: case 19: case 29: case 54: case 58: case 64: case 65: case 71:
-        case 80: case 82: case 86: case 170: case 183: case 999:
-            return gavo::kCodeAccessDenied;
-        case 62:
-            return gavo::kCodeDirFull;
-        case 20: case 21: case 22: case 23: case 57: case 59: case 88: case 117:
-        case 995: case 996: case 997:
-            return gavo::kCodeIoError;  // hardware
-        case 39: case 112:
-            return gavo::kCodeDiskFull;
-        case 3: case 15: case 17: case 34: case 52: case 53: case 55: case 67: case 70:
-        case 85: case 111: case 123: case 124: case 125: case 144: case 154: case 161:
-        case 206: case 208: case 267:
-            return gavo::kCodeBadPath;
-        default:
-            return gavo::kCodeRefused;  // among them 4, 32, 33, 38 and -1
+    case 2:
+    case 6:
+    case 18:
+    case 107: return gavo::kCodeNotFound;
+    case 5:
+    case 12:
+    case 19:
+    case 29:
+    case 54:
+    case 58:
+    case 64:
+    case 65:
+    case 71:
+    case 80:
+    case 82:
+    case 86:
+    case 170:
+    case 183:
+    case 999: return gavo::kCodeAccessDenied;
+    case 62: return gavo::kCodeDirFull;
+    case 20:
+    case 21:
+    case 22:
+    case 23:
+    case 57:
+    case 59:
+    case 88:
+    case 117:
+    case 995:
+    case 996:
+    case 997: return gavo::kCodeIoError;  // hardware
+    case 39:
+    case 112: return gavo::kCodeDiskFull;
+    case 3:
+    case 15:
+    case 17:
+    case 34:
+    case 52:
+    case 53:
+    case 55:
+    case 67:
+    case 70:
+    case 85:
+    case 111:
+    case 123:
+    case 124:
+    case 125:
+    case 144:
+    case 154:
+    case 161:
+    case 206:
+    case 208:
+    case 267: return gavo::kCodeBadPath;
+    default: return gavo::kCodeRefused;  // among them 4, 32, 33, 38 and -1
     }
 }

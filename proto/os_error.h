@@ -14,34 +14,34 @@ namespace gavo {
 
 // The Windows system error numbers that the translation produces.
 enum WinError : int {
-    kWinNoError = -1,              // the failure has no OS error of its own
-    kWinFileNotFound = 2,          // ERROR_FILE_NOT_FOUND
-    kWinPathNotFound = 3,          // ERROR_PATH_NOT_FOUND
-    kWinTooManyOpenFiles = 4,      // ERROR_TOO_MANY_OPEN_FILES
-    kWinAccessDenied = 5,          // ERROR_ACCESS_DENIED
-    kWinInvalidHandle = 6,         // ERROR_INVALID_HANDLE
-    kWinNotEnoughMemory = 8,       // ERROR_NOT_ENOUGH_MEMORY
-    kWinNotSameDevice = 17,        // ERROR_NOT_SAME_DEVICE
-    kWinWriteProtect = 19,         // ERROR_WRITE_PROTECT
-    kWinNotReady = 21,             // ERROR_NOT_READY
-    kWinCrc = 23,                  // ERROR_CRC (data error)
-    kWinGenFailure = 31,           // ERROR_GEN_FAILURE
-    kWinSharingViolation = 32,     // ERROR_SHARING_VIOLATION
-    kWinLockViolation = 33,        // ERROR_LOCK_VIOLATION
-    kWinNetnameDeleted = 64,       // ERROR_NETNAME_DELETED
-    kWinUnexpNetErr = 59,          // ERROR_UNEXP_NET_ERR
-    kWinInvalidParameter = 87,     // ERROR_INVALID_PARAMETER
-    kWinDiskFull = 112,            // ERROR_DISK_FULL
-    kWinInvalidName = 123,         // ERROR_INVALID_NAME
-    kWinNegativeSeek = 131,        // ERROR_NEGATIVE_SEEK
-    kWinSeekOnDevice = 132,        // ERROR_SEEK_ON_DEVICE
-    kWinDirNotEmpty = 145,         // ERROR_DIR_NOT_EMPTY
-    kWinBusy = 170,                // ERROR_BUSY
-    kWinAlreadyExists = 183,       // ERROR_ALREADY_EXISTS
-    kWinFilenameTooLong = 206,     // ERROR_FILENAME_EXCED_RANGE
-    kWinOperationAborted = 995,    // ERROR_OPERATION_ABORTED
-    kWinNotSupported = 50,         // ERROR_NOT_SUPPORTED
-    kWinCantResolveFilename = 1921 // ERROR_CANT_RESOLVE_FILENAME
+    kWinNoError = -1,               // the failure has no OS error of its own
+    kWinFileNotFound = 2,           // ERROR_FILE_NOT_FOUND
+    kWinPathNotFound = 3,           // ERROR_PATH_NOT_FOUND
+    kWinTooManyOpenFiles = 4,       // ERROR_TOO_MANY_OPEN_FILES
+    kWinAccessDenied = 5,           // ERROR_ACCESS_DENIED
+    kWinInvalidHandle = 6,          // ERROR_INVALID_HANDLE
+    kWinNotEnoughMemory = 8,        // ERROR_NOT_ENOUGH_MEMORY
+    kWinNotSameDevice = 17,         // ERROR_NOT_SAME_DEVICE
+    kWinWriteProtect = 19,          // ERROR_WRITE_PROTECT
+    kWinNotReady = 21,              // ERROR_NOT_READY
+    kWinCrc = 23,                   // ERROR_CRC (data error)
+    kWinGenFailure = 31,            // ERROR_GEN_FAILURE
+    kWinSharingViolation = 32,      // ERROR_SHARING_VIOLATION
+    kWinLockViolation = 33,         // ERROR_LOCK_VIOLATION
+    kWinNetnameDeleted = 64,        // ERROR_NETNAME_DELETED
+    kWinUnexpNetErr = 59,           // ERROR_UNEXP_NET_ERR
+    kWinInvalidParameter = 87,      // ERROR_INVALID_PARAMETER
+    kWinDiskFull = 112,             // ERROR_DISK_FULL
+    kWinInvalidName = 123,          // ERROR_INVALID_NAME
+    kWinNegativeSeek = 131,         // ERROR_NEGATIVE_SEEK
+    kWinSeekOnDevice = 132,         // ERROR_SEEK_ON_DEVICE
+    kWinDirNotEmpty = 145,          // ERROR_DIR_NOT_EMPTY
+    kWinBusy = 170,                 // ERROR_BUSY
+    kWinAlreadyExists = 183,        // ERROR_ALREADY_EXISTS
+    kWinFilenameTooLong = 206,      // ERROR_FILENAME_EXCED_RANGE
+    kWinOperationAborted = 995,     // ERROR_OPERATION_ABORTED
+    kWinNotSupported = 50,          // ERROR_NOT_SUPPORTED
+    kWinCantResolveFilename = 1921  // ERROR_CANT_RESOLVE_FILENAME
 };
 
 // The Windows system error number for `err` (an errno value).

@@ -44,8 +44,8 @@ RequestDecoder::Step RequestDecoder::feed(const unsigned char* in, size_t n) {
         case State::kName: {
             NameField& name = header_.names[names_];
             const size_t take = std::min(name.length - name_seen_, n - used);
-            const size_t keep = name_seen_ < kNameFieldKeep
-                                    ? std::min(take, kNameFieldKeep - name_seen_) : 0;
+            const size_t keep =
+                name_seen_ < kNameFieldKeep ? std::min(take, kNameFieldKeep - name_seen_) : 0;
             if (keep > 0) memcpy(name.kept + name_seen_, in + used, keep);
             name_seen_ += take;
             used += take;
@@ -179,8 +179,6 @@ uint64_t RequestDecoder::body_left() const {
     return state_ == State::kData || state_ == State::kFixed ? left_ : 0;
 }
 
-void RequestDecoder::reset() {
-    *this = RequestDecoder{};
-}
+void RequestDecoder::reset() { *this = RequestDecoder{}; }
 
 }  // namespace gavo::wire

@@ -33,17 +33,17 @@ struct NameField {
 // A request's opcode and the fields before its body.
 struct RequestHeader {
     const Message* message = nullptr;  // the opcode's entry in kMessages
-    int flags = 0;                      // open, open-ex
-    int handle = 0;                     // close, read, write, table close, table write
-    int32_t count = 0;                  // read, write (a write's is never negative)
-    NameField names[2];                 // the name fields in order (rename has two)
+    int flags = 0;                     // open, open-ex
+    int handle = 0;                    // close, read, write, table close, table write
+    int32_t count = 0;                 // read, write (a write's is never negative)
+    NameField names[2];                // the name fields in order (rename has two)
     Opcode op() const { return message->op; }
 };
 
 // True when data or a record follows the message's header.
 constexpr bool has_body(const Message& m) {
-    return m.field_count > 0 &&
-           (m.fields[m.field_count - 1] == Field::kData || m.fields[m.field_count - 1] == Field::kRecord);
+    return m.field_count > 0 && (m.fields[m.field_count - 1] == Field::kData ||
+                                 m.fields[m.field_count - 1] == Field::kRecord);
 }
 
 class RequestDecoder {
@@ -65,7 +65,7 @@ public:
     };
     struct Step {
         Event event = Event::kNeedMore;
-        size_t used = 0;                     // bytes of the input consumed
+        size_t used = 0;                      // bytes of the input consumed
         const unsigned char* data = nullptr;  // kData, kRecord: the piece, inside the input
         size_t size = 0;
     };
@@ -91,9 +91,9 @@ public:
 
 private:
     enum class State : uint8_t {
-        kInteger,   // collecting the opcode, a 16/32-bit field or a name's length
-        kName,      // a name field's bytes
-        kEndNext,   // the header was handed out and nothing follows
+        kInteger,  // collecting the opcode, a 16/32-bit field or a name's length
+        kName,     // a name field's bytes
+        kEndNext,  // the header was handed out and nothing follows
         kData,
         kAwaitFraming,
         kLine,
@@ -111,14 +111,14 @@ private:
     State state_ = State::kInteger;
     RequestHeader header_;
     unsigned char scratch_[4] = {};
-    size_t want_ = 2;        // kInteger: the integer's width
-    size_t have_ = 0;        // kInteger: bytes of it collected
+    size_t want_ = 2;          // kInteger: the integer's width
+    size_t have_ = 0;          // kInteger: bytes of it collected
     size_t field_ = SIZE_MAX;  // index of the next field of the message; SIZE_MAX: opcode
-    size_t names_ = 0;       // name fields begun
-    size_t name_seen_ = 0;   // kName: bytes of the field seen
-    uint64_t left_ = 0;      // kData, kFixed: bytes still due
-    size_t line_max_ = 0;    // kLine: the most bytes before the line feed
-    size_t line_seen_ = 0;   // kLine: bytes handed on so far
+    size_t names_ = 0;         // name fields begun
+    size_t name_seen_ = 0;     // kName: bytes of the field seen
+    uint64_t left_ = 0;        // kData, kFixed: bytes still due
+    size_t line_max_ = 0;      // kLine: the most bytes before the line feed
+    size_t line_seen_ = 0;     // kLine: bytes handed on so far
     Error error_ = Error::kNone;
     int64_t error_value_ = 0;
 };

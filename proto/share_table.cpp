@@ -1,8 +1,8 @@
 #include "proto/share_table.h"
 
-#include "proto/open_mode.h"
-
 #include <utility>
+
+#include "proto/open_mode.h"
 
 namespace gavo {
 
@@ -11,10 +11,10 @@ namespace {
 // What the holder of `mode` lets others do: bit 1 read, bit 2 write.
 unsigned int shared_access(unsigned int mode) {
     switch (mode & kShareMask) {
-        case kShareDenyNone: return 3;
-        case kShareDenyWrite: return 1;  // others may read
-        case kShareDenyRead: return 2;   // others may write
-        default: return 0;               // exclusive, or no share bits
+    case kShareDenyNone: return 3;
+    case kShareDenyWrite: return 1;  // others may read
+    case kShareDenyRead: return 2;   // others may write
+    default: return 0;               // exclusive, or no share bits
     }
 }
 
@@ -35,7 +35,8 @@ ShareTable::Token ShareTable::acquire(dev_t dev, ino_t ino, unsigned int mode) {
     Key key{dev, ino};
     // No operator[] here: its std::piecewise_construct would be exported by the library.
     auto found = opens_.find(key);
-    if (found == opens_.end()) found = opens_.insert(std::make_pair(key, std::vector<Holder>())).first;
+    if (found == opens_.end())
+        found = opens_.insert(std::make_pair(key, std::vector<Holder>())).first;
     for (const Holder& h : found->second) {
         if (!share_compatible(h.mode, mode)) return kSharingViolation;
     }

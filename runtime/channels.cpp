@@ -2,11 +2,11 @@
 
 #include <cstring>
 
+#include "net/messages.h"
 #include "net/netconn.h"
+#include "proto/codes.h"
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
-#include "net/messages.h"
-#include "proto/codes.h"
 #include "runtime/state.h"
 
 namespace lib = gavo::lib;

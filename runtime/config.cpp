@@ -1,11 +1,11 @@
 #include "runtime/config.h"
 
 #include <fcntl.h>
+#include <strings.h>
 
 #include <cctype>
 #include <climits>
 #include <cstring>
-#include <strings.h>
 
 #include "port/platform.h"
 
@@ -54,7 +54,8 @@ std::string profile_value(const std::string& text, const char* section, const ch
         pos = end + 1;
         if (!line.empty() && line.front() == '[') {
             size_t close = line.find(']');
-            in_section = close != std::string::npos && same_name(trim(line.substr(1, close - 1)), section);
+            in_section =
+                close != std::string::npos && same_name(trim(line.substr(1, close - 1)), section);
             continue;
         }
         size_t eq = line.find('=');
@@ -80,7 +81,8 @@ int decimal_value(const char* text) {
     long long value = 0;
     for (; *p >= '0' && *p <= '9'; ++p) {
         value = value * 10 + (*p - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
     }
     if (negative) value = -value;
     if (value > INT_MAX) value = INT_MAX;

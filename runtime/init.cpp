@@ -3,22 +3,22 @@
 #include <string>
 
 #include "include/GAVO_Client.h"
+#include "net/messages.h"
+#include "port/platform.h"
+#include "proto/codes.h"
 #include "runtime/channels.h"
 #include "runtime/config.h"
 #include "runtime/error_log.h"
 #include "runtime/report.h"
-#include "net/messages.h"
-#include "port/platform.h"
-#include "proto/codes.h"
 #include "runtime/state.h"
 
 namespace lib = gavo::lib;
 
 namespace {
 
-constexpr size_t kIniPathMax = 259;   // fits the 260-byte path of the reference platform
-constexpr size_t kSettingMax = 255;   // host_name and host_port hold 255 characters
-constexpr size_t kBaseDirMax = 258;   // base_dir holds 258 characters and the backslash
+constexpr size_t kIniPathMax = 259;  // fits the 260-byte path of the reference platform
+constexpr size_t kSettingMax = 255;  // host_name and host_port hold 255 characters
+constexpr size_t kBaseDirMax = 258;  // base_dir holds 258 characters and the backslash
 
 // Reads one key of [Config] and writes its report line with the value as read.
 std::string read_setting(const std::string& ini, const char* key, const char* def,
@@ -36,7 +36,7 @@ bool fits(const std::string& value, size_t max, const char* where) {
     return false;
 }
 
-constexpr size_t kSecondsMax = 9;      // digits of a time setting: no overflow when read
+constexpr size_t kSecondsMax = 9;        // digits of a time setting: no overflow when read
 constexpr int kReplyTimeoutMax = 86400;  // a day; a longer wait is no bound at all
 
 // REPLY_TIMEOUT in seconds, 0 (no limit) to a day, digits only. A missing or empty key is

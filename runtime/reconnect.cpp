@@ -1,11 +1,11 @@
 #include "runtime/reconnect.h"
 
+#include "net/messages.h"
 #include "net/netconn.h"
+#include "port/platform.h"
 #include "runtime/channels.h"
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
-#include "net/messages.h"
-#include "port/platform.h"
 #include "runtime/state.h"
 
 namespace lib = gavo::lib;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the tools need, when missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang clang-format-14 pkg-config libgtest-dev libgmock-dev libbenchmark-dev
           libcli11-dev libsqlite3-dev sqlite3 libpq-dev postgresql iproute2 file dpkg-dev)
 missing=()
 for p in "${packages[@]}"; do

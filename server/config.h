@@ -15,10 +15,10 @@ struct ServerConfig {
     std::string listen_host = "127.0.0.1";
     int listen_port = kDefaultPort;  // 0: any free port (Server::port() tells which)
     std::string root = "./gavo-root";
-    std::vector<Cidr> allow;           // empty: every client that can reach the socket
-    bool read_only = false;            // refuse every request that would change the root
-    bool sync = true;                  // fsync before answering close, rename and remove
-    bool allow_hard_links = false;     // serve files with more than one link
+    std::vector<Cidr> allow;        // empty: every client that can reach the socket
+    bool read_only = false;         // refuse every request that would change the root
+    bool sync = true;               // fsync before answering close, rename and remove
+    bool allow_hard_links = false;  // serve files with more than one link
     std::chrono::milliseconds handle_grace{5 * 60 * 1000};  // after a host's last connection
     int max_handles_per_host = 1024;
     int max_connections = 1024;

@@ -69,7 +69,8 @@ bool Conn::wait_ready(short events, const char* what) {
         const auto began = std::chrono::steady_clock::now();
         const int n = poll(&pfd, 1, wait_ms);
         budget_ns_ -= std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::steady_clock::now() - began).count();
+                          std::chrono::steady_clock::now() - began)
+                          .count();
         if (n > 0) return true;
         if (n == 0 && by_rate && ns_per_byte_ == 0) {
             return fail("stalled (request not done within the time-out)");
@@ -103,7 +104,8 @@ ssize_t Conn::receive(void* dest, size_t max) {
         // At a stop, the server cuts the connections still mid-request after a grace.
         if (n == 0) {
             return fail(stop_requested() ? "server stopping mid-request"
-                                         : "peer closed mid-request"), 0;
+                                         : "peer closed mid-request"),
+                   0;
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {

@@ -14,12 +14,12 @@
 // Not thread-safe: one connection is served by one thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
-#include <sys/types.h>
 
 namespace gavo::server {
 
@@ -30,8 +30,10 @@ public:
     // `fd` stays owned by the caller. `stop_fd` becomes readable when the server stops.
     // `min_rate` in bytes per second.
     Conn(int fd, std::chrono::milliseconds stall, int min_rate, int stop_fd)
-        : fd_(fd), stall_ms_(static_cast<int>(stall.count())),
-          ns_per_byte_(min_rate > 0 ? 1000000000 / min_rate : 0), stop_fd_(stop_fd) {}
+        : fd_(fd),
+          stall_ms_(static_cast<int>(stall.count())),
+          ns_per_byte_(min_rate > 0 ? 1000000000 / min_rate : 0),
+          stop_fd_(stop_fd) {}
 
     // Waits, without a time limit, until the next request's first byte is here. False
     // when the peer closed, the connection failed, or the server is stopping (a request

@@ -68,14 +68,13 @@ std::string export_header(ExportFormat format) {
 
 std::string export_line(const StoredRecord& r, ExportFormat format) {
     if (format == ExportFormat::kCsv) {
-        return std::to_string(r.seq) + "," + csv_field(r.table) + "," +
-               csv_field(r.received_utc) + "," + csv_field(r.client) + "," +
-               base64(r.bytes) + "\n";
+        return std::to_string(r.seq) + "," + csv_field(r.table) + "," + csv_field(r.received_utc) +
+               "," + csv_field(r.client) + "," + base64(r.bytes) + "\n";
     }
     return "{\"seq\":" + std::to_string(r.seq) + ",\"table\":" + json_string(r.table) +
            ",\"received_utc\":" + json_string(r.received_utc) +
-           ",\"client\":" + json_string(r.client) + ",\"record_base64\":\"" +
-           base64(r.bytes) + "\"}\n";
+           ",\"client\":" + json_string(r.client) + ",\"record_base64\":\"" + base64(r.bytes) +
+           "\"}\n";
 }
 
 }  // namespace gavo::server

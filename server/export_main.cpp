@@ -34,11 +34,13 @@ struct Args {
 
 // 0: run; 1: help shown; 2: bad command line (message written).
 int parse(int argc, char** argv, Args* args) {
-    static const struct option kOptions[] = {
-        {"state", required_argument, nullptr, 's'}, {"tables-db", required_argument, nullptr, 'd'},
-        {"table", required_argument, nullptr, 't'}, {"format", required_argument, nullptr, 'f'},
-        {"help", no_argument, nullptr, 'h'},        {"version", no_argument, nullptr, 'v'},
-        {nullptr, 0, nullptr, 0}};
+    static const struct option kOptions[] = {{"state", required_argument, nullptr, 's'},
+                                             {"tables-db", required_argument, nullptr, 'd'},
+                                             {"table", required_argument, nullptr, 't'},
+                                             {"format", required_argument, nullptr, 'f'},
+                                             {"help", no_argument, nullptr, 'h'},
+                                             {"version", no_argument, nullptr, 'v'},
+                                             {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
         const std::string arg = optarg ? optarg : "";
@@ -85,9 +87,10 @@ int main(int argc, char** argv) {
     bool ok = store->open(&error);
     if (ok) {
         fputs(export_header(args.format).c_str(), stdout);
-        ok = store->scan(args.table, [&](const StoredRecord& r) {
-            fputs(export_line(r, args.format).c_str(), stdout);
-        }, &error);
+        ok = store->scan(
+            args.table,
+            [&](const StoredRecord& r) { fputs(export_line(r, args.format).c_str(), stdout); },
+            &error);
     }
     if (!ok) {
         fprintf(stderr, "gavo-tables-export: %s\n", error.text.c_str());

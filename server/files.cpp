@@ -54,8 +54,7 @@ int OpenFile::release_locked() {
 
 // ---- FileService
 
-int FileService::code_for(int err, const std::string& rel, bool creating,
-                          std::string* why) const {
+int FileService::code_for(int err, const std::string& rel, bool creating, std::string* why) const {
     if (err == EXDEV) {
         *why = "name leads out of the root";
         return kCodeBadPath;
@@ -231,8 +230,7 @@ void FileService::discard_created(const std::string& rel) {
 // Checks the kind of file, admits the open and positions it. On failure the caller drops
 // `file`, whose destructor closes what was opened.
 int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
-                             unsigned int flags, bool created, int64_t* length,
-                             std::string* why) {
+                             unsigned int flags, bool created, int64_t* length, std::string* why) {
     struct stat st;
     if (sys().fstat(file.fd, &st) != 0) return code_for(errno, rel, false, why);
     if (!S_ISREG(st.st_mode)) {
@@ -312,8 +310,8 @@ int FileService::rename(const std::string& from, const std::string& to, std::str
     {
         std::lock_guard<std::mutex> lock(names_mutex_);
         code = check_not_open(from_dir, from_last, why);
-        if (code == 0 && sys().renameat2(from_dir, from_last.c_str(), to_dir,
-                                         to_last.c_str(), RENAME_NOREPLACE) != 0) {
+        if (code == 0 && sys().renameat2(from_dir, from_last.c_str(), to_dir, to_last.c_str(),
+                                         RENAME_NOREPLACE) != 0) {
             const int err = errno;
             *why = errno_text(err);
             code = nfile_map_os_error(gavo::windows_error_from_errno(err, err == ENOENT));

@@ -45,16 +45,16 @@ public:
     int close() override;
     std::string describe() const override { return "file " + name_; }
 
-    std::mutex mutex;       // guards every field below while the file is in use
-    int fd = -1;            // -1 once closed
-    int dir_fd = -1;        // the folder of a newly created file, for its fsync
+    std::mutex mutex;  // guards every field below while the file is in use
+    int fd = -1;       // -1 once closed
+    int dir_fd = -1;   // the folder of a newly created file, for its fsync
     bool may_read = false;
     bool may_write = false;
-    bool dirty = false;     // created, cut or written since the open
+    bool dirty = false;  // created, cut or written since the open
     bool sync = true;
     ShareTable::Token share = ShareTable::kSharingViolation;
     std::shared_ptr<FileWrites> writes;  // set once the open is admitted
-    DescriptorCharge charge;  // fd and dir_fd counted against the host's quota
+    DescriptorCharge charge;             // fd and dir_fd counted against the host's quota
 
 private:
     int release_locked();
@@ -64,9 +64,9 @@ private:
 };
 
 struct OpenResult {
-    int code = 0;                     // 0 or a library code
-    std::shared_ptr<OpenFile> file;   // set when code is 0
-    int64_t length = 0;               // the file's length after the open
+    int code = 0;                    // 0 or a library code
+    std::shared_ptr<OpenFile> file;  // set when code is 0
+    int64_t length = 0;              // the file's length after the open
 };
 
 class FileService {
@@ -91,17 +91,15 @@ public:
     size_t open_count() const { return shares_.size(); }
 
 private:
-    int open_fd(const std::string& rel, int pflags, bool create, bool* created,
-                std::string* why);
+    int open_fd(const std::string& rel, int pflags, bool create, bool* created, std::string* why);
     int open_existing(const std::string& rel, int pflags, std::string* why);
     // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
     int check_servable(const struct stat& st, std::string* why) const;
     // The change count shared by every open of the file of `st`.
     std::shared_ptr<FileWrites> writes_for(const struct stat& st);
-    int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
-              std::string* why);
-    int finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
-                    unsigned int flags, bool created, int64_t* length, std::string* why);
+    int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why);
+    int finish_open(OpenFile& file, const std::string& rel, unsigned int mode, unsigned int flags,
+                    bool created, int64_t* length, std::string* why);
     void discard_created(const std::string& rel);
     // True when a failed create of `rel` (errno `err`) calls for creating its folders.
     bool needs_folders(int err, const std::string& rel) const;

@@ -195,8 +195,8 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host,
     auto space = spaces_.find(host_key(host));
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     if (space == spaces_.end() || it == space->second.end()) {
-        const bool held = handle >= 0 && handle < kHandleCount &&
-                          holders_[static_cast<size_t>(handle)] > 0;
+        const bool held =
+            handle >= 0 && handle < kHandleCount && holders_[static_cast<size_t>(handle)] > 0;
         *result = held ? Lookup::kOtherHost : Lookup::kUnknown;
         return nullptr;
     }
@@ -209,8 +209,7 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host,
     return it->second.obj;
 }
 
-std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host,
-                                                Lookup* result) {
+std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host, Lookup* result) {
     std::shared_ptr<OpenObject> obj = find(handle, host, result);
     if (!obj) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
@@ -253,8 +252,7 @@ void HandleTable::connection_closed(const HostAddr& host, Clock::time_point now)
     forget_if_unused(it);
 }
 
-HandleTable::Taken HandleTable::take_expired(Clock::time_point now,
-                                             std::chrono::milliseconds grace,
+HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono::milliseconds grace,
                                              std::vector<HostAddr>* hosts) {
     std::lock_guard<std::mutex> lock(mutex_);
     Taken taken;

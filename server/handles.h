@@ -145,11 +145,11 @@ private:
     bool reserve(uint64_t position, std::string* why);
 
     const int per_host_limit_;
-    mutable std::mutex mutex_;  // guards everything below
-    std::map<HostAddr, Space> spaces_;     // by host key; no empty spaces
+    mutable std::mutex mutex_;          // guards everything below
+    std::map<HostAddr, Space> spaces_;  // by host key; no empty spaces
     std::vector<uint32_t> holders_ = std::vector<uint32_t>(kHandleCount);  // spaces per number
-    size_t size_ = 0;                      // handles in all spaces
-    std::map<HostAddr, HostState> hosts_;  // by exact address
+    size_t size_ = 0;                                                      // handles in all spaces
+    std::map<HostAddr, HostState> hosts_;                                  // by exact address
     uint64_t next_ = 0;  // the position where the search for a free number starts
     // With a mark file: positions below reserved_ may be handed out without writing it.
     std::unique_ptr<HandleMarkFile> mark_file_;

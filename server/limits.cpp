@@ -129,8 +129,7 @@ void HostLimits::connection_ended(const HostAddr& host) {
     forget_if_unused(it);
 }
 
-bool HostLimits::take_descriptors(const HostAddr& host, int n, Charge* charge,
-                                  std::string* why) {
+bool HostLimits::take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why) {
     const HostAddr key = host_key(host);
     std::lock_guard<std::mutex> lock(mutex_);
     HostCounts& counts = hosts_[key];

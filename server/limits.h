@@ -51,17 +51,16 @@ uint64_t open_descriptor_count();
 // The limits derived from the descriptor limit; 0 in a setting means "size it from the
 // limit" (see size_descriptor_limits).
 struct DescriptorSizes {
-    uint64_t limit = 0;    // descriptors the process may hold
-    uint64_t reserve = 0;  // kept for the listener, the database and the log
-    uint64_t per_host = 0; // a host's open files
+    uint64_t limit = 0;     // descriptors the process may hold
+    uint64_t reserve = 0;   // kept for the listener, the database and the log
+    uint64_t per_host = 0;  // a host's open files
 };
 // reserve: room for what the counts leave out (the descriptors a request holds for a
 // moment: the folders of a rename, the lookup of an open, up to two per connection; the
 // database; the log): two per allowed connection, at most a quarter of the limit, and at
 // least a thirty-second of it and 32 (but never above half the limit). Per host: an eighth of the rest, at least 16,
 // unless `per_host` is given.
-DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections,
-                                       uint64_t per_host);
+DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections, uint64_t per_host);
 
 enum class Refusal { kConnections, kHostConnections, kHandles, kDescriptors };
 

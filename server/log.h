@@ -61,7 +61,7 @@ private:
 
     std::mutex mutex_;  // guards the sink and the write
     Sink sink_;
-    std::mutex repeats_mutex_;  // guards repeats_
+    std::mutex repeats_mutex_;                // guards repeats_
     std::map<std::string, Repeats> repeats_;  // by "host\tkind"
 };
 

@@ -14,17 +14,12 @@ int main(int argc, char** argv) {
     ServerConfig config;
     std::string error;
     switch (parse_options(argc, argv, &config, &error)) {
-    case ParseResult::kHelp:
-        fputs(usage_text().c_str(), stdout);
-        return 0;
-    case ParseResult::kVersion:
-        puts("gavo-server " GAVO_VERSION);
-        return 0;
+    case ParseResult::kHelp: fputs(usage_text().c_str(), stdout); return 0;
+    case ParseResult::kVersion: puts("gavo-server " GAVO_VERSION); return 0;
     case ParseResult::kError:
         fprintf(stderr, "gavo-server: %s\nTry 'gavo-server --help'.\n", error.c_str());
         return 2;
-    case ParseResult::kRun:
-        break;
+    case ParseResult::kRun: break;
     }
     // SIGTERM and SIGINT are taken by sigwait below; every thread inherits the mask.
     sigset_t stop_signals;
@@ -40,9 +35,9 @@ int main(int argc, char** argv) {
     log.line("gavo-server " GAVO_VERSION);
     log.linef("descriptors: soft limit %llu%s (hard limit %llu)",
               static_cast<unsigned long long>(fds.now),
-              fds.now > fds.before
-                  ? (", raised from " + std::to_string(fds.before)).c_str()
-                  : fds.now < fds.hard ? ", could not be raised" : "",
+              fds.now > fds.before ? (", raised from " + std::to_string(fds.before)).c_str()
+              : fds.now < fds.hard ? ", could not be raised"
+                                   : "",
               static_cast<unsigned long long>(fds.hard));
     Server server(config, log);
     if (!server.start(&error)) {

@@ -12,9 +12,23 @@ namespace gavo::server {
 namespace {
 
 enum OptionId {
-    kListen = 1000, kRoot, kAllow, kReadOnly, kNoSync, kHandleGrace, kMaxHandles,
-    kMaxConnections, kStallTimeout, kTables, kState, kTablesDb, kNoGroupCommit, kHelp,
-    kVersion, kMinRate, kMaxPendingBytes
+    kListen = 1000,
+    kRoot,
+    kAllow,
+    kReadOnly,
+    kNoSync,
+    kHandleGrace,
+    kMaxHandles,
+    kMaxConnections,
+    kStallTimeout,
+    kTables,
+    kState,
+    kTablesDb,
+    kNoGroupCommit,
+    kHelp,
+    kVersion,
+    kMinRate,
+    kMaxPendingBytes
 };
 
 constexpr int kAllowHardLinks = 2000;

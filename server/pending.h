@@ -55,7 +55,7 @@ private:
 
     const size_t cap_;
     Logger& log_;
-    mutable std::mutex mutex_;       // guards everything below
+    mutable std::mutex mutex_;        // guards everything below
     std::map<uint64_t, Entry> live_;  // by age: the last is the newest
     uint64_t next_seq_ = 0;
     size_t total_ = 0;

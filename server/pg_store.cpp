@@ -118,8 +118,8 @@ bool PgStore::append(const std::vector<const Record*>& batch, StoreError* error)
     return exec("COMMIT", error);
 }
 
-bool PgStore::scan(const std::string& table,
-                   const std::function<void(const StoredRecord&)>& each, StoreError* error) {
+bool PgStore::scan(const std::string& table, const std::function<void(const StoredRecord&)>& each,
+                   StoreError* error) {
     if (!ready(error)) return false;
     const char* values[1] = {table.c_str()};
     if (!PQsendQueryParams(conn_, kSelect, 1, nullptr, values, nullptr, nullptr, 1) ||
@@ -128,8 +128,7 @@ bool PgStore::scan(const std::string& table,
     }
     bool ok = true;
     auto field = [](PGresult* res, int col) {
-        return std::string(PQgetvalue(res, 0, col),
-                           static_cast<size_t>(PQgetlength(res, 0, col)));
+        return std::string(PQgetvalue(res, 0, col), static_cast<size_t>(PQgetlength(res, 0, col)));
     };
     while (PGresult* raw = PQgetResult(conn_)) {
         Result res(raw);

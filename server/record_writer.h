@@ -58,7 +58,7 @@ private:
     mutable std::mutex mutex_;          // guards everything below
     std::condition_variable finished_;  // a commit ended: waiting sessions look again
     std::deque<std::shared_ptr<Pending>> queue_;
-    bool committing_ = false;           // a session is storing a batch
+    bool committing_ = false;  // a session is storing a batch
     bool stopping_ = false;
     bool running_ = false;
     uint64_t records_ = 0;

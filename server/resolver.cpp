@@ -113,8 +113,7 @@ int RootDir::open_by_walk(const std::string& rel, int flags, mode_t mode) const 
     return fd >= 0 ? fd : -err;
 }
 
-int RootDir::reopen(int path_fd, const struct stat& st, const std::string& rel,
-                    int flags) const {
+int RootDir::reopen(int path_fd, const struct stat& st, const std::string& rel, int flags) const {
     const std::string self = "/proc/self/fd/" + std::to_string(path_fd);
     int fd = sys().openat(AT_FDCWD, self.c_str(), flags | O_CLOEXEC, 0);
     if (fd >= 0) return fd;

@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <functional>
 #include <cstring>
+#include <functional>
 
 #include "server/sys.h"
 
@@ -75,11 +75,12 @@ bool start_detached(std::function<void()> body) {
 }  // namespace
 
 Server::Server(ServerConfig config, Logger& log)
-    : config_(std::move(config)), log_(log),
-      limits_(log_, config_.max_connections_per_host,
-              size_descriptor_limits(descriptor_limit(),
-                                     static_cast<uint64_t>(config_.max_connections),
-                                     static_cast<uint64_t>(config_.max_descriptors_per_host))),
+    : config_(std::move(config)),
+      log_(log),
+      limits_(
+          log_, config_.max_connections_per_host,
+          size_descriptor_limits(descriptor_limit(), static_cast<uint64_t>(config_.max_connections),
+                                 static_cast<uint64_t>(config_.max_descriptors_per_host))),
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       pending_(config_.max_pending_bytes, log_),
@@ -110,13 +111,14 @@ bool Server::start(std::string* error) {
     if (!bind_listener(error)) return false;
     limits_.add_fixed(open_descriptor_count());
     const DescriptorSizes& sizes = limits_.sizes();
-    log_.linef("limits: %llu descriptors (%llu in use), %llu of them kept in reserve, %llu "
-               "per host for files; %d connections, %d per host; %d handles per host",
-               static_cast<unsigned long long>(sizes.limit),
-               static_cast<unsigned long long>(limits_.descriptors_in_use()),
-               static_cast<unsigned long long>(sizes.reserve),
-               static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
-               config_.max_connections_per_host, config_.max_handles_per_host);
+    log_.linef(
+        "limits: %llu descriptors (%llu in use), %llu of them kept in reserve, %llu "
+        "per host for files; %d connections, %d per host; %d handles per host",
+        static_cast<unsigned long long>(sizes.limit),
+        static_cast<unsigned long long>(limits_.descriptors_in_use()),
+        static_cast<unsigned long long>(sizes.reserve),
+        static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
+        config_.max_connections_per_host, config_.max_handles_per_host);
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
     reaper_ = std::thread([this] { reaper_loop(); });
@@ -131,8 +133,9 @@ bool Server::keep_handle_position(std::string* error) {
     const std::string state =
         config_.state_dir.empty() ? default_state_dir(config_.root) : config_.state_dir;
     if (state.empty()) {
-        log_.linef("handles: no state folder (give --state DIR): numbering starts at 0, and "
-                   "handles held from before a restart may name new objects");
+        log_.linef(
+            "handles: no state folder (give --state DIR): numbering starts at 0, and "
+            "handles held from before a restart may name new objects");
         return true;
     }
     if (!prepare_state_dir(state, config_.root, error)) return false;
@@ -172,9 +175,8 @@ bool Server::bind_listener(std::string* error) {
     struct sockaddr_storage bound;
     socklen_t len = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-    port_ = ntohs(bound.ss_family == AF_INET6
-                      ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                      : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
     listen_fd_ = fd;
     return true;
 }
@@ -187,8 +189,7 @@ void Server::accept_loop() {
         if ((fds[0].revents & POLLIN) == 0) continue;
         struct sockaddr_storage addr;
         socklen_t len = sizeof addr;
-        const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len,
-                               SOCK_CLOEXEC);
+        const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
         if (fd >= 0) {
             admit(fd, reinterpret_cast<sockaddr*>(&addr));
         } else if (errno == EMFILE || errno == ENFILE) {
@@ -245,9 +246,9 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (active_ >= config_.max_connections) {
-            limits_.refused(host, Refusal::kConnections,
-                            label + ": refused, " + std::to_string(active_) +
-                                " connections already");
+            limits_.refused(
+                host, Refusal::kConnections,
+                label + ": refused, " + std::to_string(active_) + " connections already");
             limits_.connection_ended(host);
             close(fd);
             return;
@@ -294,8 +295,8 @@ void Server::serve(int fd, HostAddr host, std::string label) {
 void Server::reaper_loop() {
     const auto grace = config_.handle_grace;
     // Check a few times per grace period, at most once a second.
-    const auto step = std::clamp(grace / 4, std::chrono::milliseconds(10),
-                                 std::chrono::milliseconds(1000));
+    const auto step =
+        std::clamp(grace / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
         changed_.wait_for(lock, step);
@@ -340,8 +341,8 @@ void Server::stop() {
         if (!changed_.wait_for(lock, kStopGrace, [this] { return active_ == 0; })) {
             // A request still trickling in (or out) after the grace would hold the stop,
             // and with the listener closed every client, indefinitely: cut it.
-            log_.linef("stop: %d connections still mid-request after %lld s, cutting them",
-                       active_, static_cast<long long>(kStopGrace.count()));
+            log_.linef("stop: %d connections still mid-request after %lld s, cutting them", active_,
+                       static_cast<long long>(kStopGrace.count()));
             for (const int fd : conn_fds_) shutdown(fd, SHUT_RDWR);
             changed_.wait(lock, [this] { return active_ == 0; });
         }

@@ -82,18 +82,18 @@ private:
 
     int listen_fd_ = -1;
     int port_ = 0;
-    int stop_fd_ = -1;  // an eventfd, readable once stopping
-    int spare_fd_ = -1; // held for accept when the descriptors run out (shed_connection)
+    int stop_fd_ = -1;   // an eventfd, readable once stopping
+    int spare_fd_ = -1;  // held for accept when the descriptors run out (shed_connection)
     std::thread acceptor_;
     std::thread reaper_;
     std::atomic<bool> started_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<int> next_id_{1};
 
-    mutable std::mutex mutex_;       // guards active_ and reaper wake-ups
+    mutable std::mutex mutex_;  // guards active_ and reaper wake-ups
     std::condition_variable changed_;
-    int active_ = 0;                 // connection threads still running
-    std::set<int> conn_fds_;         // their sockets, for cutting them at a stop
+    int active_ = 0;          // connection threads still running
+    std::set<int> conn_fds_;  // their sockets, for cutting them at a stop
 };
 
 }  // namespace gavo::server

@@ -97,9 +97,10 @@ ClientName client_name(const NameField& field) {
 
 }  // namespace
 
-Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label,
-                 int stop_fd)
-    : ctx_(ctx), conn_(fd, ctx.config.stall_timeout, ctx.config.min_rate, stop_fd), host_(host),
+Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd)
+    : ctx_(ctx),
+      conn_(fd, ctx.config.stall_timeout, ctx.config.min_rate, stop_fd),
+      host_(host),
       label_(std::move(label)) {}
 
 std::string Session::run() {
@@ -110,9 +111,7 @@ std::string Session::run() {
 
 bool Session::serve_next() { return conn_.wait_request() && serve_one(); }
 
-std::string Session::end_reason() const {
-    return conn_.error().empty() ? "closed" : conn_.error();
-}
+std::string Session::end_reason() const { return conn_.error().empty() ? "closed" : conn_.error(); }
 
 bool Session::serve_one() {
     Step step;
@@ -176,8 +175,7 @@ bool Session::malformed() {
 
 // Refusals of one kind from one host beyond a few in a row are counted, not written (a
 // client looping on a failing request would otherwise fill the disk with the log).
-void Session::refuse(const char* op, int code, const std::string& what,
-                     const std::string& why) {
+void Session::refuse(const char* op, int code, const std::string& what, const std::string& why) {
     const std::string kind = std::string(op) + " refused with " + std::to_string(code);
     if (!ctx_.log.admit_repeat(host_.to_string(), kind)) return;
     ctx_.log.linef("%s: %s %s refused with %d: %s", label_.c_str(), op, what.c_str(), code,
@@ -245,8 +243,9 @@ std::shared_ptr<OpenFile> Session::file_for(int handle, const char* op, int* cod
     if (file) return file;
     *code = obj ? kCodeAccessDenied : kCodeNotFound;
     refuse(op, *code, "handle " + std::to_string(handle),
-           obj ? "not a file"
-               : found == Lookup::kOtherHost ? "handle of another host" : "unknown handle");
+           obj                           ? "not a file"
+           : found == Lookup::kOtherHost ? "handle of another host"
+                                         : "unknown handle");
     return nullptr;
 }
 

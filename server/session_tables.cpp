@@ -41,8 +41,7 @@ bool Session::do_table_open(const Header& req) {
         refuse("table open", kCodeAccessDenied, "'" + name + "'", "read-only server");
         return reply16(kCodeAccessDenied);
     }
-    const int handle =
-        ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why);
+    const int handle = ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why);
     if (handle < 0) {
         refuse_limited(Refusal::kHandles, "table open", "'" + name + "'", why);
         return reply16(kCodeRefused);
@@ -59,8 +58,7 @@ bool Session::read_record(const OpenTable& table, std::string* bytes) {
     return read_line(table, held, bytes);
 }
 
-bool Session::read_line(const OpenTable& table, PendingBytes::Request& held,
-                        std::string* bytes) {
+bool Session::read_line(const OpenTable& table, PendingBytes::Request& held, std::string* bytes) {
     const size_t max = table.framing.bytes;
     decoder_.expect_line(max);
     Step step;
@@ -81,8 +79,7 @@ bool Session::read_line(const OpenTable& table, PendingBytes::Request& held,
 
 // The buffer grows with the bytes that came (doubling, from 4 KiB), never to the declared
 // length ahead of them: a client that sends only a record's header costs next to nothing.
-bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held,
-                         std::string* bytes) {
+bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held, std::string* bytes) {
     const size_t want = table.framing.bytes;
     decoder_.expect_fixed(want);
     Step step;
@@ -111,20 +108,23 @@ bool Session::do_table_write(const Header& req) {
     if (!table) {
         // Only a table knows its record length: without one the stream cannot be kept
         // in step, so the connection ends.
-        ctx_.log.linef("%s: table write through handle %d (%s): record length unknown, "
-                       "closing the connection", label_.c_str(), handle,
-                       found == Lookup::kFound       ? "not a table"
-                       : found == Lookup::kOtherHost ? "handle of another host"
-                                                     : "unknown handle");
+        ctx_.log.linef(
+            "%s: table write through handle %d (%s): record length unknown, "
+            "closing the connection",
+            label_.c_str(), handle,
+            found == Lookup::kFound       ? "not a table"
+            : found == Lookup::kOtherHost ? "handle of another host"
+                                          : "unknown handle");
         return conn_.fail("table write without a table");
     }
     Record record;
     if (!read_record(*table, &record.bytes)) return false;
     const size_t wire_bytes = record.bytes.size() + (table->framing.kind == Framing::kLine);
     if (conn_.input_pending()) {
-        ctx_.log.linef("%s: write to %s carried more than one %s record; nothing stored, "
-                       "closing the connection", label_.c_str(), table->describe().c_str(),
-                       table->framing.to_string().c_str());
+        ctx_.log.linef(
+            "%s: write to %s carried more than one %s record; nothing stored, "
+            "closing the connection",
+            label_.c_str(), table->describe().c_str(), table->framing.to_string().c_str());
         return conn_.fail("table record framing broken");
     }
     record.table = table->name;

@@ -44,8 +44,7 @@ private:
         return false;
     }
     bool exec(const char* sql, StoreError* error) {
-        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK ||
-               fail(sql, error);
+        return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK || fail(sql, error);
     }
     bool insert(const Record& r, StoreError* error);
 
@@ -75,10 +74,8 @@ bool SqliteStore::open(StoreError* error) {
 bool SqliteStore::insert(const Record& r, StoreError* error) {
     const std::string when = utc_text(r.received_micros);
     sqlite3_reset(insert_);
-    sqlite3_bind_text(insert_, 1, r.table.data(), static_cast<int>(r.table.size()),
-                      SQLITE_STATIC);
-    sqlite3_bind_text(insert_, 2, when.data(), static_cast<int>(when.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_text(insert_, 1, r.table.data(), static_cast<int>(r.table.size()), SQLITE_STATIC);
+    sqlite3_bind_text(insert_, 2, when.data(), static_cast<int>(when.size()), SQLITE_TRANSIENT);
     sqlite3_bind_text(insert_, 3, r.client.data(), static_cast<int>(r.client.size()),
                       SQLITE_STATIC);
     // A zero-length blob must still be a blob, not NULL: bind a non-null pointer.
@@ -105,8 +102,7 @@ bool SqliteStore::append(const std::vector<const Record*>& batch, StoreError* er
 }
 
 bool SqliteStore::scan(const std::string& table,
-                       const std::function<void(const StoredRecord&)>& each,
-                       StoreError* error) {
+                       const std::function<void(const StoredRecord&)>& each, StoreError* error) {
     const char* sql =
         "SELECT seq, table_name, received_utc, client, record FROM gavo_records"
         " WHERE ?1 = '' OR table_name = ?1 ORDER BY seq";

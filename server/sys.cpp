@@ -26,8 +26,7 @@ int Sys::fstatat(int dir, const char* path, struct stat* st, int flags) {
 int Sys::fsync(int fd) { return ::fsync(fd); }
 int Sys::ftruncate(int fd, off_t length) { return ::ftruncate(fd, length); }
 int Sys::mkdirat(int dir, const char* path, mode_t mode) { return ::mkdirat(dir, path, mode); }
-int Sys::renameat2(int from_dir, const char* from, int to_dir, const char* to,
-                   unsigned int flags) {
+int Sys::renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned int flags) {
     return ::renameat2(from_dir, from, to_dir, to, flags);
 }
 int Sys::unlinkat(int dir, const char* path, int flags) { return ::unlinkat(dir, path, flags); }

@@ -44,8 +44,7 @@ std::string default_state_dir(const std::string& root) {
     return r + ".state";
 }
 
-bool prepare_state_dir(const std::string& state, const std::string& root,
-                       std::string* error) {
+bool prepare_state_dir(const std::string& state, const std::string& root, std::string* error) {
     if (state.empty()) {
         *error = "no state folder: give --state DIR (outside the root)";
         return false;
@@ -90,10 +89,10 @@ bool TableService::start(const ServerConfig& config, Logger& log, std::string* e
         return false;
     }
     log.linef("tables: %zu declared%s, stored in %s%s", catalog_.declared(),
-              catalog_.has_default() ? " plus a default framing" : "",
-              store->describe().c_str(), config.group_commit ? "" : ", no group commit");
-    writer_ = std::make_unique<RecordWriter>(std::move(store), log,
-                                             config.group_commit ? kMaxBatch : 1);
+              catalog_.has_default() ? " plus a default framing" : "", store->describe().c_str(),
+              config.group_commit ? "" : ", no group commit");
+    writer_ =
+        std::make_unique<RecordWriter>(std::move(store), log, config.group_commit ? kMaxBatch : 1);
     writer_->start();
     return true;
 }

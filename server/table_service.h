@@ -27,8 +27,7 @@ std::string default_state_dir(const std::string& root);
 
 // Creates `state` (and its parents, mode 0700) and refuses it when it lies inside or
 // equals the served `root`, where clients could read or change the database.
-bool prepare_state_dir(const std::string& state, const std::string& root,
-                       std::string* error);
+bool prepare_state_dir(const std::string& state, const std::string& root, std::string* error);
 
 class TableService {
 public:

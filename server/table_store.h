@@ -55,8 +55,7 @@ public:
     virtual bool append(const std::vector<const Record*>& batch, StoreError* error) = 0;
     // Calls `each` for the records of `table` in seq order (every table when empty).
     virtual bool scan(const std::string& table,
-                      const std::function<void(const StoredRecord&)>& each,
-                      StoreError* error) = 0;
+                      const std::function<void(const StoredRecord&)>& each, StoreError* error) = 0;
     // "sqlite /path/tables.db" or "postgresql" (no password), for the log.
     virtual std::string describe() const = 0;
 };

@@ -42,8 +42,7 @@ bool valid_table_name(std::string_view name) {
     return true;
 }
 
-bool parse_table_field(const char* field, size_t length, std::string* name,
-                       std::string* why) {
+bool parse_table_field(const char* field, size_t length, std::string* name, std::string* why) {
     if (length < 2) {
         *why = "empty name";
         return false;

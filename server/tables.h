@@ -33,8 +33,7 @@ constexpr size_t kTableFieldKeep = kMaxTableName + 1;
 // `field` holds the first min(`length`, kTableFieldKeep) bytes of a name field whose
 // 16-bit length was `length` (counting the terminating zero). True with `name` set when
 // the field is a valid name followed by its zero; otherwise `why` says what is wrong.
-bool parse_table_field(const char* field, size_t length, std::string* name,
-                       std::string* why);
+bool parse_table_field(const char* field, size_t length, std::string* name, std::string* why);
 
 // Largest fixed record and longest line allowed in the tables file.
 constexpr size_t kMaxRecordBytes = 1024 * 1024;

@@ -76,7 +76,9 @@ BytePeer& BytePeer::reset() {
     return *this;
 }
 
-void BytePeer::start() { thread_ = std::thread([this] { run(); }); }
+void BytePeer::start() {
+    thread_ = std::thread([this] { run(); });
+}
 
 void BytePeer::open_gate() {
     {
@@ -137,14 +139,12 @@ bool BytePeer::run_step(int fd, const Step& step) {
             if (!receive_some(fd)) return false;
         return true;
     }
-    case Step::Reply:
-        return send_all(fd, step.bytes);
+    case Step::Reply: return send_all(fd, step.bytes);
     case Step::Gate: {
         // Each open_gate() lets exactly one gate step pass.
         std::unique_lock<std::mutex> lock(mutex_);
-        bool opened = gate_cv_.wait_for(lock, kGiveUp, [this] {
-            return stop_ || gates_opened_ > gates_passed_;
-        });
+        bool opened = gate_cv_.wait_for(lock, kGiveUp,
+                                        [this] { return stop_ || gates_opened_ > gates_passed_; });
         if (!opened || stop_) return false;
         ++gates_passed_;
         return true;

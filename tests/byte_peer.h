@@ -28,11 +28,11 @@ public:
     std::string port_text() const { return std::to_string(port_); }
 
     // Script steps, run in the order given.
-    BytePeer& expect(size_t n);                // receive until n more bytes have arrived
+    BytePeer& expect(size_t n);                 // receive until n more bytes have arrived
     BytePeer& reply(const std::string& bytes);  // send these bytes
     BytePeer& wait_gate();  // wait for an open_gate() call not yet used by an earlier gate
-    BytePeer& close();                         // FIN, then receive until the client closes
-    BytePeer& reset();                         // abortive close (RST); ends the script
+    BytePeer& close();      // FIN, then receive until the client closes
+    BytePeer& reset();      // abortive close (RST); ends the script
 
     // Accepts one connection and runs the script on the peer's thread.
     void start();

@@ -1,4 +1,6 @@
 // The local file layer: full paths, folder creation, CFile and its error numbers.
+#include "nfile/cfile.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,7 +11,6 @@
 #include <memory>
 #include <string>
 
-#include "nfile/cfile.h"
 #include "proto/os_error.h"
 #include "tests/test_support.h"
 
@@ -261,7 +262,8 @@ TEST_F(CFileTest, OpenFileIsNeitherRemovedNorRenamed) {
         CFile f;
         ASSERT_TRUE(f.Open(path("busy.dat").c_str(), kRead | kShareNone, nullptr));
         EXPECT_EQ(thrown_error([&] { CFile::Remove(path("busy.dat").c_str()); }), 32);
-        EXPECT_EQ(thrown_error([&] { CFile::Rename(path("busy.dat").c_str(), path("x").c_str()); }), 32);
+        EXPECT_EQ(thrown_error([&] { CFile::Rename(path("busy.dat").c_str(), path("x").c_str()); }),
+                  32);
         EXPECT_TRUE(exists(path("busy.dat")));
     }
     CFile::Remove(path("busy.dat").c_str());  // the destroyed object released the file
@@ -375,7 +377,8 @@ TEST_F(CFileTest, FilesBeyondFourGigabytesUse64BitOffsets) {
 TEST_F(CFileTest, RenameNeverReplacesAnExistingEntry) {
     write_file(path("a.dat"), "source");
     write_file(path("b.dat"), "target");
-    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("b.dat").c_str()); }), 183);
+    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("b.dat").c_str()); }),
+              183);
     EXPECT_EQ(read_file(path("a.dat")), "source");
     EXPECT_EQ(read_file(path("b.dat")), "target");
 }
@@ -383,8 +386,10 @@ TEST_F(CFileTest, RenameNeverReplacesAnExistingEntry) {
 TEST_F(CFileTest, RenameTellsAMissingSourceFromAMissingTargetFolder) {
     write_file(path("a.dat"), "x");
     EXPECT_EQ(thrown_error([&] { CFile::Rename(path("none").c_str(), path("b").c_str()); }), 2);
-    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("nodir/none").c_str(), path("b").c_str()); }), 3);
-    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("nodir/b").c_str()); }), 3);
+    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("nodir/none").c_str(), path("b").c_str()); }),
+              3);
+    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("nodir/b").c_str()); }),
+              3);
     CFile::Rename((dir_ + "a.dat").c_str(), (dir_ + "moved.dat").c_str());
     EXPECT_EQ(read_file(path("moved.dat")), "x");
 }
@@ -405,11 +410,13 @@ TEST_F(CFileTest, RenameAcrossFileSystemsNeverOverwritesAndLeavesNoHalfCopy) {
     write_file(path("a.dat"), "source");
     write_file(path("b.dat"), "target");
     platform_->fail(Call::Rename, 1, EXDEV);
-    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("b.dat").c_str()); }), 183);
+    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("b.dat").c_str()); }),
+              183);
     EXPECT_EQ(read_file(path("b.dat")), "target");
     platform_->fail(Call::Rename, 1, EXDEV);
     platform_->fail(Call::Write, 1, ENOSPC);
-    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("c.dat").c_str()); }), 112);
+    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("a.dat").c_str(), path("c.dat").c_str()); }),
+              112);
     EXPECT_FALSE(exists(path("c.dat")));
     EXPECT_EQ(read_file(path("a.dat")), "source");
     ::mkdir(path("folder").c_str(), 0777);

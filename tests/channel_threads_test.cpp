@@ -14,8 +14,8 @@ namespace gavo::test {
 namespace {
 
 constexpr int kRounds = 150;
-constexpr unsigned int kReadCount[2] = {16, 3000};   // per thread
-constexpr unsigned int kWriteCount[2] = {5, 9};      // per thread
+constexpr unsigned int kReadCount[2] = {16, 3000};  // per thread
+constexpr unsigned int kWriteCount[2] = {5, 9};     // per thread
 
 int u16(const std::string& s, size_t at) {
     return (static_cast<unsigned char>(s[at]) << 8) | static_cast<unsigned char>(s[at + 1]);
@@ -47,11 +47,11 @@ size_t archive_responder(const std::string& p, std::string* reply) {
     case 3: {
         if (p.size() < 8) return 0;
         int count = u32(p, 4);
-        *reply = be32(count) + std::string(static_cast<size_t>(count), static_cast<char>(u16(p, 2)));
+        *reply =
+            be32(count) + std::string(static_cast<size_t>(count), static_cast<char>(u16(p, 2)));
         return 8;
     }
-    default:
-        return SIZE_MAX;
+    default: return SIZE_MAX;
     }
 }
 
@@ -79,8 +79,7 @@ size_t log_responder(const std::string& p, std::string* reply) {
         *reply = be32(own ? 0 : -7);
         return size;
     }
-    default:
-        return SIZE_MAX;
+    default: return SIZE_MAX;
     }
 }
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <thread>
 
-#include "runtime/lock.h"
 #include "net/messages.h"
+#include "runtime/lock.h"
 #include "runtime/state.h"
 #include "tests/remote_fixture.h"
 

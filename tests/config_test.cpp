@@ -1,7 +1,7 @@
 // The INI reader and the decimal conversion of settings.
-#include <gtest/gtest.h>
-
 #include "runtime/config.h"
+
+#include <gtest/gtest.h>
 
 namespace gavo {
 namespace {

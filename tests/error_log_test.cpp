@@ -1,8 +1,9 @@
 // The error log's report lines, notes and flushing.
+#include "runtime/error_log.h"
+
 #include <thread>
 
 #include "include/GAVO_Client.h"
-#include "runtime/error_log.h"
 #include "runtime/report.h"
 #include "runtime/state.h"
 #include "tests/test_support.h"
@@ -41,8 +42,9 @@ TEST_F(ErrorLogTest, MinusHundredOutsideModeTwoWritesTheNoReconnectionNote) {
     NFile_Init(nullptr);
     platform_->set_time(eight_five_nine());
     NFile_LogError("OpenNet", -100, "1");
-    EXPECT_NE(error_log().find(gbk("没有自动重连") + ",fsmode =1 \n,2026-3-3 8:5:9,OpenNet,-100,1\n"),
-              std::string::npos);
+    EXPECT_NE(
+        error_log().find(gbk("没有自动重连") + ",fsmode =1 \n,2026-3-3 8:5:9,OpenNet,-100,1\n"),
+        std::string::npos);
 }
 
 TEST_F(ErrorLogTest, NothingIsWrittenWhileTheLogIsClosed) {

@@ -60,8 +60,8 @@ private:
         int fd = -1;
         bool closed = false;
         std::string received;
-        size_t answered = 0;   // bytes of `received` already handed to the responder
-        size_t scripted = 0;   // total request bytes of the scripted steps so far
+        size_t answered = 0;  // bytes of `received` already handed to the responder
+        size_t scripted = 0;  // total request bytes of the scripted steps so far
         std::deque<Step> steps;
         Responder responder;
     };

@@ -122,11 +122,11 @@ bool reports_failure(const std::string& log) {
 
 // What one run with a fault left behind.
 struct Outcome {
-    int calls = 0;         // platform calls the action made
-    int code = 0;          // the action's result
-    std::string files;     // the files afterwards
-    int records = 0;       // the table records stored afterwards (working mode 2)
-    std::string log;       // the error log of the run
+    int calls = 0;      // platform calls the action made
+    int code = 0;       // the action's result
+    std::string files;  // the files afterwards
+    int records = 0;    // the table records stored afterwards (working mode 2)
+    std::string log;    // the error log of the run
 };
 
 class FaultLoopTest : public LibraryTest {
@@ -183,7 +183,8 @@ protected:
         server::StoreError error;
         int n = 0;
         EXPECT_TRUE(store->open(&error)) << error.text;
-        EXPECT_TRUE(store->scan("events", [&](const server::StoredRecord&) { ++n; }, &error));
+        EXPECT_TRUE(store->scan(
+            "events", [&](const server::StoredRecord&) { ++n; }, &error));
         return n;
     }
 
@@ -231,8 +232,8 @@ protected:
 
     // A failed run gave a code and logged it; the files are as before or as after.
     void check(const Op& op, int mode, int n, const Outcome& r, const std::string& after) {
-        SCOPED_TRACE(std::string(op.name) + " mode " + std::to_string(mode) + " n=" +
-                     std::to_string(n));
+        SCOPED_TRACE(std::string(op.name) + " mode " + std::to_string(mode) +
+                     " n=" + std::to_string(n));
         if (r.code < 0) {
             EXPECT_TRUE(reports_failure(r.log)) << r.log;
         }

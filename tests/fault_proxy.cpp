@@ -142,7 +142,8 @@ void FaultProxy::run() {
                 if (!open(p)) continue;
                 for (int d = 0; d < 2; ++d) {
                     const Side& s = p.side[d];
-                    short in = (!s.stalled && !s.eof && s.pending.empty() && !p.ending) ? POLLIN : 0;
+                    short in =
+                        (!s.stalled && !s.eof && s.pending.empty() && !p.ending) ? POLLIN : 0;
                     short out = s.pending.empty() ? 0 : POLLOUT;
                     fds.push_back({p.fd[d], in, 0});       // the source of direction d
                     fds.push_back({p.fd[1 - d], out, 0});  // its destination
@@ -259,12 +260,8 @@ void FaultProxy::strike(Pair& p, int d) {
         p.reset = s.rule.fault == Fault::Reset;
         if (s.pending.empty() && p.side[1 - d].pending.empty()) end_pair(p, p.reset);
         break;
-    case Fault::Stall:
-        s.stalled = true;
-        break;
-    case Fault::Drop:
-        s.dropping = true;
-        break;
+    case Fault::Stall: s.stalled = true; break;
+    case Fault::Drop: s.dropping = true; break;
     }
 }
 

@@ -11,9 +11,9 @@
 // library's platform seam. Thread-safe.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
-#include <array>
 #include <map>
 #include <mutex>
 #include <string>
@@ -67,8 +67,8 @@ private:
         Rule rule;
         bool stalled = false;
         bool dropping = false;
-        bool eof = false;      // the source closed; shut the destination once flushed
-        bool shut = false;     // the destination was shut for writing
+        bool eof = false;   // the source closed; shut the destination once flushed
+        bool shut = false;  // the destination was shut for writing
     };
     struct Pair {
         int fd[2] = {-1, -1};  // client side, server side

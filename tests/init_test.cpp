@@ -78,12 +78,15 @@ TEST_F(InitTest, ClosingTextHasNoLineBreakAndTheNextLineFollowsIt) {
     EXPECT_EQ(log.substr(log.size() - 20), "NFile_Close,fsmode=1");
     platform_->set_time(1772525109);  // a fixed moment; its local rendering follows the zone
     NFile_Init(nullptr);
-    EXPECT_NE(error_log().find("NFile_Close,fsmode=1" + std::to_string(1900 + [] {
-                                   time_t t = 1772525109;
-                                   struct tm tm_local;
-                                   localtime_r(&t, &tm_local);
-                                   return tm_local.tm_year;
-                               }()) + "-"),
+    EXPECT_NE(error_log().find("NFile_Close,fsmode=1" +
+                               std::to_string(1900 +
+                                              [] {
+                                                  time_t t = 1772525109;
+                                                  struct tm tm_local;
+                                                  localtime_r(&t, &tm_local);
+                                                  return tm_local.tm_year;
+                                              }()) +
+                               "-"),
               std::string::npos);
 }
 
@@ -162,15 +165,16 @@ TEST_F(InitTest, OverLongBaseDirAndPortAreRefused) {
 // refused like an over-long setting (-2 marks the over-long row).
 TEST_F(InitTest, ReplyTimeOutIsSecondsUpToADayAndAnythingElseIsRefused) {
     const std::pair<std::string, int> cases[] = {
-        {"", 0}, {"=0", 0}, {"= 15 ", 15}, {"=86400", 86400}, {"=86401", -1}, {"=-1", -1},
-        {"=1s", -1}, {"=1234567890", -2}};
+        {"", 0},        {"=0", 0},   {"= 15 ", 15}, {"=86400", 86400},
+        {"=86401", -1}, {"=-1", -1}, {"=1s", -1},   {"=1234567890", -2}};
     for (const auto& [value, seconds] : cases) {
         write_ini("[Config]\n" + (value.empty() ? "" : "REPLY_TIMEOUT" + value) + "\n");
         EXPECT_EQ(NFile_Init(nullptr), seconds < 0 ? 0 : 1) << value;
         EXPECT_EQ(seconds < 0 ? seconds : gavo::lib::reply_timeout, seconds) << value;
         std::string refusal = gbk(seconds == -2 ? "配置值过长" : "配置值无效");
         EXPECT_EQ(error_log().find(":REPLY_TIMEOUT,-1," + refusal) != std::string::npos,
-                  seconds < 0) << value;
+                  seconds < 0)
+            << value;
         EXPECT_EQ(error_log().find("REPLY_TIMEOUT") == std::string::npos, value.empty());
         NFile_Close();
         write_file(path("gavo_nfile_err.log"), "");

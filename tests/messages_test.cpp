@@ -1,9 +1,10 @@
 // Every message text of the library against its UTF-8 text converted to code page 936
 // by iconv at run time, so that a wrong byte in a constant shows here rather than as
 // garbled text in a host's error log.
+#include "net/messages.h"
+
 #include <string>
 
-#include "net/messages.h"
 #include "tests/test_support.h"
 
 namespace gavo::test {
@@ -15,7 +16,8 @@ struct MessageText {
     const char* utf8;
 };
 
-#define MESSAGE(constant, text) {#constant, msg::constant, text}
+#define MESSAGE(constant, text) \
+    { #constant, msg::constant, text }
 
 const MessageText kMessageTexts[] = {
     MESSAGE(kOpenArchiveChannel, "NFile_Init:打开存档连接"),

@@ -19,7 +19,9 @@ TEST_F(ArchiveChannelTest, OpenSendsTwelveBytesAndKeepsTheHandle) {
     start();
     CNFile file;
     ASSERT_EQ(file.Open("a.txt", 1), 0);
-    EXPECT_EQ(server_.received(0, 12), std::string("\x00\x01\x00\x01\x00\x06" "a.txt\x00", 12));
+    EXPECT_EQ(server_.received(0, 12), std::string("\x00\x01\x00\x01\x00\x06"
+                                                   "a.txt\x00",
+                                                   12));
     EXPECT_EQ(file.IsOpened(), 1);
     EXPECT_STREQ(file.GetFilePathname(), "a.txt");
     file.Close();
@@ -153,7 +155,8 @@ TEST_F(ArchiveChannelTest, FailedOpenKeepsTheFlagsFailedOpenExDoesNot) {
     EXPECT_EQ(open.IsOpened(), 0);
     char buf[4];
     EXPECT_EQ(open.Read(buf, 4), 0u);  // passes the mode check; no handle: 0xFFFF
-    EXPECT_EQ(server_.received(0, 20).substr(12), std::string("\x00\x03\xFF\xFF\x00\x00\x00\x04", 8));
+    EXPECT_EQ(server_.received(0, 20).substr(12),
+              std::string("\x00\x03\xFF\xFF\x00\x00\x00\x04", 8));
     CNFile openex;
     EXPECT_EQ(openex.OpenEx("a.txt", 0x03), -2);
     EXPECT_EQ(openex.IsLoading(), 0);

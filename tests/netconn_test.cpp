@@ -1,5 +1,7 @@
 // Opening and closing client connections: port and host resolution in their fixed order,
 // the protocol's socket type, and what each failure leaves behind.
+#include "net/netconn.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <cerrno>
 #include <string>
 
-#include "net/netconn.h"
 #include "net/messages.h"
 #include "tests/net_fixture.h"
 
@@ -118,7 +119,12 @@ TEST_F(NetConnTest, UnresolvableHostFailsWithoutTraceLine) {
 
 // The socket-error line after a failed opening must name that failure, not an earlier one.
 TEST_F(NetConnTest, FailedLookupNotesItsOwnSocketError) {
-    struct Case { Call call; const char* port; const char* host; int error; };
+    struct Case {
+        Call call;
+        const char* port;
+        const char* host;
+        int error;
+    };
     for (const Case& c : {Case{Call::LookupService, "", "127.0.0.1", 11004},
                           Case{Call::LookupHost, "4000", "1.2.3.4.5", 11001},
                           Case{Call::LookupProtocol, "4000", "127.0.0.1", 11004}}) {

@@ -1,9 +1,8 @@
 // CNFile open flags -> CFile mode word -> POSIX open flags.
-#include <gtest/gtest.h>
+#include "proto/open_mode.h"
 
 #include <fcntl.h>
-
-#include "proto/open_mode.h"
+#include <gtest/gtest.h>
 
 using gavo::mode_word_from_open_flags;
 using gavo::posix_open_flags;
@@ -40,5 +39,6 @@ TEST(OpenModeTest, PosixFlagsNeverTruncateAtOpen) {
     EXPECT_EQ(posix_open_flags(0x9001), O_WRONLY | O_CREAT);
     // A read-only create is opened for writing too, so the file can be cut afterwards.
     EXPECT_EQ(posix_open_flags(0x9000), O_RDWR | O_CREAT);
-    for (unsigned mode : {0x8000u, 0x9000u, 0x9001u, 0x9002u}) EXPECT_EQ(posix_open_flags(mode) & O_TRUNC, 0);
+    for (unsigned mode : {0x8000u, 0x9000u, 0x9001u, 0x9002u})
+        EXPECT_EQ(posix_open_flags(mode) & O_TRUNC, 0);
 }

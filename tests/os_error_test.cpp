@@ -1,9 +1,9 @@
 // errno -> Windows number -> library code.
+#include "proto/os_error.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
-
-#include "proto/os_error.h"
 
 using gavo::windows_error_from_errno;
 
@@ -26,10 +26,10 @@ TEST(OsErrorTest, ErrnoLandsInTheRowOfItsMeaning) {
         int err;
         int library_code;
     } cases[] = {
-        {EACCES, -103}, {EPERM, -103},   {EISDIR, -103}, {EEXIST, -103}, {EROFS, -103},
-        {ENOSPC, -106}, {EDQUOT, -106},  {EFBIG, -106},  {EIO, -105},    {ENXIO, -105},
-        {ENAMETOOLONG, -107}, {EXDEV, -107}, {EBADF, -102}, {EMFILE, -1}, {ETXTBSY, -1},
-        {ELOOP, -1},    {EINVAL, -1},    {0, -1},        {12345, -1},
+        {EACCES, -103},       {EPERM, -103},  {EISDIR, -103}, {EEXIST, -103}, {EROFS, -103},
+        {ENOSPC, -106},       {EDQUOT, -106}, {EFBIG, -106},  {EIO, -105},    {ENXIO, -105},
+        {ENAMETOOLONG, -107}, {EXDEV, -107},  {EBADF, -102},  {EMFILE, -1},   {ETXTBSY, -1},
+        {ELOOP, -1},          {EINVAL, -1},   {0, -1},        {12345, -1},
     };
     for (const Case& c : cases)
         EXPECT_EQ(nfile_map_os_error(windows_error_from_errno(c.err, false)), c.library_code)

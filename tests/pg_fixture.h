@@ -46,8 +46,8 @@ public:
         const std::string bin = bin_dir();
         if (bin.empty()) return fail("no PostgreSQL server programs", error);
         if (dir_.empty() && !create(bin, error)) return false;
-        pid_ = spawn({bin + "/postgres", "-D", dir_ + "data", "-k", dir_, "-c", "listen_addresses=",
-                      "-c", std::string("fsync=") + (fsync ? "on" : "off")});
+        pid_ = spawn({bin + "/postgres", "-D", dir_ + "data", "-k", dir_, "-c",
+                      "listen_addresses=", "-c", std::string("fsync=") + (fsync ? "on" : "off")});
         for (int i = 0; i < 3000; ++i) {
             if (PQping(conninfo().c_str()) == PQPING_OK) return true;
             if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;
@@ -79,8 +79,8 @@ private:
         if (mkdtemp(templ.data()) == nullptr) return fail("mkdtemp failed", error);
         dir_ = templ + "/";
         if (geteuid() == 0 && !drop_to_nobody(error)) return false;
-        if (run({bin + "/initdb", "-D", dir_ + "data", "-A", "trust", "-U", "gavo", "-N",
-                 "-E", "UTF8", "--locale=C"}) != 0) {
+        if (run({bin + "/initdb", "-D", dir_ + "data", "-A", "trust", "-U", "gavo", "-N", "-E",
+                 "UTF8", "--locale=C"}) != 0) {
             return fail("initdb failed; see " + dir_ + "pg.log", error);
         }
         return true;

@@ -9,9 +9,9 @@
 #include <thread>
 #include <tuple>
 
+#include "net/messages.h"
 #include "net/netconn.h"
 #include "runtime/report.h"
-#include "net/messages.h"
 #include "runtime/state.h"
 #include "tests/reconnect_messages.h"
 #include "tests/remote_fixture.h"
@@ -141,14 +141,13 @@ TEST_F(ReconnectTest, ServerErrorCodeMinus100StartsAReconnectionOtherCodesDoNot)
     EXPECT_EQ(new_connects(), 0);
     EXPECT_EQ(file.Open("a.txt", 1), -100);
     EXPECT_EQ(new_connects(), 2);
-    EXPECT_NE(new_log().find(log_success(0) + report("OpenNet", -100, "a.txt")),
-              std::string::npos);
+    EXPECT_NE(new_log().find(log_success(0) + report("OpenNet", -100, "a.txt")), std::string::npos);
 }
 
 TEST_F(ReconnectTest, RequestsAfterTheReconnectionUseTheNewConnectionsFromAnyThread) {
     server_.reply(2, 12, be16(7));  // the new archive channel: open, close
     server_.reply(2, 4, be16(0));
-    server_.reply(3, 7, be16(4));   // the new log channel: open, close
+    server_.reply(3, 7, be16(4));  // the new log channel: open, close
     server_.reply(3, 4, be16(0));
     start_and_mark();
     NFile_LogError("OpenNet", -100, "1");
@@ -186,8 +185,10 @@ TEST_F(ReconnectTest, ReconnectionRunsButWritesNothingWhileTheErrorLogIsClosed) 
 // the next request fail (-100) and reconnect, and the one after reaches the new server.
 // Both channels keep alive and bound their receives, at start-up and after reconnecting.
 TEST_F(ReconnectTest, SilentServerFailsTheRequestAfterTheReplyTimeOutThenReconnects) {
-    const int options[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1}, {IPPROTO_TCP, TCP_KEEPIDLE, 60},
-                              {IPPROTO_TCP, TCP_KEEPINTVL, 10}, {IPPROTO_TCP, TCP_KEEPCNT, 6},
+    const int options[][3] = {{SOL_SOCKET, SO_KEEPALIVE, 1},
+                              {IPPROTO_TCP, TCP_KEEPIDLE, 60},
+                              {IPPROTO_TCP, TCP_KEEPINTVL, 10},
+                              {IPPROTO_TCP, TCP_KEEPCNT, 6},
                               {IPPROTO_TCP, TCP_USER_TIMEOUT, 120000}};
     auto check_options = [&] {
         for (const NetConn* conn : {gavo::lib::archive_conn, gavo::lib::log_conn}) {

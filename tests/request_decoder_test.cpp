@@ -1,13 +1,13 @@
 // The request decoder by bytes alone: every request kind, every malformed field, and
 // every split of the stream (whole, cut at each byte boundary, byte by byte) giving the
 // same steps.
-#include "proto/request.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "proto/request.h"
 
 namespace gavo::wire {
 namespace {
@@ -75,8 +75,8 @@ std::string run(const Case& c, const std::vector<size_t>& cuts) {
             }
             if (s.event == Event::kHeader) {
                 out += show(d.header());
-                const size_t size = c.framing.empty() ? 0 : std::stoul(c.framing.substr(
-                                                                 c.framing.find(':') + 1));
+                const size_t size =
+                    c.framing.empty() ? 0 : std::stoul(c.framing.substr(c.framing.find(':') + 1));
                 if (c.framing[0] == 'l') d.expect_line(size);
                 if (c.framing[0] == 'f') d.expect_fixed(size);
             }
@@ -107,18 +107,19 @@ TEST(RequestDecoderTest, EveryRequestAndMalformedFieldDecodesAlikeAtEverySplit) 
         {"line record", be16(19) + be16(2) + "ab\n", "line:2", " H table write h2 Rab E"},
         {"empty line", be16(19) + be16(2) + "\n", "line:0", " H table write h2 E"},
         {"fixed record", be16(19) + be16(2) + "wx\ny", "fixed:4", " H table write h2 Rwx\ny E"},
-        {"pipelined", be16(4) + be16(1) + be32(2) + "\0\2"s + be16(19) + be16(3) + "z\n" +
-                          be16(2) + be16(1),
+        {"pipelined",
+         be16(4) + be16(1) + be32(2) + "\0\2"s + be16(19) + be16(3) + "z\n" + be16(2) + be16(1),
          "line:9", " H write h1 c2 D\0\2 E H table write h3 Rz E H close h1 E"s},
-        {"long name: first bytes kept, rest skipped", be16(7) + be16(600) + long_name +
-                                                          be16(2) + be16(5),
-         "", " H remove n600:xxxx~xxxx E H close h5 E"},
+        {"long name: first bytes kept, rest skipped",
+         be16(7) + be16(600) + long_name + be16(2) + be16(5), "",
+         " H remove n600:xxxx~xxxx E H close h5 E"},
         {"unknown opcode 0", be16(0), "", " M1(0)"},
         {"unknown opcode 18", be16(2) + be16(1) + be16(18) + be16(1), "", " H close h1 E M1(18)"},
         {"unknown opcode 65535", be16(65535), "", " M1(65535)"},
         {"negative write count", be16(4) + be16(1) + be32(-1) + "abc", "", " M2(-1)"},
         {"lowest write count", be16(4) + be16(1) + be32(INT32_MIN), "", " M2(-2147483648)"},
-        {"line without its feed", be16(19) + be16(2) + "abc\n", "line:2", " H table write h2 M3(2)"},
+        {"line without its feed", be16(19) + be16(2) + "abc\n", "line:2",
+         " H table write h2 M3(2)"},
         {"record without framing", be16(19) + be16(2) + "a", "", " H table write h2 M4(0)"},
     };
     for (const Case& c : cases) {

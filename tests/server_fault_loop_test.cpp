@@ -188,11 +188,25 @@ int shim_unfetch(sqlite3_file* f, sqlite3_int64 off, void* p) {
     return real_of(f)->pMethods->xUnfetch(real_of(f), off, p);
 }
 
-const sqlite3_io_methods shim_methods = {
-    3,           shim_close,     shim_read,        shim_write,         shim_truncate,
-    shim_sync,   shim_file_size, shim_lock,        shim_unlock,        shim_check_lock,
-    shim_file_control, shim_sector_size, shim_device, shim_shm_map,    shim_shm_lock,
-    shim_shm_barrier, shim_shm_unmap, shim_fetch,  shim_unfetch};
+const sqlite3_io_methods shim_methods = {3,
+                                         shim_close,
+                                         shim_read,
+                                         shim_write,
+                                         shim_truncate,
+                                         shim_sync,
+                                         shim_file_size,
+                                         shim_lock,
+                                         shim_unlock,
+                                         shim_check_lock,
+                                         shim_file_control,
+                                         shim_sector_size,
+                                         shim_device,
+                                         shim_shm_map,
+                                         shim_shm_lock,
+                                         shim_shm_barrier,
+                                         shim_shm_unmap,
+                                         shim_fetch,
+                                         shim_unfetch};
 
 int shim_open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* f, int flags, int* out) {
     auto* shim = reinterpret_cast<ShimFile*>(f);
@@ -247,9 +261,9 @@ std::string without_empty_folders(const std::string& tree) {
     auto is_folder = [](const std::string& line) { return !line.empty() && line.back() == '/'; };
     std::string out;
     for (const std::string& line : lines) {
-        const bool holds_a_file = std::any_of(lines.begin(), lines.end(), [&](const std::string& l) {
-            return !is_folder(l) && l.rfind(line, 0) == 0;
-        });
+        const bool holds_a_file = std::any_of(
+            lines.begin(), lines.end(),
+            [&](const std::string& l) { return !is_folder(l) && l.rfind(line, 0) == 0; });
         if (!is_folder(line) || holds_a_file) out += line + "\n";
     }
     return out;
@@ -279,35 +293,54 @@ std::vector<Request> requests() {
     auto h = [](const std::vector<int>& hs) { return be16(hs.at(0)); };
     return {
         {"open", {}, [=](auto&) { return open(kRead, "a.txt"); }, Reply::k16},
-        {"open-ex", {}, [](auto&) { return be16(5) + be16(0x01) + name_field("d/b.txt"); },
+        {"open-ex",
+         {},
+         [](auto&) { return be16(5) + be16(0x01) + name_field("d/b.txt"); },
          Reply::kOpenEx},
-        {"open-create-folders", {}, [=](auto&) { return open(kWriteCreate, "new/dir/n.txt"); },
+        {"open-create-folders",
+         {},
+         [=](auto&) { return open(kWriteCreate, "new/dir/n.txt"); },
          Reply::k16},
-        {"open-create-existing", {}, [=](auto&) { return open(kWriteCreate, "a.txt"); },
+        {"open-create-existing",
+         {},
+         [=](auto&) { return open(kWriteCreate, "a.txt"); },
          Reply::k16},
         {"open-append", {}, [=](auto&) { return open(kAppend, "a.txt"); }, Reply::k16},
-        {"read", {open(kRead, "d/b.txt")},
-         [=](auto& hs) { return be16(3) + h(hs) + be32(1000); }, Reply::kRead},
-        {"read-large", {open(kRead, "big.txt")},
-         [=](auto& hs) { return be16(3) + h(hs) + be32(200 * 1024); }, Reply::kRead},
-        {"write", {open(kWriteCreate, "w.txt")},
-         [=](auto& hs) { return be16(4) + h(hs) + be32(5) + "hello"; }, Reply::k32},
-        {"write-large", {open(kAppend, "a.txt")},
-         [=](auto& hs) {
-             return be16(4) + h(hs) + be32(static_cast<int32_t>(kBig.size())) + kBig;
-         },
+        {"read",
+         {open(kRead, "d/b.txt")},
+         [=](auto& hs) { return be16(3) + h(hs) + be32(1000); },
+         Reply::kRead},
+        {"read-large",
+         {open(kRead, "big.txt")},
+         [=](auto& hs) { return be16(3) + h(hs) + be32(200 * 1024); },
+         Reply::kRead},
+        {"write",
+         {open(kWriteCreate, "w.txt")},
+         [=](auto& hs) { return be16(4) + h(hs) + be32(5) + "hello"; },
          Reply::k32},
-        {"close", {open(kWriteCreate, "new/c.txt")},
-         [=](auto& hs) { return be16(2) + h(hs); }, Reply::k16},
-        {"rename", {}, [](auto&) { return be16(6) + name_field("a.txt") + name_field("d/a2.txt"); },
+        {"write-large",
+         {open(kAppend, "a.txt")},
+         [=](auto& hs) { return be16(4) + h(hs) + be32(static_cast<int32_t>(kBig.size())) + kBig; },
+         Reply::k32},
+        {"close",
+         {open(kWriteCreate, "new/c.txt")},
+         [=](auto& hs) { return be16(2) + h(hs); },
+         Reply::k16},
+        {"rename",
+         {},
+         [](auto&) { return be16(6) + name_field("a.txt") + name_field("d/a2.txt"); },
          Reply::k32},
         {"remove", {}, [](auto&) { return be16(7) + name_field("d/b.txt"); }, Reply::k32},
         {"exists", {}, [](auto&) { return be16(8) + name_field("d/b.txt"); }, Reply::k32},
         {"table-open", {}, [](auto&) { return be16(16) + name_field("events"); }, Reply::k16},
-        {"table-write", {be16(16) + name_field("events")},
-         [=](auto& hs) { return be16(19) + h(hs) + "a record\n"; }, Reply::k32},
-        {"table-close", {be16(16) + name_field("events")},
-         [=](auto& hs) { return be16(17) + h(hs); }, Reply::k16},
+        {"table-write",
+         {be16(16) + name_field("events")},
+         [=](auto& hs) { return be16(19) + h(hs) + "a record\n"; },
+         Reply::k32},
+        {"table-close",
+         {be16(16) + name_field("events")},
+         [=](auto& hs) { return be16(17) + h(hs); },
+         Reply::k16},
     };
 }
 
@@ -336,9 +369,8 @@ protected:
         config_.state_dir = dir_ + "state";
         config_.stall_timeout = std::chrono::milliseconds(2000);
         config_.sync = true;  // the syncs are calls that can fail too
-        log_ = std::make_unique<server::Logger>([this](const std::string& line) {
-            log_lines_.push_back(line);
-        });
+        log_ = std::make_unique<server::Logger>(
+            [this](const std::string& line) { log_lines_.push_back(line); });
         std::string error;
         ASSERT_TRUE(root_dir_.open(root_, GetParam(), &error)) << error;
         ASSERT_TRUE(tables_.start(config_, *log_, &error)) << error;
@@ -370,12 +402,13 @@ protected:
 
     // Records stored in the table "events" (read without faults).
     int records() {
-        auto store = server::make_sqlite_store(config_.state_dir + "/" + server::kTablesDbName,
-                                               false);
+        auto store =
+            server::make_sqlite_store(config_.state_dir + "/" + server::kTablesDbName, false);
         server::StoreError error;
         int n = 0;
         EXPECT_TRUE(store->open(&error)) << error.text;
-        EXPECT_TRUE(store->scan("events", [&](const server::StoredRecord&) { ++n; }, &error))
+        EXPECT_TRUE(store->scan(
+            "events", [&](const server::StoredRecord&) { ++n; }, &error))
             << error.text;
         return n;
     }
@@ -389,10 +422,10 @@ protected:
         const size_t head = shape == Reply::k16 || shape == Reply::kOpenEx ? 2 : 4;
         if (reply.size() < head) return served;
         const auto* b = reinterpret_cast<const unsigned char*>(reply.data());
-        out->code = head == 2 ? static_cast<int16_t>((b[0] << 8) | b[1])
-                              : static_cast<int32_t>((uint32_t{b[0]} << 24) |
-                                                     (uint32_t{b[1]} << 16) |
-                                                     (uint32_t{b[2]} << 8) | b[3]);
+        out->code = head == 2
+                        ? static_cast<int16_t>((b[0] << 8) | b[1])
+                        : static_cast<int32_t>((uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) |
+                                               (uint32_t{b[2]} << 8) | b[3]);
         size_t want = head;
         if (shape == Reply::kRead && out->code > 0) want += static_cast<size_t>(out->code);
         if (shape == Reply::kOpenEx && out->code >= 0) want += 4;
@@ -439,7 +472,8 @@ protected:
         }
         end_session();
         if (warm_) {
-            EXPECT_EQ(open_descriptors(), fds) << r.name << ": N=" << nth << (sticky ? " sticky" : "");
+            EXPECT_EQ(open_descriptors(), fds)
+                << r.name << ": N=" << nth << (sticky ? " sticky" : "");
         }
         warm_ = true;
         return out;
@@ -452,8 +486,8 @@ protected:
         pending_ = std::make_unique<server::PendingBytes>(config_.max_pending_bytes, *log_);
         limits_ = std::make_unique<server::HostLimits>(*log_, 8,
                                                        server::size_descriptor_limits(1024, 16, 0));
-        ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_,
-                                             *pending_, *limits_});
+        ctx_.reset(new server::ServerContext{config_, *log_, *files_, *handles_, tables_, *pending_,
+                                             *limits_});
         int sv[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         const int size = 4 * 1024 * 1024;
@@ -553,10 +587,9 @@ TEST_P(ServerFaultLoopTest, EveryRequestSurvivesEachFailingCall) {
                 // part, and says so.
                 const bool cannot_undo =
                     sticky && o.last_log.find("could not be taken back") != std::string::npos;
-                const bool files_ok = o.tree == o.before || o.tree == clean.tree ||
-                                      without_empty_folders(o.tree) ==
-                                          without_empty_folders(o.before) ||
-                                      cannot_undo;
+                const bool files_ok =
+                    o.tree == o.before || o.tree == clean.tree ||
+                    without_empty_folders(o.tree) == without_empty_folders(o.before) || cannot_undo;
                 EXPECT_TRUE(files_ok) << "files neither before nor after:\n" << o.tree;
                 EXPECT_TRUE(o.records == 0 || o.records == clean.records);
                 if (o.answered && o.code < 0) {
@@ -570,7 +603,7 @@ TEST_P(ServerFaultLoopTest, EveryRequestSurvivesEachFailingCall) {
 INSTANTIATE_TEST_SUITE_P(Resolvers, ServerFaultLoopTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& param_info) {
                              return param_info.param ? std::string("ComponentWalk")
-                                               : std::string("Openat2");
+                                                     : std::string("Openat2");
                          });
 
 }  // namespace

@@ -183,9 +183,12 @@ TEST_F(HandleTest, AHostAtItsQuotaLeavesOtherHostsWorking) {
         EXPECT_EQ(victim->write(h, "works"), 5) << c.kind;
         EXPECT_EQ(victim->close_handle(h), 0) << c.kind;
         std::lock_guard<std::mutex> lock(log_mutex_);
-        EXPECT_EQ(std::count_if(log_.begin(), log_.end(), [&](const std::string& line) {
-                      return line.find(c.logged) != std::string::npos;
-                  }), static_cast<long>(2 * c.attackers.size())) << c.kind;
+        EXPECT_EQ(std::count_if(log_.begin(), log_.end(),
+                                [&](const std::string& line) {
+                                    return line.find(c.logged) != std::string::npos;
+                                }),
+                  static_cast<long>(2 * c.attackers.size()))
+            << c.kind;
     }
 }
 
@@ -219,9 +222,10 @@ TEST(HandleSpaceTest, AHostHoldingEveryNumberLeavesOthersTheirs) {
 TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
     // Handles opened in the first run (the even ones closed again), whether it recorded
     // its stop (as at SIGTERM), bytes written over the mark, the next run's first number.
-    const std::tuple<int, bool, const char*, int> cases[] = {
-        {3, false, nullptr, 1024}, {1500, false, nullptr, 2048}, {3, true, nullptr, 3},
-        {3, false, "GAVOHND1 cut short", -1}};
+    const std::tuple<int, bool, const char*, int> cases[] = {{3, false, nullptr, 1024},
+                                                             {1500, false, nullptr, 2048},
+                                                             {3, true, nullptr, 3},
+                                                             {3, false, "GAVOHND1 cut short", -1}};
     server::HostAddr host;
     ASSERT_TRUE(server::parse_host_addr("127.0.0.1", &host));
     server::Lookup found;

@@ -45,8 +45,8 @@ struct Figures {
     int acked = 0, lost = 0, duplicated = 0, misdirected = 0;
     std::string text(const char* what) const {
         char line[200];
-        snprintf(line, sizeof line, "%s acknowledged %d lost %d duplicated %d misdirected %d",
-                 what, acked, lost, duplicated, misdirected);
+        snprintf(line, sizeof line, "%s acknowledged %d lost %d duplicated %d misdirected %d", what,
+                 acked, lost, duplicated, misdirected);
         return line;
     }
 };
@@ -209,14 +209,14 @@ protected:
     }
 
     std::vector<server::StoredRecord> stored_records() {
-        auto store = pg_url_.empty()
-                         ? server::make_sqlite_store(dir_ + "state/tables.db", false)
-                         : server::make_pg_store(pg_url_);
+        auto store = pg_url_.empty() ? server::make_sqlite_store(dir_ + "state/tables.db", false)
+                                     : server::make_pg_store(pg_url_);
         std::vector<server::StoredRecord> rows;
         server::StoreError error;
         EXPECT_TRUE(store->open(&error) &&
-                    store->scan("", [&](const server::StoredRecord& r) { rows.push_back(r); },
-                                &error)) << error.text;
+                    store->scan(
+                        "", [&](const server::StoredRecord& r) { rows.push_back(r); }, &error))
+            << error.text;
         return rows;
     }
 
@@ -237,8 +237,8 @@ protected:
 TEST_F(KillLoopTest, AcknowledgedRecordsAndFilesSurviveSigkillsExactlyOnceInTheirPlace) {
     const int kills = env_int("GAVO_KILLS", 30);
     const char* seed_text = getenv("GAVO_KILL_SEED");
-    const unsigned seed = seed_text ? static_cast<unsigned>(strtoul(seed_text, nullptr, 10))
-                                    : std::random_device{}();
+    const unsigned seed =
+        seed_text ? static_cast<unsigned>(strtoul(seed_text, nullptr, 10)) : std::random_device{}();
     std::mt19937 random(seed);
     start_server();
     write_ini("[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=" + std::to_string(port_) +
@@ -289,9 +289,8 @@ TEST_F(KillLoopTest, AcknowledgedRecordsAndFilesSurviveSigkillsExactlyOnceInThei
     }
     printf("kill loop: %d kills (seed %u)%s%s\nkill loop: %s\nkill loop: %s\nkill loop: %s\n",
            kills, seed, pg_url_.empty() ? ", SQLite" : ", PostgreSQL",
-           env_int("GAVO_KILL_NO_SYNC", 0) ? ", --no-sync" : "",
-           rec.text("records").c_str(), files.text("files closed").c_str(),
-           kept.text("writes to files kept open").c_str());
+           env_int("GAVO_KILL_NO_SYNC", 0) ? ", --no-sync" : "", rec.text("records").c_str(),
+           files.text("files closed").c_str(), kept.text("writes to files kept open").c_str());
     for (const Figures* f : {&rec, &files, &kept}) {
         EXPECT_GT(f->acked, 0);
         EXPECT_EQ(f->lost + f->duplicated + f->misdirected, 0);

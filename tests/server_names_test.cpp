@@ -34,8 +34,8 @@ TEST(ClientNameTest, SeparatorsDotsAndLeadingSlashesFoldToARootRelativePath) {
 }
 
 TEST(ClientNameTest, NamesThatLeaveTheRootOrAreMalformedAreRefused) {
-    for (const char* bad : {"..", "../x", "a/../../x", "a\\..\\..\\x", ".", "", "/", "C:\\x",
-                            "c:x", "z:/y"}) {
+    for (const char* bad :
+         {"..", "../x", "a/../../x", "a\\..\\..\\x", ".", "", "/", "C:\\x", "c:x", "z:/y"}) {
         EXPECT_FALSE(parse(bad).ok) << bad;
     }
     const std::string with_nul("ab\0cd", 6);  // a zero before the last byte
@@ -78,8 +78,8 @@ protected:
 TEST_P(EscapeTest, EveryEscapeAttemptIsRefusedByEveryRequest) {
     auto c = client();
     const std::vector<std::string> attempts = {
-        ".", "..", "a/../../x", "../outside.txt", "C:\\x", "out", "abs", "d/up", "l1",
-        "parent/outside.txt", "dangling", "\\..\\outside.txt"};
+        ".",   "..",   "a/../../x", "../outside.txt",     "C:\\x",    "out",
+        "abs", "d/up", "l1",        "parent/outside.txt", "dangling", "\\..\\outside.txt"};
     for (const std::string& name : attempts) {
         SCOPED_TRACE(name);
         EXPECT_LT(c->open(0x01, name), 0);

@@ -59,9 +59,8 @@ protected:
         {
             CNFile missing;
             r.emplace_back("open missing", missing.Open("sub/dir/none.txt", 0x01));
-            r.emplace_back("open missing, record", caught([&] {
-                               return missing.Open("sub/dir/none.txt", 0x01, &record);
-                           }));
+            r.emplace_back("open missing, record",
+                           caught([&] { return missing.Open("sub/dir/none.txt", 0x01, &record); }));
         }
         {
             CNFile holder, second;
@@ -88,13 +87,26 @@ protected:
 
 TEST_P(ParityTest, HostSequenceGivesTheSameResultsInBothWorkingModes) {
     const Results expected = {
-        {"open create in subfolder", 0}, {"write", 11}, {"closed", 0},
-        {"openex length", 11}, {"read", 11}, {"read back", 1}, {"rename", 0},
-        {"open create other", 0}, {"rename onto existing", -103}, {"exists renamed", 1},
-        {"exists old name", 0}, {"remove", 0}, {"remove missing", -102},
-        {"open missing", -102}, {"open missing, record", -102}, {"open exclusive", 0},
-        {"sharing conflict", -1}, {"sharing conflict, record", -1},
-        {"file as folder, record", -107}, {"uncreatable folder, record", -108},
+        {"open create in subfolder", 0},
+        {"write", 11},
+        {"closed", 0},
+        {"openex length", 11},
+        {"read", 11},
+        {"read back", 1},
+        {"rename", 0},
+        {"open create other", 0},
+        {"rename onto existing", -103},
+        {"exists renamed", 1},
+        {"exists old name", 0},
+        {"remove", 0},
+        {"remove missing", -102},
+        {"open missing", -102},
+        {"open missing, record", -102},
+        {"open exclusive", 0},
+        {"sharing conflict", -1},
+        {"sharing conflict, record", -1},
+        {"file as folder, record", -107},
+        {"uncreatable folder, record", -108},
     };
     const Results got = run_sequence();
     ASSERT_EQ(got.size(), expected.size());

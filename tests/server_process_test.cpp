@@ -1,5 +1,7 @@
 // The real gavo-server program: durability across SIGKILL, a clean stop on SIGTERM, and
 // its command line.
+#include "tests/server_process.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -7,7 +9,6 @@
 
 #include "server/options.h"
 #include "tests/server_fixture.h"
-#include "tests/server_process.h"
 
 namespace gavo::test {
 namespace {
@@ -71,17 +72,35 @@ TEST_F(ProcessTest, BadOptionExitsTwoAndRootIsCreated) {
 TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     server::ServerConfig config;
     std::string error;
-    std::vector<std::string> args = {"gavo-server", "--listen", "[::1]:9000", "--root", "/srv/g",
-                                     "--allow", "10.0.0.0/8", "--allow", "::1",
-                                     "--read-only", "--no-sync", "--handle-grace", "7",
-                                     "--max-handles", "9", "--max-connections", "11",
-                                     "--stall-timeout", "13", "--allow-hard-links",
-                                     "--max-connections-per-host", "3",
-                                     "--max-descriptors-per-host", "5"};
+    std::vector<std::string> args = {"gavo-server",
+                                     "--listen",
+                                     "[::1]:9000",
+                                     "--root",
+                                     "/srv/g",
+                                     "--allow",
+                                     "10.0.0.0/8",
+                                     "--allow",
+                                     "::1",
+                                     "--read-only",
+                                     "--no-sync",
+                                     "--handle-grace",
+                                     "7",
+                                     "--max-handles",
+                                     "9",
+                                     "--max-connections",
+                                     "11",
+                                     "--stall-timeout",
+                                     "13",
+                                     "--allow-hard-links",
+                                     "--max-connections-per-host",
+                                     "3",
+                                     "--max-descriptors-per-host",
+                                     "5"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     ASSERT_EQ(server::parse_options(static_cast<int>(argv.size()), argv.data(), &config, &error),
-              server::ParseResult::kRun) << error;
+              server::ParseResult::kRun)
+        << error;
     EXPECT_EQ(config.listen_host, "::1");
     EXPECT_EQ(config.listen_port, 9000);
     EXPECT_EQ(config.root, "/srv/g");
@@ -96,10 +115,10 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     EXPECT_EQ(config.max_descriptors_per_host, 5);
     EXPECT_EQ(config.stall_timeout, std::chrono::seconds(13));
     const std::string help = server::usage_text();
-    for (const auto* opt : {"--listen", "--root", "--allow", "--read-only", "--no-sync",
-                            "--handle-grace", "--max-handles", "--max-connections",
-                            "--stall-timeout", "--allow-hard-links", "--help",
-                            "--max-connections-per-host", "--max-descriptors-per-host"}) {
+    for (const auto* opt :
+         {"--listen", "--root", "--allow", "--read-only", "--no-sync", "--handle-grace",
+          "--max-handles", "--max-connections", "--stall-timeout", "--allow-hard-links", "--help",
+          "--max-connections-per-host", "--max-descriptors-per-host"}) {
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     }
 }

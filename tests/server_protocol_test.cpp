@@ -104,15 +104,15 @@ TEST_F(ProtocolTest, FailuresAnswerTheLibraryCodes) {
     auto c = client();
     mkdir((root_ + "folder").c_str(), 0777);
     write_file(root_ + "file", "data");
-    EXPECT_EQ(c->open(0x01, "missing.txt"), -102);       // file not found
-    EXPECT_EQ(c->open(0x01, "nodir/missing.txt"), -107); // folder not found, none created
+    EXPECT_EQ(c->open(0x01, "missing.txt"), -102);        // file not found
+    EXPECT_EQ(c->open(0x01, "nodir/missing.txt"), -107);  // folder not found, none created
     EXPECT_FALSE(exists_on_disk(root_ + "nodir"));
-    EXPECT_EQ(c->open(0x01, "folder"), -103);            // a folder is not a file
-    EXPECT_EQ(c->open(0x0A, "file/below"), -107);        // a file where a folder should be
+    EXPECT_EQ(c->open(0x01, "folder"), -103);      // a folder is not a file
+    EXPECT_EQ(c->open(0x0A, "file/below"), -107);  // a file where a folder should be
     EXPECT_EQ(c->remove("folder"), -103);
     EXPECT_EQ(c->remove("nothing"), -102);
     write_file(root_ + "other", "other");
-    EXPECT_EQ(c->rename("file", "other"), -103);          // never replaces
+    EXPECT_EQ(c->rename("file", "other"), -103);  // never replaces
     EXPECT_EQ(read_file(root_ + "file"), "data");
     EXPECT_EQ(read_file(root_ + "other"), "other");
     EXPECT_EQ(c->rename("nothing", "x"), -102);
@@ -176,7 +176,7 @@ TEST_F(ProtocolTest, WriteFailingPartWayStillConsumesItsData) {
     const int64_t status = c->write(h, std::string(1024 * 1024, 'z'));
     setrlimit(RLIMIT_FSIZE, &old);
     signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(status, -106);  // disk full
+    EXPECT_EQ(status, -106);                 // disk full
     EXPECT_EQ(c->exists("limited.bin"), 1);  // the connection is still in step
     EXPECT_EQ(c->close_handle(h), 0);
 }

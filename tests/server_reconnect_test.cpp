@@ -60,8 +60,8 @@ TEST_F(ServerReconnectTest, AfterARestartTheNextRequestsReconnectAndSucceed) {
     EXPECT_EQ(file.Open("kept.txt", 1), -100);
     EXPECT_TRUE(reported("OpenNet", -100, "1"));
     EXPECT_EQ(platform_->calls(Call::Connect) - connects, 2);
-    EXPECT_NE(error_log().find(close_archive_message() + archive_success(0) +
-                               close_log_message() + log_success(0)),
+    EXPECT_NE(error_log().find(close_archive_message() + archive_success(0) + close_log_message() +
+                               log_success(0)),
               std::string::npos);
     EXPECT_TRUE(platform_->sleeps().empty());
     // From here on everything works again, on both channels.
@@ -302,7 +302,8 @@ TEST_F(ServerReconnectTest, ObjectsFromBeforeARestartNeverReachObjectsOpenedAfte
         const std::string n = std::to_string(i), old_name = "old" + n, new_name = "new" + n;
         auto args = [&] {
             return std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port),
-                                            "--root", root_, "--tables", dir_ + "tables.conf"};
+                                            "--root",   root_,
+                                            "--tables", dir_ + "tables.conf"};
         };
         ServerProcess before, after;
         ASSERT_TRUE(before.start(args(), dir_ + "log-before" + n));

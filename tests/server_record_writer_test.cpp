@@ -24,7 +24,7 @@ public:
         bool hold_first = false;
         bool released = false;
         bool fail = false;
-        int entered = 0;  // appends begun
+        int entered = 0;                                // appends begun
         std::vector<std::vector<std::string>> batches;  // the record bytes of each append
     };
     explicit FakeStore(Shared* s) : s_(s) {}

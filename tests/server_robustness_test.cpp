@@ -183,7 +183,7 @@ TEST_F(RobustnessTest, HeaderOnlyRecordsCostLittleAndTheCapEndsTheNewestRequests
     config_.tables_file = dir_ + "tables.conf";
     config_.state_dir = dir_ + "state";
     config_.max_pending_bytes = 1 << 20;
-    config_.max_connections_per_host = 200;  // 100 requests from one address
+    config_.max_connections_per_host = 200;            // 100 requests from one address
     config_.stall_timeout = std::chrono::seconds(60);  // the early headers wait for the rest
     start();
     std::vector<std::unique_ptr<WireClient>> cs;
@@ -211,7 +211,7 @@ TEST_F(RobustnessTest, ClientBytesCannotForgeLogLinesAndRepeatsAreSummarised) {
     } cases[] = {
         {"a\n2026-01-01 00:00:00.000 forged", "a\\n2026-01-01 00:00:00.000 forged"},
         {"b\x1b[2J\r\t", "b\\x1b[2J\\r\\t"},
-        {"caf\xc3\xa9", "caf\xc3\xa9"},                    // printable UTF-8 stays
+        {"caf\xc3\xa9", "caf\xc3\xa9"},                                    // printable UTF-8 stays
         {"d\xff\xc2\x9b\xed\xa0\x80", "d\\xff\\xc2\\x9b\\xed\\xa0\\x80"},  // not
     };
     for (const auto& k : cases) {
@@ -225,8 +225,8 @@ TEST_F(RobustnessTest, ClientBytesCannotForgeLogLinesAndRepeatsAreSummarised) {
     for (const std::string& line : log_) {
         EXPECT_EQ(line.find_first_of("\n\r\x1b"), std::string::npos) << line;
         exists_lines += line.find("exists '../up' refused") != std::string::npos;
-        summaries += line.find("exists refused with -107: 10 logged, and 20 more") !=
-                     std::string::npos;
+        summaries +=
+            line.find("exists refused with -107: 10 logged, and 20 more") != std::string::npos;
     }
     EXPECT_EQ(exists_lines, 10u);
     EXPECT_EQ(summaries, 1u);

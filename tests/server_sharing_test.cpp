@@ -26,9 +26,9 @@ TEST_F(SharingTest, DenyWriteAdmitsReadersOnly) {
     write_file(root_ + "f", "data");
     auto a = client();
     auto b = client("127.0.0.2");
-    ASSERT_GE(a->open(0x81, "f"), 0);      // read, others may read
-    EXPECT_GE(b->open(0x81, "f"), 0);      // read, others may read: admitted
-    EXPECT_EQ(b->open(0x13, "f"), -1);     // read+write, even sharing everything
+    ASSERT_GE(a->open(0x81, "f"), 0);   // read, others may read
+    EXPECT_GE(b->open(0x81, "f"), 0);   // read, others may read: admitted
+    EXPECT_EQ(b->open(0x13, "f"), -1);  // read+write, even sharing everything
 }
 
 TEST_F(SharingTest, DenyNoneAdmitsWritersOnBothSides) {
@@ -50,7 +50,7 @@ TEST_F(SharingTest, RefusedCreateLeavesTheOtherOpensDataAlone) {
     write_file(root_ + "precious", "content");
     auto a = client();
     auto b = client("127.0.0.2");
-    ASSERT_GE(a->open(0x01, "precious"), 0);  // no share bits: nobody else
+    ASSERT_GE(a->open(0x01, "precious"), 0);   // no share bits: nobody else
     EXPECT_EQ(b->open(0x0A, "precious"), -1);  // would cut the file if admitted
     EXPECT_EQ(read_file(root_ + "precious"), "content");
 }

@@ -16,9 +16,11 @@ using server::TableCatalog;
 TEST(TableCatalogTest, DeclarationsCommentsAndDefaultAreRead) {
     TableCatalog c;
     std::string error;
-    ASSERT_TRUE(c.parse("# tables\n\n events=line # trailing\r\nr = fixed:48\n"
-                        "a.b-c_D = line:1024\n* = fixed:2\n",
-                        &error)) << error;
+    ASSERT_TRUE(
+        c.parse("# tables\n\n events=line # trailing\r\nr = fixed:48\n"
+                "a.b-c_D = line:1024\n* = fixed:2\n",
+                &error))
+        << error;
     EXPECT_EQ(c.declared(), 3u);
     EXPECT_EQ(c.find("events")->to_string(), "line:65536");
     EXPECT_EQ(c.find("r")->to_string(), "fixed:48");
@@ -65,8 +67,8 @@ TEST(TableNameTest, WireFieldMustBeAValidNameAndItsZero) {
     EXPECT_NE(why.find("longer than 64"), std::string::npos);
     EXPECT_FALSE(parse(std::string("\0", 1)));
     EXPECT_FALSE(parse(""));
-    EXPECT_FALSE(parse("events"));                      // no zero at the end
-    EXPECT_FALSE(parse(std::string("ev\0nt\0", 6)));    // a zero inside
+    EXPECT_FALSE(parse("events"));                    // no zero at the end
+    EXPECT_FALSE(parse(std::string("ev\0nt\0", 6)));  // a zero inside
     for (const char* bad : {"a b", "a/b", "a\\b", "a'b", "a;b", "a\"b", "\xc3\xa9"}) {
         EXPECT_FALSE(parse(std::string(bad) + '\0')) << bad;
     }
@@ -112,12 +114,14 @@ TEST(TableStateTest, DefaultStateFolderIsBesideTheRoot) {
 TEST(TableOptionsTest, TableOptionsAreParsedAndDescribed) {
     server::ServerConfig config;
     std::string error;
-    std::vector<std::string> args = {"gavo-server", "--tables", "t.conf", "--state", "/var/g",
-                                     "--tables-db", "postgresql:///g", "--no-group-commit"};
+    std::vector<std::string> args = {"gavo-server",     "--tables",         "t.conf",
+                                     "--state",         "/var/g",           "--tables-db",
+                                     "postgresql:///g", "--no-group-commit"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     ASSERT_EQ(server::parse_options(static_cast<int>(argv.size()), argv.data(), &config, &error),
-              server::ParseResult::kRun) << error;
+              server::ParseResult::kRun)
+        << error;
     EXPECT_EQ(config.tables_file, "t.conf");
     EXPECT_EQ(config.state_dir, "/var/g");
     EXPECT_EQ(config.tables_db, "postgresql:///g");

@@ -36,9 +36,10 @@ protected:
         std::vector<std::string> records;
         server::StoreError error;
         EXPECT_TRUE(store->open(&error) &&
-                    store->scan("events", [&](const server::StoredRecord& r) {
-                        records.push_back(r.bytes);
-                    }, &error)) << error.text;
+                    store->scan(
+                        "events",
+                        [&](const server::StoredRecord& r) { records.push_back(r.bytes); }, &error))
+            << error.text;
         return records;
     }
 

@@ -57,14 +57,15 @@ protected:
         std::vector<StoredRecord> rows;
         server::StoreError error;
         EXPECT_TRUE(store->open(&error)) << error.text;
-        EXPECT_TRUE(store->scan(table, [&](const StoredRecord& r) { rows.push_back(r); },
-                                &error)) << error.text;
+        EXPECT_TRUE(store->scan(
+            table, [&](const StoredRecord& r) { rows.push_back(r); }, &error))
+            << error.text;
         return rows;
     }
     // The server program's arguments for this store.
     std::vector<std::string> program_args() const {
-        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--root", root_,
-                                         "--tables", config_.tables_file};
+        std::vector<std::string> args = {"--listen", "127.0.0.1:0", "--root",
+                                         root_,      "--tables",    config_.tables_file};
         if (GetParam() == Backend::kPostgres) {
             args.insert(args.end(), {"--tables-db", config_.tables_db});
         } else {
@@ -81,7 +82,10 @@ TEST_P(TablesTest, RequestsHaveTheirByteLayoutAndEachRecordIsOneRow) {
     auto c = client();
     const int64_t before = server::now_micros();
     // open: 00 10, the name's length with its zero, the name and the zero
-    ASSERT_TRUE(c->send_raw(std::string("\x00\x10\x00\x07" "events\x00", 11)));
+    ASSERT_TRUE(
+        c->send_raw(std::string("\x00\x10\x00\x07"
+                                "events\x00",
+                                11)));
     const int events = c->recv16();
     ASSERT_GE(events, 0);
     // write: 00 13, the handle, the record; no count. Answered with its byte count.
@@ -197,9 +201,9 @@ TEST_P(TablesTest, UndeclaredAndInvalidNamesAreRefusedAndTheConnectionGoesOn) {
     auto c = client();
     EXPECT_EQ(c->table_open("nope"), -102);
     EXPECT_EQ(c->table_open(std::string(64, 'a')), -102);  // valid, only undeclared
-    for (const std::string& bad : {std::string(), std::string("a/b"), std::string("bad name"),
-                                   std::string(65, 'a'), std::string("caf\xc3\xa9"),
-                                   std::string("..\\x")}) {
+    for (const std::string& bad :
+         {std::string(), std::string("a/b"), std::string("bad name"), std::string(65, 'a'),
+          std::string("caf\xc3\xa9"), std::string("..\\x")}) {
         EXPECT_EQ(c->table_open(bad), -107) << bad;
     }
     ASSERT_TRUE(c->send_raw(be16(16) + be16(3) + "abc"));  // no terminating zero
@@ -268,7 +272,7 @@ TEST_P(TablesTest, RecordsAcknowledgedBeforeSigkillAreThereAfterRestart) {
     std::vector<std::string> args = source;
     args.insert(args.end(), {"--table", "readings", "--format", "csv"});
     std::string out = run_export(args);
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 21) << out;  // header + 20
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 21) << out;          // header + 20
     EXPECT_NE(out.find(",127.0.0.1,cjEwMA==\n"), std::string::npos) << out;  // "r100"
 
     ServerProcess second;
@@ -300,7 +304,7 @@ TEST_P(PostgresTablesTest, RecordTheDatabaseCannotTakeIsRefusedAndLaterOnesAreSt
     EXPECT_TRUE(logged("storing 1 records failed"));
     std::string error;
     ASSERT_TRUE(pg_.start(false, &error)) << error;  // the same cluster again
-    EXPECT_EQ(c->table_write(h, "after\n"), 6);  // the store reconnects
+    EXPECT_EQ(c->table_write(h, "after\n"), 6);      // the store reconnects
     const std::vector<StoredRecord> rows = stored();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].bytes, "before");

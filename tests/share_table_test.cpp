@@ -1,13 +1,13 @@
 // The sharing rules among opens of one file.
+#include "proto/share_table.h"
+
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
-#include "proto/share_table.h"
-
-using gavo::ShareTable;
 using gavo::share_compatible;
+using gavo::ShareTable;
 
 namespace {
 constexpr unsigned kRead = 0x8000, kWrite = 0x8001, kReadWrite = 0x8002;
@@ -73,7 +73,8 @@ TEST(ShareTableTest, ExclusiveOpensFromManyThreadsAdmitOneAtATime) {
                 ShareTable::Token tok = table.acquire(3, 3, kReadWrite | kExcl);
                 if (tok == ShareTable::kSharingViolation) continue;
                 // While this thread holds the file nobody else may get it.
-                if (table.acquire(3, 3, kRead | kNone) != ShareTable::kSharingViolation) admitted[t] = -1000;
+                if (table.acquire(3, 3, kRead | kNone) != ShareTable::kSharingViolation)
+                    admitted[t] = -1000;
                 ++admitted[t];
                 table.release(tok);
             }

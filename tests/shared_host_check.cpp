@@ -2,7 +2,6 @@
 // of the failure rule come back as codes, or as the host's own record thrown across the
 // library boundary, and the error log holds the start-up lines.
 #include <GAVO_Client.h>
-
 #include <unistd.h>
 
 #include <cstdio>
@@ -78,12 +77,14 @@ int main() {
     {
         // Working mode 1 end to end under the base folder.
         CNFile file;
-        check(file.Open("sub\\dir\\round.dat", NFILE_WRITE | NFILE_CREATE) == 0, "Open 0x0A creates folders");
+        check(file.Open("sub\\dir\\round.dat", NFILE_WRITE | NFILE_CREATE) == 0,
+              "Open 0x0A creates folders");
         check(file.WriteEx("payload", 7) == 7, "WriteEx writes 7 bytes");
         file.Close();
         char buf[16] = {0};
         check(file.OpenEx("sub/dir/round.dat", NFILE_READ) == 7, "OpenEx returns the length");
-        check(file.Read(buf, sizeof buf) == 7 && std::string(buf) == "payload", "Read gives the bytes back");
+        check(file.Read(buf, sizeof buf) == 7 && std::string(buf) == "payload",
+              "Read gives the bytes back");
         file.Close();
         check(CNFile::Rename("sub\\dir\\round.dat", "sub\\moved.dat") == 0, "Rename");
         check(CNFile::IsExist("sub\\moved.dat") == 1, "IsExist after rename");

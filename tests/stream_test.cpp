@@ -98,8 +98,11 @@ TEST_F(StreamTest, WriteWhileInputIsUnreadGoesOutAtOnceAndInputStaysFirst) {
 
 TEST_F(StreamTest, IntegerSplitAcrossTwoReceivesIsReadWhole) {
     BytePeer peer;
-    peer.reply(bytes({0xAA, 0x12})).wait_gate().reply(bytes({0x34, 0x80, 0x00}))
-        .wait_gate().reply(bytes({0x00, 0x01}));
+    peer.reply(bytes({0xAA, 0x12}))
+        .wait_gate()
+        .reply(bytes({0x34, 0x80, 0x00}))
+        .wait_gate()
+        .reply(bytes({0x00, 0x01}));
     net_->after_recv = [&](ssize_t) { peer.open_gate(); };
     NetConn* conn = connect(peer);
     ASSERT_NE(conn, nullptr);

@@ -25,7 +25,8 @@ bool reported_after_socket_error(const std::string& log, const std::string& wher
         prev_start = prev_start == std::string::npos ? 0 : prev_start + 1;
         std::string prev = log.substr(prev_start, line_end - prev_start);
         if (prev.rfind("SocketError", 0) == 0)
-            return prev.size() > 11 && prev.find_first_not_of("-0123456789", 11) == std::string::npos;
+            return prev.size() > 11 &&
+                   prev.find_first_not_of("-0123456789", 11) == std::string::npos;
         if (prev.empty() || (prev[0] >= '0' && prev[0] <= '9')) return false;  // a dated line
         if (prev_start == 0) return false;
         line_end = prev_start - 1;
@@ -93,10 +94,10 @@ TEST_F(LogChannelTest, ReopeningCloseGoesToTheChannelOfTheHandle) {
     start();
     CNFile file;
     ASSERT_EQ(file.Open("t1", 0x200), 0);
-    ASSERT_EQ(file.Open("a.txt", 1), 0);  // closes table handle 7 on the log channel
-    ASSERT_EQ(file.Open("t1", 0x100), 0);  // closes file handle 3 on the archive channel
+    ASSERT_EQ(file.Open("a.txt", 1), 0);    // closes table handle 7 on the log channel
+    ASSERT_EQ(file.Open("t1", 0x100), 0);   // closes file handle 3 on the archive channel
     ASSERT_EQ(file.OpenEx("a.txt", 1), 0);  // closes table handle 8 on the log channel
-    ASSERT_EQ(file.Open("t1", 0x100), 0);  // closes file handle 4 on the archive channel
+    ASSERT_EQ(file.Open("t1", 0x100), 0);   // closes file handle 4 on the archive channel
     const std::string close_log = be16(17);
     EXPECT_EQ(server_.received(1, 29),
               kOpenT1 + close_log + be16(7) + kOpenT1 + close_log + be16(8) + kOpenT1);

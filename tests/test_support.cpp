@@ -6,15 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
-#include <vector>
-
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "include/GAVO_Client.h"
 #include "net/netconn.h"
@@ -73,7 +72,9 @@ bool FaultPlatform::inject(Call call) {
     };
     const int n = ++counts_[i];
     const int total = ++total_;
-    const Rule* rule = hits(rules_[i], n) ? &rules_[i] : hits(any_rule_, total) ? &any_rule_ : nullptr;
+    const Rule* rule = hits(rules_[i], n)       ? &rules_[i]
+                       : hits(any_rule_, total) ? &any_rule_
+                                                : nullptr;
     if (rule == nullptr) return false;
     errno = rule->err;
     return true;
@@ -83,7 +84,9 @@ bool FaultPlatform::inject(Call call) {
     if (inject(call)) return fail_value;   \
     return expr
 
-int FaultPlatform::open(const char* p, int f, mode_t m) { GAVO_FAULT(Call::Open, -1, Platform::open(p, f, m)); }
+int FaultPlatform::open(const char* p, int f, mode_t m) {
+    GAVO_FAULT(Call::Open, -1, Platform::open(p, f, m));
+}
 // A failing close still releases the descriptor, as Linux's close does whatever it
 // reports.
 int FaultPlatform::close(int fd) {
@@ -93,23 +96,53 @@ int FaultPlatform::close(int fd) {
     errno = err;
     return -1;
 }
-ssize_t FaultPlatform::read(int fd, void* b, size_t n) { GAVO_FAULT(Call::Read, -1, Platform::read(fd, b, n)); }
-ssize_t FaultPlatform::write(int fd, const void* b, size_t n) { GAVO_FAULT(Call::Write, -1, Platform::write(fd, b, n)); }
-off_t FaultPlatform::lseek(int fd, off_t o, int w) { GAVO_FAULT(Call::Lseek, -1, Platform::lseek(fd, o, w)); }
-int FaultPlatform::fstat(int fd, struct stat* st) { GAVO_FAULT(Call::Fstat, -1, Platform::fstat(fd, st)); }
-int FaultPlatform::stat(const char* p, struct stat* st) { GAVO_FAULT(Call::Stat, -1, Platform::stat(p, st)); }
-int FaultPlatform::mkdir(const char* p, mode_t m) { GAVO_FAULT(Call::Mkdir, -1, Platform::mkdir(p, m)); }
+ssize_t FaultPlatform::read(int fd, void* b, size_t n) {
+    GAVO_FAULT(Call::Read, -1, Platform::read(fd, b, n));
+}
+ssize_t FaultPlatform::write(int fd, const void* b, size_t n) {
+    GAVO_FAULT(Call::Write, -1, Platform::write(fd, b, n));
+}
+off_t FaultPlatform::lseek(int fd, off_t o, int w) {
+    GAVO_FAULT(Call::Lseek, -1, Platform::lseek(fd, o, w));
+}
+int FaultPlatform::fstat(int fd, struct stat* st) {
+    GAVO_FAULT(Call::Fstat, -1, Platform::fstat(fd, st));
+}
+int FaultPlatform::stat(const char* p, struct stat* st) {
+    GAVO_FAULT(Call::Stat, -1, Platform::stat(p, st));
+}
+int FaultPlatform::mkdir(const char* p, mode_t m) {
+    GAVO_FAULT(Call::Mkdir, -1, Platform::mkdir(p, m));
+}
 int FaultPlatform::unlink(const char* p) { GAVO_FAULT(Call::Unlink, -1, Platform::unlink(p)); }
-int FaultPlatform::rename_noreplace(const char* a, const char* b) { GAVO_FAULT(Call::Rename, -1, Platform::rename_noreplace(a, b)); }
+int FaultPlatform::rename_noreplace(const char* a, const char* b) {
+    GAVO_FAULT(Call::Rename, -1, Platform::rename_noreplace(a, b));
+}
 int FaultPlatform::fsync(int fd) { GAVO_FAULT(Call::Fsync, -1, Platform::fsync(fd)); }
-int FaultPlatform::ftruncate(int fd, off_t l) { GAVO_FAULT(Call::Ftruncate, -1, Platform::ftruncate(fd, l)); }
-FILE* FaultPlatform::fopen(const char* p, const char* m) { GAVO_FAULT(Call::Fopen, nullptr, Platform::fopen(p, m)); }
-int FaultPlatform::socket(int d, int t, int p) { GAVO_FAULT(Call::Socket, -1, Platform::socket(d, t, p)); }
-int FaultPlatform::connect(int fd, const struct sockaddr* a, socklen_t l) { GAVO_FAULT(Call::Connect, -1, Platform::connect(fd, a, l)); }
-ssize_t FaultPlatform::send(int fd, const void* b, size_t n) { GAVO_FAULT(Call::Send, -1, Platform::send(fd, b, n)); }
-ssize_t FaultPlatform::recv(int fd, void* b, size_t n) { GAVO_FAULT(Call::Recv, -1, Platform::recv(fd, b, n)); }
-int FaultPlatform::wait_readable(int fd, int s) { GAVO_FAULT(Call::Wait, -1, Platform::wait_readable(fd, s)); }
-int FaultPlatform::shutdown(int fd, int h) { GAVO_FAULT(Call::Shutdown, -1, Platform::shutdown(fd, h)); }
+int FaultPlatform::ftruncate(int fd, off_t l) {
+    GAVO_FAULT(Call::Ftruncate, -1, Platform::ftruncate(fd, l));
+}
+FILE* FaultPlatform::fopen(const char* p, const char* m) {
+    GAVO_FAULT(Call::Fopen, nullptr, Platform::fopen(p, m));
+}
+int FaultPlatform::socket(int d, int t, int p) {
+    GAVO_FAULT(Call::Socket, -1, Platform::socket(d, t, p));
+}
+int FaultPlatform::connect(int fd, const struct sockaddr* a, socklen_t l) {
+    GAVO_FAULT(Call::Connect, -1, Platform::connect(fd, a, l));
+}
+ssize_t FaultPlatform::send(int fd, const void* b, size_t n) {
+    GAVO_FAULT(Call::Send, -1, Platform::send(fd, b, n));
+}
+ssize_t FaultPlatform::recv(int fd, void* b, size_t n) {
+    GAVO_FAULT(Call::Recv, -1, Platform::recv(fd, b, n));
+}
+int FaultPlatform::wait_readable(int fd, int s) {
+    GAVO_FAULT(Call::Wait, -1, Platform::wait_readable(fd, s));
+}
+int FaultPlatform::shutdown(int fd, int h) {
+    GAVO_FAULT(Call::Shutdown, -1, Platform::shutdown(fd, h));
+}
 int FaultPlatform::close_socket(int fd) {
     if (!inject(Call::CloseSocket)) return Platform::close_socket(fd);
     const int err = errno;
@@ -117,12 +150,22 @@ int FaultPlatform::close_socket(int fd) {
     errno = err;
     return -1;
 }
-int FaultPlatform::lookup_host(const char* n, struct in_addr* o) { GAVO_FAULT(Call::LookupHost, -1, Platform::lookup_host(n, o)); }
-int FaultPlatform::lookup_service(const char* n, const char* p, uint16_t* o) { GAVO_FAULT(Call::LookupService, -1, Platform::lookup_service(n, p, o)); }
-int FaultPlatform::lookup_protocol(const char* n, int* o) { GAVO_FAULT(Call::LookupProtocol, -1, Platform::lookup_protocol(n, o)); }
-void* FaultPlatform::allocate(size_t c, size_t s) { GAVO_FAULT(Call::Allocate, nullptr, Platform::allocate(c, s)); }
+int FaultPlatform::lookup_host(const char* n, struct in_addr* o) {
+    GAVO_FAULT(Call::LookupHost, -1, Platform::lookup_host(n, o));
+}
+int FaultPlatform::lookup_service(const char* n, const char* p, uint16_t* o) {
+    GAVO_FAULT(Call::LookupService, -1, Platform::lookup_service(n, p, o));
+}
+int FaultPlatform::lookup_protocol(const char* n, int* o) {
+    GAVO_FAULT(Call::LookupProtocol, -1, Platform::lookup_protocol(n, o));
+}
+void* FaultPlatform::allocate(size_t c, size_t s) {
+    GAVO_FAULT(Call::Allocate, nullptr, Platform::allocate(c, s));
+}
 // pthread calls report their error as the result, not in errno.
-int FaultPlatform::mutex_init(pthread_mutex_t* m, const pthread_mutexattr_t* a) { GAVO_FAULT(Call::MutexInit, errno, Platform::mutex_init(m, a)); }
+int FaultPlatform::mutex_init(pthread_mutex_t* m, const pthread_mutexattr_t* a) {
+    GAVO_FAULT(Call::MutexInit, errno, Platform::mutex_init(m, a));
+}
 
 #undef GAVO_FAULT
 
@@ -151,7 +194,9 @@ void LibraryTest::SetUp() {
     set_platform(platform_);
     // Settings stay from an earlier test's start-up when this one's is refused: start
     // from the state of a freshly loaded library.
-    for (char* setting : {gavo::lib::host_name, gavo::lib::host_port, gavo::lib::base_dir, gavo::lib::proto_name}) setting[0] = '\0';
+    for (char* setting :
+         {gavo::lib::host_name, gavo::lib::host_port, gavo::lib::base_dir, gavo::lib::proto_name})
+        setting[0] = '\0';
 }
 
 void LibraryTest::TearDown() {
@@ -240,8 +285,7 @@ int open_descriptors() {
 
 namespace {
 
-void list_tree(const std::string& dir, const std::string& rel, bool folders,
-               std::string* out) {
+void list_tree(const std::string& dir, const std::string& rel, bool folders, std::string* out) {
     std::vector<std::string> names;
     if (DIR* d = opendir((dir + rel).c_str())) {
         while (const struct dirent* e = readdir(d)) {

@@ -17,9 +17,32 @@
 namespace gavo::test {
 
 enum class Call {
-    Open, Close, Read, Write, Lseek, Fstat, Stat, Mkdir, Unlink, Rename, Fsync,
-    Fopen, Socket, Connect, Send, Recv, Wait, Shutdown, CloseSocket, LookupHost,
-    LookupService, LookupProtocol, Ftruncate, Allocate, MutexInit, Count
+    Open,
+    Close,
+    Read,
+    Write,
+    Lseek,
+    Fstat,
+    Stat,
+    Mkdir,
+    Unlink,
+    Rename,
+    Fsync,
+    Fopen,
+    Socket,
+    Connect,
+    Send,
+    Recv,
+    Wait,
+    Shutdown,
+    CloseSocket,
+    LookupHost,
+    LookupService,
+    LookupProtocol,
+    Ftruncate,
+    Allocate,
+    MutexInit,
+    Count
 };
 
 // The POSIX platform with call counters, fault injection, a settable clock, recorded

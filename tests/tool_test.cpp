@@ -99,7 +99,7 @@ std::vector<std::string> temporaries(const std::string& dir) {
 }
 
 class ToolTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         dir_ = make_temp_dir();
         ASSERT_FALSE(dir_.empty());
@@ -179,7 +179,7 @@ class ToolTest : public ::testing::Test {
 
 // The tests that hold in both working modes: the tool is the same host either way.
 class ToolBothModesTest : public ToolTest, public ::testing::WithParamInterface<int> {
-  protected:
+protected:
     void SetUp() override {
         ToolTest::SetUp();
         if (GetParam() == 2) use_server();
@@ -237,7 +237,8 @@ TEST_P(ToolBothModesTest, ExistsRmAndMvReportWhatFailedWhereInWords) {
 
     Outcome rm = run({"rm", "a.txt", "b.txt", "c.txt"});
     EXPECT_EQ(3, rm.exit);
-    EXPECT_NE(std::string::npos, rm.err.find("gavo rm: cannot remove 'b.txt' " + where())) << rm.err;
+    EXPECT_NE(std::string::npos, rm.err.find("gavo rm: cannot remove 'b.txt' " + where()))
+        << rm.err;
     EXPECT_NE(std::string::npos, rm.err.find("not found (code -102)")) << rm.err;
     EXPECT_TRUE(fs::exists(store_ + "c.txt")) << "stops at the first failure";
     EXPECT_EQ(3, run({"--keep-going", "rm", "a.txt", "c.txt"}).exit);
@@ -325,11 +326,16 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
         {{"ls"}, 2, "", "gavo: unknown command 'ls'"},
         {{"--bogus", "exists", "a"}, 2, "", "gavo: unknown option '--bogus'"},
         {{"put", "only-one"}, 2, "", ""},
-        {{"--ini", dir_ + "none.ini", "put", dir_ + "a.txt", "zz"}, 2, "",
+        {{"--ini", dir_ + "none.ini", "put", dir_ + "a.txt", "zz"},
+         2,
+         "",
          "cannot read the INI file '" + dir_ + "none.ini'"},
         {{"record", "events"}, 3, "", "tables need working mode 2 (CTRL_MODE=2)"},
         {{"config"}, 0, "INI file:     " + dir_ + "gavo.ini (from $GAVO_INI)", ""},
-        {{"config", "--log-dir", dir_ + "logs"}, 0, "error log:    " + dir_ + "logs/gavo_nfile_err.log", ""},
+        {{"config", "--log-dir", dir_ + "logs"},
+         0,
+         "error log:    " + dir_ + "logs/gavo_nfile_err.log",
+         ""},
         {{"-v", "exists", "a"}, 1, "", "logs in " + dir_ + "state/gavo/"},
     };
     for (const Case& c : cases) {
@@ -341,7 +347,8 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
     EXPECT_FALSE(fs::exists("zz"));
     EXPECT_TRUE(fs::exists(dir_ + "state/gavo/gavo_nfile_err.log"));
     for (const char* sub : {"put", "get", "cat", "rm", "mv", "exists", "record", "config"})
-        EXPECT_NE(std::string::npos, run({sub, "--help"}).out.find(std::string("Usage: gavo ") + sub));
+        EXPECT_NE(std::string::npos,
+                  run({sub, "--help"}).out.find(std::string("Usage: gavo ") + sub));
 
     unsetenv("GAVO_INI");  // the user's INI, with an unknown working mode
     fs::create_directories(dir_ + "config/gavo");
@@ -357,7 +364,8 @@ TEST_F(ToolTest, BashCompletionOffersSubcommandsAndOptions) {
                          "echo \"${COMPREPLY[*]}\"; COMP_WORDS=(gavo put --f); COMP_CWORD=2; "
                          "_gavo; echo \"${COMPREPLY[*]}\"";
     write_file(dir_ + "in", "");
-    Outcome out = finish(spawn({"/bin/bash", "-c", script}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
+    Outcome out =
+        finish(spawn({"/bin/bash", "-c", script}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
     EXPECT_EQ("record\n--force\n", out.out) << out.err;
 }
 
@@ -393,15 +401,18 @@ TEST_F(ToolTest, ReadmeExamplesRunAsWrittenAgainstTheServer) {
     fs::create_symlink(GAVO_TOOL_PATH, dir_ + "bin/gavo");
     std::string script = "cd " + dir_ + " && PATH=" + dir_ + "bin:$PATH && set -e\n" + block;
     write_file(dir_ + "in", "");
-    Outcome out = finish(spawn({"/bin/sh", "-c", script}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
+    Outcome out =
+        finish(spawn({"/bin/sh", "-c", script}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
     EXPECT_EQ(0, out.exit) << out.err << block;
     EXPECT_EQ("report.pdf", read_file(dir_ + "copy.pdf"));
     EXPECT_EQ("a.txt", read_file(store_ + "a.txt"));
     // The records as stored: "one" and "two" without their line feeds, then two 4-byte ones.
     std::string export_bin = fs::path(GAVO_SERVER_BIN).parent_path() / "gavo-tables-export";
     std::string records = dir_ + "records";
-    EXPECT_EQ(0, wait_exit(spawn({export_bin, "--state", store_.substr(0, store_.size() - 1) + ".state",
-                                  "--format", "csv"}, dir_ + "in", records, dir_ + "err")));
+    EXPECT_EQ(
+        0, wait_exit(spawn({export_bin, "--state", store_.substr(0, store_.size() - 1) + ".state",
+                            "--format", "csv"},
+                           dir_ + "in", records, dir_ + "err")));
     for (const char* b64 : {"b25l", "dHdv", "YWJjZA==", "ZWZnaA=="})
         EXPECT_NE(std::string::npos, read_file(records).find(b64)) << read_file(records);
     Outcome short_record = run({"record", "--record-size", "4", "readings"}, "abcdefg");
@@ -456,7 +467,8 @@ TEST_F(ToolTest, ServerFailuresNameTheServerAndTheCause) {
 
     for (const char* program : {"gavo-server", "gavo-tables-export"}) {
         std::string path = fs::path(GAVO_SERVER_BIN).parent_path() / program;
-        Outcome version = finish(spawn({path, "--version"}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
+        Outcome version =
+            finish(spawn({path, "--version"}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
         EXPECT_EQ(std::string(program) + " 1.0.0\n", version.out);
     }
     EXPECT_NE(std::string::npos, read_file(dir_ + "server.log").find("gavo-server 1.0.0\n"));

@@ -130,9 +130,7 @@ public:
         if (h >= 0) *length = recv32();
         return h;
     }
-    int close_handle(int handle) {
-        return send_raw(be16(2) + be16(handle)) ? recv16() : kNoReply;
-    }
+    int close_handle(int handle) { return send_raw(be16(2) + be16(handle)) ? recv16() : kNoReply; }
     int64_t read(int handle, int32_t count, std::string* data) {
         if (!send_raw(be16(3) + be16(handle) + be32(count))) return kNoReply;
         const int64_t n = recv32();
@@ -158,9 +156,7 @@ public:
     int table_open(const std::string& name) {
         return send_raw(be16(16) + name_field(name)) ? recv16() : kNoReply;
     }
-    int table_close(int handle) {
-        return send_raw(be16(17) + be16(handle)) ? recv16() : kNoReply;
-    }
+    int table_close(int handle) { return send_raw(be16(17) + be16(handle)) ? recv16() : kNoReply; }
     int64_t table_write(int handle, const std::string& record) {
         return send_raw(be16(19) + be16(handle) + record) ? recv32() : kNoReply;
     }

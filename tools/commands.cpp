@@ -17,8 +17,8 @@
 
 #include "codes.h"
 #include "local_files.h"
-#include "progress.h"
 #include "port/platform.h"
+#include "progress.h"
 #include "proto/codes.h"
 #include "proto/os_error.h"
 #include "runtime/state.h"
@@ -41,7 +41,7 @@ constexpr size_t kMaxName = 499;
 // A CNFile that can tell whether its close failed: the library keeps the code of a failed
 // remote close in m_nLastErrCode, which only a derived class can read.
 class ToolFile : public CNFile {
-  public:
+public:
     // Closes the object; returns 0 or the code of a failed close.
     int close_checked() {
         m_nLastErrCode = 0;
@@ -52,11 +52,11 @@ class ToolFile : public CNFile {
 
 // The library's logs go to the tool's log folder instead of beside the program.
 class ToolPlatform : public gavo::Platform {
-  public:
+public:
     explicit ToolPlatform(std::string dir) : dir_(std::move(dir)) {}
     std::string exe_dir() override { return dir_; }
 
-  private:
+private:
     std::string dir_;
 };
 
@@ -84,7 +84,8 @@ struct ToolFailure {
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 std::string lower_first(std::string text) {
-    if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
     return text;
 }
 
@@ -117,7 +118,8 @@ std::string cause(const Context& ctx, int code) {
         if (!why.empty()) return "cannot connect: " + why;
         return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
     }
-    if (code == kCodeInitFailed) return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
+    if (code == kCodeInitFailed)
+        return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
     return gavo::code_meaning(code);
 }
 
@@ -162,8 +164,8 @@ int guarded(Context& ctx, Body&& body) {
         delete error;
         return report_file_layer(ctx, os_error, file);
     } catch (const ShortTransfer& s) {
-        std::fprintf(stderr, "gavo %s: %s %s (%s) moved %zu of %zu bytes\n", ctx.command,
-                     ctx.verb, ctx.name.c_str(), ctx.o.settings.where().c_str(), s.done, s.wanted);
+        std::fprintf(stderr, "gavo %s: %s %s (%s) moved %zu of %zu bytes\n", ctx.command, ctx.verb,
+                     ctx.name.c_str(), ctx.o.settings.where().c_str(), s.done, s.wanted);
         return kExitLibrary;
     } catch (const LocalError& e) {
         return report_local(ctx, e);
@@ -249,7 +251,7 @@ std::string temporary_name(const std::string& name) {
 // An upload to a temporary name; the stored NAME changes only in finish(). Destroyed
 // unfinished, it closes its handle and removes the temporary name.
 class Upload {
-  public:
+public:
     Upload(Context& ctx, const std::string& name)
         : ctx_(ctx), name_(name), temp_(temporary_name(name)) {}
     ~Upload() {
@@ -285,7 +287,7 @@ class Upload {
         set_remote_temp("");
     }
 
-  private:
+private:
     // A close or remove that failed on a lost connection is tried again: the library has
     // reconnected by then, and the server keeps a client's handles across its connections.
     void abandon() {
@@ -481,7 +483,8 @@ int run_get(const Options& o, const std::vector<std::string>& args) {
 }
 
 int run_cat(const Options& o, const std::vector<std::string>& names) {
-    return for_each(o, names.size(), [&](size_t i) { return fetch(o, "cat", names[i], "-", false); });
+    return for_each(o, names.size(),
+                    [&](size_t i) { return fetch(o, "cat", names[i], "-", false); });
 }
 
 int run_rm(const Options& o, const std::vector<std::string>& names) {

@@ -30,8 +30,8 @@ const char kFooter[] =
 const char* const kCommands[] = {"put", "get", "cat", "rm", "mv", "exists", "record", "config"};
 // Options of gavo itself that take a value.
 const std::set<std::string> kValued = {"--ini", "--log-dir", "--timeout"};
-const std::set<std::string> kFlags = {"-h", "--help", "--version", "-q", "--quiet",
-                                      "-v", "--verbose", "--keep-going"};
+const std::set<std::string> kFlags = {"-h",      "--help", "--version", "-q",
+                                      "--quiet", "-v",     "--verbose", "--keep-going"};
 
 // What CLI11 would call "A subcommand is required": an unknown word or option before the
 // subcommand gets a message of its own. 0 when the command line may be parsed.
@@ -95,15 +95,15 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
     names(add("get", "Fetch NAME into LOCAL ('-': standard output; a folder keeps the name)",
               [&] { return run_get(o, a.names); }),
           "NAME... LOCAL|DIR", 2, "stored names, then the local file or folder");
-    names(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a.names); }),
-          "NAME", 1, "stored names");
-    names(add("rm", "Remove NAME", [&] { return run_rm(o, a.names); }), "NAME", 1,
-          "stored names");
+    names(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a.names); }), "NAME",
+          1, "stored names");
+    names(add("rm", "Remove NAME", [&] { return run_rm(o, a.names); }), "NAME", 1, "stored names");
     CLI::App* mv = add("mv", "Rename OLD to NEW (never replaces NEW)",
                        [&] { return run_mv(o, a.first, a.second); });
     mv->add_option("OLD", a.first, "current name")->required();
     mv->add_option("NEW", a.second, "new name")->required();
-    add("exists", "Exit 0 when NAME exists, 1 when it does not", [&] { return run_exists(o, a.first); })
+    add("exists", "Exit 0 when NAME exists, 1 when it does not",
+        [&] { return run_exists(o, a.first); })
         ->add_option("NAME", a.first, "stored name")
         ->required();
     CLI::App* record = add("record", "Append each line of standard input as a record of TABLE",
@@ -112,9 +112,10 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
         "Each line is sent with its line feed, for a 'line' table of the file server.\n"
         "For a 'fixed:N' table give --record-size N: each N bytes of input are one record.");
     record->add_option("TABLE", a.first, "table on the file server")->required();
-    record->add_option("--record-size", o.record_size,
-                       "for a fixed:N table: cut the input into records of N bytes; input "
-                       "that ends inside a record is refused")
+    record
+        ->add_option("--record-size", o.record_size,
+                     "for a fixed:N table: cut the input into records of N bytes; input "
+                     "that ends inside a record is refused")
         ->type_name("N")
         ->check(CLI::Range(1, 1 << 20));
     add("config", "Show the INI file, working mode, server or folder and logs in use",

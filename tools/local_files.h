@@ -15,7 +15,7 @@ struct LocalError {
 
 // A file read from the start; "-" is standard input.
 class LocalInput {
-  public:
+public:
     explicit LocalInput(const std::string& path);
     ~LocalInput();
     LocalInput(const LocalInput&) = delete;
@@ -26,7 +26,7 @@ class LocalInput {
     // Fills `buffer` with up to `count` bytes; fewer only at the end, 0 there.
     size_t read(char* buffer, size_t count);
 
-  private:
+private:
     std::string path_;
     int fd_ = -1;
     bool owned_ = false;
@@ -41,7 +41,7 @@ class LocalInput {
 // dangling link is written through). "-", character devices, FIFOs and sockets are
 // written directly (standard output for "-").
 class LocalOutput {
-  public:
+public:
     explicit LocalOutput(const std::string& path);
     ~LocalOutput();
     LocalOutput(const LocalOutput&) = delete;
@@ -51,7 +51,7 @@ class LocalOutput {
     // Flushes to disk and gives the file its name.
     void commit();
 
-  private:
+private:
     void open_direct(const std::string& path, int flags);
     void open_temporary(const std::string& path);
 

@@ -12,7 +12,7 @@ namespace gavo_tool {
 bool stderr_is_terminal();
 
 class Progress {
-  public:
+public:
     // `total` is the expected number of bytes, 0 when unknown. Nothing is drawn unless
     // `enabled`.
     Progress(uint64_t total, bool enabled);
@@ -27,7 +27,7 @@ class Progress {
     // Draws the final state and ends the line.
     void finish();
 
-  private:
+private:
     void draw();
     void end_line();
 

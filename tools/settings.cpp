@@ -85,7 +85,8 @@ void parse_ini(const std::string& text, Settings* out) {
         line = trim(line);
         if (!line.empty() && line[0] == '[') {
             size_t end = line.find(']');
-            in_config = end != std::string::npos && same_name(trim(line.substr(1, end - 1)), "Config");
+            in_config =
+                end != std::string::npos && same_name(trim(line.substr(1, end - 1)), "Config");
             continue;
         }
         size_t eq = line.find('=');
@@ -107,8 +108,8 @@ bool make_dirs(const std::string& dir) {
     return ::lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
 }
 
-bool find_settings(const std::string& ini_option, const std::string& log_dir_option,
-                   Settings* out, std::string* error) {
+bool find_settings(const std::string& ini_option, const std::string& log_dir_option, Settings* out,
+                   std::string* error) {
     std::string user = xdg_dir("XDG_CONFIG_HOME", "/.config");
     if (!ini_option.empty()) {
         if (!readable_file(ini_option, error)) return false;
@@ -152,10 +153,13 @@ std::string describe(const Settings& s) {
     for (auto& origin : kOrigins)
         if (s.ini_origin == origin[0]) text += s.ini + " (" + origin[1] + ")\n";
     text += "working mode: " + std::to_string(s.mode) +
-            (s.mode == 1 ? " (local files)\n" : s.mode == 2 ? " (file server)\n" : " (unknown)\n");
+            (s.mode == 1   ? " (local files)\n"
+             : s.mode == 2 ? " (file server)\n"
+                           : " (unknown)\n");
     text += "server:       " + s.host + ":" + s.port + (s.mode == 2 ? "\n" : " (not used)\n");
-    text += "base folder:  " + (s.base_dir.empty() ? "(none: names are paths from the current folder)"
-                                                   : s.base_dir) + "\n";
+    text += "base folder:  " +
+            (s.base_dir.empty() ? "(none: names are paths from the current folder)" : s.base_dir) +
+            "\n";
     text += "error log:    " + s.log_dir + "gavo_nfile_err.log\n";
     text += "trace log:    " + s.log_dir + "netf_Log.Log\n";
     return text;

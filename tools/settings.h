@@ -13,8 +13,8 @@ struct Settings {
     int mode = 1;            // CTRL_MODE as the library converts it
     std::string host = "localhost";
     std::string port = "0";
-    std::string base_dir;    // BASE_DIR as written; empty: names are local paths
-    std::string log_dir;     // the library's error and trace logs, ending in '/'
+    std::string base_dir;  // BASE_DIR as written; empty: names are local paths
+    std::string log_dir;   // the library's error and trace logs, ending in '/'
 
     // "server HOST:PORT", "folder BASE_DIR" or "the current folder".
     std::string where() const;
@@ -29,8 +29,8 @@ struct Settings {
 // $XDG_STATE_HOME/gavo/ (default ~/.local/state/gavo/; /tmp/gavo-UID/ without a home
 // folder). False with `error` set when a
 // named INI file is missing or unreadable.
-bool find_settings(const std::string& ini_option, const std::string& log_dir_option,
-                   Settings* out, std::string* error);
+bool find_settings(const std::string& ini_option, const std::string& log_dir_option, Settings* out,
+                   std::string* error);
 
 // Reads the four keys of section [Config] from INI text: names without regard to case,
 // blanks and one pair of quotes around a value removed, missing keys at their defaults.

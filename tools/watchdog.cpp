@@ -92,7 +92,9 @@ void report_stop(int code) {
                      g_timeout, g_where);
     else
         std::fprintf(stderr, "%s: interrupted (%s)\n", g_label,
-                     code == 128 + SIGINT ? "SIGINT" : code == 128 + SIGTERM ? "SIGTERM" : "signal");
+                     code == 128 + SIGINT    ? "SIGINT"
+                     : code == 128 + SIGTERM ? "SIGTERM"
+                                             : "signal");
 }
 
 void set_local_temp(const std::string& path) {
