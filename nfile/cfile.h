@@ -12,10 +12,11 @@
 #include <string>
 
 #include "include/GAVO_Client.h"
+#include "proto/names.h"
 #include "proto/share_table.h"
 
-// Full local paths are built in buffers of this size: 499 characters and the terminator.
-constexpr size_t kFullPathSize = 500;
+// Full local paths are built in buffers of this size: a name's longest and the terminator.
+constexpr size_t kFullPathSize = gavo::kMaxNameBytes + 1;
 
 // Builds the full local path of `name` into `out` (`size` bytes): the name as given
 // when `base` is empty, else `base` followed by the name less one leading '\' or '/'.

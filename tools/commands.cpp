@@ -20,6 +20,7 @@
 #include "port/platform.h"
 #include "progress.h"
 #include "proto/codes.h"
+#include "proto/names.h"
 #include "proto/os_error.h"
 #include "runtime/state.h"
 #include "watchdog.h"
@@ -36,7 +37,7 @@ namespace {
 // Bytes moved per Read/WriteEx call.
 constexpr size_t kChunk = 1 << 20;
 // The longest name the library takes.
-constexpr size_t kMaxName = 499;
+using gavo::kMaxNameBytes;
 
 // A CNFile that can tell whether its close failed: the library keeps the code of a failed
 // remote close in m_nLastErrCode, which only a derived class can read.
@@ -108,7 +109,8 @@ std::string probe_server(const Settings& s) {
 // The cause of `code` in words, with what the context adds to the bare meaning.
 std::string cause(const Context& ctx, int code) {
     const Settings& s = ctx.o.settings;
-    if (code == kCodeRefused && ctx.name.size() > kMaxName + 2) return "name longer than 499 bytes";
+    if (code == kCodeRefused && ctx.name.size() > kMaxNameBytes + 2)
+        return "name longer than 499 bytes";
     if (code == kCodeRefused && ctx.open_for_table && s.mode != 2)
         return "tables need working mode 2 (CTRL_MODE=2) and a server that keeps them";
     if (code == kCodeRefused && std::strcmp(ctx.verb, "open") == 0 && s.mode == 2)
@@ -260,7 +262,7 @@ public:
 
     void open(CNFileException& record) {
         ctx_.verb = "create";
-        if (temp_.size() > kMaxName)
+        if (temp_.size() > kMaxNameBytes)
             throw ToolFailure{"the temporary name beside " + quoted(name_) +
                                   " would be longer than 499 bytes: use a shorter folder name",
                               kExitLibrary};
@@ -331,7 +333,7 @@ int put_one(const Options& o, const std::string& local, const std::string& name)
         std::vector<char> buffer(kChunk);
         size_t n = in.read(buffer.data(), buffer.size());
         ctx.verb = "store";
-        if (name.size() > kMaxName) throw_if_failed(kCodeRefused, record);
+        if (name.size() > kMaxNameBytes) throw_if_failed(kCodeRefused, record);
         if (!o.force) refuse_existing(ctx, name, record);
         Progress progress(in.size(), o.progress);
         Upload upload(ctx, name);
@@ -372,7 +374,7 @@ int fetch(const Options& o, const char* command, const std::string& name, const 
     Context ctx{o, command, quoted(name)};
     return guarded(ctx, [&](CNFileException& record) {
         ctx.verb = "open";
-        if (name.size() > kMaxName) throw_if_failed(kCodeRefused, record);
+        if (name.size() > kMaxNameBytes) throw_if_failed(kCodeRefused, record);
         LocalOutput out(local);
         ToolFile file;
         int length = file.OpenEx(name.c_str(), NFILE_READ | NFILE_DENY_WRITE, &record);
