@@ -471,7 +471,8 @@ TEST_F(ToolTest, ServerFailuresNameTheServerAndTheCause) {
             finish(spawn({path, "--version"}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
         EXPECT_EQ(std::string(program) + " " GAVO_VERSION "\n", version.out);
     }
-    EXPECT_NE(std::string::npos, read_file(dir_ + "server.log").find("gavo-server " GAVO_VERSION "\n"));
+    EXPECT_NE(std::string::npos,
+              read_file(dir_ + "server.log").find("gavo-server " GAVO_VERSION "\n"));
     proxy_.reset();
     server_.reset();  // the port is closed now
     Outcome refused = run({"exists", "a.txt"});
