@@ -98,6 +98,10 @@ bool prepare_state_dir(const std::string& state, const std::string& root, std::s
     return !refuse_inside_root(s, r, error);
 }
 
+bool is_pg_url(const std::string& url) {
+    return url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0;
+}
+
 std::unique_ptr<TableStore> TableService::open_store(const ServerConfig& config,
                                                      std::string* error) {
     if (!config.tables_db.empty()) {
@@ -114,6 +118,12 @@ std::unique_ptr<TableStore> TableService::open_store(const ServerConfig& config,
 }
 
 bool TableService::start(const ServerConfig& config, Logger& log, std::string* error) {
+    // Refused even when no tables are served, so that a URL the build cannot use never
+    // goes unnoticed.
+    if (!config.tables_db.empty() && !pg_store_built()) {
+        *error = kNoPgStoreText;
+        return false;
+    }
     if (config.tables_file.empty()) return true;
     if (!catalog_.load(config.tables_file, error)) return false;
     std::unique_ptr<TableStore> store = open_store(config, error);
