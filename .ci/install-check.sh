@@ -48,6 +48,10 @@ c++ -std=c++11 -o "$work/pc/gavo_consumer" "$src/examples/consumer/main.cpp" $fl
 LD_LIBRARY_PATH="$libdir" "$work/pc/gavo_consumer" "$ini" || fail "consumer (pkg-config) failed"
 
 if [ -x "$prefix/bin/gavo-server" ]; then
+    # The programs the server's documentation tells operators to run come with it.
+    [ -x "$prefix/bin/gavo-tables-export" ] || fail "gavo-tables-export not installed"
+    "$prefix/bin/gavo-tables-export" --version | grep -q '^gavo-tables-export [0-9]' \
+        || fail "gavo-tables-export --version failed"
     echo "install-check: consumer against the installed file server (working mode 2)"
     mkdir -p "$work/root"
     "$prefix/bin/gavo-server" --listen 127.0.0.1:0 --root "$work/root" 2> "$work/server.log" &
@@ -93,7 +97,7 @@ if [ -f "$build/CPackConfig.cmake" ]; then
     [ -n "$deb" ] || fail "cpack made no .deb"
     contents=$(dpkg-deb -c "$deb")
     programs="bin/gavo man1/gavo.1"
-    [ -x "$prefix/bin/gavo-server" ] && programs="$programs bin/gavo-server"
+    [ -x "$prefix/bin/gavo-server" ] && programs="$programs bin/gavo-server bin/gavo-tables-export"
     for f in libGAVO_Client.so.1 include/GAVO_Client.h gavo_client.pc GAVO_ClientConfig.cmake \
              $programs; do
         echo "$contents" | grep -q "$f" || fail "$f missing from $deb"

@@ -57,7 +57,8 @@ foreach(program gavo-server gavo-tables-export gavo)
 endforeach()
 
 # Documentation.
-file(GLOB GAVO_DOCS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/*.md)
+file(GLOB GAVO_DOCS ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+  ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/*.md)
 if(GAVO_DOCS)
   install(FILES ${GAVO_DOCS} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()

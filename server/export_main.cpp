@@ -63,6 +63,10 @@ int parse(int argc, char** argv, Args* args) {
 
 std::unique_ptr<TableStore> open_source(const Args& args) {
     if (!args.db.empty()) {
+        if (is_pg_url(args.db) && !pg_store_built()) {
+            fprintf(stderr, "gavo-tables-export: %s\n", kNoPgStoreText);
+            return nullptr;
+        }
         if (is_pg_url(args.db)) return make_pg_store(args.db);
         fputs("gavo-tables-export: --tables-db takes a postgresql:// URL\n", stderr);
         return nullptr;

@@ -20,6 +20,13 @@ std::string shown(const char* field, size_t n) {
     return out;
 }
 
+// A table name in quotes for the log. Built by appending: GCC 12 at -O3 sees a false
+// overlap (-Wrestrict) in the `"literal" + std::string&&` form.
+std::string quoted(const std::string& name) {
+    std::string out(1, '\'');
+    return out.append(name).append(1, '\'');
+}
+
 }  // namespace
 
 bool Session::do_table_open(const Header& req) {
@@ -27,23 +34,23 @@ bool Session::do_table_open(const Header& req) {
     const size_t keep = std::min(field.length, kTableFieldKeep);
     std::string name, why;
     if (!parse_table_field(field.kept, field.length, &name, &why)) {
-        refuse("table open", kCodeBadPath, "'" + shown(field.kept, keep) + "'", why);
+        refuse("table open", kCodeBadPath, quoted(shown(field.kept, keep)), why);
         return reply16(kCodeBadPath);
     }
     const std::optional<Framing> framing = ctx_.tables.framing(name);
     if (!framing) {
-        refuse("table open", kCodeNotFound, "'" + name + "'",
+        refuse("table open", kCodeNotFound, quoted(name),
                ctx_.tables.enabled() ? "not declared in the tables file"
                                      : "tables are not served (no --tables file)");
         return reply16(kCodeNotFound);
     }
     if (ctx_.config.read_only) {
-        refuse("table open", kCodeAccessDenied, "'" + name + "'", "read-only server");
+        refuse("table open", kCodeAccessDenied, quoted(name), "read-only server");
         return reply16(kCodeAccessDenied);
     }
     const int handle = ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why);
     if (handle < 0) {
-        refuse_limited(Refusal::kHandles, "table open", "'" + name + "'", why);
+        refuse_limited(Refusal::kHandles, "table open", quoted(name), why);
         return reply16(kCodeRefused);
     }
     return reply16(handle);

@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "proto/codes.h"
 
@@ -35,6 +37,40 @@ std::string real_path(const std::string& path) {
     return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
 }
 
+// The path `path` will have once make_dirs has created it: its deepest existing folder,
+// resolved, with the missing parts added as written ("." dropped, ".." taking one back,
+// which is what the kernel does with folders that make_dirs has just made). Empty when
+// nothing of it resolves.
+std::string planned_real_path(const std::string& path) {
+    std::string existing = path;
+    std::vector<std::string> missing;  // innermost first
+    std::string resolved = real_path(existing);
+    while (resolved.empty() && errno == ENOENT && existing != "." && existing != "/") {
+        while (existing.size() > 1 && existing.back() == '/') existing.pop_back();
+        const size_t slash = existing.rfind('/');
+        missing.push_back(slash == std::string::npos ? existing : existing.substr(slash + 1));
+        existing = slash == std::string::npos ? "." : existing.substr(0, slash == 0 ? 1 : slash);
+        resolved = real_path(existing);
+    }
+    for (auto part = missing.rbegin(); !resolved.empty() && part != missing.rend(); ++part) {
+        if (*part == "." || part->empty()) continue;
+        if (*part == "..") resolved.erase(std::max<size_t>(resolved.rfind('/'), 1));
+        else resolved.append(resolved == "/" ? "" : "/").append(*part);
+    }
+    return resolved;
+}
+
+bool lies_inside(const std::string& path, const std::string& root) {
+    return path == root || path.rfind(root == "/" ? root : root + "/", 0) == 0;
+}
+
+bool refuse_inside_root(const std::string& state, const std::string& root, std::string* error) {
+    if (!lies_inside(state, root)) return false;
+    *error = "the state folder " + state + " lies inside the served root " + root +
+             ", where clients could reach the database";
+    return true;
+}
+
 }  // namespace
 
 std::string default_state_dir(const std::string& root) {
@@ -49,18 +85,21 @@ bool prepare_state_dir(const std::string& state, const std::string& root, std::s
         *error = "no state folder: give --state DIR (outside the root)";
         return false;
     }
+    // Checked before anything is created, so a refused folder is never left in the root,
+    // and again once it exists, when every link in it resolves.
+    const std::string r = real_path(root), planned = planned_real_path(state);
+    if (!r.empty() && !planned.empty() && refuse_inside_root(planned, r, error)) return false;
     if (!make_dirs(state, error)) return false;
-    const std::string s = real_path(state), r = real_path(root);
+    const std::string s = real_path(state);
     if (s.empty() || r.empty()) {
         *error = "cannot resolve the state folder " + state + " or the root " + root;
         return false;
     }
-    if (s == r || s.rfind(r == "/" ? r : r + "/", 0) == 0) {
-        *error = "the state folder " + s + " lies inside the served root " + r +
-                 ", where clients could reach the database";
-        return false;
-    }
-    return true;
+    return !refuse_inside_root(s, r, error);
+}
+
+bool is_pg_url(const std::string& url) {
+    return url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0;
 }
 
 std::unique_ptr<TableStore> TableService::open_store(const ServerConfig& config,
@@ -79,6 +118,12 @@ std::unique_ptr<TableStore> TableService::open_store(const ServerConfig& config,
 }
 
 bool TableService::start(const ServerConfig& config, Logger& log, std::string* error) {
+    // Refused even when no tables are served, so that a URL the build cannot use never
+    // goes unnoticed.
+    if (!config.tables_db.empty() && !pg_store_built()) {
+        *error = kNoPgStoreText;
+        return false;
+    }
     if (config.tables_file.empty()) return true;
     if (!catalog_.load(config.tables_file, error)) return false;
     std::unique_ptr<TableStore> store = open_store(config, error);

@@ -64,7 +64,14 @@ public:
 // survives a killed server but perhaps not a power cut (synchronous=NORMAL).
 std::unique_ptr<TableStore> make_sqlite_store(const std::string& path, bool sync);
 // `conninfo`: a libpq connection URI ("postgresql://user@host/db") or key=value text.
+// Null in a build without the PostgreSQL back end (see pg_store_built()).
 std::unique_ptr<TableStore> make_pg_store(const std::string& conninfo);
+// False when the server was built without libpq (GAVO_WITH_POSTGRESQL off).
+bool pg_store_built();
+// The refusal text for a postgresql:// URL in such a build.
+inline constexpr const char* kNoPgStoreText =
+    "this build has no PostgreSQL support (GAVO_WITH_POSTGRESQL=OFF): --tables-db cannot be "
+    "used";
 
 // True when `url` names a PostgreSQL database ("postgresql://" or "postgres://").
 bool is_pg_url(const std::string& url);

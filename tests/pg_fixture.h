@@ -1,12 +1,15 @@
 // A throw-away PostgreSQL server for tests: initdb into a temporary folder and a
 // postmaster listening only on a Unix socket in that folder (no TCP). When the tests run
 // as root (initdb refuses root), the cluster is created and run as the user "nobody".
-// Skipped, with the reason, when the PostgreSQL server programs are not installed.
+// Skipped, with the reason, when the PostgreSQL server programs are not installed or the
+// server was built without PostgreSQL support.
 #pragma once
 
 #include <fcntl.h>
 #include <glob.h>
+#ifdef GAVO_WITH_POSTGRESQL
 #include <libpq-fe.h>
+#endif
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -43,6 +46,10 @@ public:
     // unprivileged user can reach) and starts it; a call after stop() starts the same
     // cluster again. False with `error` set when that fails.
     bool start(bool fsync, std::string* error) {
+#ifndef GAVO_WITH_POSTGRESQL
+        (void)fsync;
+        return fail("built without PostgreSQL support", error);
+#else
         const std::string bin = bin_dir();
         if (bin.empty()) return fail("no PostgreSQL server programs", error);
         if (dir_.empty() && !create(bin, error)) return false;
@@ -55,6 +62,7 @@ public:
         }
         pid_ = -1;
         return fail("postgres did not start; see " + dir_ + "pg.log", error);
+#endif
     }
 
     // A libpq URI for the cluster's database "postgres" as the superuser "gavo".

@@ -75,7 +75,11 @@ TEST_F(ServerConcurrentTest, ClientsComingAndGoingWhileTheGracePeriodRuns) {
             for (int k = 0; k < 20; ++k) {
                 WireClient c;
                 ASSERT_TRUE(c.connect(server_->port(), t % 2 ? "127.0.0.2" : "127.0.0.1"));
-                const int h = c.open(0x1A, "g" + std::to_string(t) + "_" + std::to_string(k));
+                const std::string name = std::string("g")
+                                             .append(std::to_string(t))
+                                             .append("_")
+                                             .append(std::to_string(k));
+                const int h = c.open(0x1A, name);
                 EXPECT_GE(h, 0);
                 EXPECT_EQ(c.write(h, "x"), 1);
             }

@@ -55,12 +55,7 @@ private:
     Shared* s_;
 };
 
-Record record(const std::string& bytes) {
-    Record r;
-    r.table = "t";
-    r.bytes = bytes;
-    return r;
-}
+Record record(const std::string& bytes) { return Record{"t", "", 0, bytes}; }
 
 bool wait_until(const std::function<bool()>& done) {
     for (int i = 0; i < 2000 && !done(); ++i) {

@@ -333,15 +333,23 @@ TEST_F(ServerTest, TablesDatabaseLivesBesideTheRootByDefault) {
     EXPECT_EQ(c->exists("../root.state/tables.db"), -107);
 }
 
+// Refused with or without tables, and before any folder of it is made inside the root.
 TEST_F(ServerTest, StateFolderInsideTheRootIsRefusedAtStart) {
     write_file(dir_ + "t.conf", "events = line\n");
-    config_.tables_file = dir_ + "t.conf";
-    config_.state_dir = root_ + "db";
-    server::Logger log([](const std::string&) {});
-    server::Server s(config_, log);
-    std::string error;
-    EXPECT_FALSE(s.start(&error));
-    EXPECT_NE(error.find("lies inside the served root"), std::string::npos) << error;
+    const struct {
+        bool tables;
+        std::string state, first_made;
+    } cases[] = {{true, "db", "db"}, {false, "db/sub", "db"}, {false, "x/../y", "x"}};
+    for (const auto& c : cases) {
+        config_.tables_file = c.tables ? dir_ + "t.conf" : "";
+        config_.state_dir = root_ + c.state;
+        server::Logger log([](const std::string&) {});
+        server::Server s(config_, log);
+        std::string error;
+        EXPECT_FALSE(s.start(&error)) << c.state;
+        EXPECT_NE(error.find("lies inside the served root"), std::string::npos) << error;
+        EXPECT_FALSE(exists_on_disk(root_ + c.first_made)) << c.state;
+    }
 }
 
 TEST_F(ServerTest, ReadOnlyServerRefusesTableOpens) {

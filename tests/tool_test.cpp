@@ -322,7 +322,7 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
         int exit;
         std::string out, err;
     } cases[] = {
-        {{"--version"}, 0, "gavo 1.0.0", ""},
+        {{"--version"}, 0, "gavo " GAVO_VERSION, ""},
         {{"ls"}, 2, "", "gavo: unknown command 'ls'"},
         {{"--bogus", "exists", "a"}, 2, "", "gavo: unknown option '--bogus'"},
         {{"put", "only-one"}, 2, "", ""},
@@ -469,9 +469,10 @@ TEST_F(ToolTest, ServerFailuresNameTheServerAndTheCause) {
         std::string path = fs::path(GAVO_SERVER_BIN).parent_path() / program;
         Outcome version =
             finish(spawn({path, "--version"}, dir_ + "in", dir_ + "out", dir_ + "err"), "");
-        EXPECT_EQ(std::string(program) + " 1.0.0\n", version.out);
+        EXPECT_EQ(std::string(program) + " " GAVO_VERSION "\n", version.out);
     }
-    EXPECT_NE(std::string::npos, read_file(dir_ + "server.log").find("gavo-server 1.0.0\n"));
+    EXPECT_NE(std::string::npos,
+              read_file(dir_ + "server.log").find("gavo-server " GAVO_VERSION "\n"));
     proxy_.reset();
     server_.reset();  // the port is closed now
     Outcome refused = run({"exists", "a.txt"});
