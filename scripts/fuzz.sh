@@ -23,7 +23,7 @@ targets=("$@")
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ \
-    -DGAVO_BUILD_FUZZ=ON -DGAVO_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    -DGAVO_BUILD_FUZZ=ON -DGAVO_WERROR=ON -DGAVO_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
 
 # Longest input per target: whole request streams, request sequences, reply streams,
