@@ -178,7 +178,7 @@ private:
 };
 
 bool Sequence::step() {
-    const uint8_t kind = in_.byte() % kKinds;
+    const auto kind = static_cast<uint8_t>(in_.byte() % kKinds);
     switch (kind) {
     case kOpen: return open(false);
     case kOpenEx: return open(true);
