@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "server/options.h"
+#include "server/tables.h"
 #include "tests/server_fixture.h"
 #include "tests/server_process.h"
 
@@ -69,6 +70,31 @@ TEST_F(OpsTest, ConfigFileKeysValuesAndCommandLineOverride) {
         EXPECT_FALSE(s.config.read_only);
         EXPECT_EQ(s.config.log_level, server::LogLevel::kDebug);
         EXPECT_EQ(s.config.handle_grace, std::chrono::seconds(9));
+    }
+}
+
+// A reload may add and drop tables but never change the framing of a name that both
+// declarations frame, whether declared or by the default.
+TEST_F(OpsTest, ReloadedTablesNeverChangeAFraming) {
+    const struct {
+        const char* was;
+        const char* will;
+        bool refused;
+    } cases[] = {
+        {"a = line", "a = line\nb = fixed:4", false},
+        {"a = line\nb = fixed:4", "b = fixed:4", false},
+        {"* = line", "a = line\n* = line", false},
+        {"a = line", "a = fixed:4", true},
+        {"* = line", "* = fixed:8", true},
+        {"* = line:100", "a = fixed:4", true},
+        {"a = fixed:4\n* = line", "* = line", true},
+        {"a = fixed:4", "* = line", true},
+    };
+    for (const auto& c : cases) {
+        server::TableCatalog was, will;
+        std::string error;
+        ASSERT_TRUE(was.parse(c.was, &error) && will.parse(c.will, &error)) << error;
+        EXPECT_EQ(!was.framing_change(will).empty(), c.refused) << c.was << " -> " << c.will;
     }
 }
 
