@@ -345,8 +345,9 @@ std::string usage_text() {
            "  --version              show the version\n"
            "\n"
            "SIGTERM or SIGINT stops the server cleanly. SIGHUP opens the log file again\n"
-           "(after a log rotation) and reloads the allow-list from the config file and\n"
-           "the tables file's declarations; other settings need a restart.\n";
+           "(after a log rotation), reloads the allow-list and the log level from the\n"
+           "config file and the declarations of the tables file; other settings need a\n"
+           "restart.\n";
 }
 
 }  // namespace gavo::server
