@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "server/address.h"
+#include "server/log.h"
 
 namespace gavo::server {
 
@@ -43,6 +44,9 @@ struct ServerConfig {
     std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root
     std::string tables_db;     // --tables-db URL (postgresql://...); empty: SQLite in state_dir
     bool group_commit = true;  // false: one transaction per record (for measurements)
+    // Where log lines go (empty: standard error) and which are written (see log.h).
+    std::string log_file;
+    LogLevel log_level = LogLevel::kInfo;
     // Test hook: resolve names component by component, as on kernels without openat2.
     bool force_component_walk = false;
 };

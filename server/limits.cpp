@@ -168,7 +168,10 @@ void HostLimits::forget_if_unused(std::map<HostAddr, HostCounts>::iterator it) {
 }
 
 void HostLimits::refused(const HostAddr& host, Refusal kind, const std::string& text) {
-    if (log_.admit_repeat(host_key_text(host_key(host)), kind_text(kind))) log_.line(text);
+    if (!log_.enabled(LogLevel::kWarn)) return;
+    if (log_.admit_repeat(host_key_text(host_key(host)), kind_text(kind))) {
+        log_.line(LogLevel::kWarn, text);
+    }
 }
 
 uint64_t HostLimits::descriptors_in_use() const {

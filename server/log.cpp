@@ -1,10 +1,13 @@
 #include "server/log.h"
 
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 namespace gavo::server {
@@ -42,7 +45,51 @@ std::string with_commas(uint64_t n) {
     return out;
 }
 
+// Opens `path` for appending lines; -1 with `error` set on failure.
+int open_log_file(const std::string& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0640);
+    if (fd < 0) *error = "cannot open the log file " + path + ": " + strerror(errno);
+    return fd;
+}
+
 }  // namespace
+
+bool parse_log_level(std::string_view text, LogLevel* out) {
+    static constexpr std::pair<std::string_view, LogLevel> kNames[] = {{"error", LogLevel::kError},
+                                                                       {"warn", LogLevel::kWarn},
+                                                                       {"info", LogLevel::kInfo},
+                                                                       {"debug", LogLevel::kDebug}};
+    for (const auto& [name, level] : kNames) {
+        if (text != name) continue;
+        *out = level;
+        return true;
+    }
+    return false;
+}
+
+Logger::~Logger() {
+    if (fd_ != STDERR_FILENO) ::close(fd_);
+}
+
+bool Logger::open_file(const std::string& path, std::string* error) {
+    const int fd = open_log_file(path, error);
+    if (fd < 0) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (fd_ != STDERR_FILENO) ::close(fd_);
+    fd_ = fd;
+    path_ = path;
+    return true;
+}
+
+bool Logger::reopen(std::string* error) {
+    const std::string path = file();
+    return path.empty() || open_file(path, error);
+}
+
+std::string Logger::file() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return path_;
+}
 
 std::string escape_for_log(std::string_view text) {
     std::string out;
@@ -84,7 +131,8 @@ std::string log_timestamp() {
     return text;
 }
 
-void Logger::line(const std::string& text) {
+void Logger::line(LogLevel level, const std::string& text) {
+    if (!enabled(level)) return;
     std::string full = log_timestamp() + " " + escape_for_log(text);
     std::lock_guard<std::mutex> lock(mutex_);
     if (sink_) {
@@ -92,22 +140,34 @@ void Logger::line(const std::string& text) {
         return;
     }
     full += '\n';
-    // One write per line; a failing standard error is not worth stopping the server for.
+    // One write per line; a failing log is not worth stopping the server for.
     size_t done = 0;
     while (done < full.size()) {
-        ssize_t n = ::write(STDERR_FILENO, full.data() + done, full.size() - done);
+        ssize_t n = ::write(fd_, full.data() + done, full.size() - done);
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
 }
 
-void Logger::linef(const char* format, ...) {
+void Logger::vline(LogLevel level, const char* format, va_list args) {
+    if (!enabled(level)) return;
     char text[1000];
+    vsnprintf(text, sizeof text, format, args);
+    line(level, text);
+}
+
+void Logger::linef(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    vline(LogLevel::kInfo, format, args);
     va_end(args);
-    line(text);
+}
+
+void Logger::linef(LogLevel level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vline(level, format, args);
+    va_end(args);
 }
 
 bool Logger::admit_repeat(const std::string& host, const std::string& kind) {
@@ -155,9 +215,9 @@ void Logger::flush_repeats(bool all) {
 
 void Logger::summarise(const std::string& key, const Repeats& r) {
     const size_t tab = key.find('\t');
-    linef("host %s: %s: %d logged, and %s more in the last %lld s", key.substr(0, tab).c_str(),
-          key.substr(tab + 1).c_str(), r.shown, with_commas(r.hidden).c_str(),
-          static_cast<long long>(kRepeatWindow.count()));
+    linef(LogLevel::kWarn, "host %s: %s: %d logged, and %s more in the last %lld s",
+          key.substr(0, tab).c_str(), key.substr(tab + 1).c_str(), r.shown,
+          with_commas(r.hidden).c_str(), static_cast<long long>(kRepeatWindow.count()));
 }
 
 }  // namespace gavo::server

@@ -1,5 +1,9 @@
-// The server's log: one time-stamped line per event, written to standard error by default.
-// Thread-safe: each line leaves in one write under a mutex, so lines never interleave.
+// The server's log: one time-stamped line per event, written to standard error by default
+// or appended to a log file. Thread-safe: each line leaves in one write under a mutex, so
+// lines never interleave.
+//
+// Every line has a level; lines above the level set (info by default) are dropped before
+// they are formatted. The level does not appear in the line.
 //
 // Lines carry client bytes (names, addresses of requests): every line is escaped on its
 // way out (see escape_for_log), so no client byte can end a line early or reach the
@@ -7,7 +11,9 @@
 // are summarised instead of written one by one (see admit_repeat).
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -16,6 +22,11 @@
 #include <string_view>
 
 namespace gavo::server {
+
+// In order of verbosity: a logger at kInfo writes kError, kWarn and kInfo lines.
+enum class LogLevel { kError, kWarn, kInfo, kDebug };
+// "error", "warn", "info", "debug"; false when `text` is none of them.
+bool parse_log_level(std::string_view text, LogLevel* out);
 
 // `text` with control bytes and bytes that are not valid UTF-8 written as escapes:
 // "\n", "\r", "\t", and "\xNN" for the others (C1 controls included); printable
@@ -36,11 +47,33 @@ public:
     Logger() = default;
     // Logs to `sink` instead (tests capture lines this way).
     explicit Logger(Sink sink) : sink_(std::move(sink)) {}
+    ~Logger();
+    Logger(const Logger&) = delete;
+    Logger& operator=(const Logger&) = delete;
 
-    // Writes "YYYY-MM-DD HH:MM:SS.mmm <text>", `text` escaped.
-    void line(const std::string& text);
+    // Appends the lines to the file at `path` (created with mode 0640 when missing,
+    // opened close-on-exec) from now on. False with `error` set, and the output
+    // unchanged, when it cannot be opened.
+    bool open_file(const std::string& path, std::string* error);
+    // Opens the log file again by its name, for a log rotation that renamed it: lines
+    // go to the new file from now on. True with nothing done when logging to standard
+    // error; false with `error` set, the old file kept, when the open fails.
+    bool reopen(std::string* error);
+    // The log file's path; empty for standard error (or a sink).
+    std::string file() const;
+
+    void set_level(LogLevel level) { level_ = level; }
+    LogLevel level() const { return level_; }
+    // True when lines of `level` are written (callers skip building the others).
+    bool enabled(LogLevel level) const { return level <= level_; }
+
+    // Writes "YYYY-MM-DD HH:MM:SS.mmm <text>", `text` escaped, at `level` (kInfo when
+    // not given).
+    void line(const std::string& text) { line(LogLevel::kInfo, text); }
+    void line(LogLevel level, const std::string& text);
     // printf-style convenience; the text is cut at 1000 bytes.
     void linef(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void linef(LogLevel level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     // True when a refusal of `kind` (for example "open refused with -102") from `host`
     // should be written; false once kRepeatsShown of them were written in the current
@@ -48,7 +81,7 @@ public:
     // 4,127 more in the last 10 s".
     bool admit_repeat(const std::string& host, const std::string& kind);
     // Writes the summaries of windows that have ended (all windows when `all`) and
-    // forgets them. Called now and then, and when the server stops.
+    // forgets them (at kWarn). Called now and then, and when the server stops.
     void flush_repeats(bool all = false);
 
 private:
@@ -58,9 +91,14 @@ private:
         uint64_t hidden = 0;
     };
     void summarise(const std::string& key, const Repeats& r);
+    void vline(LogLevel level, const char* format, va_list args)
+        __attribute__((format(printf, 3, 0)));
 
-    std::mutex mutex_;  // guards the sink and the write
+    mutable std::mutex mutex_;  // guards the sink, the file and the write
     Sink sink_;
+    int fd_ = 2;        // where lines go: standard error, or the log file
+    std::string path_;  // the log file's path; empty for standard error
+    std::atomic<LogLevel> level_{LogLevel::kInfo};
     std::mutex repeats_mutex_;                // guards repeats_
     std::map<std::string, Repeats> repeats_;  // by "host\tkind"
 };

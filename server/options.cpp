@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <set>
 
+#include "server/config_file.h"
 #include "server/tables.h"
 
 namespace gavo::server {
@@ -28,7 +31,10 @@ enum OptionId {
     kHelp,
     kVersion,
     kMinRate,
-    kMaxPendingBytes
+    kMaxPendingBytes,
+    kConfig,
+    kLogFile,
+    kLogLevel
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -54,6 +60,9 @@ const struct option kOptions[] = {
     {"state", required_argument, nullptr, kState},
     {"tables-db", required_argument, nullptr, kTablesDb},
     {"no-group-commit", no_argument, nullptr, kNoGroupCommit},
+    {"config", required_argument, nullptr, kConfig},
+    {"log-file", required_argument, nullptr, kLogFile},
+    {"log-level", required_argument, nullptr, kLogLevel},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -108,6 +117,12 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     case kTablesDb: config->tables_db = arg; return true;
     case kNoGroupCommit: config->group_commit = false; return true;
     case kNoSync: config->sync = false; return true;
+    case kLogFile: config->log_file = arg; return true;
+    case kLogLevel:
+        if (parse_log_level(arg, &config->log_level)) return true;
+        *error =
+            std::string("bad --log-level value '") + arg + "' (want error, warn, info or debug)";
+        return false;
     case kHandleGrace:
         if (!parse_number(arg, 0, 7 * 24 * 3600, &n)) break;
         config->handle_grace = std::chrono::seconds(n);
@@ -146,9 +161,33 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     return false;
 }
 
-}  // namespace
+// One option value, from the command line (`where` empty) or the config file
+// (`where` "FILE:LINE").
+struct Given {
+    int id;
+    std::string arg;
+    std::string where;
+};
 
-ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::string* error) {
+// Options that are command-line only: everything else is also a config file key.
+bool is_key(int id) { return id != kConfig && id != kHelp && id != kVersion; }
+
+const struct option* option_named(const std::string& name) {
+    for (const struct option* o = kOptions; o->name; ++o) {
+        if (name == o->name && is_key(o->val)) return o;
+    }
+    return nullptr;
+}
+
+const char* option_name(int id) {
+    for (const struct option* o = kOptions; o->name; ++o) {
+        if (o->val == id) return o->name;
+    }
+    return "?";
+}
+
+ParseResult read_command_line(int argc, char** argv, std::vector<Given>* out,
+                              std::string* config_file, std::string* error) {
     optind = 1;
     opterr = 0;
     int id;
@@ -160,13 +199,95 @@ ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::stri
             *error = std::string("unknown option or missing value: ") + given;
             return ParseResult::kError;
         }
-        if (!apply_option(id, optarg, config, error)) return ParseResult::kError;
+        if (id == kConfig) *config_file = optarg;
+        else out->push_back({id, optarg ? optarg : "true", ""});
     }
     if (optind < argc) {
         *error = std::string("unexpected argument: ") + argv[optind];
         return ParseResult::kError;
     }
     return ParseResult::kRun;
+}
+
+// One config file line as an option value; false with `error` for an unknown key or a
+// value a key cannot take. A flag set to false adds nothing (every flag is off unless given).
+bool take_entry(const ConfigEntry& e, const std::string& where, std::vector<Given>* out,
+                std::string* error) {
+    const struct option* o = option_named(e.key);
+    if (!o) {
+        *error = where + ": unknown key '" + e.key + "'";
+        return false;
+    }
+    if (o->has_arg == required_argument && e.value.empty()) {
+        *error = where + ": '" + e.key + "' needs a value";
+        return false;
+    }
+    if (o->has_arg == no_argument && e.value != "true" && e.value != "false") {
+        *error = where + ": '" + e.key + "' takes true or false, not '" + e.value + "'";
+        return false;
+    }
+    if (o->has_arg == required_argument || e.value == "true")
+        out->push_back({o->val, e.value, where});
+    return true;
+}
+
+bool read_config(const std::string& path, std::vector<Given>* out, std::string* error) {
+    std::vector<ConfigEntry> entries;
+    if (!read_config_file(path, &entries, error)) return false;
+    for (const ConfigEntry& e : entries) {
+        if (!take_entry(e, path + ":" + std::to_string(e.line), out, error)) return false;
+    }
+    return true;
+}
+
+bool apply_all(const std::vector<Given>& values, ServerConfig* config, std::string* error) {
+    for (const Given& g : values) {
+        if (apply_option(g.id, g.arg.c_str(), config, error)) continue;
+        if (!g.where.empty()) *error = g.where + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
+// The file's values for the options the command line leaves alone, then the command line's.
+std::vector<Given> merge(const std::vector<Given>& file, const std::vector<Given>& command_line) {
+    std::set<int> overridden;
+    for (const Given& g : command_line) overridden.insert(g.id);
+    std::vector<Given> merged;
+    for (const Given& g : file) {
+        if (overridden.count(g.id) == 0) merged.push_back(g);
+    }
+    merged.insert(merged.end(), command_line.begin(), command_line.end());
+    return merged;
+}
+
+}  // namespace
+
+ParseResult parse_settings(int argc, char** argv, Settings* out, std::string* error) {
+    std::vector<Given> command_line, file;
+    const ParseResult r = read_command_line(argc, argv, &command_line, &out->config_file, error);
+    if (r != ParseResult::kRun) return r;
+    if (!out->config_file.empty()) {
+        // Every file value is checked, also those the command line replaces.
+        ServerConfig scratch;
+        if (!read_config(out->config_file, &file, error) || !apply_all(file, &scratch, error)) {
+            return ParseResult::kError;
+        }
+    }
+    const std::vector<Given> merged = merge(file, command_line);
+    if (!apply_all(merged, &out->config, error)) return ParseResult::kError;
+    for (const Given& g : merged) {
+        out->given[option_name(g.id)].push_back(g.arg);
+    }
+    return ParseResult::kRun;
+}
+
+ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::string* error) {
+    Settings settings;
+    settings.config = *config;
+    const ParseResult r = parse_settings(argc, argv, &settings, error);
+    *config = settings.config;
+    return r;
 }
 
 std::string usage_text() {
@@ -213,10 +334,20 @@ std::string usage_text() {
            "  --tables-db URL        store records in PostgreSQL (postgresql://...)\n"
            "                         instead of SQLite in the state folder\n"
            "  --no-group-commit      commit each record on its own (for measurements)\n"
+           "  --config FILE          read options from FILE, one 'key = value' a line,\n"
+           "                         the key being the long option's name ('allow =\n"
+           "                         10.0.0.0/8', 'no-sync = true'); options on the\n"
+           "                         command line replace the file's\n"
+           "  --log-file FILE        append log lines to FILE (default: standard error)\n"
+           "  --log-level LEVEL      error, warn, info (default: connections, start,\n"
+           "                         stop) or debug (also each request)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"
-           "Log lines go to standard error. SIGTERM or SIGINT stops the server cleanly.\n";
+           "SIGTERM or SIGINT stops the server cleanly. SIGHUP opens the log file again\n"
+           "(after a log rotation), reloads the allow-list and the log level from the\n"
+           "config file and the declarations of the tables file; other settings need a\n"
+           "restart.\n";
 }
 
 }  // namespace gavo::server

@@ -1,7 +1,9 @@
-// Command-line options of gavo-server.
+// Command-line options of gavo-server, and the config file that may hold them.
 #pragma once
 
+#include <map>
 #include <string>
+#include <vector>
 
 #include "server/config.h"
 
@@ -9,7 +11,24 @@ namespace gavo::server {
 
 enum class ParseResult { kRun, kHelp, kVersion, kError };
 
-// Fills `config` from argv. kHelp: --help was given; kVersion: --version; kError: `error` says what is wrong.
+// What the command line and the config file it names ask for.
+struct Settings {
+    ServerConfig config;
+    std::string config_file;  // --config FILE; empty when none
+    // The option values in effect by long option name, in order (a flag's is "true"):
+    // the command line's where it gives the option, otherwise the config file's. A
+    // reload compares these to tell which settings changed.
+    std::map<std::string, std::vector<std::string>> given;
+};
+
+// Reads argv and then the config file that --config names. Every long option except
+// --config, --help and --version is also a config file key; an option given on the
+// command line replaces all of the file's values for it. kHelp: --help was given;
+// kVersion: --version; kError: `error` says what is wrong ("FILE:LINE: ..." for the
+// file). Calling it again with the same argv reads the config file afresh.
+ParseResult parse_settings(int argc, char** argv, Settings* out, std::string* error);
+
+// parse_settings, keeping only the server's settings.
 ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::string* error);
 
 // The --help text.

@@ -43,11 +43,11 @@ void PendingBytes::enforce_cap() {
     while (total_ > cap_ && !live_.empty()) {
         auto newest = std::prev(live_.end());
         const Entry& e = newest->second;
-        log_.linef(
-            "%s: request ended: the bytes buffered for incomplete requests (%zu) "
-            "passed the cap of %zu (--max-pending-bytes), and this request is the "
-            "newest",
-            e.label.c_str(), total_, cap_);
+        log_.linef(LogLevel::kWarn,
+                   "%s: request ended: the bytes buffered for incomplete requests (%zu) "
+                   "passed the cap of %zu (--max-pending-bytes), and this request is the "
+                   "newest",
+                   e.label.c_str(), total_, cap_);
         // The connection stays open until its thread, woken by the shutdown, ends it.
         shutdown(e.fd, SHUT_RDWR);
         total_ -= e.bytes;

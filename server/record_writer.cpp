@@ -54,8 +54,8 @@ void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
     StoreError error;
     const bool ok = store_->append(records, &error);
     if (!ok) {
-        log_.linef("tables: storing %zu records failed (%s); answered with %d", batch.size(),
-                   error.text.c_str(), error.code);
+        log_.linef(LogLevel::kError, "tables: storing %zu records failed (%s); answered with %d",
+                   batch.size(), error.text.c_str(), error.code);
     }
     lock.lock();
     for (auto& p : batch) {

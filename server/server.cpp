@@ -87,7 +87,8 @@ Server::Server(ServerConfig config, Logger& log)
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       pending_(config_.max_pending_bytes, log_),
-      ctx_{config_, log_, files_, handles_, tables_, pending_, limits_} {}
+      ctx_{config_, log_, files_, handles_, tables_, pending_, limits_},
+      allow_(config_.allow) {}
 
 Server::~Server() {
     stop();
@@ -199,7 +200,7 @@ void Server::accept_loop() {
             shed_connection();
         } else if (errno == ENOBUFS || errno == ENOMEM) {
             // Out of descriptors: let the pending connection wait rather than spin.
-            log_.linef("accept: %s", strerror(errno));
+            log_.linef(LogLevel::kWarn, "accept: %s", strerror(errno));
             usleep(100 * 1000);
         }
     }
@@ -220,7 +221,7 @@ void Server::shed_connection() {
     spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd < 0 || spare_fd_ < 0) {
         // Even the spare is gone (the whole system is out): wait rather than spin.
-        log_.linef("accept: %s", strerror(errno));
+        log_.linef(LogLevel::kWarn, "accept: %s", strerror(errno));
         usleep(100 * 1000);
     }
 }
@@ -232,10 +233,8 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         return;
     }
     const std::string label = "conn " + std::to_string(next_id_++) + " " + peer_text(host, addr);
-    bool allowed = config_.allow.empty();
-    for (const Cidr& cidr : config_.allow) allowed = allowed || cidr.contains(host);
-    if (!allowed) {
-        log_.linef("%s: refused, address not in the allow-list", label.c_str());
+    if (!allowed(host)) {
+        log_.linef(LogLevel::kWarn, "%s: refused, address not in the allow-list", label.c_str());
         close(fd);
         return;
     }
@@ -263,10 +262,34 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     handles_.connection_opened(host);
     log_.linef("%s: opened", label.c_str());
     if (!start_detached([this, fd, host, label] { serve(fd, host, label); })) {
-        log_.linef("%s: no thread for the connection, closing", label.c_str());
+        log_.linef(LogLevel::kError, "%s: no thread for the connection, closing", label.c_str());
         close_connection_fd(fd);
         end_connection(host);
     }
+}
+
+bool Server::allowed(const HostAddr& host) const {
+    std::lock_guard<std::mutex> lock(allow_mutex_);
+    if (allow_.empty()) return true;
+    return std::any_of(allow_.begin(), allow_.end(),
+                       [&](const Cidr& cidr) { return cidr.contains(host); });
+}
+
+std::vector<Cidr> Server::allow_list() const {
+    std::lock_guard<std::mutex> lock(allow_mutex_);
+    return allow_;
+}
+
+bool Server::reload(const ServerConfig& fresh, std::string* error) {
+    // The tables go first: they are the part that can be refused. Serving tables or
+    // not is decided at the start.
+    if (tables_.enabled() && !fresh.tables_file.empty() &&
+        !tables_.reload(fresh.tables_file, error)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(allow_mutex_);
+    allow_ = fresh.allow;
+    return true;
 }
 
 void Server::close_connection_fd(int fd) {
@@ -320,7 +343,8 @@ void Server::reaper_loop() {
 void Server::close_objects(HandleTable::Taken taken) {
     for (auto& [handle, obj] : taken) {
         const int code = obj->close();
-        log_.linef("handle %d (%s) closed%s", handle, obj->describe().c_str(),
+        log_.linef(code == 0 ? LogLevel::kInfo : LogLevel::kError, "handle %d (%s) closed%s",
+                   handle, obj->describe().c_str(),
                    code == 0 ? "" : (", flush failed with " + std::to_string(code)).c_str());
     }
 }
@@ -334,7 +358,7 @@ void Server::stop() {
     if (!started_ || stopping_.exchange(true)) return;
     const uint64_t one = 1;
     if (write(stop_fd_, &one, sizeof one) < 0) {
-        log_.linef("stop: cannot wake the connections: %s", strerror(errno));
+        log_.linef(LogLevel::kError, "stop: cannot wake the connections: %s", strerror(errno));
     }
     acceptor_.join();
     close(listen_fd_);
@@ -344,7 +368,8 @@ void Server::stop() {
         if (!changed_.wait_for(lock, kStopGrace, [this] { return active_ == 0; })) {
             // A request still trickling in (or out) after the grace would hold the stop,
             // and with the listener closed every client, indefinitely: cut it.
-            log_.linef("stop: %d connections still mid-request after %lld s, cutting them", active_,
+            log_.linef(LogLevel::kWarn,
+                       "stop: %d connections still mid-request after %lld s, cutting them", active_,
                        static_cast<long long>(kStopGrace.count()));
             for (const int fd : conn_fds_) shutdown(fd, SHUT_RDWR);
             changed_.wait(lock, [this] { return active_ == 0; });
@@ -353,7 +378,7 @@ void Server::stop() {
     reaper_.join();
     const size_t open = handles_.size();
     std::string why;
-    if (!handles_.record_stop(&why)) log_.linef("stop: %s", why.c_str());
+    if (!handles_.record_stop(&why)) log_.linef(LogLevel::kError, "stop: %s", why.c_str());
     close_objects(handles_.take_all());
     tables_.stop();  // every session has ended: nothing more is queued
     close(stop_fd_);

@@ -43,6 +43,15 @@ public:
     // Stops as described above; idempotent.
     void stop();
 
+    // Takes the allow-list and the table declarations of `fresh` while the server runs
+    // (see TableService::reload; only when tables are served and `fresh` names a tables
+    // file); every other setting of `fresh` is ignored. All or
+    // nothing: false with `error` set, and both kept as they were, when the tables file
+    // cannot replace the one in use. Connections already admitted stay open.
+    bool reload(const ServerConfig& fresh, std::string* error);
+    // The allow-list in use: `--allow` at the start, or the last reload's.
+    std::vector<Cidr> allow_list() const;
+
     // The port actually bound (useful with port 0).
     int port() const { return port_; }
     // Connections being served and handles open right now.
@@ -69,6 +78,7 @@ private:
     // Gives back what admit() counted for a connection.
     void end_connection(const HostAddr& host);
     void close_objects(HandleTable::Taken taken);
+    bool allowed(const HostAddr& host) const;
 
     const ServerConfig config_;
     Logger& log_;
@@ -89,6 +99,9 @@ private:
     std::atomic<bool> started_{false};
     std::atomic<bool> stopping_{false};
     std::atomic<int> next_id_{1};
+
+    mutable std::mutex allow_mutex_;  // guards allow_
+    std::vector<Cidr> allow_;         // empty: everyone; replaced whole by reload()
 
     mutable std::mutex mutex_;  // guards active_ and reaper wake-ups
     std::condition_variable changed_;

@@ -119,6 +119,7 @@ bool Session::serve_one() {
     if (step.event == Event::kMalformed) return malformed();
     const Header& req = decoder_.header();
     if (!has_body(*req.message) && !next(&step)) return false;  // its end needs no bytes
+    if (ctx_.log.enabled(LogLevel::kDebug)) ctx_.log.line(LogLevel::kDebug, describe(req));
     switch (req.op()) {
     case kOpOpen:
     case kOpOpenEx: return do_open(req);
@@ -133,6 +134,29 @@ bool Session::serve_one() {
     case kOpTableWrite: return do_table_write(req);
     }
     return conn_.fail("no handler for opcode " + std::to_string(req.op()));
+}
+
+std::string Session::describe(const Header& req) const {
+    std::string text = label_ + ": " + req.message->name;
+    const bool open = req.op() == kOpOpen || req.op() == kOpOpenEx;
+    size_t names = 0;
+    for (size_t i = 0; i < req.message->field_count; ++i) {
+        switch (req.message->fields[i]) {
+        case Field::kShort:
+            text += open ? " flags " + std::to_string(req.flags)
+                         : " handle " + std::to_string(req.handle);
+            break;
+        case Field::kLong: text += " count " + std::to_string(req.count); break;
+        case Field::kName: {
+            const NameField& name = req.names[names++];
+            text.append(" '").append(printable(name.kept, name.kept_size())).append("'");
+            break;
+        }
+        case Field::kData:
+        case Field::kRecord: break;
+        }
+    }
+    return text;
 }
 
 bool Session::next(Step* step, unsigned char* direct, size_t room) {
@@ -165,11 +189,13 @@ bool Session::malformed() {
     const long long value = static_cast<long long>(decoder_.error_value());
     if (decoder_.error() == RequestDecoder::Error::kNegativeCount) {
         // The data length is unknowable: the stream cannot be kept in step.
-        ctx_.log.linef("%s: write with impossible byte count %lld, closing the connection",
+        ctx_.log.linef(LogLevel::kWarn,
+                       "%s: write with impossible byte count %lld, closing the connection",
                        label_.c_str(), value);
         return conn_.fail("impossible write count");
     }
-    ctx_.log.linef("%s: unknown opcode %lld, closing the connection", label_.c_str(), value);
+    ctx_.log.linef(LogLevel::kWarn, "%s: unknown opcode %lld, closing the connection",
+                   label_.c_str(), value);
     return conn_.fail("unknown opcode " + std::to_string(value));
 }
 
@@ -177,7 +203,9 @@ bool Session::malformed() {
 // client looping on a failing request would otherwise fill the disk with the log).
 void Session::refuse(const char* op, int code, const std::string& what, const std::string& why) {
     const std::string kind = std::string(op) + " refused with " + std::to_string(code);
-    if (!ctx_.log.admit_repeat(host_.to_string(), kind)) return;
+    if (!ctx_.log.enabled(LogLevel::kInfo) || !ctx_.log.admit_repeat(host_.to_string(), kind)) {
+        return;
+    }
     ctx_.log.linef("%s: %s %s refused with %d: %s", label_.c_str(), op, what.c_str(), code,
                    why.c_str());
 }
@@ -307,7 +335,8 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
         const size_t step = static_cast<size_t>(std::min<int64_t>(left, kDataChunk));
         const ssize_t got = read_full(file.fd, buf, step);
         if (got <= 0) {
-            ctx_.log.linef("%s: read of %s failed after its count was sent; closing",
+            ctx_.log.linef(LogLevel::kError,
+                           "%s: read of %s failed after its count was sent; closing",
                            label_.c_str(), file.describe().c_str());
             return conn_.fail("file read failed mid-reply");
         }
@@ -356,11 +385,13 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
         if (!next(&step, buf, kDataChunk)) {
             const Undo undone = take_back(file, start, written);
             if (undone == Undo::kFailed) {
-                ctx_.log.linef("%s: cannot take back the %lld bytes of a cut-off write to %s",
+                ctx_.log.linef(LogLevel::kError,
+                               "%s: cannot take back the %lld bytes of a cut-off write to %s",
                                label_.c_str(), static_cast<long long>(written),
                                file.describe().c_str());
             } else if (undone == Undo::kKept) {
-                ctx_.log.linef("%s: kept the %lld bytes of a cut-off write to %s: %s",
+                ctx_.log.linef(LogLevel::kWarn,
+                               "%s: kept the %lld bytes of a cut-off write to %s: %s",
                                label_.c_str(), static_cast<long long>(written),
                                file.describe().c_str(), kKeptWhy);
             }

@@ -72,6 +72,8 @@ private:
     using Step = wire::RequestDecoder::Step;
 
     bool serve_one();
+    // The request for a debug line: "conn 7 10.0.0.5:40212: open flags 10 'a.txt'".
+    std::string describe(const Header& req) const;
     // Receives and decodes until the request in progress has its next step (never
     // kNeedMore); false on a connection failure. Counted body bytes may be received
     // straight into `direct` (room for `room` bytes, at least a buffer's worth) when

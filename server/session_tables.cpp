@@ -79,8 +79,8 @@ bool Session::read_line(const OpenTable& table, PendingBytes::Request& held, std
     const std::string why = step.event == Event::kMalformed
                                 ? "has no line feed within " + std::to_string(max) + " bytes"
                                 : "was cut off before its line feed";
-    ctx_.log.linef("%s: record for %s %s; not stored, closing the connection", label_.c_str(),
-                   table.describe().c_str(), why.c_str());
+    ctx_.log.linef(LogLevel::kWarn, "%s: record for %s %s; not stored, closing the connection",
+                   label_.c_str(), table.describe().c_str(), why.c_str());
     return conn_.fail("table record framing broken");
 }
 
@@ -98,7 +98,8 @@ bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held, st
         unsigned char* dest = reinterpret_cast<unsigned char*>(&(*bytes)[done]);
         if (!next(&step, dest, bytes->size() - done)) {
             if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
-            ctx_.log.linef("%s: record for %s cut off after %zu of %zu bytes; not stored",
+            ctx_.log.linef(LogLevel::kWarn,
+                           "%s: record for %s cut off after %zu of %zu bytes; not stored",
                            label_.c_str(), table.describe().c_str(), done, want);
             return false;
         }
@@ -115,23 +116,24 @@ bool Session::do_table_write(const Header& req) {
     if (!table) {
         // Only a table knows its record length: without one the stream cannot be kept
         // in step, so the connection ends.
-        ctx_.log.linef(
-            "%s: table write through handle %d (%s): record length unknown, "
-            "closing the connection",
-            label_.c_str(), handle,
-            found == Lookup::kFound       ? "not a table"
-            : found == Lookup::kOtherHost ? "handle of another host"
-                                          : "unknown handle");
+        ctx_.log.linef(LogLevel::kWarn,
+                       "%s: table write through handle %d (%s): record length unknown, "
+                       "closing the connection",
+                       label_.c_str(), handle,
+                       found == Lookup::kFound       ? "not a table"
+                       : found == Lookup::kOtherHost ? "handle of another host"
+                                                     : "unknown handle");
         return conn_.fail("table write without a table");
     }
     Record record;
     if (!read_record(*table, &record.bytes)) return false;
     const size_t wire_bytes = record.bytes.size() + (table->framing.kind == Framing::kLine);
     if (conn_.input_pending()) {
-        ctx_.log.linef(
-            "%s: write to %s carried more than one %s record; nothing stored, "
-            "closing the connection",
-            label_.c_str(), table->describe().c_str(), table->framing.to_string().c_str());
+        ctx_.log.linef(LogLevel::kWarn,
+                       "%s: write to %s carried more than one %s record; nothing stored, "
+                       "closing the connection",
+                       label_.c_str(), table->describe().c_str(),
+                       table->framing.to_string().c_str());
         return conn_.fail("table record framing broken");
     }
     record.table = table->name;

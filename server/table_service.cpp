@@ -125,7 +125,9 @@ bool TableService::start(const ServerConfig& config, Logger& log, std::string* e
         return false;
     }
     if (config.tables_file.empty()) return true;
-    if (!catalog_.load(config.tables_file, error)) return false;
+    auto catalog = std::make_shared<TableCatalog>();
+    if (!catalog->load(config.tables_file, error)) return false;
+    catalog_ = std::move(catalog);
     std::unique_ptr<TableStore> store = open_store(config, error);
     if (!store) return false;
     StoreError why;
@@ -133,8 +135,8 @@ bool TableService::start(const ServerConfig& config, Logger& log, std::string* e
         *error = "cannot open the tables database (" + store->describe() + "): " + why.text;
         return false;
     }
-    log.linef("tables: %zu declared%s, stored in %s%s", catalog_.declared(),
-              catalog_.has_default() ? " plus a default framing" : "", store->describe().c_str(),
+    log.linef("tables: %zu declared%s, stored in %s%s", catalog_->declared(),
+              catalog_->has_default() ? " plus a default framing" : "", store->describe().c_str(),
               config.group_commit ? "" : ", no group commit");
     writer_ =
         std::make_unique<RecordWriter>(std::move(store), log, config.group_commit ? kMaxBatch : 1);
@@ -146,9 +148,39 @@ void TableService::stop() {
     if (writer_) writer_->stop();
 }
 
+std::shared_ptr<const TableCatalog> TableService::catalog() const {
+    std::lock_guard<std::mutex> lock(catalog_mutex_);
+    return catalog_;
+}
+
 std::optional<Framing> TableService::framing(const std::string& name) const {
     if (!enabled()) return std::nullopt;
-    return catalog_.find(name);
+    return catalog()->find(name);
+}
+
+bool TableService::reload(const std::string& path, std::string* error) {
+    if (!enabled()) {
+        *error = "no tables are served (a tables file takes effect at the next start)";
+        return false;
+    }
+    auto next = std::make_shared<TableCatalog>();
+    if (!next->load(path, error)) return false;
+    // Two reloads at once must not both pass the check against the same old catalog.
+    std::lock_guard<std::mutex> lock(catalog_mutex_);
+    const std::string change = catalog_->framing_change(*next);
+    if (!change.empty()) {
+        *error = path + ": " + change + " (a framing changes only at a restart)";
+        return false;
+    }
+    catalog_ = std::move(next);
+    return true;
+}
+
+std::string TableService::summary() const {
+    const std::shared_ptr<const TableCatalog> c = catalog();
+    if (!c) return "none";
+    return std::to_string(c->declared()) + " declared" +
+           (c->has_default() ? " plus a default framing" : "");
 }
 
 int TableService::store(Record record) {

@@ -4,10 +4,12 @@
 // Tables are served only when a tables file is given; without one, no database is
 // created and every table open is refused as undeclared.
 //
-// Thread-safe after start(): framing() and store() may be called from any session.
+// Thread-safe after start(): framing() and store() may be called from any session, and
+// reload() from any thread while they run.
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -37,6 +39,14 @@ public:
     // Stores what is queued and closes the store; idempotent.
     void stop();
 
+    // Loads the tables file at `path` and serves its declarations from now on: new
+    // tables can be opened, tables no longer declared cannot (open handles of them keep
+    // working). False with `error`, the declarations in use kept, when tables are not
+    // served, the file is bad, or a table would change its framing (framing_change).
+    bool reload(const std::string& path, std::string* error);
+    // "N declared plus a default framing" for the declarations in use.
+    std::string summary() const;
+
     bool enabled() const { return writer_ != nullptr; }
     // The framing of table `name`; nullopt when it is not declared and there is no default.
     std::optional<Framing> framing(const std::string& name) const;
@@ -49,7 +59,10 @@ public:
 private:
     std::unique_ptr<TableStore> open_store(const ServerConfig& config, std::string* error);
 
-    TableCatalog catalog_;
+    std::shared_ptr<const TableCatalog> catalog() const;
+
+    mutable std::mutex catalog_mutex_;             // guards catalog_ (the pointer)
+    std::shared_ptr<const TableCatalog> catalog_;  // replaced whole by reload()
     std::unique_ptr<RecordWriter> writer_;
 };
 

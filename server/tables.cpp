@@ -159,6 +159,26 @@ std::optional<Framing> TableCatalog::find(const std::string& name) const {
     return default_;
 }
 
+std::string TableCatalog::framing_change(const TableCatalog& next) const {
+    const auto changed = [](const std::optional<Framing>& a, const std::optional<Framing>& b) {
+        return a && b && !(*a == *b);
+    };
+    if (changed(default_, next.default_)) {
+        return "the default framing would change from " + default_->to_string() + " to " +
+               next.default_->to_string();
+    }
+    for (const auto* names : {&tables_, &next.tables_}) {
+        for (const auto& [name, unused] : *names) {
+            const std::optional<Framing> was = find(name), will = next.find(name);
+            if (changed(was, will)) {
+                return "table " + name + " would change its framing from " + was->to_string() +
+                       " to " + will->to_string();
+            }
+        }
+    }
+    return {};
+}
+
 std::string utc_text(int64_t micros) {
     const time_t secs = static_cast<time_t>(micros / 1000000);
     struct tm tm;

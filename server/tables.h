@@ -47,6 +47,7 @@ struct Framing {
     size_t bytes = kDefaultMaxLine;
 
     std::string to_string() const;  // "fixed:48", "line:65536"
+    bool operator==(const Framing& o) const { return kind == o.kind && bytes == o.bytes; }
 };
 
 // The declared tables, with the default framing if any. Immutable once loaded.
@@ -61,6 +62,11 @@ public:
     std::optional<Framing> find(const std::string& name) const;
     size_t declared() const { return tables_.size(); }
     bool has_default() const { return default_.has_value(); }
+
+    // Why `next` cannot replace this catalog while the server runs: some table name that
+    // both frame (declared or by default) would change its framing, and records of one
+    // table would then arrive in two framings. Empty when `next` may replace it.
+    std::string framing_change(const TableCatalog& next) const;
 
 private:
     bool parse_line(std::string_view line, std::string* error);

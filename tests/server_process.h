@@ -54,6 +54,10 @@ public:
         pid_ = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
+    // Sends `sig` without waiting (for a signal that does not end it, such as SIGHUP).
+    void send_signal(int sig) const {
+        if (pid_ > 0) kill(pid_, sig);
+    }
     ~ServerProcess() {
         if (pid_ > 0) signal_and_wait(SIGKILL);
     }

@@ -118,7 +118,8 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     for (const auto* opt :
          {"--listen", "--root", "--allow", "--read-only", "--no-sync", "--handle-grace",
           "--max-handles", "--max-connections", "--stall-timeout", "--allow-hard-links", "--help",
-          "--max-connections-per-host", "--max-descriptors-per-host"}) {
+          "--max-connections-per-host", "--max-descriptors-per-host", "--config", "--log-file",
+          "--log-level"}) {
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     }
 }
