@@ -84,12 +84,13 @@ namespace {
 // True when `from` still holds the record `mark` names, as it was copied.
 bool holds_mark(TableStore& from, const CopyMark& mark, StoreError* error) {
     StoredRecord found;
-    if (!from.scan_after(mark.seq - 1, 1, [&](const StoredRecord& r) { found = r; }, error)) {
+    if (!from.scan_after(
+            mark.seq - 1, 1, [&](const StoredRecord& r) { found = r; }, error)) {
         return false;
     }
     if (found.seq == mark.seq && found.received_utc == mark.received_utc) return true;
-    error->text = "the target holds records of this store up to seq " +
-                  std::to_string(mark.seq) + ", which this store has " +
+    error->text = "the target holds records of this store up to seq " + std::to_string(mark.seq) +
+                  ", which this store has " +
                   (found.seq == mark.seq ? "with another received_utc" : "not") +
                   " (a backup older than the copy, written to since?); copy it into a "
                   "database of its own";
@@ -98,8 +99,8 @@ bool holds_mark(TableStore& from, const CopyMark& mark, StoreError* error) {
 
 }  // namespace
 
-bool copy_store(TableStore& from, TableStore& to, const CopyLimits& limits,
-                CopyOutcome* outcome, StoreError* error) {
+bool copy_store(TableStore& from, TableStore& to, const CopyLimits& limits, CopyOutcome* outcome,
+                StoreError* error) {
     const std::string source = from.store_id();
     CopyMark mark;
     if (source.empty()) {

@@ -26,8 +26,8 @@ std::string export_line(const StoredRecord& record, ExportFormat format);
 
 // Copying every table of one store into another (SQLite into PostgreSQL).
 struct CopyLimits {
-    size_t batch = 256;   // records per transaction in the target
-    uint64_t limit = 0;   // stop after this many records (0: copy everything)
+    size_t batch = 256;  // records per transaction in the target
+    uint64_t limit = 0;  // stop after this many records (0: copy everything)
 };
 
 struct CopyOutcome {
@@ -40,7 +40,7 @@ struct CopyOutcome {
 // mark with it: running it again copies nothing twice, and a copy cut short continues
 // where it stopped. Refuses a source that does not hold the record its mark names (an
 // older backup, written to since). `from` and `to` are open.
-bool copy_store(TableStore& from, TableStore& to, const CopyLimits& limits,
-                CopyOutcome* outcome, StoreError* error);
+bool copy_store(TableStore& from, TableStore& to, const CopyLimits& limits, CopyOutcome* outcome,
+                StoreError* error);
 
 }  // namespace gavo::server

@@ -62,16 +62,12 @@ bool combination_valid(const Args& a) {
 
 // 0: run; 1: help shown; 2: bad command line (message written).
 int parse(int argc, char** argv, Args* args) {
-    static const struct option kOptions[] = {{"state", required_argument, nullptr, 's'},
-                                             {"tables-db", required_argument, nullptr, 'd'},
-                                             {"table", required_argument, nullptr, 't'},
-                                             {"format", required_argument, nullptr, 'f'},
-                                             {"to", required_argument, nullptr, 'o'},
-                                             {"batch", required_argument, nullptr, 'b'},
-                                             {"limit", required_argument, nullptr, 'l'},
-                                             {"help", no_argument, nullptr, 'h'},
-                                             {"version", no_argument, nullptr, 'v'},
-                                             {nullptr, 0, nullptr, 0}};
+    static const struct option kOptions[] = {
+        {"state", required_argument, nullptr, 's'}, {"tables-db", required_argument, nullptr, 'd'},
+        {"table", required_argument, nullptr, 't'}, {"format", required_argument, nullptr, 'f'},
+        {"to", required_argument, nullptr, 'o'},    {"batch", required_argument, nullptr, 'b'},
+        {"limit", required_argument, nullptr, 'l'}, {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'v'},     {nullptr, 0, nullptr, 0}};
     int c;
     uint64_t batch = args->limits.batch;
     while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {

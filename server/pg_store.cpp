@@ -98,9 +98,7 @@ private:
                             nullptr, 0);
     }
     // Two servers starting together may race on creating a relation: try once more.
-    bool create(const char* sql, StoreError* error) {
-        return exec(sql, error) || exec(sql, error);
-    }
+    bool create(const char* sql, StoreError* error) { return exec(sql, error) || exec(sql, error); }
     // Refuses a newer layout, then creates what is missing and stamps the version.
     bool check_and_stamp(StoreError* error);
     // The value of `name` in gavo_meta, nullopt when it has none.
@@ -147,11 +145,12 @@ bool PgStore::meta(const char* name, std::optional<std::string>* value, StoreErr
 
 bool PgStore::copy_mark(const std::string& source, CopyMark* mark, StoreError* error) {
     if (!ready(error) || !create(kCopied, error)) return false;
-    Result add(run("INSERT INTO gavo_copied(source, last_seq, last_received) VALUES($1, 0, '')"
-                   " ON CONFLICT DO NOTHING",
-                   {source}));
-    Result r(run("SELECT last_seq::text, last_received FROM gavo_copied WHERE source = $1",
-                 {source}));
+    Result add(
+        run("INSERT INTO gavo_copied(source, last_seq, last_received) VALUES($1, 0, '')"
+            " ON CONFLICT DO NOTHING",
+            {source}));
+    Result r(
+        run("SELECT last_seq::text, last_received FROM gavo_copied WHERE source = $1", {source}));
     if (add.status() != PGRES_COMMAND_OK || r.status() != PGRES_TUPLES_OK ||
         PQntuples(r.res) != 1) {
         return fail("reading the copy mark", error);
@@ -167,8 +166,8 @@ bool PgStore::append_copy(const std::string& source, const CopyMark& from,
     if (!ready(error) || !exec("BEGIN", error)) return false;
     // Moving the mark first locks it: a second copy of the source waits here, then finds
     // the mark moved and stops.
-    Result moved(run(kMoveMark, {source, std::to_string(rows.back().seq),
-                                 rows.back().received_utc, std::to_string(from.seq)}));
+    Result moved(run(kMoveMark, {source, std::to_string(rows.back().seq), rows.back().received_utc,
+                                 std::to_string(from.seq)}));
     bool ok = moved.status() == PGRES_COMMAND_OK || fail("moving the copy mark", error);
     if (ok && std::string(PQcmdTuples(moved.res)) != "1") {
         error->text = "another copy of this store into the database ran at the same time";
@@ -204,8 +203,8 @@ bool PgStore::prepare(StoreError* error) {
     return true;
 }
 
-bool PgStore::insert(const std::string& table, const std::string& when,
-                     const std::string& client, const std::string& bytes, StoreError* error) {
+bool PgStore::insert(const std::string& table, const std::string& when, const std::string& client,
+                     const std::string& bytes, StoreError* error) {
     const char* values[4] = {table.c_str(), when.c_str(), client.c_str(), bytes.data()};
     const int lengths[4] = {0, 0, 0, static_cast<int>(bytes.size())};
     const int formats[4] = {0, 0, 0, 1};  // the record travels in binary

@@ -166,8 +166,7 @@ bool SqliteStore::scan(const std::string& table,
     return select(
         std::string(kSelect) + " WHERE ?1 = '' OR table_name = ?1 ORDER BY seq",
         [&](sqlite3_stmt* stmt) {
-            sqlite3_bind_text(stmt, 1, table.data(), static_cast<int>(table.size()),
-                              SQLITE_STATIC);
+            sqlite3_bind_text(stmt, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
         },
         each, error);
 }
@@ -185,8 +184,7 @@ bool SqliteStore::scan_after(int64_t after, size_t limit,
 }
 
 bool SqliteStore::select(const std::string& sql, const std::function<void(sqlite3_stmt*)>& bind,
-                         const std::function<void(const StoredRecord&)>& each,
-                         StoreError* error) {
+                         const std::function<void(const StoredRecord&)>& each, StoreError* error) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
         return fail("prepare", error);

@@ -69,8 +69,8 @@ std::string new_store_id();
 
 // Where a copy from a source store stands in its target: the last record copied.
 struct CopyMark {
-    int64_t seq = 0;            // the source's seq; 0 when nothing was copied yet
-    std::string received_utc;   // that record's received_utc, to recognise the source
+    int64_t seq = 0;           // the source's seq; 0 when nothing was copied yet
+    std::string received_utc;  // that record's received_utc, to recognise the source
 };
 
 class TableStore {
