@@ -125,13 +125,15 @@ bool PgStore::open(StoreError* error) {
 }
 
 bool PgStore::check_and_stamp(StoreError* error) {
-    std::optional<std::string> version;
+    std::optional<std::string> version, id;
     if (!create(kMeta, error) || !meta("schema_version", &version, error)) return false;
     if (!schema_usable(version, error) || !create(kSchema, error)) return false;
-    Result stamp(run(kStamp, {new_store_id()}));
-    if (stamp.status() != PGRES_COMMAND_OK) return fail("stamp", error);
-    std::optional<std::string> id;
     if (!meta("store_id", &id, error)) return false;
+    if (!version || !id) {  // a stamped store is not written to: a reader may open it
+        Result stamp(run(kStamp, {new_store_id()}));
+        if (stamp.status() != PGRES_COMMAND_OK) return fail("stamp", error);
+        if (!meta("store_id", &id, error)) return false;
+    }
     store_id_ = id.value_or("");
     return true;
 }

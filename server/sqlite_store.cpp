@@ -97,20 +97,22 @@ bool SqliteStore::open(StoreError* error) {
 }
 
 bool SqliteStore::check_and_stamp(StoreError* error) {
-    std::optional<std::string> version;
+    std::optional<std::string> version, id;
     if (!exec(kMeta, error) || !meta("schema_version", &version, error)) return false;
     if (!schema_usable(version, error) || !exec(kSchema, error)) return false;
-    const std::string id = new_store_id();
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, kStamp, -1, &stmt, nullptr) != SQLITE_OK) {
-        return fail("prepare", error);
+    if (!meta("store_id", &id, error)) return false;
+    if (!version || !id) {  // a stamped store is not written to: a reader may open it
+        const std::string fresh = new_store_id();
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db_, kStamp, -1, &stmt, nullptr) != SQLITE_OK) {
+            return fail("prepare", error);
+        }
+        sqlite3_bind_text(stmt, 1, fresh.data(), static_cast<int>(fresh.size()), SQLITE_STATIC);
+        const bool stamped = sqlite3_step(stmt) == SQLITE_DONE || fail("stamp", error);
+        sqlite3_finalize(stmt);
+        if (!stamped || !meta("store_id", &id, error)) return false;
     }
-    sqlite3_bind_text(stmt, 1, id.data(), static_cast<int>(id.size()), SQLITE_STATIC);
-    const bool stamped = sqlite3_step(stmt) == SQLITE_DONE || fail("stamp", error);
-    sqlite3_finalize(stmt);
-    std::optional<std::string> stored_id;
-    if (!stamped || !meta("store_id", &stored_id, error)) return false;
-    store_id_ = stored_id.value_or("");
+    store_id_ = id.value_or("");
     return true;
 }
 
