@@ -41,12 +41,11 @@ struct Args {
     CopyLimits limits;
 };
 
-// A count of 1 or more (0 too when `zero_ok`) into `out`.
-bool parse_count(const std::string& text, bool zero_ok, uint64_t* out) {
+// A count from 1 to 2^40 into `out`.
+bool parse_count(const std::string& text, uint64_t* out) {
     char* end = nullptr;
     const unsigned long long n = strtoull(text.c_str(), &end, 10);
-    if (text.empty() || text[0] == '-' || *end != '\0' || (n == 0 && !zero_ok) ||
-        n > (1ULL << 40)) {
+    if (text.empty() || text[0] == '-' || *end != '\0' || n == 0 || n > (1ULL << 40)) {
         return false;
     }
     *out = n;
@@ -76,9 +75,9 @@ int parse(int argc, char** argv, Args* args) {
         else if (c == 'd') args->db = arg;
         else if (c == 't') args->table = arg;
         else if (c == 'o') args->to = arg;
-        else if (c == 'b' && parse_count(arg, false, &batch) && batch <= 100000)
+        else if (c == 'b' && parse_count(arg, &batch) && batch <= 100000)
             args->limits.batch = batch;
-        else if (c == 'l' && parse_count(arg, false, &args->limits.limit)) continue;
+        else if (c == 'l' && parse_count(arg, &args->limits.limit)) continue;
         else if (c == 'f' && (arg == "jsonl" || arg == "csv")) {
             args->format = arg == "csv" ? ExportFormat::kCsv : ExportFormat::kJsonLines;
             args->format_given = true;
@@ -126,14 +125,15 @@ bool open_store(TableStore& store) {
 }
 
 // --to: copies every table of the SQLite store into the PostgreSQL database.
-int copy(const Args& args, TableStore& source) {
+int copy(const Args& args) {
     std::unique_ptr<TableStore> target = pg_store(args.to, "--to");
-    if (!target || !open_store(source) || !open_store(*target)) return 1;
+    std::unique_ptr<TableStore> source = target ? open_source(args) : nullptr;
+    if (!source || !open_store(*source) || !open_store(*target)) return 1;
     CopyOutcome outcome;
     StoreError error;
-    const bool ok = copy_store(source, *target, args.limits, &outcome, &error);
+    const bool ok = copy_store(*source, *target, args.limits, &outcome, &error);
     printf("gavo-tables-export: copied %llu records from %s into %s\n",
-           static_cast<unsigned long long>(outcome.copied), source.describe().c_str(),
+           static_cast<unsigned long long>(outcome.copied), source->describe().c_str(),
            target->describe().c_str());
     if (!ok) {
         fprintf(stderr, "gavo-tables-export: copy stopped: %s\n", error.text.c_str());
@@ -149,9 +149,9 @@ int copy(const Args& args, TableStore& source) {
 int main(int argc, char** argv) {
     Args args;
     if (const int rc = parse(argc, argv, &args); rc != 0) return rc == 1 ? 0 : 2;
+    if (!args.to.empty()) return copy(args);
     std::unique_ptr<TableStore> store = open_source(args);
     if (!store) return 1;
-    if (!args.to.empty()) return copy(args, *store);
     StoreError error;
     bool ok = store->open(&error);
     if (ok) {

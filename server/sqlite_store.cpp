@@ -73,10 +73,10 @@ private:
                 const std::function<void(const StoredRecord&)>& each, StoreError* error);
 
     const std::string path_;
-    std::string store_id_;
     const bool sync_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
+    std::string store_id_;
 };
 
 bool SqliteStore::open(StoreError* error) {
