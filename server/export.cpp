@@ -1,6 +1,8 @@
 #include "server/export.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace gavo::server {
 
@@ -75,6 +77,53 @@ std::string export_line(const StoredRecord& r, ExportFormat format) {
            ",\"received_utc\":" + json_string(r.received_utc) +
            ",\"client\":" + json_string(r.client) + ",\"record_base64\":\"" + base64(r.bytes) +
            "\"}\n";
+}
+
+namespace {
+
+// True when `from` still holds the record `mark` names, as it was copied.
+bool holds_mark(TableStore& from, const CopyMark& mark, StoreError* error) {
+    StoredRecord found;
+    if (!from.scan_after(
+            mark.seq - 1, 1, [&](const StoredRecord& r) { found = r; }, error)) {
+        return false;
+    }
+    if (found.seq == mark.seq && found.received_utc == mark.received_utc) return true;
+    error->text = "the target holds records of this store up to seq " + std::to_string(mark.seq) +
+                  ", which this store has " +
+                  (found.seq == mark.seq ? "with another received_utc" : "not") +
+                  " (a backup older than the copy, written to since?); copy it into a "
+                  "database of its own";
+    return false;
+}
+
+}  // namespace
+
+bool copy_store(TableStore& from, TableStore& to, const CopyLimits& limits, CopyOutcome* outcome,
+                StoreError* error) {
+    const std::string source = from.store_id();
+    CopyMark mark;
+    if (source.empty()) {
+        error->text = from.describe() + " has no store_id to copy it by";
+        return false;
+    }
+    if (!to.copy_mark(source, &mark, error)) return false;
+    if (mark.seq > 0 && !holds_mark(from, mark, error)) return false;
+    std::vector<StoredRecord> rows;
+    const auto keep = [&](const StoredRecord& r) { rows.push_back(r); };
+    for (;;) {
+        uint64_t want = limits.batch;
+        if (limits.limit > 0) want = std::min(want, limits.limit - outcome->copied);
+        rows.clear();
+        // At the limit, one more record read says whether any are left.
+        if (!from.scan_after(mark.seq, want > 0 ? want : 1, keep, error)) return false;
+        if (rows.empty() || want == 0) break;
+        if (!to.append_copy(source, mark, rows, error)) return false;
+        mark = {rows.back().seq, rows.back().received_utc};
+        outcome->copied += rows.size();
+    }
+    outcome->complete = rows.empty();
+    return true;
 }
 
 }  // namespace gavo::server

@@ -2,6 +2,7 @@
 // bytes are whatever clients sent, so they are never written raw).
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -22,5 +23,24 @@ std::string export_header(ExportFormat format);
 //   {"seq":1,"table":"events","received_utc":"...Z","client":"127.0.0.1","record_base64":"..."}
 //   1,events,...Z,127.0.0.1,aGVsbG8=
 std::string export_line(const StoredRecord& record, ExportFormat format);
+
+// Copying every table of one store into another (SQLite into PostgreSQL).
+struct CopyLimits {
+    size_t batch = 256;  // records per transaction in the target
+    uint64_t limit = 0;  // stop after this many records (0: copy everything)
+};
+
+struct CopyOutcome {
+    uint64_t copied = 0;    // records appended by this run
+    bool complete = false;  // the target now holds every record the source had
+};
+
+// Appends to `to`, in seq order, the records of `from` after the last one a previous
+// copy of `from` left there (its copy mark), one batch per transaction, each moving the
+// mark with it: running it again copies nothing twice, and a copy cut short continues
+// where it stopped. Refuses a source that does not hold the record its mark names (an
+// older backup, written to since). `from` and `to` are open.
+bool copy_store(TableStore& from, TableStore& to, const CopyLimits& limits, CopyOutcome* outcome,
+                StoreError* error);
 
 }  // namespace gavo::server

@@ -2,6 +2,8 @@
 // every statement prepared with bound parameters.
 #include <sqlite3.h>
 
+#include <optional>
+
 #include "server/table_store.h"
 #include "server/tables.h"
 
@@ -17,6 +19,17 @@ constexpr const char* kSchema =
     " client TEXT NOT NULL,"
     " record BLOB NOT NULL);"
     "CREATE INDEX IF NOT EXISTS gavo_records_by_table ON gavo_records(table_name, seq);";
+
+constexpr const char* kMeta =
+    "CREATE TABLE IF NOT EXISTS gavo_meta (name TEXT PRIMARY KEY, value TEXT NOT NULL)";
+
+// The layout that kSchema makes, which is also that of a store from before versions.
+constexpr const char* kStamp =
+    "INSERT OR IGNORE INTO gavo_meta(name, value) VALUES('schema_version', '1'),"
+    " ('store_id', ?1)";
+
+constexpr const char* kSelect =
+    "SELECT seq, table_name, received_utc, client, record FROM gavo_records";
 
 constexpr const char* kInsert =
     "INSERT INTO gavo_records(table_name, received_utc, client, record) VALUES(?,?,?,?)";
@@ -34,6 +47,10 @@ public:
     bool scan(const std::string& table, const std::function<void(const StoredRecord&)>& each,
               StoreError* error) override;
     std::string describe() const override { return "sqlite " + path_; }
+    std::string store_id() const override { return store_id_; }
+    bool scan_after(int64_t after, size_t limit,
+                    const std::function<void(const StoredRecord&)>& each,
+                    StoreError* error) override;
 
 private:
     // Fills `error` from the connection's last error; returns false.
@@ -47,11 +64,19 @@ private:
         return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK || fail(sql, error);
     }
     bool insert(const Record& r, StoreError* error);
+    // Refuses a newer layout, then creates what is missing and stamps the version.
+    bool check_and_stamp(StoreError* error);
+    // The value of `name` in gavo_meta, nullopt when it has none.
+    bool meta(const char* name, std::optional<std::string>* value, StoreError* error);
+    // Prepares `sql`; `bind` binds its parameters; `each` gets every row read.
+    bool select(const std::string& sql, const std::function<void(sqlite3_stmt*)>& bind,
+                const std::function<void(const StoredRecord&)>& each, StoreError* error);
 
     const std::string path_;
     const bool sync_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_ = nullptr;
+    std::string store_id_;
 };
 
 bool SqliteStore::open(StoreError* error) {
@@ -64,11 +89,48 @@ bool SqliteStore::open(StoreError* error) {
     if (!exec(sync_ ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", error)) {
         return false;
     }
-    if (!exec(kSchema, error)) return false;
+    if (!check_and_stamp(error)) return false;
     if (sqlite3_prepare_v2(db_, kInsert, -1, &insert_, nullptr) != SQLITE_OK) {
         return fail("prepare", error);
     }
     return true;
+}
+
+bool SqliteStore::check_and_stamp(StoreError* error) {
+    std::optional<std::string> version, id;
+    if (!exec(kMeta, error) || !meta("schema_version", &version, error)) return false;
+    if (!schema_usable(version, error) || !exec(kSchema, error)) return false;
+    if (!meta("store_id", &id, error)) return false;
+    if (!version || !id) {  // a stamped store is not written to: a reader may open it
+        const std::string fresh = new_store_id();
+        sqlite3_stmt* stmt = nullptr;
+        if (sqlite3_prepare_v2(db_, kStamp, -1, &stmt, nullptr) != SQLITE_OK) {
+            return fail("prepare", error);
+        }
+        sqlite3_bind_text(stmt, 1, fresh.data(), static_cast<int>(fresh.size()), SQLITE_STATIC);
+        const bool stamped = sqlite3_step(stmt) == SQLITE_DONE || fail("stamp", error);
+        sqlite3_finalize(stmt);
+        if (!stamped || !meta("store_id", &id, error)) return false;
+    }
+    store_id_ = id.value_or("");
+    return true;
+}
+
+bool SqliteStore::meta(const char* name, std::optional<std::string>* value, StoreError* error) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT value FROM gavo_meta WHERE name = ?1", -1, &stmt,
+                           nullptr) != SQLITE_OK) {
+        return fail("prepare", error);
+    }
+    sqlite3_bind_text(stmt, 1, name, -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        *value = std::string(p ? p : "");
+    }
+    const bool ok = rc == SQLITE_ROW || rc == SQLITE_DONE || fail("select", error);
+    sqlite3_finalize(stmt);
+    return ok;
 }
 
 bool SqliteStore::insert(const Record& r, StoreError* error) {
@@ -103,14 +165,33 @@ bool SqliteStore::append(const std::vector<const Record*>& batch, StoreError* er
 
 bool SqliteStore::scan(const std::string& table,
                        const std::function<void(const StoredRecord&)>& each, StoreError* error) {
-    const char* sql =
-        "SELECT seq, table_name, received_utc, client, record FROM gavo_records"
-        " WHERE ?1 = '' OR table_name = ?1 ORDER BY seq";
+    return select(
+        std::string(kSelect) + " WHERE ?1 = '' OR table_name = ?1 ORDER BY seq",
+        [&](sqlite3_stmt* stmt) {
+            sqlite3_bind_text(stmt, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+        },
+        each, error);
+}
+
+bool SqliteStore::scan_after(int64_t after, size_t limit,
+                             const std::function<void(const StoredRecord&)>& each,
+                             StoreError* error) {
+    return select(
+        std::string(kSelect) + " WHERE seq > ?1 ORDER BY seq LIMIT ?2",
+        [&](sqlite3_stmt* stmt) {
+            sqlite3_bind_int64(stmt, 1, after);
+            sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(limit));
+        },
+        each, error);
+}
+
+bool SqliteStore::select(const std::string& sql, const std::function<void(sqlite3_stmt*)>& bind,
+                         const std::function<void(const StoredRecord&)>& each, StoreError* error) {
     sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
         return fail("prepare", error);
     }
-    sqlite3_bind_text(stmt, 1, table.data(), static_cast<int>(table.size()), SQLITE_STATIC);
+    bind(stmt);
     int rc;
     auto text = [stmt](int col) {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, col));

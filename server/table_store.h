@@ -7,6 +7,11 @@
 //     client        text, the client's IP address
 //     record        the record's bytes (SQLite BLOB, PostgreSQL bytea)
 //
+// Beside it, the relation `gavo_meta` (name, value) holds "schema_version", the layout
+// version of the store, and "store_id", a random name given when the store was created
+// (a copy of the file keeps it). A store written before versions existed has no
+// gavo_meta: its layout is version 1, and it is stamped so when first opened.
+//
 // Two back ends: SQLite (a file in the server's state folder, WAL mode) and PostgreSQL
 // (libpq). A store object is used by one thread at a time.
 #pragma once
@@ -14,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,11 +50,36 @@ struct StoreError {
     int code = kCodeIoError;  // kCodeDiskFull when the disk is full
 };
 
+// The layout version this build reads and writes.
+inline constexpr int kSchemaVersion = 1;
+
+// The refusal for a store whose layout is newer than this build's.
+inline std::string newer_schema_text(long found) {
+    return "tables store schema version " + std::to_string(found) + " is newer than this " +
+           "server's " + std::to_string(kSchemaVersion) +
+           "; use the gavo-server (and gavo-tables-export) that wrote it, or a newer one";
+}
+
+// Checks a store's recorded layout version (nullopt: none recorded, which is version 1).
+// False with `error` set when it is not a number or is newer than kSchemaVersion.
+bool schema_usable(const std::optional<std::string>& recorded, StoreError* error);
+
+// A random store name (32 hex digits) for a new store's "store_id".
+std::string new_store_id();
+
+// Where a copy from a source store stands in its target: the last record copied.
+struct CopyMark {
+    int64_t seq = 0;           // the source's seq; 0 when nothing was copied yet
+    std::string received_utc;  // that record's received_utc, to recognise the source
+};
+
 class TableStore {
 public:
     virtual ~TableStore() = default;
 
-    // Connects and creates the relation and its index when missing.
+    // Connects, checks the layout version (a newer one is refused with
+    // newer_schema_text() before anything is written), creates the relations and the
+    // index when missing and stamps the version.
     virtual bool open(StoreError* error) = 0;
     // Stores every record of `batch` in one transaction, in order: all are durable when
     // it returns true, none are stored when it returns false.
@@ -58,6 +89,35 @@ public:
                       const std::function<void(const StoredRecord&)>& each, StoreError* error) = 0;
     // "sqlite /path/tables.db" or "postgresql" (no password), for the log.
     virtual std::string describe() const = 0;
+
+    // Copying a store into another (SQLite into PostgreSQL). The source side:
+    // its "store_id" (valid after open()), and up to `limit` records of every table with
+    // seq above `after`, in seq order.
+    virtual std::string store_id() const { return ""; }
+    virtual bool scan_after(int64_t after, size_t limit,
+                            const std::function<void(const StoredRecord&)>& each,
+                            StoreError* error) {
+        (void)after, (void)limit, (void)each;
+        return unsupported("reading in batches", error);
+    }
+    // The target side: the mark of `source` (zero when never copied), and `rows` appended
+    // with the mark moved to their last one, in one transaction, only while the mark is
+    // still `from` (so two copies of one source running at once never both append).
+    virtual bool copy_mark(const std::string& source, CopyMark* mark, StoreError* error) {
+        (void)source, (void)mark;
+        return unsupported("copying into it", error);
+    }
+    virtual bool append_copy(const std::string& source, const CopyMark& from,
+                             const std::vector<StoredRecord>& rows, StoreError* error) {
+        (void)source, (void)from, (void)rows;
+        return unsupported("copying into it", error);
+    }
+
+protected:
+    bool unsupported(const char* what, StoreError* error) const {
+        error->text = describe() + " does not support " + what;
+        return false;
+    }
 };
 
 // `sync`: each commit reaches stable storage (synchronous=FULL); otherwise a commit

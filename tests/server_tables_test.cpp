@@ -1,12 +1,19 @@
 // Server tables end to end, against both stores: the three log-channel requests byte for
 // byte, records of many clients at once, framing violations, refused names, handles
-// shared with the archive channel, and records that survive a killed server.
+// shared with the archive channel, and records that survive a killed server. Then the
+// stores over time: the schema version, the copy into PostgreSQL, and the backup,
+// restore and move commands of docs/server.md run as written there.
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <thread>
 
+#include "server/export.h"
 #include "server/table_service.h"
 #include "server/table_store.h"
 #include "server/tables.h"
@@ -49,18 +56,49 @@ protected:
         ServerTest::TearDown();
     }
 
+    std::unique_ptr<server::TableStore> store(Backend b) {
+        ::mkdir(config_.state_dir.c_str(), 0700);
+        return b == Backend::kPostgres
+                   ? server::make_pg_store(pg_.url())
+                   : server::make_sqlite_store(config_.state_dir + "/tables.db", false);
+    }
     // The stored records (of `table`, or all) in seq order, through a store of its own.
     std::vector<StoredRecord> stored(const std::string& table = "") {
-        auto store = GetParam() == Backend::kPostgres
-                         ? server::make_pg_store(pg_.url())
-                         : server::make_sqlite_store(config_.state_dir + "/tables.db", false);
+        return stored_in(GetParam(), table);
+    }
+    std::vector<StoredRecord> stored_in(Backend b, const std::string& table = "") {
+        auto s = store(b);
         std::vector<StoredRecord> rows;
         server::StoreError error;
-        EXPECT_TRUE(store->open(&error)) << error.text;
-        EXPECT_TRUE(store->scan(
+        EXPECT_TRUE(s->open(&error)) << error.text;
+        EXPECT_TRUE(s->scan(
             table, [&](const StoredRecord& r) { rows.push_back(r); }, &error))
             << error.text;
         return rows;
+    }
+    // Appends records `tag`0, `tag`1, ... (tables a, b, c in turn) straight into a store.
+    void append(Backend b, int n, const std::string& tag = "r") {
+        auto s = store(b);
+        server::StoreError error;
+        ASSERT_TRUE(s->open(&error)) << error.text;
+        for (int i = 0; i < n; ++i) {
+            server::Record r{std::string(1, char('a' + i % 3)), "10.0.0.1", 1700000000000000 + i,
+                             tag + std::to_string(i)};
+            ASSERT_TRUE(s->append({&r}, &error)) << error.text;
+        }
+    }
+    // Runs `sql` through the database's own shell; its first output line.
+    std::string raw(Backend b, const std::string& sql) {
+        ::mkdir(config_.state_dir.c_str(), 0700);
+        const std::string cmd =
+            (b == Backend::kPostgres ? "psql -qtA '" + pg_.url() + "' -c \""
+                                     : "sqlite3 " + config_.state_dir + "/tables.db \"") +
+            sql + "\"";
+        FILE* out = popen(cmd.c_str(), "r");
+        char line[256] = "";
+        if (out == nullptr || fgets(line, sizeof line, out) == nullptr) line[0] = '\0';
+        EXPECT_EQ(0, out ? pclose(out) : -1) << cmd;
+        return std::string(line, strcspn(line, "\n"));
     }
     // The server program's arguments for this store.
     std::vector<std::string> program_args() const {
@@ -286,6 +324,42 @@ TEST_P(TablesTest, RecordsAcknowledgedBeforeSigkillAreThereAfterRestart) {
     EXPECT_EQ(rows.back().bytes, "next");
 }
 
+TEST_P(TablesTest, SchemaVersionIsStampedCheckedAndANewerOneRefused) {
+    struct Case {
+        const char* what;
+        const char* change;   // made to a store of this build holding one record
+        const char* refused;  // nullptr: opens, version 1, the record kept
+    } const cases[] = {
+        {"this build's store", "SELECT 1", nullptr},
+        {"a store from 1.0.0 (no gavo_meta)", "DROP TABLE gavo_meta", nullptr},
+        {"a newer store", "UPDATE gavo_meta SET value = '2' WHERE name = 'schema_version'",
+         "tables store schema version 2 is newer than this server's 1; use the gavo-server"},
+        {"a damaged version", "UPDATE gavo_meta SET value = '1x' WHERE name = 'schema_version'",
+         "tables store schema version '1x' is not a version number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        raw(GetParam(), "DROP TABLE IF EXISTS gavo_records; DROP TABLE IF EXISTS gavo_meta");
+        append(GetParam(), 1);
+        raw(GetParam(), c.change);
+        auto s = store(GetParam());
+        server::StoreError error;
+        EXPECT_EQ(c.refused == nullptr, s->open(&error));
+        if (c.refused == nullptr) {
+            EXPECT_EQ("1", raw(GetParam(), "SELECT value FROM gavo_meta ORDER BY name"));
+            EXPECT_EQ(32u, s->store_id().size());
+            EXPECT_EQ(1u, stored().size());
+            continue;
+        }
+        EXPECT_NE(std::string::npos, error.text.find(c.refused)) << error.text;
+        server::Logger quiet([](const std::string&) {});
+        server::Server refusing(config_, quiet);
+        std::string why;
+        EXPECT_FALSE(refusing.start(&why));
+        EXPECT_NE(std::string::npos, why.find(c.refused)) << why;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Stores, TablesTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& p) {
@@ -309,6 +383,91 @@ TEST_P(PostgresTablesTest, RecordTheDatabaseCannotTakeIsRefusedAndLaterOnesAreSt
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0].bytes, "before");
     EXPECT_EQ(rows[1].bytes, "after");
+}
+
+// Cut by --limit, resumed, run again: the target ends with exactly the source's records.
+TEST_P(PostgresTablesTest, CopyFromSqliteIsResumableAndIdempotentAndGuardsItsMark) {
+    append(Backend::kSqlite, 7);
+    auto from = store(Backend::kSqlite), to = store(Backend::kPostgres);
+    server::StoreError error;
+    ASSERT_TRUE(from->open(&error) && to->open(&error)) << error.text;
+    auto texts = [&](Backend b) {
+        std::vector<std::string> out;
+        for (const StoredRecord& r : stored_in(b))
+            out.push_back(r.table + r.client + r.received_utc + r.bytes);
+        return out;
+    };
+    struct Run {
+        uint64_t limit, copied;
+        bool complete;
+    } const runs[] = {{3, 3, false}, {0, 4, true}, {0, 0, true}, {5, 0, true}};
+    long copied = 0;
+    for (const Run& run : runs) {
+        server::CopyOutcome outcome;
+        ASSERT_TRUE(server::copy_store(*from, *to, {2, run.limit}, &outcome, &error)) << error.text;
+        EXPECT_EQ(run.copied, outcome.copied);
+        EXPECT_EQ(run.complete, outcome.complete);
+        const std::vector<std::string> source = texts(Backend::kSqlite);
+        copied += outcome.copied;
+        EXPECT_EQ(std::vector<std::string>(source.begin(), source.begin() + copied),
+                  texts(Backend::kPostgres));
+    }
+    // A copy whose mark has moved on meanwhile appends nothing.
+    EXPECT_FALSE(to->append_copy(from->store_id(), {}, {StoredRecord{}}, &error));
+    EXPECT_NE(std::string::npos, error.text.find("ran at the same time")) << error.text;
+    // A source restored from before the mark and written to since is refused.
+    raw(Backend::kSqlite,
+        "DELETE FROM gavo_records WHERE seq > 5; UPDATE sqlite_sequence SET seq = 5");
+    append(Backend::kSqlite, 3, "new");
+    server::CopyOutcome outcome;
+    EXPECT_FALSE(server::copy_store(*from, *to, {}, &outcome, &error));
+    EXPECT_NE(std::string::npos,
+              error.text.find("up to seq 7, which this store has with another received_utc"))
+        << error.text;
+    EXPECT_EQ(7u, stored().size());
+}
+
+// The sh blocks of a section of docs/server.md, paths and URL made the test's own.
+std::vector<std::string> doc_blocks(const std::string& heading, const std::string& dir,
+                                    const std::string& url) {
+    std::stringstream text;
+    text << std::ifstream(std::string(GAVO_SOURCE_DIR) + "/docs/server.md").rdbuf();
+    std::string doc = text.str().substr(text.str().find(heading));
+    doc = std::regex_replace(doc.substr(0, doc.find("\n#")), std::regex("/srv/"), dir + "srv/");
+    doc = std::regex_replace(doc, std::regex("/var/backups/"), dir + "backups/");
+    doc = std::regex_replace(doc, std::regex("postgresql://gavo@dbhost/gavo"), url);
+    std::vector<std::string> blocks;
+    const std::regex fenced("```sh\n([^`]*)```");
+    for (std::sregex_iterator i(doc.begin(), doc.end(), fenced), end; i != end; ++i) {
+        blocks.push_back((*i)[1]);
+    }
+    return blocks;
+}
+
+TEST_P(PostgresTablesTest, BackupRestoreAndMoveCommandsRunAsDocumented) {
+    const std::vector<std::string> backup = doc_blocks("### Backup and restore", dir_, "");
+    const std::vector<std::string> move = doc_blocks("### Moving to PostgreSQL", dir_, pg_.url());
+    ASSERT_EQ(2u, backup.size());
+    ASSERT_EQ(2u, move.size());
+    const std::string bin = GAVO_TABLES_EXPORT_BIN;
+    auto sh = [&](const std::string& block) {
+        return std::system(("cd " + dir_ + " && PATH=" + bin.substr(0, bin.rfind('/')) +
+                            ":$PATH && set -e\n" + block)
+                               .c_str());
+    };
+    ASSERT_EQ(0, std::system(("mkdir -p " + dir_ + "srv/gavo").c_str()));
+    config_.state_dir = dir_ + "srv/gavo.state";
+    append(Backend::kSqlite, 4);
+    const std::vector<StoredRecord> backed_up = stored_in(Backend::kSqlite);
+    EXPECT_EQ(0, sh(backup[0]));
+    append(Backend::kSqlite, 2, "late");
+    EXPECT_EQ(0, sh(backup[1]));
+    EXPECT_EQ(backed_up.size(), stored_in(Backend::kSqlite).size());
+    EXPECT_EQ(0, sh(move[0]));
+    append(Backend::kSqlite, 2, "meanwhile");
+    EXPECT_EQ(0, sh(move[0]));  // the server stopped: the rest
+    EXPECT_EQ(0, sh(move[1]));
+    EXPECT_EQ(6u, stored().size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, PostgresTablesTest, ::testing::Values(Backend::kPostgres),
