@@ -86,12 +86,12 @@ bool AdminPort::start(std::string* error) {
     http_->set_payload_max_length(4096);
     route();
     const std::string& host = config_.admin_host;
-    port_ = config_.admin_port == 0 ? http_->bind_to_any_port(host)
+    port_ = config_.admin_port == 0                         ? http_->bind_to_any_port(host)
             : http_->bind_to_port(host, config_.admin_port) ? config_.admin_port
                                                             : -1;
     if (port_ < 0) {
-        *error = "cannot listen on the admin address " + host + ":" +
-                 std::to_string(config_.admin_port);
+        *error =
+            "cannot listen on the admin address " + host + ":" + std::to_string(config_.admin_port);
         http_.reset();
         return false;
     }
@@ -152,7 +152,8 @@ void AdminPort::close_handle(const httplib::Request& req, httplib::Response& res
     const std::string text = req.get_param_value("handle");
     if (!text.empty()) handle = strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || handle < 0 || handle >= kHandleCount) {
-        return reply(res, 400, "give handle=N (0..32767) and, if several hosts hold it, host=ADDR\n");
+        return reply(res, 400,
+                     "give handle=N (0..32767) and, if several hosts hold it, host=ADDR\n");
     }
     HostAddr host;
     const std::string host_text = req.get_param_value("host");
@@ -172,7 +173,8 @@ void AdminPort::close_handle(const httplib::Request& req, httplib::Response& res
     std::string what;
     if (server_.drop_orphan(static_cast<int>(handle), host, by, &live, &what)) {
         metrics().handle_dropped();
-        return reply(res, 200, "closed handle " + text + " (" + what + ") of " + host.to_string() + "\n");
+        return reply(res, 200,
+                     "closed handle " + text + " (" + what + ") of " + host.to_string() + "\n");
     }
     if (live) return reply(res, 409, "handle in use by a live connection: not an orphan\n");
     reply(res, 404, "no such handle\n");

@@ -184,7 +184,7 @@ private:
     size_t size_ = 0;                                                      // handles in all spaces
     std::unordered_map<ConnId, std::string> live_;  // connections alive, with their labels
     std::set<Orphan> orphans_;  // handles whose connection ended and no other used since
-    uint64_t next_ = 0;  // the position where the search for a free number starts
+    uint64_t next_ = 0;         // the position where the search for a free number starts
     // With a mark file: positions below reserved_ may be handed out without writing it.
     std::unique_ptr<HandleMarkFile> mark_file_;
     uint64_t reserved_ = UINT64_MAX;

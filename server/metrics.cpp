@@ -79,7 +79,8 @@ void Histogram::render(std::string* out, const std::string& name, double scale) 
     uint64_t below = 0;
     for (size_t i = 0; i < bounds_.size() && i < kMaxBounds; ++i) {
         below += load(buckets_[i]);
-        sample(out, name + "_bucket{le=\"" + number(static_cast<double>(bounds_[i]) / scale) + "\"}",
+        sample(out,
+               name + "_bucket{le=\"" + number(static_cast<double>(bounds_[i]) / scale) + "\"}",
                static_cast<double>(below));
     }
     // +Inf equals _count; both come from the same reads so the page stays consistent.
@@ -90,9 +91,8 @@ void Histogram::render(std::string* out, const std::string& name, double scale) 
 }
 
 Metrics::Metrics()
-    : fsync_ns({100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000, 25000000,
-                50000000, 100000000, 250000000, 500000000, 1000000000, 2500000000,
-                10000000000}),
+    : fsync_ns({100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000, 25000000, 50000000,
+                100000000, 250000000, 500000000, 1000000000, 2500000000, 10000000000}),
       commit_batch({1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024}) {}
 
 void Metrics::request(int op, int result, uint64_t received, uint64_t sent) {
@@ -111,8 +111,7 @@ void Metrics::render(std::string* out) const {
          "Connections closed at once, by reason.");
     for (size_t i = 0; i < refused_.size(); ++i) {
         sample(out,
-               std::string("gavo_connections_refused_total{reason=\"") + kRefusedReasons[i] +
-                   "\"}",
+               std::string("gavo_connections_refused_total{reason=\"") + kRefusedReasons[i] + "\"}",
                static_cast<double>(load(refused_[i])));
     }
     head(out, "gavo_requests_total", "counter",
@@ -181,8 +180,8 @@ int timed_fsync(int fd) {
     const int rc = sys().fsync(fd);
     const int err = errno;  // the caller reads it after a failure
     const auto took = std::chrono::steady_clock::now() - began;
-    metrics().fsync_ns.observe(static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()));
+    metrics().fsync_ns.observe(
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(took).count()));
     errno = err;
     return rc;
 }

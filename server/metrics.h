@@ -65,8 +65,8 @@ public:
     void handle_expired() { add(expired_); }
     void handle_dropped() { add(dropped_); }
 
-    Histogram fsync_ns;       // each fsync of a served file or folder
-    Histogram commit_batch;   // records per committed table transaction
+    Histogram fsync_ns;      // each fsync of a served file or folder
+    Histogram commit_batch;  // records per committed table transaction
     void commit_failed() { add(commit_failures_); }
 
     // Appends the counters and histograms (not the gauges) in the text format.

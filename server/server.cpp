@@ -320,9 +320,10 @@ void Server::reaper_loop() {
         HandleTable::Taken taken = handles_.take_expired(sys().now(), grace, &hosts);
         for (size_t i = 0; i < taken.size(); ++i) {
             metrics().handle_expired();
-            log_.linef("host %s: handle %d unused since its connection ended, gone for the "
-                       "grace period, closing it",
-                       hosts[i].to_string().c_str(), taken[i].first);
+            log_.linef(
+                "host %s: handle %d unused since its connection ended, gone for the "
+                "grace period, closing it",
+                hosts[i].to_string().c_str(), taken[i].first);
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
@@ -366,8 +367,8 @@ bool Server::drop_orphan(int handle, const HostAddr& host, const std::string& by
     std::shared_ptr<OpenObject> obj = handles_.take_orphan(handle, host, &found, live);
     if (!obj) return false;
     *what = obj->describe();
-    log_.linef("%s: dropping orphan handle %d (%s) of host %s", by.c_str(), handle,
-               what->c_str(), host.to_string().c_str());
+    log_.linef("%s: dropping orphan handle %d (%s) of host %s", by.c_str(), handle, what->c_str(),
+               host.to_string().c_str());
     HandleTable::Taken taken;
     taken.emplace_back(handle, std::move(obj));
     close_objects(std::move(taken));

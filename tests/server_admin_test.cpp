@@ -65,9 +65,11 @@ TEST_F(AdminTest, MetricsMoveWithTheRequests) {
         {"write",
          [&] { EXPECT_EQ(c->write(h, "hello"), 5); },
          {{req + "{op=\"write\",opcode=\"4\",code=\"0\"}", 1}, {"gavo_received_bytes_total", 13}}},
-        {"close", [&] { EXPECT_EQ(c->close_handle(h), 0); },
+        {"close",
+         [&] { EXPECT_EQ(c->close_handle(h), 0); },
          {{"gavo_fsyncs_total", 2}, {"gavo_handles_open", -1}}},
-        {"refused name", [&] { EXPECT_EQ(c->exists("../x"), -107); },
+        {"refused name",
+         [&] { EXPECT_EQ(c->exists("../x"), -107); },
          {{req + "{op=\"exists\",opcode=\"8\",code=\"-107\"}", 1}}},
         {"table record",
          [&] {
@@ -106,7 +108,8 @@ TEST_F(AdminTest, HandlesAreListedAndAnOrphanCanBeDropped) {
     const std::string n = std::to_string(h);
     std::string list;
     EXPECT_EQ(call("GET", "/handles", &list), 200);
-    EXPECT_NE(list.find("\"handle\":" + n + ",\"kind\":\"file\",\"name\":\"held\\\"name.txt\","
+    EXPECT_NE(list.find("\"handle\":" + n +
+                        ",\"kind\":\"file\",\"name\":\"held\\\"name.txt\","
                         "\"access\":\"write\""),
               std::string::npos)
         << list;
