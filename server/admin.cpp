@@ -69,6 +69,30 @@ void reply(httplib::Response& res, int status, const std::string& text) {
     res.set_content(text, "text/plain; charset=utf-8");
 }
 
+// The handle and host a close names (host=ADDR may be left out when one host holds the
+// number): 0, or the status to answer with `why`.
+int close_target(const httplib::Request& req, const std::vector<HandleView>& open, int* handle,
+                 HostAddr* host, std::string* why) {
+    const std::string text = req.get_param_value("handle"), host_text = req.get_param_value("host");
+    char* end = nullptr;
+    const long n = text.empty() ? -1 : strtol(text.c_str(), &end, 10);
+    if (n < 0 || n >= kHandleCount || *end != '\0') {
+        *why = "give handle=N (0..32767) and, if several hosts hold it, host=ADDR\n";
+        return 400;
+    }
+    *handle = static_cast<int>(n);
+    if (!host_text.empty()) {
+        *why = "host=" + escape_for_log(host_text) + " is no IP address\n";
+        return parse_host_addr(host_text, host) ? 0 : 400;
+    }
+    int holders = 0;
+    for (const HandleView& h : open) {
+        if (h.handle == n && holders++ == 0) *host = h.host;
+    }
+    *why = holders == 0 ? "no such handle\n" : "several hosts hold that handle: give host=ADDR\n";
+    return holders == 1 ? 0 : holders == 0 ? 404 : 400;
+}
+
 }  // namespace
 
 AdminPort::AdminPort(Server& server, const ServerConfig& config, Logger& log)
@@ -147,34 +171,19 @@ void AdminPort::route() {
 }
 
 void AdminPort::close_handle(const httplib::Request& req, httplib::Response& res) {
-    long handle = -1;
-    char* end = nullptr;
-    const std::string text = req.get_param_value("handle");
-    if (!text.empty()) handle = strtol(text.c_str(), &end, 10);
-    if (text.empty() || *end != '\0' || handle < 0 || handle >= kHandleCount) {
-        return reply(res, 400,
-                     "give handle=N (0..32767) and, if several hosts hold it, host=ADDR\n");
-    }
+    int handle = -1;
     HostAddr host;
-    const std::string host_text = req.get_param_value("host");
-    if (!host_text.empty() && !parse_host_addr(host_text, &host)) {
-        return reply(res, 400, "host=" + host_text + " is no IP address\n");
-    }
-    if (host_text.empty()) {
-        int holders = 0;
-        for (const HandleView& h : server_.handle_list()) {
-            if (h.handle == handle && holders++ == 0) host = h.host;
-        }
-        if (holders > 1) return reply(res, 400, "several hosts hold that handle: give host=ADDR\n");
-        if (holders == 0) return reply(res, 404, "no such handle\n");
-    }
+    std::string why;
+    const int status = close_target(req, server_.handle_list(), &handle, &host, &why);
+    if (status != 0) return reply(res, status, why);
     const std::string by = "admin " + req.remote_addr + ":" + std::to_string(req.remote_port);
     bool live = false;
     std::string what;
-    if (server_.drop_orphan(static_cast<int>(handle), host, by, &live, &what)) {
+    if (server_.drop_orphan(handle, host, by, &live, &what)) {
         metrics().handle_dropped();
         return reply(res, 200,
-                     "closed handle " + text + " (" + what + ") of " + host.to_string() + "\n");
+                     "closed handle " + std::to_string(handle) + " (" + escape_for_log(what) +
+                         ") of " + host.to_string() + "\n");
     }
     if (live) return reply(res, 409, "handle in use by a live connection: not an orphan\n");
     reply(res, 404, "no such handle\n");
