@@ -16,11 +16,15 @@ struct ServerConfig {
     std::string listen_host = "127.0.0.1";
     int listen_port = kDefaultPort;  // 0: any free port (Server::port() tells which)
     std::string root = "./gavo-root";
-    std::vector<Cidr> allow;        // empty: every client that can reach the socket
+    std::vector<Cidr> allow;  // empty: every client that can reach the socket
+    // The admin port (--admin HOST:PORT, see admin.h); port -1: none, 0: any free port.
+    std::string admin_host = "127.0.0.1";
+    int admin_port = -1;
     bool read_only = false;         // refuse every request that would change the root
     bool sync = true;               // fsync before answering close, rename and remove
     bool allow_hard_links = false;  // serve files with more than one link
-    std::chrono::milliseconds handle_grace{5 * 60 * 1000};  // after a host's last connection
+    // How long a handle outlives the connection that used it last (see handles.h).
+    std::chrono::milliseconds handle_grace{60 * 1000};
     int max_handles_per_host = 1024;
     int max_connections = 1024;
     // Per host (an IPv4 address or an IPv6 /64): the library holds two channels, and a

@@ -99,6 +99,7 @@ ssize_t Conn::receive(void* dest, size_t max) {
         const ssize_t n = recv(fd_, dest, max, MSG_DONTWAIT);
         if (n > 0) {
             earn(static_cast<size_t>(n));
+            received_ += static_cast<uint64_t>(n);
             return n;
         }
         // At a stop, the server cuts the connections still mid-request after a grace.
@@ -179,6 +180,7 @@ bool Conn::send_pair(const unsigned char* head, size_t head_len, const unsigned 
         if (sent <= 0) return fail(std::string("send: ") + strerror(errno));
         const size_t done = static_cast<size_t>(sent);
         earn(done);
+        sent_ += done;
         if (done < head_len) {
             head += done;
             head_len -= done;
@@ -203,6 +205,7 @@ bool Conn::send_all(const unsigned char* p, size_t n) {
         }
         if (sent <= 0) return fail(std::string("send: ") + strerror(errno));
         earn(static_cast<size_t>(sent));
+        sent_ += static_cast<uint64_t>(sent);
         p += sent;
         n -= static_cast<size_t>(sent);
     }

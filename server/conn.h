@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace gavo::server {
 
@@ -61,6 +62,12 @@ public:
     bool flush();
 
     int fd() const { return fd_; }
+    // The bytes received and sent since the last call (for the server's counters).
+    std::pair<uint64_t, uint64_t> take_counts() {
+        const std::pair<uint64_t, uint64_t> counts{received_, sent_};
+        received_ = sent_ = 0;
+        return counts;
+    }
     bool failed() const { return !error_.empty(); }
     const std::string& error() const { return error_; }
     // Marks the connection failed with `why` (for the log), if it has not failed yet.
@@ -99,6 +106,8 @@ private:
     size_t out_len_ = 0;
     std::string error_;
     bool stop_seen_ = false;  // the stop has come; only the request then arriving is served
+    uint64_t received_ = 0;   // bytes since take_counts()
+    uint64_t sent_ = 0;
 };
 
 }  // namespace gavo::server

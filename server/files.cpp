@@ -9,6 +9,7 @@
 
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
+#include "server/metrics.h"
 #include "server/sys.h"
 
 namespace gavo::server {
@@ -33,8 +34,8 @@ int OpenFile::close() {
     std::lock_guard<std::mutex> lock(mutex);
     if (fd < 0) return kCodeNotFound;
     int err = 0;
-    if (dirty && sync && sys().fsync(fd) != 0) err = errno;
-    if (dir_fd >= 0 && sync && sys().fsync(dir_fd) != 0 && err == 0) err = errno;
+    if (dirty && sync && timed_fsync(fd) != 0) err = errno;
+    if (dir_fd >= 0 && sync && timed_fsync(dir_fd) != 0 && err == 0) err = errno;
     if (release_locked() != 0 && err == 0) err = errno;
     return err == 0 ? 0 : nfile_map_os_error(gavo::windows_error_from_errno(err, false));
 }
@@ -287,7 +288,7 @@ int FileService::check_not_open(int dir_fd, const std::string& last, std::string
 
 int FileService::sync_dirs(int a, int b, std::string* why) {
     if (!sync_) return 0;
-    if (sys().fsync(a) == 0 && (b < 0 || sys().fsync(b) == 0)) return 0;
+    if (timed_fsync(a) == 0 && (b < 0 || timed_fsync(b) == 0)) return 0;
     const int err = errno;
     *why = "folder sync: " + errno_text(err);
     return nfile_map_os_error(gavo::windows_error_from_errno(err, false));

@@ -44,6 +44,14 @@ public:
     // storage when it was changed and syncing is on, then releases everything.
     int close() override;
     std::string describe() const override { return "file " + name_; }
+    // may_read and may_write are set before the handle is handed out and never change.
+    Info info() const override {
+        return {"file", name_,
+                may_read && may_write ? "read/write"
+                : may_read            ? "read"
+                : may_write           ? "write"
+                                      : "none"};
+    }
 
     std::mutex mutex;  // guards every field below while the file is in use
     int fd = -1;       // -1 once closed

@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <tuple>
+
+#include "server/sys.h"
 
 namespace gavo::server {
 
@@ -159,7 +163,9 @@ bool HandleTable::reserve(uint64_t position, std::string* why) {
     return true;
 }
 
-int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why) {
+int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why,
+                     ConnId conn) {
+    const Clock::time_point now = sys().now();
     std::lock_guard<std::mutex> lock(mutex_);
     const HostAddr key = host_key(host);
     auto found = spaces_.find(key);
@@ -177,11 +183,10 @@ int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std:
         // Never hand out a position the mark file does not cover: after a crash the
         // next run starts at the reserved mark, beyond every number given out here.
         if (p >= reserved_ && !reserve(p, why)) return -1;
-        spaces_[key].emplace(h, Slot{host, std::move(obj)});
+        spaces_[key].emplace(h, Slot{host, std::move(obj), conn, now, now, {}});
         ++holders_[index];
         ++size_;
         next_ = p + 1;
-        ++hosts_[host].handles;
         return h;
     }
     *why = held_until_ > next_ ? "all 32768 handles are in use or held back after a restart"
@@ -189,10 +194,12 @@ int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std:
     return -1;
 }
 
-std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host,
-                                              Lookup* result) const {
+std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host, Lookup* result,
+                                              ConnId conn) {
+    const Clock::time_point now = conn != 0 ? sys().now() : Clock::time_point{};
     std::lock_guard<std::mutex> lock(mutex_);
-    auto space = spaces_.find(host_key(host));
+    const HostAddr key = host_key(host);
+    auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     if (space == spaces_.end() || it == space->second.end()) {
         const bool held =
@@ -206,6 +213,12 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host,
         return nullptr;
     }
     *result = Lookup::kFound;
+    if (conn != 0) {
+        // A connection of the host uses it again: no longer an orphan.
+        if (it->second.conn == 0) orphans_.erase({key, handle});
+        it->second.conn = conn;
+        it->second.used = now;
+    }
     return it->second.obj;
 }
 
@@ -220,13 +233,7 @@ std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host
         *result = Lookup::kUnknown;
         return nullptr;
     }
-    take_slot(space, it);
-    auto h = hosts_.find(host);
-    if (h != hosts_.end()) {
-        --h->second.handles;
-        forget_if_unused(h);
-    }
-    return obj;
+    return take_slot(space, it);
 }
 
 std::shared_ptr<OpenObject> HandleTable::take_slot(std::map<HostAddr, Space>::iterator space,
@@ -234,48 +241,76 @@ std::shared_ptr<OpenObject> HandleTable::take_slot(std::map<HostAddr, Space>::it
     std::shared_ptr<OpenObject> obj = std::move(slot->second.obj);
     --holders_[static_cast<size_t>(slot->first)];  // a number the table handed out
     --size_;
+    orphans_.erase({space->first, slot->first});
     space->second.erase(slot);
     if (space->second.empty()) spaces_.erase(space);
     return obj;
 }
 
-void HandleTable::connection_opened(const HostAddr& host) {
+void HandleTable::connection_opened(ConnId conn, const std::string& label) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++hosts_[host].connections;
+    live_[conn] = label;
 }
 
-void HandleTable::connection_closed(const HostAddr& host, Clock::time_point now) {
+void HandleTable::connection_closed(ConnId conn, const HostAddr& host, Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto it = hosts_.find(host);
-    if (it == hosts_.end()) return;
-    if (--it->second.connections == 0) it->second.idle_since = now;
-    forget_if_unused(it);
+    live_.erase(conn);
+    // Only the host's own space can hold handles this connection used.
+    auto space = spaces_.find(host_key(host));
+    if (space == spaces_.end() || conn == 0) return;
+    for (auto& [handle, slot] : space->second) {
+        if (slot.conn != conn) continue;
+        slot.conn = 0;
+        slot.orphaned = now;
+        orphans_.insert({space->first, handle});
+    }
 }
 
 HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono::milliseconds grace,
                                              std::vector<HostAddr>* hosts) {
     std::lock_guard<std::mutex> lock(mutex_);
     Taken taken;
-    for (auto h = hosts_.begin(); h != hosts_.end();) {
-        const HostState& state = h->second;
-        if (state.connections > 0 || state.handles == 0 || now - state.idle_since < grace) {
-            ++h;
-            continue;
-        }
-        auto space = spaces_.find(host_key(h->first));
-        std::vector<int> mine;
-        if (space != spaces_.end()) {
-            for (const auto& [handle, slot] : space->second) {
-                if (slot.owner == h->first) mine.push_back(handle);
-            }
-        }
-        for (int handle : mine) {
-            taken.emplace_back(handle, take_slot(space, space->second.find(handle)));
-        }
-        hosts->push_back(h->first);
-        h = hosts_.erase(h);
+    for (auto o = orphans_.begin(); o != orphans_.end();) {
+        auto space = spaces_.find(o->first);
+        auto slot = space->second.find(o->second);
+        const Orphan orphan = *o++;  // take_slot() forgets it
+        if (now - slot->second.orphaned < grace) continue;
+        hosts->push_back(slot->second.owner);
+        taken.emplace_back(orphan.second, take_slot(space, slot));
     }
     return taken;
+}
+
+std::shared_ptr<OpenObject> HandleTable::take_orphan(int handle, const HostAddr& host,
+                                                     Lookup* result, bool* live) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto space = spaces_.find(host_key(host));
+    auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
+    *live = false;
+    if (space == spaces_.end() || it == space->second.end() || !(it->second.owner == host)) {
+        *result = Lookup::kUnknown;
+        return nullptr;
+    }
+    *result = Lookup::kFound;
+    *live = it->second.conn != 0;
+    return *live ? nullptr : take_slot(space, it);
+}
+
+std::vector<HandleView> HandleTable::list() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HandleView> out;
+    out.reserve(size_);
+    for (const auto& [key, space] : spaces_) {
+        for (const auto& [handle, slot] : space) {
+            auto label = live_.find(slot.conn);
+            out.push_back({slot.owner, handle, slot.obj, slot.opened, slot.used,
+                           label == live_.end() ? std::string() : label->second});
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const HandleView& a, const HandleView& b) {
+        return std::tie(a.host, a.handle) < std::tie(b.host, b.handle);
+    });
+    return out;
 }
 
 HandleTable::Taken HandleTable::take_all() {
@@ -287,13 +322,18 @@ HandleTable::Taken HandleTable::take_all() {
     spaces_.clear();
     std::fill(holders_.begin(), holders_.end(), 0);
     size_ = 0;
-    for (auto& [host, state] : hosts_) state.handles = 0;
+    orphans_.clear();
     return taken;
 }
 
 size_t HandleTable::size() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return size_;
+}
+
+size_t HandleTable::orphan_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return orphans_.size();
 }
 
 uint64_t HandleTable::next_position() const {
@@ -304,12 +344,6 @@ uint64_t HandleTable::next_position() const {
 size_t HandleTable::held_back_count() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return next_ < held_until_ ? held_.count() : 0;
-}
-
-void HandleTable::forget_if_unused(std::map<HostAddr, HostState>::iterator it) {
-    if (it != hosts_.end() && it->second.connections == 0 && it->second.handles == 0) {
-        hosts_.erase(it);
-    }
 }
 
 }  // namespace gavo::server

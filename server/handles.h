@@ -4,8 +4,11 @@
 //
 // A handle belongs to the client host (IP address) that opened it: another host gets it
 // refused, while any connection of the owning host may use it, so handles survive the
-// client's reconnection. When a host's last connection ends, its handles stay for a
-// grace period and are then closed (take_expired).
+// client's reconnection. Each handle remembers the connection that used it last; when
+// that connection ends the handle becomes an orphan, and an orphan that no connection of
+// its host uses again within the grace period is closed (take_expired). So the handles
+// of a killed process expire even while other connections of its address live, and a
+// reconnecting host, which uses its handles again on its new connections, keeps them.
 //
 // Each host key (host_key(): an IPv4 address or an IPv6 /64, see limits.h) has its own
 // number space and may hold a limited number of handles in it, so one host's opens never
@@ -28,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -45,6 +49,25 @@ public:
     virtual int close() = 0;
     // A short description for log lines ("file a/b.txt").
     virtual std::string describe() const = 0;
+    // What the admin port's handle list shows: the kind ("file", "table"), the name and
+    // the access ("read", "write", "read/write", "append").
+    struct Info {
+        std::string kind, name, access;
+    };
+    virtual Info info() const { return {"object", describe(), ""}; }
+};
+
+// Connections are numbered by the server from 1; 0 stands for none.
+using ConnId = uint64_t;
+
+// One open handle as the admin port lists it.
+struct HandleView {
+    HostAddr host;
+    int handle = 0;
+    std::shared_ptr<OpenObject> obj;
+    Clock::time_point opened, used;  // when it was opened, and last used
+    std::string connection;          // the label of the live connection that used it last;
+                                     // empty for an orphan
 };
 
 enum class Lookup { kFound, kUnknown, kOtherHost };
@@ -96,26 +119,39 @@ public:
     // take_all(). True when there is no file.
     bool record_stop(std::string* error);
 
-    // The new handle for `obj`, owned by `host`; -1 with `why` set when the host key is
-    // at its limit or every number is in use (by it, or held back).
-    int add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why);
+    // The new handle for `obj`, owned by `host` and used by connection `conn` (0: none,
+    // and the handle never becomes an orphan); -1 with `why` set when the host key is at
+    // its limit or every number is in use (by it, or held back). Times come from sys().
+    int add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why,
+            ConnId conn = 0);
     // The object of `handle` when `host` owns it; null otherwise, with `result` telling
-    // why (kOtherHost: some other host holds that number).
-    std::shared_ptr<OpenObject> find(int handle, const HostAddr& host, Lookup* result) const;
+    // why (kOtherHost: some other host holds that number). A found handle counts as used
+    // by `conn` now (an orphan is one no longer) when `conn` is not 0.
+    std::shared_ptr<OpenObject> find(int handle, const HostAddr& host, Lookup* result,
+                                     ConnId conn = 0);
     // As find(), and takes the handle out of the table (the caller closes the object).
     std::shared_ptr<OpenObject> remove(int handle, const HostAddr& host, Lookup* result);
 
-    // Connection counting for the grace period.
-    void connection_opened(const HostAddr& host);
-    void connection_closed(const HostAddr& host, Clock::time_point now);
-    // Takes out the handles of every host whose last connection ended at least `grace`
-    // before `now`; `hosts` receives those hosts.
+    // The connections alive, for the grace period and the handle list (`label` as in
+    // the log lines). At the close, the handles `conn` used last become orphans.
+    void connection_opened(ConnId conn, const std::string& label);
+    void connection_closed(ConnId conn, const HostAddr& host, Clock::time_point now);
+    // Takes out the orphans whose connection ended at least `grace` before `now`, with
+    // their owners in `hosts` (one entry per handle taken).
     Taken take_expired(Clock::time_point now, std::chrono::milliseconds grace,
                        std::vector<HostAddr>* hosts);
+    // Takes out `handle` of `host` (the admin port's drop of an orphan): kFound when
+    // taken, kUnknown when there is no such handle; a handle whose connection lives is
+    // left alone (`live` set to true).
+    std::shared_ptr<OpenObject> take_orphan(int handle, const HostAddr& host, Lookup* result,
+                                            bool* live);
+    // Every open handle, ordered by host key and number.
+    std::vector<HandleView> list() const;
     // Takes out every handle (server stop).
     Taken take_all();
 
     size_t size() const;
+    size_t orphan_count() const;
     // Where the search for the next number starts, and how many numbers are held back.
     uint64_t next_position() const;
     size_t held_back_count() const;
@@ -124,15 +160,12 @@ private:
     struct Slot {
         HostAddr owner;
         std::shared_ptr<OpenObject> obj;
-    };
-    struct HostState {
-        int connections = 0;
-        int handles = 0;
-        Clock::time_point idle_since;  // when connections last dropped to 0
+        ConnId conn = 0;  // the live connection that used it last; 0: none
+        Clock::time_point opened, used;
+        Clock::time_point orphaned;  // when `conn` ended (for an orphan)
     };
     using Space = std::unordered_map<int, Slot>;  // one host key's numbers
-    // Drops the host's record once it has neither connections nor handles.
-    void forget_if_unused(std::map<HostAddr, HostState>::iterator it);
+    using Orphan = std::pair<HostAddr, int>;      // host key and number
     // Takes `slot` of `space` out; `space` is forgotten once empty.
     std::shared_ptr<OpenObject> take_slot(std::map<HostAddr, Space>::iterator space,
                                           Space::iterator slot);
@@ -149,8 +182,9 @@ private:
     std::map<HostAddr, Space> spaces_;  // by host key; no empty spaces
     std::vector<uint32_t> holders_ = std::vector<uint32_t>(kHandleCount);  // spaces per number
     size_t size_ = 0;                                                      // handles in all spaces
-    std::map<HostAddr, HostState> hosts_;                                  // by exact address
-    uint64_t next_ = 0;  // the position where the search for a free number starts
+    std::unordered_map<ConnId, std::string> live_;  // connections alive, with their labels
+    std::set<Orphan> orphans_;  // handles whose connection ended and no other used since
+    uint64_t next_ = 0;         // the position where the search for a free number starts
     // With a mark file: positions below reserved_ may be handed out without writing it.
     std::unique_ptr<HandleMarkFile> mark_file_;
     uint64_t reserved_ = UINT64_MAX;

@@ -34,7 +34,8 @@ enum OptionId {
     kMaxPendingBytes,
     kConfig,
     kLogFile,
-    kLogLevel
+    kLogLevel,
+    kAdmin
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -43,6 +44,7 @@ constexpr int kMaxDescriptorsPerHost = 2002;
 
 const struct option kOptions[] = {
     {"listen", required_argument, nullptr, kListen},
+    {"admin", required_argument, nullptr, kAdmin},
     {"root", required_argument, nullptr, kRoot},
     {"allow", required_argument, nullptr, kAllow},
     {"read-only", no_argument, nullptr, kReadOnly},
@@ -79,7 +81,7 @@ bool parse_number(const char* text, long lo, long hi, long* out) {
 }
 
 // "HOST:PORT", "[V6]:PORT" or ":PORT" (HOST then stays as it was).
-bool parse_listen(const std::string& text, ServerConfig* config) {
+bool parse_host_port(const std::string& text, std::string* host_out, int* port_out) {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos) return false;
     std::string host = text.substr(0, colon);
@@ -88,8 +90,8 @@ bool parse_listen(const std::string& text, ServerConfig* config) {
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     }
-    if (!host.empty()) config->listen_host = host;
-    config->listen_port = static_cast<int>(port);
+    if (!host.empty()) *host_out = host;
+    *port_out = static_cast<int>(port);
     return true;
 }
 
@@ -97,8 +99,12 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     long n = 0;
     switch (id) {
     case kListen:
-        if (parse_listen(arg, config)) return true;
+        if (parse_host_port(arg, &config->listen_host, &config->listen_port)) return true;
         *error = std::string("bad --listen value '") + arg + "' (want HOST:PORT)";
+        return false;
+    case kAdmin:
+        if (parse_host_port(arg, &config->admin_host, &config->admin_port)) return true;
+        *error = std::string("bad --admin value '") + arg + "' (want HOST:PORT)";
         return false;
     case kRoot: config->root = arg; return true;
     case kAllow: {
@@ -305,8 +311,8 @@ std::string usage_text() {
            "                         link may lie outside the root; refused by default)\n"
            "  --no-sync              do not fsync on close, rename and remove (faster,\n"
            "                         but answered changes may be lost in a power cut)\n"
-           "  --handle-grace SEC     keep a host's open handles this long after its last\n"
-           "                         connection ends (default 300)\n"
+           "  --handle-grace SEC     keep a handle open this long after the connection that\n"
+           "                         used it last ends (default 60)\n"
            "  --max-handles N        open handles per client host (default 1024)\n"
            "  --max-connections N    connections held at once (default 1024)\n"
            "  --max-connections-per-host N\n"
@@ -341,6 +347,8 @@ std::string usage_text() {
            "  --log-file FILE        append log lines to FILE (default: standard error)\n"
            "  --log-level LEVEL      error, warn, info (default: connections, start,\n"
            "                         stop) or debug (also each request)\n"
+           "  --admin HOST:PORT      serve /healthz, /metrics and /handles over HTTP here\n"
+           "                         (off by default; loopback and --allow peers only)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"

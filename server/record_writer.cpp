@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "proto/codes.h"
+#include "server/metrics.h"
 
 namespace gavo::server {
 
@@ -53,7 +54,10 @@ void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     StoreError error;
     const bool ok = store_->append(records, &error);
+    last_ok_.store(ok, std::memory_order_relaxed);
+    if (ok) metrics().commit_batch.observe(batch.size());
     if (!ok) {
+        metrics().commit_failed();
         log_.linef(LogLevel::kError, "tables: storing %zu records failed (%s); answered with %d",
                    batch.size(), error.text.c_str(), error.code);
     }

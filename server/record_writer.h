@@ -8,6 +8,7 @@
 // concurrently.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -40,6 +41,8 @@ public:
     uint64_t transactions() const;
     // Records waiting for the writer right now.
     size_t queued() const;
+    // False while the store's last commit failed (until one succeeds again).
+    bool healthy() const { return last_ok_.load(std::memory_order_relaxed); }
 
 private:
     struct Pending {
@@ -63,6 +66,7 @@ private:
     bool running_ = false;
     uint64_t records_ = 0;
     uint64_t transactions_ = 0;
+    std::atomic<bool> last_ok_{true};
 };
 
 }  // namespace gavo::server

@@ -113,6 +113,10 @@ bool Server::start(std::string* error) {
         return false;
     }
     if (!bind_listener(error)) return false;
+    if (config_.admin_port >= 0) {
+        admin_ = std::make_unique<AdminPort>(*this, config_, log_);
+        if (!admin_->start(error)) return false;
+    }
     limits_.add_fixed(open_descriptor_count());
     const DescriptorSizes& sizes = limits_.sizes();
     log_.linef(
@@ -213,6 +217,7 @@ void Server::shed_connection() {
     const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
     HostAddr host;
     if (fd >= 0 && host_from_sockaddr(reinterpret_cast<sockaddr*>(&addr), &host)) {
+        metrics().connection_refused(RefusedBy::kDescriptors);
         limits_.refused(host, Refusal::kDescriptors,
                         peer_text(host, reinterpret_cast<sockaddr*>(&addr)) +
                             ": refused, the process is out of descriptors");
@@ -232,8 +237,10 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         close(fd);
         return;
     }
-    const std::string label = "conn " + std::to_string(next_id_++) + " " + peer_text(host, addr);
+    const ConnId id = next_id_++;
+    const std::string label = "conn " + std::to_string(id) + " " + peer_text(host, addr);
     if (!allowed(host)) {
+        metrics().connection_refused(RefusedBy::kAllowList);
         log_.linef(LogLevel::kWarn, "%s: refused, address not in the allow-list", label.c_str());
         close(fd);
         return;
@@ -241,6 +248,8 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     std::string why;
     Refusal kind;
     if (!limits_.admit_connection(host, &why, &kind)) {
+        metrics().connection_refused(kind == Refusal::kDescriptors ? RefusedBy::kDescriptors
+                                                                   : RefusedBy::kHostConnections);
         limits_.refused(host, kind, label + ": refused, " + why);
         close(fd);
         return;
@@ -248,6 +257,7 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (active_ >= config_.max_connections) {
+            metrics().connection_refused(RefusedBy::kMaxConnections);
             limits_.refused(
                 host, Refusal::kConnections,
                 label + ": refused, " + std::to_string(active_) + " connections already");
@@ -258,13 +268,14 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         ++active_;
         conn_fds_.insert(fd);
     }
+    metrics().connection_accepted();
     set_socket_options(fd);
-    handles_.connection_opened(host);
+    handles_.connection_opened(id, label);
     log_.linef("%s: opened", label.c_str());
-    if (!start_detached([this, fd, host, label] { serve(fd, host, label); })) {
+    if (!start_detached([this, fd, host, label, id] { serve(fd, host, label, id); })) {
         log_.linef(LogLevel::kError, "%s: no thread for the connection, closing", label.c_str());
         close_connection_fd(fd);
-        end_connection(host);
+        end_connection(host, id);
     }
 }
 
@@ -299,23 +310,23 @@ void Server::close_connection_fd(int fd) {
     close(fd);
 }
 
-void Server::end_connection(const HostAddr& host) {
-    handles_.connection_closed(host, sys().now());
+void Server::end_connection(const HostAddr& host, ConnId id) {
+    handles_.connection_closed(id, host, sys().now());
     limits_.connection_ended(host);
     std::lock_guard<std::mutex> lock(mutex_);
     --active_;
     changed_.notify_all();
 }
 
-void Server::serve(int fd, HostAddr host, std::string label) {
+void Server::serve(int fd, HostAddr host, std::string label, ConnId id) {
     std::string why;
     {
-        Session session(ctx_, fd, host, label, stop_fd_);
+        Session session(ctx_, fd, host, label, stop_fd_, id);
         why = session.run();
     }
     close_connection_fd(fd);
     log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
-    end_connection(host);
+    end_connection(host, id);
 }
 
 void Server::reaper_loop() {
@@ -330,9 +341,12 @@ void Server::reaper_loop() {
         lock.unlock();
         std::vector<HostAddr> hosts;
         HandleTable::Taken taken = handles_.take_expired(sys().now(), grace, &hosts);
-        for (const HostAddr& h : hosts) {
-            log_.linef("host %s: gone for the grace period, closing its handles",
-                       h.to_string().c_str());
+        for (size_t i = 0; i < taken.size(); ++i) {
+            metrics().handle_expired();
+            log_.linef(
+                "host %s: handle %d unused since its connection ended, gone for the "
+                "grace period, closing it",
+                hosts[i].to_string().c_str(), taken[i].first);
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
@@ -354,7 +368,39 @@ int Server::connections() const {
     return active_;
 }
 
+bool Server::serving(std::string* why) const {
+    if (!started_ || stopping_) {
+        *why = started_ ? "stopping" : "starting";
+        return false;
+    }
+    const RecordWriter* writer = tables_.writer();
+    if (writer && !writer->healthy()) {
+        *why = "the tables store failed its last commit";
+        return false;
+    }
+    return true;
+}
+
+MetricsGauges Server::gauges() const {
+    return {connections(), handles_.size(), handles_.orphan_count()};
+}
+
+bool Server::drop_orphan(int handle, const HostAddr& host, const std::string& by, bool* live,
+                         std::string* what) {
+    Lookup found;
+    std::shared_ptr<OpenObject> obj = handles_.take_orphan(handle, host, &found, live);
+    if (!obj) return false;
+    *what = obj->describe();
+    log_.linef("%s: dropping orphan handle %d (%s) of host %s", by.c_str(), handle, what->c_str(),
+               host.to_string().c_str());
+    HandleTable::Taken taken;
+    taken.emplace_back(handle, std::move(obj));
+    close_objects(std::move(taken));
+    return true;
+}
+
 void Server::stop() {
+    if (admin_) admin_->stop();  // first: no admin request meets a half-stopped server
     if (!started_ || stopping_.exchange(true)) return;
     const uint64_t one = 1;
     if (write(stop_fd_, &one, sizeof one) < 0) {

@@ -1,6 +1,7 @@
 // The file server: listens on TCP, serves each connection on its own thread with
 // blocking sockets (a stalled client holds only its own thread, and the stall time-out
-// ends it), and closes the handles of hosts gone for longer than the grace period.
+// ends it), and closes the handles whose connection ended longer than the grace period
+// ago without another connection of their host using them since.
 //
 // Usage: construct, start(), then stop() (or destroy) to end: stop() refuses new
 // connections, closes idle connections, gives every request in flight kStopGrace to
@@ -16,11 +17,13 @@
 #include <string>
 #include <thread>
 
+#include "server/admin.h"
 #include "server/config.h"
 #include "server/files.h"
 #include "server/handles.h"
 #include "server/limits.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/pending.h"
 #include "server/resolver.h"
 #include "server/session.h"
@@ -58,6 +61,19 @@ public:
     int connections() const;
     size_t open_handles() const { return handles_.size(); }
     const TableService& tables() const { return tables_; }
+    // The admin port bound (with --admin), else -1.
+    int admin_port() const { return admin_ ? admin_->port() : -1; }
+
+    // For the admin port. True while serving: listening, and the tables store (when
+    // tables are served) committing; otherwise false with `why`.
+    bool serving(std::string* why) const;
+    MetricsGauges gauges() const;
+    std::vector<HandleView> handle_list() const { return handles_.list(); }
+    // Closes `handle` of `host` when it is an orphan, with a log line naming `by`; false
+    // when there is no such handle, or (`live` set) a live connection still uses it.
+    // `what` receives the object's description.
+    bool drop_orphan(int handle, const HostAddr& host, const std::string& by, bool* live,
+                     std::string* what);
     // Bytes held right now for table records still arriving.
     size_t pending_bytes() const { return pending_.total(); }
 
@@ -72,11 +88,11 @@ private:
     void reaper_loop();
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.
     void admit(int fd, const struct sockaddr* addr);
-    void serve(int fd, HostAddr host, std::string label);
+    void serve(int fd, HostAddr host, std::string label, ConnId id);
     // Closes a connection's socket and forgets it for the stop's cut.
     void close_connection_fd(int fd);
     // Gives back what admit() counted for a connection.
-    void end_connection(const HostAddr& host);
+    void end_connection(const HostAddr& host, ConnId id);
     void close_objects(HandleTable::Taken taken);
     bool allowed(const HostAddr& host) const;
 
@@ -90,6 +106,8 @@ private:
     PendingBytes pending_;
     ServerContext ctx_;
 
+    std::unique_ptr<AdminPort> admin_;  // with --admin
+
     int listen_fd_ = -1;
     int port_ = 0;
     int stop_fd_ = -1;   // an eventfd, readable once stopping
@@ -98,7 +116,7 @@ private:
     std::thread reaper_;
     std::atomic<bool> started_{false};
     std::atomic<bool> stopping_{false};
-    std::atomic<int> next_id_{1};
+    std::atomic<ConnId> next_id_{1};
 
     mutable std::mutex allow_mutex_;  // guards allow_
     std::vector<Cidr> allow_;         // empty: everyone; replaced whole by reload()

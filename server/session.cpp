@@ -97,11 +97,13 @@ ClientName client_name(const NameField& field) {
 
 }  // namespace
 
-Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd)
+Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd,
+                 ConnId id)
     : ctx_(ctx),
       conn_(fd, ctx.config.stall_timeout, ctx.config.min_rate, stop_fd),
       host_(host),
-      label_(std::move(label)) {}
+      label_(std::move(label)),
+      id_(id) {}
 
 std::string Session::run() {
     while (serve_next()) {
@@ -109,7 +111,23 @@ std::string Session::run() {
     return end_reason();
 }
 
-bool Session::serve_next() { return conn_.wait_request() && serve_one(); }
+bool Session::serve_next() {
+    if (!conn_.wait_request()) return false;
+    result_ = kNoReply;
+    op_ = 0;
+    const bool served = serve_one();
+    count_request();
+    return served;
+}
+
+void Session::count_request() {
+    const auto [received, sent] = conn_.take_counts();
+    if (op_ < 0) {
+        metrics().malformed(received);
+    } else {
+        metrics().request(op_, result_, received, sent);  // op 0: bytes only
+    }
+}
 
 std::string Session::end_reason() const { return conn_.error().empty() ? "closed" : conn_.error(); }
 
@@ -118,6 +136,7 @@ bool Session::serve_one() {
     if (!next(&step)) return false;
     if (step.event == Event::kMalformed) return malformed();
     const Header& req = decoder_.header();
+    op_ = req.op();
     if (!has_body(*req.message) && !next(&step)) return false;  // its end needs no bytes
     if (ctx_.log.enabled(LogLevel::kDebug)) ctx_.log.line(LogLevel::kDebug, describe(req));
     switch (req.op()) {
@@ -186,6 +205,7 @@ bool Session::drop_body() {
 }
 
 bool Session::malformed() {
+    op_ = -1;
     const long long value = static_cast<long long>(decoder_.error_value());
     if (decoder_.error() == RequestDecoder::Error::kNegativeCount) {
         // The data length is unknowable: the stream cannot be kept in step.
@@ -238,7 +258,7 @@ bool Session::do_open(const Header& req) {
     }
     charge.shrink_to(1 + (opened.file->dir_fd >= 0));
     opened.file->charge = std::move(charge);
-    const int handle = ctx_.handles.add(host_, opened.file, &why);
+    const int handle = ctx_.handles.add(host_, opened.file, &why, id_);
     if (handle < 0) {
         opened.file->close();
         refuse_limited(Refusal::kHandles, op, "'" + name.path + "'", why);
@@ -247,6 +267,7 @@ bool Session::do_open(const Header& req) {
     const ReplyBytes reply =
         extended ? encode_handle_and_length(handle, static_cast<uint32_t>(opened.length))
                  : encode_short(handle);
+    result_ = handle;
     return put(reply) && conn_.flush();
 }
 
@@ -266,7 +287,7 @@ bool Session::do_close(const Header& req) {
 
 std::shared_ptr<OpenFile> Session::file_for(int handle, const char* op, int* code) {
     Lookup found;
-    std::shared_ptr<OpenObject> obj = ctx_.handles.find(handle, host_, &found);
+    std::shared_ptr<OpenObject> obj = ctx_.handles.find(handle, host_, &found, id_);
     auto file = std::dynamic_pointer_cast<OpenFile>(obj);
     if (file) return file;
     *code = obj ? kCodeAccessDenied : kCodeNotFound;
@@ -327,6 +348,7 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     }
     // A first chunk cut short means the file shrank meanwhile: announce only that.
     const int64_t announced = static_cast<size_t>(first) < want ? first : total;
+    result_ = static_cast<int>(announced);
     if (!put(encode_long(static_cast<int32_t>(announced))) ||
         !conn_.put_bytes(buf, static_cast<size_t>(first))) {
         return false;

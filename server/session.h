@@ -33,6 +33,7 @@
 #include "server/handles.h"
 #include "server/limits.h"
 #include "server/log.h"
+#include "server/metrics.h"
 #include "server/names.h"
 #include "server/pending.h"
 
@@ -54,8 +55,10 @@ struct ServerContext {
 
 class Session {
 public:
-    // `label` names the connection in log lines ("conn 7 127.0.0.1:40212").
-    Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd);
+    // `label` names the connection in log lines ("conn 7 127.0.0.1:40212"); `id` is its
+    // number, which the handles it uses remember (0: none).
+    Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd,
+            ConnId id = 0);
 
     // Serves requests until the connection ends; returns why it ended.
     std::string run();
@@ -107,14 +110,25 @@ private:
     void refuse_limited(Refusal kind, const char* op, const std::string& what,
                         const std::string& why);
     bool put(const wire::ReplyBytes& reply) { return conn_.put_bytes(reply.bytes, reply.size); }
-    bool reply16(int value) { return put(wire::encode_short(value)) && conn_.flush(); }
-    bool reply32(int32_t value) { return put(wire::encode_long(value)) && conn_.flush(); }
+    bool reply16(int value) {
+        result_ = value;
+        return put(wire::encode_short(value)) && conn_.flush();
+    }
+    bool reply32(int32_t value) {
+        result_ = value;
+        return put(wire::encode_long(value)) && conn_.flush();
+    }
+    // Counts the request just served (or cut off) and its bytes in metrics().
+    void count_request();
 
     ServerContext& ctx_;
     Conn conn_;
     wire::RequestDecoder decoder_;
     const HostAddr host_;
     const std::string label_;
+    const ConnId id_;
+    int result_ = 0;  // the reply of the request in progress; kNoReply until one is sent
+    int op_ = 0;      // its opcode; 0 before its header, -1 when malformed
     std::unique_ptr<unsigned char[]> data_;  // kDataChunk bytes, from the first data request
 };
 

@@ -48,7 +48,8 @@ bool Session::do_table_open(const Header& req) {
         refuse("table open", kCodeAccessDenied, quoted(name), "read-only server");
         return reply16(kCodeAccessDenied);
     }
-    const int handle = ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why);
+    const int handle =
+        ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why, id_);
     if (handle < 0) {
         refuse_limited(Refusal::kHandles, "table open", quoted(name), why);
         return reply16(kCodeRefused);
@@ -112,7 +113,8 @@ bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held, st
 bool Session::do_table_write(const Header& req) {
     const int handle = req.handle;
     Lookup found;
-    auto table = std::dynamic_pointer_cast<OpenTable>(ctx_.handles.find(handle, host_, &found));
+    auto table =
+        std::dynamic_pointer_cast<OpenTable>(ctx_.handles.find(handle, host_, &found, id_));
     if (!table) {
         // Only a table knows its record length: without one the stream cannot be kept
         // in step, so the connection ends.

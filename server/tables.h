@@ -86,6 +86,7 @@ public:
         : name(std::move(table_name)), framing(table_framing) {}
     int close() override { return 0; }
     std::string describe() const override { return "table " + name; }
+    Info info() const override { return {"table", name, "append"}; }
 
     const std::string name;
     const Framing framing;

@@ -59,36 +59,54 @@ struct GraceTest : ServerTest, server::Sys {
     std::atomic<int> ms_{0};
 };
 
-// Hosts .1 and .2 leave at 0 ms, .3 at 20 ms, and .2 keeps its log channel: at 40 ms, the
-// grace, only .1 has been gone for all of it. Its file is closed with its data, free again.
-TEST_F(GraceTest, OnlyAHostGoneForTheWholeGraceLosesItsHandles) {
+// Each host holds a file through one connection and keeps a second one open. At 40 ms,
+// the grace, only the handle whose connection ended at 0 ms and that nobody used since
+// is closed (with its data, the file free again), though its host's other connection
+// lives; a host that used its handle again on another connection keeps it.
+TEST_F(GraceTest, AHandleOutlivesItsConnectionByTheGraceUnlessItsHostUsesItAgain) {
+    struct Case {
+        const char* ip;
+        int leaves_ms;    // when the connection that opened the file ends
+        bool comes_back;  // the host's other connection uses the handle at 20 ms
+        bool expires;
+    };
+    const Case cases[] = {{"127.0.0.1", 0, false, true},
+                          {"127.0.0.2", 0, true, false},
+                          {"127.0.0.3", 20, false, false}};
     config_.handle_grace = std::chrono::milliseconds(40);  // the reaper looks every 10 ms
     start();
-    const char* ips[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
     int handle[3];
-    std::unique_ptr<WireClient> archive[3];
+    std::unique_ptr<WireClient> archive[3], other[3];
     for (int i = 0; i < 3; ++i) {
-        archive[i] = client(ips[i]);
+        archive[i] = client(cases[i].ip);
         handle[i] = archive[i]->open(0x0A, "f" + std::to_string(i));  // held exclusively
         EXPECT_EQ(archive[i]->write(handle[i], "unclosed"), 8);
+        other[i] = client(cases[i].ip);
+        EXPECT_EQ(other[i]->exists("x"), 0);  // served: the server counts it now
     }
-    auto log_channel = client(ips[1]);
-    EXPECT_EQ(log_channel->exists("x"), 0);  // served: the server counts it now
     for (int i = 0; i < 3; ++i) {
-        ms_ = i == 2 ? 20 : 0;
+        ms_ = cases[i].leaves_ms;
         archive[i]->close();
-        ASSERT_TRUE(eventually([&] { return server_->connections() == 3 - i; }));
+        ASSERT_TRUE(eventually([&] { return server_->connections() == 5 - i; }));
+    }
+    ms_ = 20;
+    for (int i = 0; i < 3; ++i) {
+        if (cases[i].comes_back) {
+            EXPECT_EQ(other[i]->write(handle[i], " back"), 5);
+        }
     }
     ms_ = 40;  // every pass from here on sees 40 ms: the one that closes f0 keeps the others
     ASSERT_TRUE(eventually([&] { return logged("(file f0) closed"); }));
     EXPECT_TRUE(logged("gone for the grace period"));
     EXPECT_EQ(server_->open_handles(), 2u);
-    EXPECT_EQ(read_file(root_ + "f0"), "unclosed");
-    auto later = client(ips[0]);
-    EXPECT_EQ(later->write(handle[0], "x"), -102);
-    EXPECT_GE(later->open(0x0A, "f0"), 0);
-    EXPECT_EQ(log_channel->write(handle[1], " still open"), 11);
-    EXPECT_EQ(client(ips[2])->write(handle[2], " kept"), 5);
+    for (int i = 0; i < 3; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        EXPECT_EQ(other[i]->write(handle[i], "!"), cases[i].expires ? -102 : 1) << name;
+        if (cases[i].expires) {
+            EXPECT_EQ(read_file(root_ + name), "unclosed");
+            EXPECT_GE(other[i]->open(0x0A, name), 0);
+        }
+    }
 }
 
 TEST_F(HandleTest, PerHostLimitMakesFurtherOpensFailCleanly) {

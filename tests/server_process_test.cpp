@@ -95,7 +95,9 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
                                      "--max-connections-per-host",
                                      "3",
                                      "--max-descriptors-per-host",
-                                     "5"};
+                                     "5",
+                                     "--admin",
+                                     "[::1]:9100"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     ASSERT_EQ(server::parse_options(static_cast<int>(argv.size()), argv.data(), &config, &error),
@@ -114,12 +116,13 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     EXPECT_EQ(config.max_connections_per_host, 3);
     EXPECT_EQ(config.max_descriptors_per_host, 5);
     EXPECT_EQ(config.stall_timeout, std::chrono::seconds(13));
+    EXPECT_EQ(config.admin_host + " " + std::to_string(config.admin_port), "::1 9100");
     const std::string help = server::usage_text();
     for (const auto* opt :
          {"--listen", "--root", "--allow", "--read-only", "--no-sync", "--handle-grace",
           "--max-handles", "--max-connections", "--stall-timeout", "--allow-hard-links", "--help",
           "--max-connections-per-host", "--max-descriptors-per-host", "--config", "--log-file",
-          "--log-level"}) {
+          "--log-level", "--admin"}) {
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     }
 }

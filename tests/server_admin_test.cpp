@@ -1,0 +1,173 @@
+// The admin port: counters that move with the requests, the handle list and the drop of
+// an orphan, and peers that are neither loopback nor allowed.
+#include <httplib.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <functional>
+#include <sstream>
+
+#include "tests/server_fixture.h"
+
+namespace gavo::test {
+namespace {
+
+struct AdminTest : ServerTest {
+    void start_admin(const char* host = "127.0.0.1") {
+        config_.admin_host = host;
+        config_.admin_port = 0;
+        start();
+    }
+    // The status of an admin request (-1 when none came), its body in `body`.
+    int call(const char* method, const std::string& path, std::string* body = nullptr,
+             const char* host = "127.0.0.1") {
+        httplib::Client c(host, server_->admin_port());
+        auto res = std::string(method) == "GET"
+                       ? c.Get(path.c_str())
+                       : c.Post(path.c_str(), "", "application/x-www-form-urlencoded");
+        if (res && body) *body = res->body;
+        return res ? res->status : -1;
+    }
+    // The value of `series` (name and labels, as written) on /metrics; 0 when absent.
+    double metric(const std::string& series) {
+        std::string page;
+        EXPECT_EQ(call("GET", "/metrics", &page), 200);
+        std::istringstream lines(page);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind(series + " ", 0) == 0) return std::stod(line.substr(series.size()));
+        }
+        return 0;
+    }
+};
+
+// Each request moves its own series by exactly what it did.
+TEST_F(AdminTest, MetricsMoveWithTheRequests) {
+    write_file(dir_ + "t.conf", "events = line\n");
+    config_.tables_file = dir_ + "t.conf";
+    config_.allow = {};
+    ASSERT_TRUE(server::parse_cidr("127.0.0.0/30", &config_.allow.emplace_back()));
+    start_admin();
+    auto c = client();
+    int h = -1, t = -1;
+    const std::string req = "gavo_requests_total";
+    struct Case {
+        const char* what;
+        std::function<void()> act;
+        std::vector<std::pair<std::string, double>> moves;
+    };
+    const Case cases[] = {
+        {"open",
+         [&] { h = c->open(0x0A, "m.txt"); },
+         {{req + "{op=\"open\",opcode=\"1\",code=\"0\"}", 1},
+          {"gavo_received_bytes_total", 12},
+          {"gavo_sent_bytes_total", 2},
+          {"gavo_handles_open", 1}}},
+        {"write",
+         [&] { EXPECT_EQ(c->write(h, "hello"), 5); },
+         {{req + "{op=\"write\",opcode=\"4\",code=\"0\"}", 1}, {"gavo_received_bytes_total", 13}}},
+        {"close",
+         [&] { EXPECT_EQ(c->close_handle(h), 0); },
+         {{"gavo_fsyncs_total", 2}, {"gavo_handles_open", -1}}},
+        {"refused name",
+         [&] { EXPECT_EQ(c->exists("../x"), -107); },
+         {{req + "{op=\"exists\",opcode=\"8\",code=\"-107\"}", 1}}},
+        {"table record",
+         [&] {
+             t = c->table_open("events");
+             EXPECT_EQ(c->table_write(t, "rec\n"), 4);
+         },
+         {{"gavo_table_records_total", 1},
+          {"gavo_table_commits_total", 1},
+          {"gavo_table_commit_batch_records_bucket{le=\"1\"}", 1}}},
+        {"address not allowed",
+         [&] { EXPECT_TRUE(client("127.0.0.9")->closed_by_peer()); },
+         {{"gavo_connections_refused_total{reason=\"allow_list\"}", 1}}},
+    };
+    for (const Case& k : cases) {
+        std::vector<double> before;
+        for (const auto& [series, delta] : k.moves) before.push_back(metric(series));
+        k.act();
+        // A request is counted just after its reply has gone out.
+        for (size_t i = 0; i < k.moves.size(); ++i) {
+            const std::string& series = k.moves[i].first;
+            const double delta = k.moves[i].second;
+            EXPECT_TRUE(eventually([&] { return metric(series) - before[i] == delta; }))
+                << k.what << ": " << series << " moved by " << metric(series) - before[i];
+        }
+    }
+    std::string page;
+    EXPECT_EQ(call("GET", "/metrics", &page), 200);
+    EXPECT_NE(page.find("# TYPE gavo_fsync_duration_seconds histogram"), std::string::npos);
+    EXPECT_NE(page.find("gavo_build_info{version=\""), std::string::npos);
+}
+
+// An open handle is listed with its connection; once that connection ends it is an
+// orphan (connection null) that the admin port may drop, closing the file.
+TEST_F(AdminTest, HandlesAreListedAndAnOrphanCanBeDropped) {
+    start_admin();
+    auto holder = client();
+    const int h = holder->open(0x0A, "held\"name.txt");
+    ASSERT_GE(h, 0);
+    const std::string n = std::to_string(h);
+    std::string list;
+    EXPECT_EQ(call("GET", "/handles", &list), 200);
+    EXPECT_NE(list.find("\"handle\":" + n +
+                        ",\"kind\":\"file\",\"name\":\"held\\\"name.txt\","
+                        "\"access\":\"write\""),
+              std::string::npos)
+        << list;
+    EXPECT_NE(list.find("\"connection\":\"conn 1 127.0.0.1:"), std::string::npos) << list;
+    EXPECT_EQ(call("POST", "/handles/close?handle=" + n), 409);  // its connection lives
+    holder->close();
+    ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
+    EXPECT_EQ(call("GET", "/handles", &list), 200);
+    EXPECT_NE(list.find("\"connection\":null}"), std::string::npos) << list;
+    const std::pair<std::string, int> steps[] = {{"handle=x", 400},
+                                                 {"handle=" + n + "&host=127.0.0.2", 404},
+                                                 {"handle=" + n + "&host=127.0.0.1", 200},
+                                                 {"handle=" + n, 404}};
+    for (const auto& [params, status] : steps) {
+        EXPECT_EQ(call("POST", "/handles/close?" + params), status) << params;
+    }
+    EXPECT_TRUE(logged("dropping orphan handle " + n));
+    EXPECT_EQ(server_->open_handles(), 0u);
+    EXPECT_GE(client()->open(0x0A, "held\"name.txt"), 0);  // no longer held exclusively
+}
+
+// This machine's first IPv4 address that is not loopback; empty when it has none.
+std::string outside_address() {
+    struct ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return {};
+    std::string found;
+    for (auto* a = list; a && found.empty(); a = a->ifa_next) {
+        if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(a->ifa_addr)->sin_addr, text,
+                  sizeof text);
+        if (std::string(text).rfind("127.", 0) != 0) found = text;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+TEST_F(AdminTest, PeersNeitherLoopbackNorAllowedAreRefused) {
+    const std::string outside = outside_address();
+    if (outside.empty()) GTEST_SKIP() << "no address besides loopback";
+    const std::pair<const char*, int> cases[] = {{nullptr, 403}, {"/32", 200}};
+    for (const auto& [allow, status] : cases) {
+        server_.reset();
+        config_.allow.clear();
+        if (allow) {
+            ASSERT_TRUE(server::parse_cidr(outside + allow, &config_.allow.emplace_back()));
+        }
+        start_admin("0.0.0.0");
+        std::string body;
+        EXPECT_EQ(call("GET", "/healthz", &body, outside.c_str()), status) << outside;
+        EXPECT_EQ(call("GET", "/healthz", &body), 200);  // loopback always
+        EXPECT_EQ(body, "ok\n");
+    }
+    EXPECT_TRUE(logged("neither loopback nor in the allow-list"));
+}
+
+}  // namespace
+}  // namespace gavo::test
