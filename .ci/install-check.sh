@@ -3,8 +3,8 @@
 # builds examples/consumer against the CMake package and against the pkg-config file,
 # runs both in working mode 1 with a base folder in a temporary folder (and, when the
 # file server is installed too, the first in working mode 2 against it), runs the
-# installed gavo tool, its manual pages and its completion. (.ci/packages.sh checks the
-# Debian packages.)
+# installed gavo tool and checks its manual pages and completion. (.ci/packages.sh
+# checks the Debian packages.)
 #
 # Usage: .ci/install-check.sh [BUILD_DIR]   (default: build)
 set -eu

@@ -7,7 +7,8 @@
 # examples/consumer built against libgavo-client-dev (CMake and pkg-config), and the unit
 # checked by systemd-analyze (verify, and an exposure of 2.0 or lower).
 #
-# Runs as root (CI) or with sudo. Usage: .ci/packages.sh
+# Runs as root, as CI does: it installs packages and starts the server as another user.
+# Usage: .ci/packages.sh
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 bash "$src/scripts/deps.sh" sudo debhelper lintian blhc systemd
@@ -15,7 +16,7 @@ work=$(mktemp -d)
 server=""
 trap '[ -z "$server" ] || kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
 fail() { echo "packages: $*" >&2; exit 1; }
-run() { echo "packages: $*"; }
+step() { echo "packages: $*"; }
 
 # debian/changelog names the version again; it must be the project's.
 project=$(sed -n 's/^project(GAVO_Client VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
@@ -26,7 +27,7 @@ debian=$(cd "$src" && dpkg-parsechangelog -S Version)
 mkdir "$work/src"
 tar -C "$src" --exclude='./build*' --exclude='./obj-*' --exclude=./.git -cf - . \
     | tar -C "$work/src" -xf -
-run "README.md's packaging commands"
+step "README.md's packaging commands"
 "$src/.ci/readme-block.sh" packages > "$work/packages.sh"
 start=$(date +%s)
 (cd "$work/src" && DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
@@ -35,15 +36,15 @@ start=$(date +%s)
 echo "packages: built and installed in $(( $(date +%s) - start )) s"
 ls -l "$work"/*.deb
 
-run "lintian"
+step "lintian"
 lintian --fail-on error,warning --display-info "$work"/*.changes
-run "hardening of the compile and link lines"
+step "hardening of the compile and link lines"
 blhc --debian --line-numbers "$work/build.log"
 deps=$(dpkg-deb -f "$work"/libgavo-client1_*.deb Depends)
 echo "$deps" | tr ',' '\n' | sed 's/ *(.*//; s/^ *//' \
     | grep -qvxE 'libc6|libgcc-s1|libstdc\+\+6' && fail "libgavo-client1 depends on $deps"
 
-run "the server from its unit's command line, as the gavo user"
+step "the server from its unit's command line, as the gavo user"
 unit=$(dpkg -L gavo-server | grep '/systemd/system/gavo-server.service$')
 user=$(sed -n 's/^User=//p' "$unit")
 read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
@@ -63,7 +64,7 @@ for _ in $(seq 100); do
 done
 [ -n "$port" ] || fail "gavo-server did not start: $(cat "$work/server.log")"
 
-run "the installed gavo tool against it"
+step "the installed gavo tool against it"
 printf '[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=%s\n' "$port" > "$work/remote.ini"
 export XDG_STATE_HOME="$work/state"
 head -c 100000 /dev/urandom > "$work/payload"
@@ -72,7 +73,7 @@ gavo --ini "$work/remote.ini" cat ci/payload | cmp - "$work/payload" || fail "ga
 [ "$(stat -c %U "$root/ci/payload")" = "$user" ] || fail "stored file not owned by $user"
 [ -e "$state/handles" ] || fail "no handle numbering in $state"
 
-run "examples/consumer against libgavo-client-dev"
+step "examples/consumer against libgavo-client-dev"
 example=/usr/share/doc/libgavo-client-dev/examples/consumer
 cmake -S "$example" -B "$work/consumer" >/dev/null
 cmake --build "$work/consumer" >/dev/null
@@ -87,7 +88,7 @@ kill -TERM "$server"
 wait "$server" || fail "gavo-server did not stop cleanly: $(cat "$work/server.log")"
 server=""
 
-run "the unit, checked by systemd-analyze"
+step "the unit, checked by systemd-analyze"
 systemd-analyze verify "$unit"
 systemd-analyze security --offline=true --threshold=20 "$unit" | tail -n 1
 echo "packages: ok"
