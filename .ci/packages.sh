@@ -5,7 +5,8 @@
 # dependencies, the server started as the gavo user from its unit's ExecStart line and the
 # installed configuration, a file stored and fetched with the installed gavo tool,
 # examples/consumer built against libgavo-client-dev (CMake and pkg-config), and the unit
-# checked by systemd-analyze (verify, and an exposure of 2.0 or lower).
+# checked by systemd-analyze (verify, and an exposure of 2.0 or lower); last, a purge that
+# keeps the served files.
 #
 # Runs as root, as CI does: it installs packages and starts the server as another user.
 # Usage: .ci/packages.sh
@@ -91,4 +92,11 @@ server=""
 step "the unit, checked by systemd-analyze"
 systemd-analyze verify "$unit"
 systemd-analyze security --offline=true --threshold=20 "$unit" | tail -n 1
+
+step "purging gavo-server keeps the served files and the state"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq gavo-server >/dev/null
+[ ! -e /etc/gavo/server.conf ] || fail "the purge left /etc/gavo/server.conf"
+for kept in "$root/ci/payload" "$state/handles"; do
+    [ -f "$kept" ] || fail "the purge removed $kept"
+done
 echo "packages: ok"
