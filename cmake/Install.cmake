@@ -1,8 +1,8 @@
 # Installation and packaging: `cmake --install` puts the shared library (with its SONAME
 # links), the public header, a CMake package (find_package(GAVO_Client) gives the target
 # GAVO_Client::GAVO_Client), the pkg-config file gavo_client.pc, the server and the gavo
-# tool, and the documentation under the prefix. `cpack -G DEB` builds a Debian package
-# of the same files.
+# tool, and the documentation under the prefix. The Debian packages (debian/, built with
+# dpkg-buildpackage) split the same files into library, development, server and tool.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -64,19 +64,3 @@ if(GAVO_DOCS)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/consumer
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
-
-# Debian package: one package with the library, header, CMake and pkg-config files,
-# programs and docs. Its files go under /usr.
-set(CPACK_PACKAGE_NAME gavo-client)
-set(CPACK_PACKAGE_VENDOR "GAVO_Client developers")
-set(CPACK_PACKAGE_CONTACT "GAVO_Client developers <gavo-client@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "Client library, file server and tool to store and fetch files locally or remotely")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-include(CPack)
