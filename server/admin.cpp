@@ -140,8 +140,8 @@ bool AdminPort::admit_peer(const std::string& addr, int port) const {
         if (cidr.contains(host)) return true;
     }
     if (log_.admit_repeat(host.to_string(), "admin refused")) {
-        log_.linef(LogLevel::kWarn, "admin %s:%d: refused, neither loopback nor in the allow-list", addr.c_str(),
-                   port);
+        log_.linef(LogLevel::kWarn, "admin %s:%d: refused, neither loopback nor in the allow-list",
+                   addr.c_str(), port);
     }
     return false;
 }
