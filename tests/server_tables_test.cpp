@@ -433,7 +433,7 @@ std::vector<std::string> doc_blocks(const std::string& heading, const std::strin
     std::stringstream text;
     text << std::ifstream(std::string(GAVO_SOURCE_DIR) + "/docs/server.md").rdbuf();
     std::string doc = text.str().substr(text.str().find(heading));
-    doc = std::regex_replace(doc.substr(0, doc.find("\n#")), std::regex("/srv/"), dir + "srv/");
+    doc = std::regex_replace(doc.substr(0, doc.find("\n#")), std::regex("/srv\\b"), dir + "srv");
     doc = std::regex_replace(doc, std::regex("/var/backups/"), dir + "backups/");
     doc = std::regex_replace(doc, std::regex("postgresql://gavo@dbhost/gavo"), url);
     std::vector<std::string> blocks;
