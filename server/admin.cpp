@@ -50,18 +50,11 @@ std::string handles_json(const std::vector<HandleView>& handles) {
     return out.append(handles.empty() ? "]\n" : "\n]\n");
 }
 
+// 127.0.0.0/8 (held as an IPv4-mapped address, first octet in byte 12) or ::1.
 bool is_loopback(const HostAddr& host) {
-    static const Cidr kLoopback[] = {[] {
-                                         Cidr c;
-                                         parse_cidr("127.0.0.0/8", &c);
-                                         return c;
-                                     }(),
-                                     [] {
-                                         Cidr c;
-                                         parse_cidr("::1/128", &c);
-                                         return c;
-                                     }()};
-    return kLoopback[0].contains(host) || kLoopback[1].contains(host);
+    HostAddr v6_loopback;
+    v6_loopback.bytes[15] = 1;
+    return (host.is_v4() && host.bytes[12] == 127) || host == v6_loopback;
 }
 
 void reply(httplib::Response& res, int status, const std::string& text) {

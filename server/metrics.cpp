@@ -97,8 +97,8 @@ Metrics::Metrics()
 
 void Metrics::request(int op, int result, uint64_t received, uint64_t sent) {
     static_assert(kResults == kNoneColumn + 1, "one column per code, other and none");
-    for (size_t i = 0; i < kOps; ++i) {
-        if (wire::kMessages[i].op == op) add(requests_[i][result_column(result)]);
+    if (const wire::Message* m = wire::find_message(op)) {
+        add(requests_[static_cast<size_t>(m - wire::kMessages)][result_column(result)]);
     }
     add(received_, received);
     add(sent_, sent);
