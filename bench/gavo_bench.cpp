@@ -7,6 +7,7 @@
 //   3  working mode 1 vs plain POSIX calls of the same sizes
 //   4  the server under 1..256 clients at once: throughput, CPU, memory per connection
 //   5  table records per second from 1 and 16 clients (SQLite, acknowledged after commit)
+//   6  TLS 1.3 with client certificates vs plain text: small-file cycle, bulk write and read
 //
 // Targets are printed beside the ratios; nothing is asserted. See docs/performance.md.
 #include <sys/utsname.h>
@@ -28,6 +29,7 @@
 #include "bench/report.h"
 #include "bench/util.h"
 #include "bench/workloads.h"
+#include "tests/tls_certs.h"
 
 namespace bench {
 namespace {
@@ -38,7 +40,7 @@ struct Options {
     uint64_t bulk_mib = 256;
     std::vector<int> conns = {1, 8, 64, 256};
     std::vector<int> clients = {1, 16};
-    std::vector<int> only = {1, 2, 3, 4, 5};
+    std::vector<int> only = {1, 2, 3, 4, 5, 6};
     std::string json = "gavo-bench.json";
     std::string dir;
     std::string mem_dir = "/dev/shm";
@@ -54,7 +56,7 @@ constexpr const char* kUsage =
     "  --bulk-mib M     size of the bulk file in MiB (256)\n"
     "  --conns LIST     client counts of scenario 4 (1,8,64,256)\n"
     "  --clients LIST   client counts of scenario 5 (1,16)\n"
-    "  --only LIST      scenarios to run (1,2,3,4,5)\n"
+    "  --only LIST      scenarios to run (1,2,3,4,5,6)\n"
     "  --json FILE      where the JSON goes (gavo-bench.json)\n"
     "  --dir DIR        where the work folder is made ($TMPDIR or /tmp); its disk is measured\n"
     "  --mem-dir DIR    a memory file system for server roots that leave the disk out (/dev/shm)\n"
@@ -155,6 +157,7 @@ private:
     LoadFigures raw_load(int port, pid_t peer, int n);
     LoadFigures sqlite_load(const std::string& db, int n);
     void tables();
+    void tls();
     void describe_machine();
 
     Options opt_;
@@ -525,6 +528,53 @@ void Bench::tables() {
     }
 }
 
+// One server binary started twice on roots in memory, once in plain text and once with TLS
+// and required client certificates (made here by a throw-away authority), and the library
+// with and without its [TLS] settings: what encryption costs a small file and a bulk
+// transfer.
+void Bench::tls() {
+    fprintf(stderr, "scenario 6: TLS beside plain text\n");
+    const std::string pki_dir = fresh_dir("s6-pki");
+    gavo::test::TestPki pki(pki_dir);
+    const gavo::test::TlsFiles server_files = pki.issue("server", "gavo-server");
+    const gavo::test::TlsFiles host_files = pki.issue("host", "bench-host");
+    auto plain = start_server("s6-plain", {"--no-sync"}, !mem_.empty());
+    auto tls = start_server("s6-tls",
+                            {"--no-sync", "--tls-cert", server_files.cert, "--tls-key",
+                             server_files.key, "--tls-client-ca", pki.ca_file()},
+                            !mem_.empty());
+    if (!plain || !tls) return;
+    const std::string plain_ini = ini_text_remote(plain->port());
+    const std::string tls_ini = ini_text_remote(tls->port()) +
+                                "[TLS]\nENABLE=1\nCA_FILE=" + pki.ca_file() +
+                                "\nCERT_FILE=" + host_files.cert + "\nKEY_FILE=" + host_files.key +
+                                "\nSERVER_NAME=localhost\n";
+    const std::string mib = std::to_string(opt_.bulk_mib) + " MiB";
+    Row cycle = make_row("6", "open+write 1 KiB+close over TLS, --no-sync, root in RAM", "us/cycle",
+                         "the same in plain text", 1.3, "<= 1.3x", true);
+    Row write = make_row("6", "write " + mib + " over TLS, --no-sync", "MiB/s",
+                         "the same in plain text", 0.7, ">= 70%");
+    Row read = make_row("6", "read " + mib + " over TLS", "MiB/s", "the same in plain text", 0.7,
+                        ">= 70%");
+    const uint64_t bytes = opt_.bulk_mib << 20;
+    for (int rep = 0; rep < opt_.reps; ++rep) {
+        const auto measure = [&](bool secure, std::vector<double>& cycles,
+                                 std::vector<double>& writes, std::vector<double>& reads) {
+            const std::string& ini = secure ? tls_ini : plain_ini;
+            const std::string what = secure ? "TLS " : "plain ";
+            Timing t = with_library(ini, [&] { return library_small_cycles(rep, opt_.seconds); });
+            keep(cycles, t, us_per_cycle(t), what + "small files");
+            t = with_library(ini, [&] { return library_bulk_write("bulk\\a.dat", bytes); });
+            keep(writes, t, mib_per_s(t), what + "bulk write");
+            t = with_library(ini, [&] { return library_bulk_read("bulk\\a.dat", bytes); });
+            keep(reads, t, mib_per_s(t), what + "bulk read");
+        };
+        measure(false, cycle.baseline_values, write.baseline_values, read.baseline_values);
+        measure(true, cycle.values, write.values, read.values);
+    }
+    for (Row* r : {&cycle, &write, &read}) report_.add(*r);
+}
+
 std::string first_line(const std::string& path) {
     std::ifstream in(path);
     std::string line;
@@ -560,6 +610,7 @@ void Bench::run() {
     if (wanted(3)) local();
     if (wanted(4)) load();
     if (wanted(5)) tables();
+    if (wanted(6)) tls();
     report_.setting("loadavg_at_end", first_line("/proc/loadavg"));
     report_.print();
     printf("load average at end: %s\n", first_line("/proc/loadavg").c_str());

@@ -35,8 +35,8 @@ Key new_key() {
 void set_name(X509_NAME* name, const std::string& common_name) {
     auto add = [name](const char* field, const std::string& value) {
         check(X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8,
-                                         reinterpret_cast<const unsigned char*>(value.c_str()),
-                                         -1, -1, 0) == 1,
+                                         reinterpret_cast<const unsigned char*>(value.c_str()), -1,
+                                         -1, 0) == 1,
               "name entry");
     };
     add("O", "GAVO tests");
@@ -57,8 +57,8 @@ std::string alt_name_text(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& n : names) {
         unsigned char addr[16];
-        const bool ip = inet_pton(AF_INET, n.c_str(), addr) == 1 ||
-                        inet_pton(AF_INET6, n.c_str(), addr) == 1;
+        const bool ip =
+            inet_pton(AF_INET, n.c_str(), addr) == 1 || inet_pton(AF_INET6, n.c_str(), addr) == 1;
         if (!text.empty()) text += ",";
         text += (ip ? "IP:" : "DNS:") + n;
     }
@@ -67,7 +67,8 @@ std::string alt_name_text(const std::vector<std::string>& names) {
 
 // An unsigned certificate for `key` named `common_name`, issued by `issuer` (itself when
 // null).
-Cert make_cert(EVP_PKEY* key, const std::string& common_name, X509* issuer, long not_before_s, long not_after_s, long serial) {
+Cert make_cert(EVP_PKEY* key, const std::string& common_name, X509* issuer, long not_before_s,
+               long not_after_s, long serial) {
     Cert cert(X509_new());
     check(cert != nullptr, "X509_new");
     X509_set_version(cert.get(), 2);
@@ -81,9 +82,7 @@ Cert make_cert(EVP_PKEY* key, const std::string& common_name, X509* issuer, long
     return cert;
 }
 
-void sign(X509* cert, EVP_PKEY* key) {
-    check(X509_sign(cert, key, EVP_sha256()) > 0, "signing");
-}
+void sign(X509* cert, EVP_PKEY* key) { check(X509_sign(cert, key, EVP_sha256()) > 0, "signing"); }
 
 void write_pem(const std::string& path, X509* cert, EVP_PKEY* key) {
     FILE* f = std::fopen(path.c_str(), "w");
@@ -106,10 +105,8 @@ struct TestPki::Impl {
 TestPki::TestPki(std::string dir, std::string ca_name, std::string file_stem)
     : dir_(std::move(dir)), impl_(new Impl) {
     impl_->key = new_key();
-    impl_->cert = make_cert(impl_->key.get(), ca_name, nullptr, -86400,
-                            10L * 365 * 86400, 1);
-    add_extension(impl_->cert.get(), impl_->cert.get(), NID_basic_constraints,
-                  "critical,CA:TRUE");
+    impl_->cert = make_cert(impl_->key.get(), ca_name, nullptr, -86400, 10L * 365 * 86400, 1);
+    add_extension(impl_->cert.get(), impl_->cert.get(), NID_basic_constraints, "critical,CA:TRUE");
     add_extension(impl_->cert.get(), impl_->cert.get(), NID_key_usage,
                   "critical,keyCertSign,cRLSign");
     add_extension(impl_->cert.get(), impl_->cert.get(), NID_subject_key_identifier, "hash");
@@ -121,12 +118,11 @@ TestPki::TestPki(std::string dir, std::string ca_name, std::string file_stem)
 
 TestPki::~TestPki() { delete impl_; }
 
-TlsFiles TestPki::issue(const std::string& name, const std::string& common_name,
-                        long not_before_s, long not_after_s,
-                        const std::vector<std::string>& alt_names) {
+TlsFiles TestPki::issue(const std::string& name, const std::string& common_name, long not_before_s,
+                        long not_after_s, const std::vector<std::string>& alt_names) {
     Key key = new_key();
-    Cert cert = make_cert(key.get(), common_name, impl_->cert.get(),
-                          not_before_s, not_after_s, impl_->next_serial++);
+    Cert cert = make_cert(key.get(), common_name, impl_->cert.get(), not_before_s, not_after_s,
+                          impl_->next_serial++);
     add_extension(cert.get(), impl_->cert.get(), NID_basic_constraints, "CA:FALSE");
     add_extension(cert.get(), impl_->cert.get(), NID_authority_key_identifier, "keyid");
     if (!alt_names.empty()) {
