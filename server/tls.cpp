@@ -153,7 +153,10 @@ bool cert_common_name(X509* cert, std::string* name, std::string* why) {
     std::string text(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
     OPENSSL_free(utf8);
     bool control = false;
-    for (const unsigned char c : text) control = control || c < 0x20 || c == 0x7F;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        control = control || byte < 0x20 || byte == 0x7F;
+    }
     if (text.empty() || text.size() > TlsContext::kMaxCertName || control) {
         *why = "the certificate's commonName is empty, longer than " +
                std::to_string(TlsContext::kMaxCertName) + " bytes or holds a control character";
