@@ -102,56 +102,48 @@ protected:
     TlsFiles server_files_, host_;
 };
 
-enum class Peer { kHost, kExpired, kOtherCa, kNoCert, kDistrusting, kPlainText, kSilent, kHalfHello };
-
 TEST_F(TlsServerTest, ClientsAreServedOrEndWithOneLineAndACleanClose) {
     TestPki other(dir_, "Other CA", "other");
     const TlsFiles expired = pki_->issue("old", "host-old", -7200, -3600);
     const TlsFiles foreign = {pki_->ca_file(), other.issue("f", "host-a").cert, dir_ + "f.key"};
     const TlsFiles none = {pki_->ca_file(), "", ""};
     const TlsFiles distrusting = {other.ca_file(), host_.cert, host_.key};
+    const std::string request = be16(8) + name_field("f"), silent, half_hello = "\x16\x03\x01";
     const struct {
-        const char* what;
         bool tls, client_ca;
-        Peer peer;
+        const TlsFiles* files;  // a TLS client's; null: a plain one sending `bytes`
+        const std::string* bytes;
         const char* line;  // the line the connection ends (or is served) with
     } cases[] = {
-        {"good certificate", true, true, Peer::kHost, " CN=host-a: opened (TLSv1.3"},
-        {"no certificates asked", true, false, Peer::kNoCert, "opened (TLSv1.3 TLS_AES_128_GCM"},
-        {"expired", true, true, Peer::kExpired, "refused: certificate has expired"},
-        {"other CA", true, true, Peer::kOtherCa, "refused: unable to get local issuer"},
-        {"no certificate", true, true, Peer::kNoCert, "failed: peer did not return a cert"},
-        {"server not trusted", true, true, Peer::kDistrusting, "failed: tlsv1 alert unknown ca"},
-        {"plain text at TLS", true, false, Peer::kPlainText, "not a TLS client (first byte 0x00"},
-        {"silent", true, false, Peer::kSilent, "failed: not done within the stall time-out"},
-        {"half hello", true, false, Peer::kHalfHello, "failed: not done within the stall"},
-        {"TLS at plain", false, false, Peer::kHost, "unknown opcode 5635 (a TLS handshake"},
+        {true, true, &host_, nullptr, " CN=host-a: opened (TLSv1.3"},
+        {true, false, &none, nullptr, "opened (TLSv1.3 TLS_AES_128_GCM"},
+        {true, true, &expired, nullptr, "refused: certificate has expired"},
+        {true, true, &foreign, nullptr, "refused: unable to get local issuer"},
+        {true, true, &none, nullptr, "failed: peer did not return a cert"},
+        {true, true, &distrusting, nullptr, "failed: tlsv1 alert unknown ca"},
+        {true, false, nullptr, &request, "not a TLS client (first byte 0x00"},
+        {true, false, nullptr, &silent, "failed: not done within the stall time-out"},
+        {true, false, nullptr, &half_hello, "failed: not done within the stall"},
+        {false, false, &host_, nullptr, "unknown opcode 5635 (a TLS handshake"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(c.line);
         server_.reset();
         log_.clear();
         config_.tls_cert = config_.tls_key = config_.tls_client_ca = "";
         c.tls ? start_tls(c.client_ca) : start();
         const bool served = std::string(c.line).find("opened") != std::string::npos;
-        const TlsFiles& files = c.peer == Peer::kExpired ? expired
-                                : c.peer == Peer::kOtherCa ? foreign
-                                : c.peer == Peer::kNoCert  ? none
-                                : c.peer == Peer::kDistrusting ? distrusting
-                                                           : host_;
         TlsClient tls;
         WireClient plain;
-        const bool by_tls = c.peer < Peer::kPlainText;
-        WireClient& client = by_tls ? tls : plain;
-        if (by_tls ? tls.open(server_->port(), files) && served : false) {
+        if (c.files != nullptr && tls.open(server_->port(), *c.files) && served) {
             store_and_fetch(tls, 300000);
+        } else if (c.files != nullptr) {
+            EXPECT_EQ(tls.exists("f"), kNoReply);
+            EXPECT_TRUE(tls.closed_by_peer());
         } else {
-            ASSERT_TRUE(by_tls || plain.connect(server_->port()));
-            if (c.peer == Peer::kHalfHello) plain.send_raw("\x16\x03\x01");
-            if (c.peer != Peer::kSilent && c.peer != Peer::kHalfHello) {
-                EXPECT_EQ(client.exists("f"), kNoReply);
-            }
-            EXPECT_TRUE(client.closed_by_peer());
+            ASSERT_TRUE(plain.connect(server_->port()));
+            plain.send_raw(*c.bytes);
+            EXPECT_TRUE(plain.closed_by_peer());
         }
         tls.end();
         ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
