@@ -159,6 +159,8 @@ TEST_F(TlsServerTest, ClientsAreServedOrEndWithOneLineAndACleanClose) {
 }
 
 TEST_F(TlsServerTest, ReloadTakesNewFilesForNewConnectionsAndRefusesBadOnes) {
+    write_file(dir_ + "tables", "events = line\n");
+    config_.tables_file = dir_ + "tables";
     start_tls(true);
     TlsClient first;
     ASSERT_TRUE(first.open(server_->port(), host_));
@@ -169,6 +171,11 @@ TEST_F(TlsServerTest, ReloadTakesNewFilesForNewConnectionsAndRefusesBadOnes) {
     EXPECT_EQ(again.exists("f"), 0);
     EXPECT_EQ(SSL_session_reused(again.ssl()), 1);
     SSL_SESSION_free(ticket);
+    // A second record behind the first, still in the TLS session after two buffers'
+    // worth (header 4 bytes + 8188), is seen and refused.
+    EXPECT_EQ(again.table_write(again.table_open("events"), std::string(8187, 'r') + "\ny\n"),
+              kNoReply);
+    EXPECT_TRUE(logged("carried more than one line:65536 record"));
     const TlsFiles renewed = pki_->issue("renewed", "gavo-server-2");
     const struct {
         std::string cert, key, ca;
