@@ -53,7 +53,6 @@ public:
     // client's certificate must name it (see cert_common_name). False with error()
     // "TLS handshake failed: why".
     bool start_tls(SSL_CTX* ctx, bool want_cert_name);
-    bool tls() const { return ssl_ != nullptr; }
     // After start_tls(): the client certificate's name (empty without one) and
     // "TLSv1.3 TLS_AES_128_GCM_SHA256" (", resumed" added for a resumed session).
     const std::string& cert_name() const { return cert_name_; }
@@ -78,9 +77,9 @@ public:
     // With nothing buffered: one receive of up to `max` bytes straight into `dest`, for
     // large bodies that need not pass through the buffer. The count, 0 on failure.
     size_t receive_into(void* dest, size_t max);
-    // True when bytes beyond those consumed are here already (buffered, held decrypted
-    // by the TLS session, or waiting in the socket). A client that waits for each reply sends none before it, so such
-    // bytes mean the request was longer than the server took it to be.
+    // True when bytes beyond those consumed are here already (buffered, held by the TLS
+    // session, or waiting in the socket). A client that waits for each reply sends none
+    // before it, so such bytes mean the request was longer than the server took it to be.
     bool input_pending();
 
     bool put_bytes(const void* src, size_t n);

@@ -3,10 +3,10 @@
 // request path pays an uncontended add, never a lock. A scrape reads each counter on
 // its own, so one taken mid-request may see one counter moved and another not yet.
 //
-// What is counted where: connections in Server::admit, TLS handshakes in Server::serve, requests and their bytes by the
-// session after each request, fsyncs of served files and folders by timed_fsync(), table
-// commits by the record writer. Gauges (connections and handles open) are read from the
-// server at scrape time (MetricsGauges).
+// What is counted where: connections in Server::admit, TLS handshakes in Server::serve,
+// requests and their bytes by the session after each request, fsyncs of served files
+// and folders by timed_fsync(), table commits by the record writer. Gauges (connections
+// and handles open) are read from the server at scrape time (MetricsGauges).
 #pragma once
 
 #include <array>

@@ -184,8 +184,9 @@ bool check_tls_options(const ServerConfig& config, std::string* error) {
     } else if (config.tls_cert.empty() && !config.tls_key.empty()) {
         *error = "--tls-key needs --tls-cert (the certificate it belongs to)";
     } else if (config.tls_cert.empty() && !config.tls_client_ca.empty()) {
-        *error = "--tls-client-ca needs --tls-cert and --tls-key (client certificates come "
-                 "with TLS only)";
+        *error =
+            "--tls-client-ca needs --tls-cert and --tls-key (client certificates come "
+            "with TLS only)";
     } else {
         return true;
     }

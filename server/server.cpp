@@ -140,7 +140,7 @@ bool Server::start(std::string* error) {
                config_.listen_host.c_str(), port_,
                root_.uses_openat2() ? "openat2" : "component walk",
                config_.read_only ? ", read-only" : "", config_.sync ? "" : ", no sync",
-               !tls_                         ? ""
+               !tls_                      ? ""
                : tls_->verifies_clients() ? ", TLS with client certificates"
                                           : ", TLS");
     return true;

@@ -133,8 +133,8 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<ConnId> next_id_{1};
 
-    mutable std::mutex allow_mutex_;  // guards allow_ and tls_
-    std::vector<Cidr> allow_;         // empty: everyone; replaced whole by reload()
+    mutable std::mutex allow_mutex_;   // guards allow_ and tls_
+    std::vector<Cidr> allow_;          // empty: everyone; replaced whole by reload()
     std::shared_ptr<TlsContext> tls_;  // null: plain text; replaced whole by reload()
     std::atomic<bool> ktls_logged_{false};
 

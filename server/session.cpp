@@ -221,10 +221,9 @@ bool Session::malformed() {
     }
     // A TLS client at a plain-text port: its handshake record begins 0x16 0x03.
     constexpr long long kTlsHandshakeOpcode = 0x1603;
-    ctx_.log.linef(LogLevel::kWarn, "%s: unknown opcode %lld%s, closing the connection",
-                   label_.c_str(), value,
-                   value == kTlsHandshakeOpcode ? " (a TLS handshake: this port serves plain text)"
-                                                : "");
+    ctx_.log.linef(
+        LogLevel::kWarn, "%s: unknown opcode %lld%s, closing the connection", label_.c_str(), value,
+        value == kTlsHandshakeOpcode ? " (a TLS handshake: this port serves plain text)" : "");
     return conn_.fail("unknown opcode " + std::to_string(value));
 }
 

@@ -54,17 +54,18 @@ bool use_identity(SSL_CTX* ctx, const ServerConfig& config, std::string* error) 
                  tls_error_reason("no certificate in it");
         return false;
     }
-    const bool used = SSL_CTX_use_PrivateKey_file(ctx, config.tls_key.c_str(), SSL_FILETYPE_PEM) == 1;
+    const bool used =
+        SSL_CTX_use_PrivateKey_file(ctx, config.tls_key.c_str(), SSL_FILETYPE_PEM) == 1;
     const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
     if (!used && !mismatch) {
-        *error = "cannot use the TLS key " + config.tls_key + ": " +
-                 tls_error_reason("no key in it");
+        *error =
+            "cannot use the TLS key " + config.tls_key + ": " + tls_error_reason("no key in it");
         return false;
     }
     if (mismatch || SSL_CTX_check_private_key(ctx) != 1) {
         ERR_clear_error();
-        *error = "the TLS key " + config.tls_key + " does not match the certificate " +
-                 config.tls_cert;
+        *error =
+            "the TLS key " + config.tls_key + " does not match the certificate " + config.tls_cert;
         return false;
     }
     return true;
@@ -89,8 +90,8 @@ std::string describe(SSL_CTX* ctx, const ServerConfig& config) {
     X509* cert = SSL_CTX_get0_certificate(ctx);
     std::string name, why;
     if (!cert_common_name(cert, &name, &why)) name = "(no commonName)";
-    std::string text = "certificate CN=" + name + " (until " +
-                       time_text(X509_get0_notAfter(cert)) + "), ";
+    std::string text =
+        "certificate CN=" + name + " (until " + time_text(X509_get0_notAfter(cert)) + "), ";
     return text + (config.tls_client_ca.empty()
                        ? "no client certificates"
                        : "client certificates required (" + config.tls_client_ca + ")");
@@ -138,13 +139,15 @@ TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
 
 bool cert_common_name(X509* cert, std::string* name, std::string* why) {
     X509_NAME* subject = cert != nullptr ? X509_get_subject_name(cert) : nullptr;
-    const int at = subject != nullptr ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+    const int at =
+        subject != nullptr ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
     if (at < 0) {
         *why = "the certificate's subject has no commonName";
         return false;
     }
     unsigned char* utf8 = nullptr;
-    const int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+    const int n =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
     if (n < 0) {
         ERR_clear_error();
         *why = "the certificate's commonName is not valid text";

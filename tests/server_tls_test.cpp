@@ -232,7 +232,8 @@ TEST_F(TlsServerTest, BadTlsOptionsRefuseToStart) {
         {{"--tls-cert", cert, "--tls-key", other.key}, 1, "does not match the certificate"},
         {{"--tls-cert", cert, "--tls-key", cert}, 1, "cannot use the TLS key"},
         {{"--tls-cert", cert, "--tls-key", server_files_.key, "--tls-client-ca", other.key},
-         1, "cannot use the TLS client authority file"},
+         1,
+         "cannot use the TLS client authority file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
