@@ -51,6 +51,11 @@ struct ServerConfig {
     // Where log lines go (empty: standard error) and which are written (see log.h).
     std::string log_file;
     LogLevel log_level = LogLevel::kInfo;
+    // TLS on the file port (server/tls.h): on with a certificate and its key (PEM files);
+    // with a client authority too, every client must present a certificate it issued.
+    std::string tls_cert;
+    std::string tls_key;
+    std::string tls_client_ca;
     // Test hook: resolve names component by component, as on kernels without openat2.
     bool force_component_walk = false;
 };

@@ -11,9 +11,17 @@
 // a whole request by the stall time-out. Time the server spends on its own work
 // (disk, database) does not count. The first failure is sticky: every later call
 // returns false, and error() says what happened.
+//
+// Over TLS (start_tls()), the same holds for the bytes inside the TLS records: the
+// handshake runs within one stall time-out, the socket is then non-blocking and every
+// receive and send goes through the TLS session with the same waits. Records that carry
+// no data (a key update) between requests do not begin a request; a record that has
+// begun to arrive does. OpenSSL writes with write(), so the serving thread must not take
+// SIGPIPE (Server::serve blocks it).
 // Not thread-safe: one connection is served by one thread.
 #pragma once
 
+#include <openssl/types.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -35,6 +43,23 @@ public:
           stall_ms_(static_cast<int>(stall.count())),
           ns_per_byte_(min_rate > 0 ? 1000000000 / min_rate : 0),
           stop_fd_(stop_fd) {}
+    // Sends a TLS close_notify when the session is still sound, then frees it.
+    ~Conn();
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
+
+    // Runs the server side of a TLS handshake with a session of `ctx`, within the stall
+    // time-out; every later receive and send goes through it. With `want_cert_name`, the
+    // client's certificate must name it (see cert_common_name). False with error()
+    // "TLS handshake failed: why".
+    bool start_tls(SSL_CTX* ctx, bool want_cert_name);
+    // After start_tls(): the client certificate's name (empty without one) and
+    // "TLSv1.3 TLS_AES_128_GCM_SHA256" (", resumed" added for a resumed session).
+    const std::string& cert_name() const { return cert_name_; }
+    std::string tls_description() const;
+    // Whether the kernel encrypts what is sent (and decrypts what is received).
+    bool ktls_send() const;
+    bool ktls_receive() const;
 
     // Waits, without a time limit, until the next request's first byte is here. False
     // when the peer closed, the connection failed, or the server is stopping (a request
@@ -52,9 +77,9 @@ public:
     // With nothing buffered: one receive of up to `max` bytes straight into `dest`, for
     // large bodies that need not pass through the buffer. The count, 0 on failure.
     size_t receive_into(void* dest, size_t max);
-    // True when bytes beyond those consumed are here already (buffered, or waiting in
-    // the socket). A client that waits for each reply sends none before it, so such
-    // bytes mean the request was longer than the server took it to be.
+    // True when bytes beyond those consumed are here already (buffered, held by the TLS
+    // session, or waiting in the socket). A client that waits for each reply sends none
+    // before it, so such bytes mean the request was longer than the server took it to be.
     bool input_pending();
 
     bool put_bytes(const void* src, size_t n);
@@ -77,6 +102,31 @@ public:
     bool fail_instead(const std::string& why);
 
 private:
+    // What one receive or send attempt without waiting returns besides a byte count:
+    // nothing moved (wait for the events given, then try again), the peer closed, or
+    // the connection failed (recorded by fail()).
+    static constexpr ssize_t kWouldBlock = 0;
+    static constexpr ssize_t kFailed = -1;
+    static constexpr ssize_t kPeerClosed = -2;
+
+    // Waits without a time limit until the socket (or, `here`, the TLS session) has
+    // bytes, or the stop; false when the connection ends instead.
+    bool wait_idle(bool here);
+    // Over TLS: takes what arrived between requests; false when no request has begun
+    // (the bytes were a record without data), true when it has (`in_` may hold bytes).
+    bool take_idle_record(bool* begun);
+    ssize_t try_receive(void* dest, size_t max, short* wait);
+    ssize_t try_send(const unsigned char* p, size_t n, short* wait);
+    ssize_t tls_receive(void* dest, size_t max, short* wait);
+    ssize_t tls_send(const unsigned char* p, size_t n, short* wait);
+    // SSL_get_error of `ret`, remembering a fatal error (no close_notify may follow).
+    int tls_error(int ret);
+    // The handshake's failure for the log, from OpenSSL's error `e` (and the errno of
+    // the failed call).
+    std::string handshake_error(int e, int saved_errno);
+    // Waits for the client's first byte and checks it opens a TLS handshake, so that
+    // plain text at a TLS port gets a clear reason.
+    bool expect_tls_record();
     bool fill();  // one receive into the empty buffer, within the stall time-out
     // One receive of up to `max` bytes into `dest`, within the stall time-out; the count,
     // or 0 / -1 after the connection has been marked failed.
@@ -108,6 +158,9 @@ private:
     bool stop_seen_ = false;  // the stop has come; only the request then arriving is served
     uint64_t received_ = 0;   // bytes since take_counts()
     uint64_t sent_ = 0;
+    SSL* ssl_ = nullptr;       // the TLS session, after start_tls()
+    bool tls_broken_ = false;  // a fatal TLS error came: no close_notify
+    std::string cert_name_;
 };
 
 }  // namespace gavo::server

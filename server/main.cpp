@@ -24,6 +24,10 @@ void notify(Logger& log, const std::string& state) {
 bool reloadable(const std::string& key, const Settings& fresh, const Server& server) {
     if (key == "tables") return server.tables().enabled() && !fresh.config.tables_file.empty();
     if (key == "log-file") return !fresh.config.log_file.empty();
+    // Over TLS the files are read afresh (Server::reload refuses turning TLS on or off).
+    if (key == "tls-cert" || key == "tls-key" || key == "tls-client-ca") {
+        return server.tls_enabled();
+    }
     return key == "allow" || key == "log-level";
 }
 

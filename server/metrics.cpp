@@ -114,6 +114,12 @@ void Metrics::render(std::string* out) const {
                std::string("gavo_connections_refused_total{reason=\"") + kRefusedReasons[i] + "\"}",
                static_cast<double>(load(refused_[i])));
     }
+    head(out, "gavo_tls_handshakes_total", "counter",
+         "TLS handshakes on the file port, by result (failed: the connection was closed).");
+    sample(out, "gavo_tls_handshakes_total{result=\"ok\"}",
+           static_cast<double>(load(tls_handshakes_[0])));
+    sample(out, "gavo_tls_handshakes_total{result=\"failed\"}",
+           static_cast<double>(load(tls_handshakes_[1])));
     head(out, "gavo_requests_total", "counter",
          "Requests served, by opcode and result (0: success, a negative code, other, or "
          "none when the connection ended first).");

@@ -3,10 +3,10 @@
 // request path pays an uncontended add, never a lock. A scrape reads each counter on
 // its own, so one taken mid-request may see one counter moved and another not yet.
 //
-// What is counted where: connections in Server::admit, requests and their bytes by the
-// session after each request, fsyncs of served files and folders by timed_fsync(), table
-// commits by the record writer. Gauges (connections and handles open) are read from the
-// server at scrape time (MetricsGauges).
+// What is counted where: connections in Server::admit, TLS handshakes in Server::serve,
+// requests and their bytes by the session after each request, fsyncs of served files
+// and folders by timed_fsync(), table commits by the record writer. Gauges (connections
+// and handles open) are read from the server at scrape time (MetricsGauges).
 #pragma once
 
 #include <array>
@@ -61,6 +61,8 @@ public:
         add(malformed_);
         add(received_, received);
     }
+    // A TLS handshake on the file port, done or failed.
+    void tls_handshake(bool ok) { add(tls_handshakes_[ok ? 0 : 1]); }
     // Handles closed because their connection's grace ran out, or by the admin port.
     void handle_expired() { add(expired_); }
     void handle_dropped() { add(dropped_); }
@@ -85,6 +87,7 @@ private:
     std::array<std::atomic<uint64_t>, static_cast<size_t>(RefusedBy::kCount)> refused_{};
     std::array<std::array<std::atomic<uint64_t>, kResults>, kOps> requests_{};
     std::atomic<uint64_t> malformed_{0};
+    std::array<std::atomic<uint64_t>, 2> tls_handshakes_{};  // ok, failed
     std::atomic<uint64_t> received_{0};
     std::atomic<uint64_t> sent_{0};
     std::atomic<uint64_t> expired_{0};

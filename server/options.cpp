@@ -35,7 +35,10 @@ enum OptionId {
     kConfig,
     kLogFile,
     kLogLevel,
-    kAdmin
+    kAdmin,
+    kTlsCert,
+    kTlsKey,
+    kTlsClientCa
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -62,6 +65,9 @@ const struct option kOptions[] = {
     {"state", required_argument, nullptr, kState},
     {"tables-db", required_argument, nullptr, kTablesDb},
     {"no-group-commit", no_argument, nullptr, kNoGroupCommit},
+    {"tls-cert", required_argument, nullptr, kTlsCert},
+    {"tls-key", required_argument, nullptr, kTlsKey},
+    {"tls-client-ca", required_argument, nullptr, kTlsClientCa},
     {"config", required_argument, nullptr, kConfig},
     {"log-file", required_argument, nullptr, kLogFile},
     {"log-level", required_argument, nullptr, kLogLevel},
@@ -124,6 +130,9 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     case kNoGroupCommit: config->group_commit = false; return true;
     case kNoSync: config->sync = false; return true;
     case kLogFile: config->log_file = arg; return true;
+    case kTlsCert: config->tls_cert = arg; return true;
+    case kTlsKey: config->tls_key = arg; return true;
+    case kTlsClientCa: config->tls_client_ca = arg; return true;
     case kLogLevel:
         if (parse_log_level(arg, &config->log_level)) return true;
         *error =
@@ -164,6 +173,23 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         return true;
     }
     *error = std::string("bad number '") + arg + "'";
+    return false;
+}
+
+// The TLS options work only together: a certificate needs its key and the other way
+// round, and client certificates can only be asked for over TLS.
+bool check_tls_options(const ServerConfig& config, std::string* error) {
+    if (!config.tls_cert.empty() && config.tls_key.empty()) {
+        *error = "--tls-cert needs --tls-key (the certificate's private key)";
+    } else if (config.tls_cert.empty() && !config.tls_key.empty()) {
+        *error = "--tls-key needs --tls-cert (the certificate it belongs to)";
+    } else if (config.tls_cert.empty() && !config.tls_client_ca.empty()) {
+        *error =
+            "--tls-client-ca needs --tls-cert and --tls-key (client certificates come "
+            "with TLS only)";
+    } else {
+        return true;
+    }
     return false;
 }
 
@@ -281,7 +307,9 @@ ParseResult parse_settings(int argc, char** argv, Settings* out, std::string* er
         }
     }
     const std::vector<Given> merged = merge(file, command_line);
-    if (!apply_all(merged, &out->config, error)) return ParseResult::kError;
+    if (!apply_all(merged, &out->config, error) || !check_tls_options(out->config, error)) {
+        return ParseResult::kError;
+    }
     for (const Given& g : merged) {
         out->given[option_name(g.id)].push_back(g.arg);
     }
@@ -340,6 +368,14 @@ std::string usage_text() {
            "  --tables-db URL        store records in PostgreSQL (postgresql://...)\n"
            "                         instead of SQLite in the state folder\n"
            "  --no-group-commit      commit each record on its own (for measurements)\n"
+           "  --tls-cert FILE        serve the file port over TLS (1.3) with this PEM\n"
+           "                         certificate (chain); needs --tls-key (default:\n"
+           "                         plain text)\n"
+           "  --tls-key FILE         the PEM private key of --tls-cert\n"
+           "  --tls-client-ca FILE   require a client certificate issued by an authority\n"
+           "                         in this PEM file; a client is then known by its\n"
+           "                         certificate's subject commonName (default: no\n"
+           "                         client certificates, clients known by address)\n"
            "  --config FILE          read options from FILE, one 'key = value' a line,\n"
            "                         the key being the long option's name ('allow =\n"
            "                         10.0.0.0/8', 'no-sync = true'); options on the\n"
@@ -354,8 +390,9 @@ std::string usage_text() {
            "\n"
            "SIGTERM or SIGINT stops the server cleanly. SIGHUP opens the log file again\n"
            "(after a log rotation), reloads the allow-list and the log level from the\n"
-           "config file and the declarations of the tables file; other settings need a\n"
-           "restart.\n";
+           "config file, the declarations of the tables file and, over TLS, the\n"
+           "certificate, key and client authority files (for new connections); other\n"
+           "settings need a restart.\n";
 }
 
 }  // namespace gavo::server

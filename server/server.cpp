@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -99,6 +100,11 @@ Server::~Server() {
 }
 
 bool Server::start(std::string* error) {
+    if (tls_enabled()) {
+        tls_ = TlsContext::load(config_, error);
+        if (!tls_) return false;
+        log_.linef("TLS 1.3: %s", tls_->summary().c_str());
+    }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
     if (!keep_handle_position(error)) return false;
     if (!tables_.start(config_, log_, error)) return false;
@@ -130,10 +136,13 @@ bool Server::start(std::string* error) {
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
     reaper_ = std::thread([this] { reaper_loop(); });
-    log_.linef("serving %s on %s port %d (%s%s%s)", config_.root.c_str(),
+    log_.linef("serving %s on %s port %d (%s%s%s%s)", config_.root.c_str(),
                config_.listen_host.c_str(), port_,
                root_.uses_openat2() ? "openat2" : "component walk",
-               config_.read_only ? ", read-only" : "", config_.sync ? "" : ", no sync");
+               config_.read_only ? ", read-only" : "", config_.sync ? "" : ", no sync",
+               !tls_                      ? ""
+               : tls_->verifies_clients() ? ", TLS with client certificates"
+                                          : ", TLS");
     return true;
 }
 
@@ -271,8 +280,14 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     metrics().connection_accepted();
     set_socket_options(fd);
     handles_.connection_opened(id, label);
-    log_.linef("%s: opened", label.c_str());
-    if (!start_detached([this, fd, host, label, id] { serve(fd, host, label, id); })) {
+    std::shared_ptr<TlsContext> tls;
+    {
+        std::lock_guard<std::mutex> lock(allow_mutex_);
+        tls = tls_;
+    }
+    // Over TLS the line comes after the handshake, with the client's name.
+    if (!tls) log_.linef("%s: opened", label.c_str());
+    if (!start_detached([this, fd, host, label, id, tls] { serve(fd, host, label, id, tls); })) {
         log_.linef(LogLevel::kError, "%s: no thread for the connection, closing", label.c_str());
         close_connection_fd(fd);
         end_connection(host, id);
@@ -292,15 +307,31 @@ std::vector<Cidr> Server::allow_list() const {
 }
 
 bool Server::reload(const ServerConfig& fresh, std::string* error) {
-    // The tables go first: they are the part that can be refused. Serving tables or
-    // not is decided at the start.
+    // The parts that can be refused go first: TLS (made, not yet used), then the tables.
+    // Serving tables or not is decided at the start.
+    std::shared_ptr<TlsContext> tls = reload_tls(fresh, error);
+    if (!error->empty()) return false;
     if (tables_.enabled() && !fresh.tables_file.empty() &&
         !tables_.reload(fresh.tables_file, error)) {
         return false;
     }
     std::lock_guard<std::mutex> lock(allow_mutex_);
     allow_ = fresh.allow;
+    if (tls) {
+        tls_ = std::move(tls);
+        log_.linef("TLS 1.3 reloaded for new connections: %s", tls_->summary().c_str());
+    }
     return true;
+}
+
+std::shared_ptr<TlsContext> Server::reload_tls(const ServerConfig& fresh, std::string* error) {
+    error->clear();
+    if (fresh.tls_cert.empty() != config_.tls_cert.empty() ||
+        fresh.tls_client_ca.empty() != config_.tls_client_ca.empty()) {
+        *error = "turning TLS or client certificates on or off takes a restart";
+        return nullptr;
+    }
+    return tls_enabled() ? TlsContext::load(fresh, error) : nullptr;
 }
 
 void Server::close_connection_fd(int fd) {
@@ -318,15 +349,51 @@ void Server::end_connection(const HostAddr& host, ConnId id) {
     changed_.notify_all();
 }
 
-void Server::serve(int fd, HostAddr host, std::string label, ConnId id) {
+void Server::serve(int fd, HostAddr host, std::string label, ConnId id,
+                   std::shared_ptr<TlsContext> tls) {
+    // OpenSSL sends with write(): a peer gone must give EPIPE, not end the process.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::string why;
+    bool opened = true;
     {
         Session session(ctx_, fd, host, label, stop_fd_, id);
-        why = session.run();
+        opened = !tls || open_tls(session, *tls, &label);
+        if (opened) why = session.run();
     }
     close_connection_fd(fd);
-    log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
+    // A failed handshake has had its one line.
+    if (opened) log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
     end_connection(host, id);
+}
+
+bool Server::open_tls(Session& session, const TlsContext& tls, std::string* label) {
+    Conn& conn = session.conn();
+    if (!conn.start_tls(tls.get(), tls.verifies_clients())) {
+        metrics().tls_handshake(false);
+        log_.linef(LogLevel::kWarn, "%s: %s", label->c_str(), conn.error().c_str());
+        return false;
+    }
+    metrics().tls_handshake(true);
+    if (!conn.cert_name().empty()) {
+        session.set_cert_name(conn.cert_name());
+        label->append(" CN=").append(conn.cert_name());
+    }
+    log_.linef("%s: opened (%s)", label->c_str(), conn.tls_description().c_str());
+    log_ktls_once(conn);
+    return true;
+}
+
+void Server::log_ktls_once(const Conn& conn) {
+    if (ktls_logged_.exchange(true)) return;
+    const bool send = conn.ktls_send(), receive = conn.ktls_receive();
+    log_.linef("TLS: kernel TLS offload for sending: %s, for receiving: %s%s", send ? "yes" : "no",
+               receive ? "yes" : "no",
+               send || receive ? ""
+                               : " (the kernel's tls module is not loaded, or does not take "
+                                 "this suite: OpenSSL encrypts in the connection threads)");
 }
 
 void Server::reaper_loop() {

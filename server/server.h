@@ -28,6 +28,7 @@
 #include "server/resolver.h"
 #include "server/session.h"
 #include "server/table_service.h"
+#include "server/tls.h"
 
 namespace gavo::server {
 
@@ -48,12 +49,18 @@ public:
 
     // Takes the allow-list and the table declarations of `fresh` while the server runs
     // (see TableService::reload; only when tables are served and `fresh` names a tables
-    // file); every other setting of `fresh` is ignored. All or
-    // nothing: false with `error` set, and both kept as they were, when the tables file
-    // cannot replace the one in use. Connections already admitted stay open.
+    // file), and over TLS reads its certificate, key and client authority files afresh
+    // for new connections; every other setting of `fresh` is ignored. All or
+    // nothing: false with `error` set, and everything kept as it was, when the tables
+    // file cannot replace the one in use, a TLS file cannot be used, or `fresh` would
+    // turn TLS or client certificates on or off (that takes a restart). Connections
+    // already admitted stay open.
     bool reload(const ServerConfig& fresh, std::string* error);
     // The allow-list in use: `--allow` at the start, or the last reload's.
     std::vector<Cidr> allow_list() const;
+
+    // Whether the file port speaks TLS (decided at the start).
+    bool tls_enabled() const { return !config_.tls_cert.empty(); }
 
     // The port actually bound (useful with port 0).
     int port() const { return port_; }
@@ -88,7 +95,15 @@ private:
     void reaper_loop();
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.
     void admit(int fd, const struct sockaddr* addr);
-    void serve(int fd, HostAddr host, std::string label, ConnId id);
+    void serve(int fd, HostAddr host, std::string label, ConnId id,
+               std::shared_ptr<TlsContext> tls);
+    // The TLS handshake of a new connection, its log line and count; `label` gains the
+    // client certificate's name. False when it failed (logged).
+    bool open_tls(Session& session, const TlsContext& tls, std::string* label);
+    // Logs, at the first TLS connection, whether the kernel took over its encryption.
+    void log_ktls_once(const Conn& conn);
+    // The TLS context of `fresh`, checked against the one in use; null with `error`.
+    std::shared_ptr<TlsContext> reload_tls(const ServerConfig& fresh, std::string* error);
     // Closes a connection's socket and forgets it for the stop's cut.
     void close_connection_fd(int fd);
     // Gives back what admit() counted for a connection.
@@ -118,8 +133,10 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<ConnId> next_id_{1};
 
-    mutable std::mutex allow_mutex_;  // guards allow_
-    std::vector<Cidr> allow_;         // empty: everyone; replaced whole by reload()
+    mutable std::mutex allow_mutex_;   // guards allow_ and tls_
+    std::vector<Cidr> allow_;          // empty: everyone; replaced whole by reload()
+    std::shared_ptr<TlsContext> tls_;  // null: plain text; replaced whole by reload()
+    std::atomic<bool> ktls_logged_{false};
 
     mutable std::mutex mutex_;  // guards active_ and reaper wake-ups
     std::condition_variable changed_;

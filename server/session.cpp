@@ -105,6 +105,11 @@ Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string l
       label_(std::move(label)),
       id_(id) {}
 
+void Session::set_cert_name(const std::string& name) {
+    cert_name_ = name;
+    label_ += " CN=" + name;
+}
+
 std::string Session::run() {
     while (serve_next()) {
     }
@@ -214,8 +219,11 @@ bool Session::malformed() {
                        label_.c_str(), value);
         return conn_.fail("impossible write count");
     }
-    ctx_.log.linef(LogLevel::kWarn, "%s: unknown opcode %lld, closing the connection",
-                   label_.c_str(), value);
+    // A TLS client at a plain-text port: its handshake record begins 0x16 0x03.
+    constexpr long long kTlsHandshakeOpcode = 0x1603;
+    ctx_.log.linef(
+        LogLevel::kWarn, "%s: unknown opcode %lld%s, closing the connection", label_.c_str(), value,
+        value == kTlsHandshakeOpcode ? " (a TLS handshake: this port serves plain text)" : "");
     return conn_.fail("unknown opcode " + std::to_string(value));
 }
 

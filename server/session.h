@@ -31,6 +31,7 @@
 #include "server/conn.h"
 #include "server/files.h"
 #include "server/handles.h"
+#include "server/identity.h"
 #include "server/limits.h"
 #include "server/log.h"
 #include "server/metrics.h"
@@ -66,6 +67,13 @@ public:
     // (end_reason() then says why). run() is this in a loop.
     bool serve_next();
     std::string end_reason() const;
+
+    // The connection, for the TLS handshake before the first request.
+    Conn& conn() { return conn_; }
+    // After a handshake with a verified client certificate: the name it gives; the log
+    // lines then name it after the address ("conn 7 10.0.0.5:40212 CN=host-a").
+    void set_cert_name(const std::string& name);
+    Identity identity() const { return {host_, cert_name_}; }
 
     // Bytes moved through the file per step of a read or write.
     static constexpr size_t kDataChunk = 64 * 1024;
@@ -125,7 +133,8 @@ private:
     Conn conn_;
     wire::RequestDecoder decoder_;
     const HostAddr host_;
-    const std::string label_;
+    std::string cert_name_;  // of a verified client certificate; empty: none
+    std::string label_;
     const ConnId id_;
     int result_ = 0;  // the reply of the request in progress; kNoReply until one is sent
     int op_ = 0;      // its opcode; 0 before its header, -1 when malformed

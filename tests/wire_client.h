@@ -1,6 +1,7 @@
 // A small blocking client that speaks the file server's wire protocol byte by byte, for
 // the server tests. Every receive gives up after 20 seconds, so a server that fails to
-// answer fails the test instead of hanging it.
+// answer fails the test instead of hanging it. A subclass may carry the bytes another way
+// (over TLS) by replacing send_some() and recv_some().
 #pragma once
 
 #include <arpa/inet.h>
@@ -36,7 +37,7 @@ constexpr int kNoReply = -100000;  // what the helpers return when no reply arri
 class WireClient {
 public:
     WireClient() = default;
-    ~WireClient() { close(); }
+    virtual ~WireClient() { close(); }
     WireClient(const WireClient&) = delete;
     WireClient& operator=(const WireClient&) = delete;
 
@@ -69,7 +70,7 @@ public:
     bool send_raw(const std::string& bytes) {
         size_t done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            const ssize_t n = send_some(bytes.data() + done, bytes.size() - done);
             if (n <= 0) return false;
             done += static_cast<size_t>(n);
         }
@@ -78,7 +79,7 @@ public:
     bool recv_exact(void* buf, size_t n) {
         char* p = static_cast<char*>(buf);
         while (n > 0) {
-            const ssize_t got = ::recv(fd_, p, n, 0);
+            const ssize_t got = recv_some(p, n);
             if (got <= 0) return false;
             p += got;
             n -= static_cast<size_t>(got);
@@ -90,7 +91,7 @@ public:
         std::string out(n, '\0');
         size_t done = 0;
         while (done < n) {
-            const ssize_t got = ::recv(fd_, &out[done], n - done, 0);
+            const ssize_t got = recv_some(&out[done], n - done);
             if (got <= 0) break;
             done += static_cast<size_t>(got);
         }
@@ -114,7 +115,7 @@ public:
     bool closed_by_peer() {
         char c;
         for (;;) {
-            const ssize_t n = ::recv(fd_, &c, 1, 0);
+            const ssize_t n = recv_some(&c, 1);
             if (n == 0) return true;
             if (n < 0) return errno == ECONNRESET;
         }
@@ -160,6 +161,11 @@ public:
     int64_t table_write(int handle, const std::string& record) {
         return send_raw(be16(19) + be16(handle) + record) ? recv32() : kNoReply;
     }
+
+protected:
+    // One send or receive as send(2) and recv(2) do it: a count, 0 at the end, -1.
+    virtual ssize_t send_some(const char* p, size_t n) { return ::send(fd_, p, n, MSG_NOSIGNAL); }
+    virtual ssize_t recv_some(char* p, size_t n) { return ::recv(fd_, p, n, 0); }
 
 private:
     int fd_ = -1;
