@@ -24,6 +24,7 @@ void notify(Logger& log, const std::string& state) {
 bool reloadable(const std::string& key, const Settings& fresh, const Server& server) {
     if (key == "tables") return server.tables().enabled() && !fresh.config.tables_file.empty();
     if (key == "log-file") return !fresh.config.log_file.empty();
+    if (key == "access") return server.has_access_rules() && fresh.config.access;
     return key == "allow" || key == "log-level";
 }
 
@@ -50,6 +51,10 @@ void take_reloaded(const Settings& fresh, const Server& server, Logger& log, Set
     current->config.allow = fresh.config.allow;
     current->config.log_level = fresh.config.log_level;
     if (reloadable("tables", fresh, server)) current->config.tables_file = fresh.config.tables_file;
+    if (reloadable("access", fresh, server)) {
+        current->config.access_file = fresh.config.access_file;
+        current->config.access = fresh.config.access;
+    }
 }
 
 // SIGHUP: the log file is opened again by its name (after a rotation), then the config

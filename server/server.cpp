@@ -87,7 +87,8 @@ Server::Server(ServerConfig config, Logger& log)
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       pending_(config_.max_pending_bytes, log_),
-      ctx_{config_, log_, files_, handles_, tables_, pending_, limits_},
+      ctx_{config_, log_,     files_,  handles_,
+           tables_, pending_, limits_, config_.access ? &access_ : nullptr},
       allow_(config_.allow) {}
 
 Server::~Server() {
@@ -100,6 +101,11 @@ Server::~Server() {
 
 bool Server::start(std::string* error) {
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    if (config_.access) {
+        std::shared_ptr<const AccessState> state;
+        if (!open_access(*config_.access, &state, error)) return false;
+        access_.set(std::move(state));
+    }
     if (!keep_handle_position(error)) return false;
     if (!tables_.start(config_, log_, error)) return false;
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -271,7 +277,6 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     metrics().connection_accepted();
     set_socket_options(fd);
     handles_.connection_opened(id, label);
-    log_.linef("%s: opened", label.c_str());
     if (!start_detached([this, fd, host, label, id] { serve(fd, host, label, id); })) {
         log_.linef(LogLevel::kError, "%s: no thread for the connection, closing", label.c_str());
         close_connection_fd(fd);
@@ -291,13 +296,37 @@ std::vector<Cidr> Server::allow_list() const {
     return allow_;
 }
 
+bool Server::open_access(const AccessRules& rules, std::shared_ptr<const AccessState>* state,
+                         std::string* error) {
+    *state = AccessState::open(rules, root_, error);
+    if (!*state) return false;
+    log_.linef("access: %zu rules from %s", rules.rules.size(), rules.file.c_str());
+    return true;
+}
+
+bool Server::admits(const Identity& who, const std::string& label) {
+    if (!config_.access) return true;
+    const std::shared_ptr<const AccessState> state = access_.current();
+    if (state && state->grant(who).rule) return true;
+    metrics().connection_refused(RefusedBy::kAccess);
+    log_.linef(LogLevel::kWarn, "%s: refused, no access rule for %s", label.c_str(),
+               who.key().c_str());
+    return false;
+}
+
 bool Server::reload(const ServerConfig& fresh, std::string* error) {
-    // The tables go first: they are the part that can be refused. Serving tables or
-    // not is decided at the start.
+    // What can be refused goes first, the rules' folders and then the tables, so that a
+    // refusal leaves everything as it was. Serving tables or rules or not is decided at
+    // the start.
+    std::shared_ptr<const AccessState> access;
+    if (config_.access && fresh.access && !open_access(*fresh.access, &access, error)) {
+        return false;
+    }
     if (tables_.enabled() && !fresh.tables_file.empty() &&
         !tables_.reload(fresh.tables_file, error)) {
         return false;
     }
+    if (access) access_.set(std::move(access));
     std::lock_guard<std::mutex> lock(allow_mutex_);
     allow_ = fresh.allow;
     return true;
@@ -310,23 +339,31 @@ void Server::close_connection_fd(int fd) {
     close(fd);
 }
 
-void Server::end_connection(const HostAddr& host, ConnId id) {
-    handles_.connection_closed(id, host, sys().now());
-    limits_.connection_ended(host);
+void Server::end_connection(const Identity& who, ConnId id) {
+    handles_.connection_closed(id, who, sys().now());
+    limits_.connection_ended(who.addr);
     std::lock_guard<std::mutex> lock(mutex_);
     --active_;
     changed_.notify_all();
 }
 
-void Server::serve(int fd, HostAddr host, std::string label, ConnId id) {
+void Server::serve(int fd, Identity who, std::string label, ConnId id) {
+    // Checked on the connection's own thread: where a client certificate names the
+    // client, its name is known only here.
+    if (!admits(who, label)) {
+        close_connection_fd(fd);
+        end_connection(who, id);
+        return;
+    }
+    log_.linef("%s: opened", label.c_str());
     std::string why;
     {
-        Session session(ctx_, fd, host, label, stop_fd_, id);
+        Session session(ctx_, fd, who, label, stop_fd_, id);
         why = session.run();
     }
     close_connection_fd(fd);
     log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
-    end_connection(host, id);
+    end_connection(who, id);
 }
 
 void Server::reaper_loop() {
@@ -339,14 +376,14 @@ void Server::reaper_loop() {
         changed_.wait_for(lock, step);
         if (stopping_) break;
         lock.unlock();
-        std::vector<HostAddr> hosts;
+        std::vector<std::string> hosts;
         HandleTable::Taken taken = handles_.take_expired(sys().now(), grace, &hosts);
         for (size_t i = 0; i < taken.size(); ++i) {
             metrics().handle_expired();
             log_.linef(
                 "host %s: handle %d unused since its connection ended, gone for the "
                 "grace period, closing it",
-                hosts[i].to_string().c_str(), taken[i].first);
+                hosts[i].c_str(), taken[i].first);
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
@@ -385,14 +422,14 @@ MetricsGauges Server::gauges() const {
     return {connections(), handles_.size(), handles_.orphan_count()};
 }
 
-bool Server::drop_orphan(int handle, const HostAddr& host, const std::string& by, bool* live,
+bool Server::drop_orphan(int handle, const std::string& owner, const std::string& by, bool* live,
                          std::string* what) {
     Lookup found;
-    std::shared_ptr<OpenObject> obj = handles_.take_orphan(handle, host, &found, live);
+    std::shared_ptr<OpenObject> obj = handles_.take_orphan(handle, owner, &found, live);
     if (!obj) return false;
     *what = obj->describe();
     log_.linef("%s: dropping orphan handle %d (%s) of host %s", by.c_str(), handle, what->c_str(),
-               host.to_string().c_str());
+               owner.c_str());
     HandleTable::Taken taken;
     taken.emplace_back(handle, std::move(obj));
     close_objects(std::move(taken));

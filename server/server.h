@@ -17,10 +17,12 @@
 #include <string>
 #include <thread>
 
+#include "server/access.h"
 #include "server/admin.h"
 #include "server/config.h"
 #include "server/files.h"
 #include "server/handles.h"
+#include "server/identity.h"
 #include "server/limits.h"
 #include "server/log.h"
 #include "server/metrics.h"
@@ -46,12 +48,19 @@ public:
     // Stops as described above; idempotent.
     void stop();
 
-    // Takes the allow-list and the table declarations of `fresh` while the server runs
-    // (see TableService::reload; only when tables are served and `fresh` names a tables
-    // file); every other setting of `fresh` is ignored. All or
-    // nothing: false with `error` set, and both kept as they were, when the tables file
-    // cannot replace the one in use. Connections already admitted stay open.
+    // Takes the allow-list, the table declarations of `fresh` (see TableService::reload;
+    // only when tables are served and `fresh` names a tables file) and its access rules
+    // (only when the server started with rules and `fresh` has some) while the server
+    // runs; every other setting of `fresh` is ignored. All or nothing: false with `error`
+    // set, and all kept as they were, when the tables file cannot replace the one in use
+    // or a folder of the rules cannot be opened. Connections already admitted stay open
+    // and meet the new rules at their next request.
     bool reload(const ServerConfig& fresh, std::string* error);
+    // Whether the server serves with access rules (decided at the start).
+    bool has_access_rules() const { return config_.access != nullptr; }
+    // True when the access rules (if any) admit `who`; otherwise counts and logs the
+    // refusal of the connection `label` (the caller closes it).
+    bool admits(const Identity& who, const std::string& label);
     // The allow-list in use: `--allow` at the start, or the last reload's.
     std::vector<Cidr> allow_list() const;
 
@@ -69,10 +78,10 @@ public:
     bool serving(std::string* why) const;
     MetricsGauges gauges() const;
     std::vector<HandleView> handle_list() const { return handles_.list(); }
-    // Closes `handle` of `host` when it is an orphan, with a log line naming `by`; false
-    // when there is no such handle, or (`live` set) a live connection still uses it.
-    // `what` receives the object's description.
-    bool drop_orphan(int handle, const HostAddr& host, const std::string& by, bool* live,
+    // Closes `handle` of the identity keyed `owner` when it is an orphan, with a log line
+    // naming `by`; false when there is no such handle, or (`live` set) a live connection
+    // still uses it. `what` receives the object's description.
+    bool drop_orphan(int handle, const std::string& owner, const std::string& by, bool* live,
                      std::string* what);
     // Bytes held right now for table records still arriving.
     size_t pending_bytes() const { return pending_.total(); }
@@ -88,11 +97,14 @@ private:
     void reaper_loop();
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.
     void admit(int fd, const struct sockaddr* addr);
-    void serve(int fd, HostAddr host, std::string label, ConnId id);
+    void serve(int fd, Identity who, std::string label, ConnId id);
+    // Opens the folders of `rules` and logs them; false with `error` when one fails.
+    bool open_access(const AccessRules& rules, std::shared_ptr<const AccessState>* state,
+                     std::string* error);
     // Closes a connection's socket and forgets it for the stop's cut.
     void close_connection_fd(int fd);
     // Gives back what admit() counted for a connection.
-    void end_connection(const HostAddr& host, ConnId id);
+    void end_connection(const Identity& who, ConnId id);
     void close_objects(HandleTable::Taken taken);
     bool allowed(const HostAddr& host) const;
 
@@ -104,6 +116,7 @@ private:
     HandleTable handles_;
     TableService tables_;
     PendingBytes pending_;
+    AccessControl access_;  // used only with access rules
     ServerContext ctx_;
 
     std::unique_ptr<AdminPort> admin_;  // with --admin
