@@ -102,9 +102,9 @@ Server::~Server() {
 bool Server::start(std::string* error) {
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
     if (config_.access) {
-        std::shared_ptr<const AccessState> state;
-        if (!open_access(*config_.access, &state, error)) return false;
-        access_.set(std::move(state));
+        std::shared_ptr<const AccessState> state = AccessState::open(*config_.access, root_, error);
+        if (!state) return false;
+        use_access(std::move(state));
     }
     if (!keep_handle_position(error)) return false;
     if (!tables_.start(config_, log_, error)) return false;
@@ -296,12 +296,10 @@ std::vector<Cidr> Server::allow_list() const {
     return allow_;
 }
 
-bool Server::open_access(const AccessRules& rules, std::shared_ptr<const AccessState>* state,
-                         std::string* error) {
-    *state = AccessState::open(rules, root_, error);
-    if (!*state) return false;
-    log_.linef("access: %zu rules from %s", rules.rules.size(), rules.file.c_str());
-    return true;
+void Server::use_access(std::shared_ptr<const AccessState> state) {
+    log_.linef("access: %zu rules from %s", state->rules().rules.size(),
+               state->rules().file.c_str());
+    access_.set(std::move(state));
 }
 
 bool Server::admits(const Identity& who, const std::string& label) {
@@ -319,14 +317,15 @@ bool Server::reload(const ServerConfig& fresh, std::string* error) {
     // refusal leaves everything as it was. Serving tables or rules or not is decided at
     // the start.
     std::shared_ptr<const AccessState> access;
-    if (config_.access && fresh.access && !open_access(*fresh.access, &access, error)) {
-        return false;
+    if (config_.access && fresh.access) {
+        access = AccessState::open(*fresh.access, root_, error);
+        if (!access) return false;
     }
     if (tables_.enabled() && !fresh.tables_file.empty() &&
         !tables_.reload(fresh.tables_file, error)) {
         return false;
     }
-    if (access) access_.set(std::move(access));
+    if (access) use_access(std::move(access));
     std::lock_guard<std::mutex> lock(allow_mutex_);
     allow_ = fresh.allow;
     return true;

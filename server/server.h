@@ -98,9 +98,8 @@ private:
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.
     void admit(int fd, const struct sockaddr* addr);
     void serve(int fd, Identity who, std::string label, ConnId id);
-    // Opens the folders of `rules` and logs them; false with `error` when one fails.
-    bool open_access(const AccessRules& rules, std::shared_ptr<const AccessState>* state,
-                     std::string* error);
+    // Takes `state` into use for new connections and the next request of open ones.
+    void use_access(std::shared_ptr<const AccessState> state);
     // Closes a connection's socket and forgets it for the stop's cut.
     void close_connection_fd(int fd);
     // Gives back what admit() counted for a connection.
