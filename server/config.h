@@ -51,9 +51,8 @@ struct ServerConfig {
     std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root
     std::string tables_db;     // --tables-db URL (postgresql://...); empty: SQLite in state_dir
     bool group_commit = true;  // false: one transaction per record (for measurements)
-    // Access rules (--access FILE, see access.h): null without them, and then every
-    // client that is admitted may do everything.
-    std::string access_file;
+    // Access rules (--access FILE, see access.h; the rules name their file): null
+    // without them, and then every client that is admitted may do everything.
     std::shared_ptr<const AccessRules> access;
     // Where log lines go (empty: standard error) and which are written (see log.h).
     std::string log_file;

@@ -123,7 +123,6 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         // Read here, so that a bad file stops the start (and a reload) like a bad option.
         auto rules = std::make_shared<AccessRules>();
         if (!read_access_file(arg, rules.get(), error)) return false;
-        config->access_file = arg;
         config->access = std::move(rules);
         return true;
     }
