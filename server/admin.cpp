@@ -37,7 +37,8 @@ std::string handles_json(const std::vector<HandleView>& handles) {
         const OpenObject::Info info = h.obj->info();
         out.append(out.size() > 1 ? ",\n " : "\n ");
         out.append("{\"host\":\"").append(h.host.to_string());
-        out.append("\",\"handle\":").append(std::to_string(h.handle));
+        out.append("\",\"identity\":").append(json_string(h.identity));
+        out.append(",\"handle\":").append(std::to_string(h.handle));
         out.append(",\"kind\":").append(json_string(info.kind));
         out.append(",\"name\":").append(json_string(info.name));
         out.append(",\"access\":").append(json_string(info.access));
@@ -62,11 +63,12 @@ void reply(httplib::Response& res, int status, const std::string& text) {
     res.set_content(text, "text/plain; charset=utf-8");
 }
 
-// The handle and host a close names (host=ADDR may be left out when one host holds the
-// number): 0, or the status to answer with `why`.
+// The handle and owner a close names: handle=N, with host=ADDR and identity=KEY to pick
+// among several holders of the number: 0, or the status to answer with `why`.
 int close_target(const httplib::Request& req, const std::vector<HandleView>& open, int* handle,
-                 HostAddr* host, std::string* why) {
+                 std::string* owner, std::string* why) {
     const std::string text = req.get_param_value("handle"), host_text = req.get_param_value("host");
+    const std::string identity = req.get_param_value("identity");
     char* end = nullptr;
     const long n = text.empty() ? -1 : strtol(text.c_str(), &end, 10);
     if (n < 0 || n >= kHandleCount || *end != '\0') {
@@ -74,15 +76,22 @@ int close_target(const httplib::Request& req, const std::vector<HandleView>& ope
         return 400;
     }
     *handle = static_cast<int>(n);
-    if (!host_text.empty()) {
+    HostAddr host;
+    if (!host_text.empty() && !parse_host_addr(host_text, &host)) {
         *why = "host=" + escape_for_log(host_text) + " is no IP address\n";
-        return parse_host_addr(host_text, host) ? 0 : 400;
+        return 400;
     }
     int holders = 0;
     for (const HandleView& h : open) {
-        if (h.handle == n && holders++ == 0) *host = h.host;
+        if (h.handle != n || (!host_text.empty() && !(h.host == host)) ||
+            (!identity.empty() && h.identity != identity)) {
+            continue;
+        }
+        if (holders++ == 0) *owner = h.identity;
     }
-    *why = holders == 0 ? "no such handle\n" : "several hosts hold that handle: give host=ADDR\n";
+    *why = holders == 0        ? "no such handle\n"
+           : host_text.empty() ? "several hosts hold that handle: give host=ADDR\n"
+                               : "several identities hold that handle: give identity=KEY\n";
     return holders == 1 ? 0 : holders == 0 ? 404 : 400;
 }
 
@@ -166,18 +175,17 @@ void AdminPort::route() {
 
 void AdminPort::close_handle(const httplib::Request& req, httplib::Response& res) {
     int handle = -1;
-    HostAddr host;
-    std::string why;
-    const int status = close_target(req, server_.handle_list(), &handle, &host, &why);
+    std::string owner, why;
+    const int status = close_target(req, server_.handle_list(), &handle, &owner, &why);
     if (status != 0) return reply(res, status, why);
     const std::string by = "admin " + req.remote_addr + ":" + std::to_string(req.remote_port);
     bool live = false;
     std::string what;
-    if (server_.drop_orphan(handle, host, by, &live, &what)) {
+    if (server_.drop_orphan(handle, owner, by, &live, &what)) {
         metrics().handle_dropped();
         return reply(res, 200,
                      "closed handle " + std::to_string(handle) + " (" + escape_for_log(what) +
-                         ") of " + host.to_string() + "\n");
+                         ") of " + escape_for_log(owner) + "\n");
     }
     if (live) return reply(res, 409, "handle in use by a live connection: not an orphan\n");
     reply(res, 404, "no such handle\n");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,8 @@
 namespace gavo::server {
 
 constexpr int kDefaultPort = 7100;
+
+struct AccessRules;  // access.h
 
 struct ServerConfig {
     std::string listen_host = "127.0.0.1";
@@ -48,6 +51,9 @@ struct ServerConfig {
     std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root
     std::string tables_db;     // --tables-db URL (postgresql://...); empty: SQLite in state_dir
     bool group_commit = true;  // false: one transaction per record (for measurements)
+    // Access rules (--access FILE, see access.h; the rules name their file): null
+    // without them, and then every client that is admitted may do everything.
+    std::shared_ptr<const AccessRules> access;
     // Where log lines go (empty: standard error) and which are written (see log.h).
     std::string log_file;
     LogLevel log_level = LogLevel::kInfo;

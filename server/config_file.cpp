@@ -28,8 +28,10 @@ std::string_view strip_comment(std::string_view line) {
     return line;
 }
 
+}  // namespace
+
 // Reads at most kMaxConfigFileBytes + 1 bytes of `path`; false with `why` set.
-bool slurp(const std::string& path, std::string* text, std::string* why) {
+bool read_small_file(const std::string& path, std::string* text, std::string* why) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         *why = strerror(errno);
@@ -47,14 +49,14 @@ bool slurp(const std::string& path, std::string* text, std::string* why) {
     return why->empty();
 }
 
-}  // namespace
+std::string_view config_line_content(std::string_view line) { return trim(strip_comment(line)); }
 
 bool parse_config_text(std::string_view text, std::vector<ConfigEntry>* out, int* bad_line,
                        std::string* why) {
     int number = 0;
     for (size_t start = 0; start < text.size();) {
         const size_t end = std::min(text.find('\n', start), text.size());
-        const std::string_view line = trim(strip_comment(text.substr(start, end - start)));
+        const std::string_view line = config_line_content(text.substr(start, end - start));
         start = end + 1;
         ++number;
         if (line.empty()) continue;
@@ -72,7 +74,7 @@ bool parse_config_text(std::string_view text, std::vector<ConfigEntry>* out, int
 
 bool read_config_file(const std::string& path, std::vector<ConfigEntry>* out, std::string* error) {
     std::string text, why;
-    if (!slurp(path, &text, &why)) {
+    if (!read_small_file(path, &text, &why)) {
         *error = "cannot read the config file " + path + ": " + why;
         return false;
     }

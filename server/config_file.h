@@ -28,6 +28,12 @@ struct ConfigEntry {
     int line = 0;       // 1-based
 };
 
+// Reads the whole of a small file (at most kMaxConfigFileBytes); false with `why` set.
+bool read_small_file(const std::string& path, std::string* text, std::string* why);
+// A line without its comment (from a '#' that starts it or follows a blank) and without
+// the blanks around what is left.
+std::string_view config_line_content(std::string_view line);
+
 // Splits `text` into entries in order. False at the first line that is neither blank,
 // a comment nor `key = value` (with a non-empty key), `bad_line` and `why` then set.
 bool parse_config_text(std::string_view text, std::vector<ConfigEntry>* out, int* bad_line,

@@ -55,14 +55,15 @@ int OpenFile::release_locked() {
 
 // ---- FileService
 
-int FileService::code_for(int err, const std::string& rel, bool creating, std::string* why) const {
+int FileService::code_for(const RootDir& root, int err, const std::string& rel, bool creating,
+                          std::string* why) const {
     if (err == EXDEV) {
         *why = "name leads out of the root";
         return kCodeBadPath;
     }
     // ENOENT means a missing folder when the open would have created the file itself,
     // or when the file's folder cannot be found.
-    const bool folder_missing = err == ENOENT && (creating || !root_.parent_exists(rel));
+    const bool folder_missing = err == ENOENT && (creating || !root.parent_exists(rel));
     if (why->empty()) *why = errno_text(err);
     return nfile_map_os_error(gavo::windows_error_from_errno(err, folder_missing));
 }
@@ -87,12 +88,13 @@ int FileService::check_servable(const struct stat& st, std::string* why) const {
 // Looks the name up without opening the file (O_PATH), checks what it is, and only then
 // opens that same file for I/O: opening a FIFO could block and opening a device acts on
 // it, so neither is ever opened.
-int FileService::open_existing(const std::string& rel, int pflags, std::string* why) {
-    const int path_fd = root_.open_at(rel, O_PATH);
+int FileService::open_existing(const RootDir& root, const std::string& rel, int pflags,
+                               std::string* why) {
+    const int path_fd = root.open_at(rel, O_PATH);
     if (path_fd < 0) return path_fd;
     struct stat st;
     int fd = sys().fstat(path_fd, &st) == 0 ? check_servable(st, why) : -errno;
-    if (fd == 0) fd = root_.reopen(path_fd, st, rel, pflags);
+    if (fd == 0) fd = root.reopen(path_fd, st, rel, pflags);
     const int saved = errno;
     sys().close(path_fd);  // it only looked the name up: a failed close changes nothing
     errno = saved;
@@ -102,19 +104,19 @@ int FileService::open_existing(const std::string& rel, int pflags, std::string* 
 // Opens without creating first, so that the server knows whether it created the file
 // (its folder entry then needs a sync). O_EXCL never follows a link, so a dangling link
 // is never created through, and what it creates is a new regular file.
-int FileService::open_fd(const std::string& rel, int pflags, bool create, bool* created,
-                         std::string* why) {
+int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
+                         bool* created, std::string* why) {
     *created = false;
     const int plain = pflags & ~O_CREAT;
-    int fd = open_existing(rel, plain, why);
+    int fd = open_existing(root, rel, plain, why);
     if (fd != -ENOENT || !create) return fd;
-    fd = root_.open_at(rel, plain | O_CREAT | O_EXCL, 0666);
+    fd = root.open_at(rel, plain | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
         *created = true;
         return fd;
     }
     if (fd != -EEXIST) return fd;
-    fd = open_existing(rel, plain, why);  // someone else created it meanwhile
+    fd = open_existing(root, rel, plain, why);  // someone else created it meanwhile
     if (fd == -ENOENT) {
         *why = "dangling link";
         return -EEXIST;
@@ -169,12 +171,19 @@ bool FileService::needs_folders(int err, const std::string& rel) const {
            !rel.empty();
 }
 
-OpenResult FileService::open(const std::string& rel, unsigned int flags, std::string* why) {
+bool FileService::refuses_changes(const FileArea& area, std::string* why) const {
+    if (!read_only_ && !area.read_only) return false;
+    *why = read_only_ ? "server is read-only" : "read-only access";
+    return true;
+}
+
+OpenResult FileService::open(const FileArea& area, const std::string& rel, unsigned int flags,
+                             std::string* why) {
     OpenResult result;
+    const RootDir& root = *area.root;
     const unsigned int mode = mode_word_from_open_flags(flags);
     const bool create = mode_creates(mode);
-    if (read_only_ && (mode_may_write(mode) || create)) {
-        *why = "server is read-only";
+    if ((mode_may_write(mode) || create) && refuses_changes(area, why)) {
         result.code = kCodeAccessDenied;
         return result;
     }
@@ -182,30 +191,30 @@ OpenResult FileService::open(const std::string& rel, unsigned int flags, std::st
     // in where /proc is missing (see RootDir::reopen) from hanging the connection.
     const int pflags = posix_open_flags(mode) | O_NONBLOCK | O_NOCTTY;
     bool created = false;
-    int fd = open_fd(rel, pflags, create, &created, why);
+    int fd = open_fd(root, rel, pflags, create, &created, why);
     if (fd < 0 && create && needs_folders(-fd, rel)) {
         // As the local back end does: create the missing folders, then one more try.
-        const int made = root_.make_dirs(rel, sync_);
+        const int made = root.make_dirs(rel, sync_);
         if (made != 0) {
             *why = "cannot create folders: " + errno_text(-made);
             result.code = made == -EXDEV ? kCodeBadPath : kCodeMakeDirs;
             return result;
         }
-        fd = open_fd(rel, pflags, create, &created, why);
+        fd = open_fd(root, rel, pflags, create, &created, why);
     }
     if (fd < 0) {
-        result.code = code_for(-fd, rel, create, why);
+        result.code = code_for(root, -fd, rel, create, why);
         return result;
     }
     auto file = std::make_shared<OpenFile>(&shares_, rel);
     file->fd = fd;
     file->sync = sync_;
-    result.code = finish_open(*file, rel, mode, flags, created, &result.length, why);
+    result.code = finish_open(root, *file, rel, mode, flags, created, &result.length, why);
     if (result.code == 0) {
         result.file = std::move(file);
     } else if (created) {
         file.reset();  // closes it and gives up its share first
-        discard_created(rel);
+        discard_created(root, rel);
     }
     return result;
 }
@@ -213,9 +222,9 @@ OpenResult FileService::open(const std::string& rel, unsigned int flags, std::st
 // A failed open leaves no file behind that it created itself, so that the tree is as the
 // request found it (folders made on the way stay: they hold no data). Only an empty
 // regular file that nobody holds open is taken away: never data, never another's file.
-void FileService::discard_created(const std::string& rel) {
+void FileService::discard_created(const RootDir& root, const std::string& rel) {
     std::string last;
-    const int dir = root_.open_parent(rel, &last);
+    const int dir = root.open_parent(rel, &last);
     if (dir < 0) return;
     {
         std::lock_guard<std::mutex> lock(names_mutex_);
@@ -230,10 +239,11 @@ void FileService::discard_created(const std::string& rel) {
 
 // Checks the kind of file, admits the open and positions it. On failure the caller drops
 // `file`, whose destructor closes what was opened.
-int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned int mode,
-                             unsigned int flags, bool created, int64_t* length, std::string* why) {
+int FileService::finish_open(const RootDir& root, OpenFile& file, const std::string& rel,
+                             unsigned int mode, unsigned int flags, bool created, int64_t* length,
+                             std::string* why) {
     struct stat st;
-    if (sys().fstat(file.fd, &st) != 0) return code_for(errno, rel, false, why);
+    if (sys().fstat(file.fd, &st) != 0) return code_for(root, errno, rel, false, why);
     if (!S_ISREG(st.st_mode)) {
         *why = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
         return nfile_map_os_error(gavo::kWinAccessDenied);
@@ -247,13 +257,13 @@ int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned in
     file.dirty = create;
     *length = create ? 0 : static_cast<int64_t>(st.st_size);
     if (open_flags_seek_to_end(flags) && sys().lseek(file.fd, 0, SEEK_END) < 0) {
-        return code_for(errno, rel, false, why);
+        return code_for(root, errno, rel, false, why);
     }
     if (created && sync_) {
         // The new entry reaches the disk with its folder's fsync at the close; an open
         // that could not keep the folder for it would lose the file in a power cut.
         std::string last;
-        const int dir = root_.open_parent(rel, &last);
+        const int dir = root.open_parent(rel, &last);
         if (dir < 0) {
             *why = "folder: " + errno_text(-dir);
             return nfile_map_os_error(gavo::windows_error_from_errno(-dir, false));
@@ -264,10 +274,11 @@ int FileService::finish_open(OpenFile& file, const std::string& rel, unsigned in
 }
 
 // Opens the folders of a name change; the results are descriptors or library codes.
-int FileService::parent_of(const std::string& rel, std::string* last, std::string* why) {
-    const int fd = root_.open_parent(rel, last);
+int FileService::parent_of(const RootDir& root, const std::string& rel, std::string* last,
+                           std::string* why) {
+    const int fd = root.open_parent(rel, last);
     if (fd >= 0) return fd;
-    if (-fd == EXDEV) return code_for(EXDEV, rel, false, why);
+    if (-fd == EXDEV) return code_for(root, EXDEV, rel, false, why);
     *why = "folder: " + errno_text(-fd);
     return nfile_map_os_error(gavo::windows_error_from_errno(-fd, true));
 }
@@ -294,15 +305,13 @@ int FileService::sync_dirs(int a, int b, std::string* why) {
     return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
 }
 
-int FileService::rename(const std::string& from, const std::string& to, std::string* why) {
-    if (read_only_) {
-        *why = "server is read-only";
-        return kCodeAccessDenied;
-    }
+int FileService::rename(const FileArea& area, const std::string& from, const std::string& to,
+                        std::string* why) {
+    if (refuses_changes(area, why)) return kCodeAccessDenied;
     std::string from_last, to_last;
-    const int from_dir = parent_of(from, &from_last, why);
+    const int from_dir = parent_of(*area.root, from, &from_last, why);
     if (from_dir < 0) return from_dir;
-    const int to_dir = parent_of(to, &to_last, why);
+    const int to_dir = parent_of(*area.root, to, &to_last, why);
     if (to_dir < 0) {
         sys().close(from_dir);
         return to_dir;
@@ -324,13 +333,10 @@ int FileService::rename(const std::string& from, const std::string& to, std::str
     return code;
 }
 
-int FileService::remove(const std::string& rel, std::string* why) {
-    if (read_only_) {
-        *why = "server is read-only";
-        return kCodeAccessDenied;
-    }
+int FileService::remove(const FileArea& area, const std::string& rel, std::string* why) {
+    if (refuses_changes(area, why)) return kCodeAccessDenied;
     std::string last;
-    const int dir = parent_of(rel, &last, why);
+    const int dir = parent_of(*area.root, rel, &last, why);
     if (dir < 0) return dir;
     int code;
     {
@@ -347,14 +353,15 @@ int FileService::remove(const std::string& rel, std::string* why) {
     return code;
 }
 
-int FileService::exists(const std::string& rel, std::string* why) {
-    const int fd = root_.open_at(rel, O_PATH);
+int FileService::exists(const FileArea& area, const std::string& rel, std::string* why) {
+    const RootDir& root = *area.root;
+    const int fd = root.open_at(rel, O_PATH);
     if (fd >= 0) {
         // Only the component walk opens a link itself (O_NOFOLLOW), and it follows none.
         struct stat st;
         const int err = sys().fstat(fd, &st) == 0 ? 0 : errno;
         sys().close(fd);
-        if (err != 0) return code_for(err, rel, false, why);
+        if (err != 0) return code_for(root, err, rel, false, why);
         if (!S_ISLNK(st.st_mode)) return 1;
         *why = "links are not followed";
         return kCodeBadPath;
@@ -366,7 +373,7 @@ int FileService::exists(const std::string& rel, std::string* why) {
         *why = errno_text(ELOOP);
         return kCodeBadPath;
     }
-    return code_for(-fd, rel, false, why);
+    return code_for(root, -fd, rel, false, why);
 }
 
 }  // namespace gavo::server

@@ -77,44 +77,70 @@ struct OpenResult {
     int64_t length = 0;              // the file's length after the open
 };
 
+// Where a client's names resolve: the served root, or the folder its access rule confines
+// it to; and whether it may change anything there (besides the server-wide --read-only).
+struct FileArea {
+    const RootDir* root = nullptr;
+    bool read_only = false;
+};
+
 class FileService {
 public:
     FileService(const RootDir& root, bool read_only, bool sync, bool allow_hard_links = false)
         : root_(root), read_only_(read_only), sync_(sync), allow_hard_links_(allow_hard_links) {}
+
+    // The whole root, as the server's settings give it.
+    FileArea whole() const { return {&root_, false}; }
 
     // Opens `rel` with the client's open flags: access, append (position at the end),
     // create (missing file created, existing one cut, missing folders created), sharing.
     // Only regular files are opened for reading or writing, and (unless hard links are
     // allowed) only those with one link: another link may lie outside the root. Both are
     // refused with -103 before anything is opened or cut.
-    OpenResult open(const std::string& rel, unsigned int flags, std::string* why);
+    OpenResult open(const FileArea& area, const std::string& rel, unsigned int flags,
+                    std::string* why);
     // Renames without ever replacing an existing entry; durable when it returns 0.
-    int rename(const std::string& from, const std::string& to, std::string* why);
+    int rename(const FileArea& area, const std::string& from, const std::string& to,
+               std::string* why);
     // Removes a file (not a folder); durable when it returns 0.
-    int remove(const std::string& rel, std::string* why);
+    int remove(const FileArea& area, const std::string& rel, std::string* why);
     // 1 when the entry exists (file or folder), 0 when not; -107 when the name leads out
-    // of the root through a link.
-    int exists(const std::string& rel, std::string* why);
+    // of the area through a link.
+    int exists(const FileArea& area, const std::string& rel, std::string* why);
+
+    // The same in the whole root.
+    OpenResult open(const std::string& rel, unsigned int flags, std::string* why) {
+        return open(whole(), rel, flags, why);
+    }
+    int rename(const std::string& from, const std::string& to, std::string* why) {
+        return rename(whole(), from, to, why);
+    }
+    int remove(const std::string& rel, std::string* why) { return remove(whole(), rel, why); }
+    int exists(const std::string& rel, std::string* why) { return exists(whole(), rel, why); }
 
     size_t open_count() const { return shares_.size(); }
 
 private:
-    int open_fd(const std::string& rel, int pflags, bool create, bool* created, std::string* why);
-    int open_existing(const std::string& rel, int pflags, std::string* why);
+    // True (with `why` set) when `area` may not be changed.
+    bool refuses_changes(const FileArea& area, std::string* why) const;
+    int open_fd(const RootDir& root, const std::string& rel, int pflags, bool create, bool* created,
+                std::string* why);
+    int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
     // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
     int check_servable(const struct stat& st, std::string* why) const;
     // The change count shared by every open of the file of `st`.
     std::shared_ptr<FileWrites> writes_for(const struct stat& st);
     int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why);
-    int finish_open(OpenFile& file, const std::string& rel, unsigned int mode, unsigned int flags,
-                    bool created, int64_t* length, std::string* why);
-    void discard_created(const std::string& rel);
+    int finish_open(const RootDir& root, OpenFile& file, const std::string& rel, unsigned int mode,
+                    unsigned int flags, bool created, int64_t* length, std::string* why);
+    void discard_created(const RootDir& root, const std::string& rel);
     // True when a failed create of `rel` (errno `err`) calls for creating its folders.
     bool needs_folders(int err, const std::string& rel) const;
-    int parent_of(const std::string& rel, std::string* last, std::string* why);
+    int parent_of(const RootDir& root, const std::string& rel, std::string* last, std::string* why);
     int sync_dirs(int a, int b, std::string* why);
     // The library code of a failed call on `rel` with errno `err`.
-    int code_for(int err, const std::string& rel, bool creating, std::string* why) const;
+    int code_for(const RootDir& root, int err, const std::string& rel, bool creating,
+                 std::string* why) const;
     // Refuses a name change of an entry that a client holds open, as Windows does.
     int check_not_open(int dir_fd, const std::string& last, std::string* why);
 

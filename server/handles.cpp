@@ -163,29 +163,43 @@ bool HandleTable::reserve(uint64_t position, std::string* why) {
     return true;
 }
 
-int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why,
+size_t HandleTable::host_count(const HostAddr& addr) const {
+    const auto it = per_host_.find(host_key(addr));
+    return it == per_host_.end() ? 0 : it->second;
+}
+
+void HandleTable::count_host(const HostAddr& addr, bool added) {
+    const HostAddr key = host_key(addr);
+    size_t& count = per_host_[key];
+    count = added ? count + 1 : count - 1;
+    if (count == 0) per_host_.erase(key);
+}
+
+int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::string* why,
                      ConnId conn) {
     const Clock::time_point now = sys().now();
+    const std::string key = who.key();
     std::lock_guard<std::mutex> lock(mutex_);
-    const HostAddr key = host_key(host);
+    const size_t host_holds = host_count(who.addr);
+    if (host_holds >= static_cast<size_t>(per_host_limit_)) {
+        *why = "host holds " + std::to_string(host_holds) + " handles, the limit";
+        return -1;
+    }
     auto found = spaces_.find(key);
     const Space empty;
     const Space& held = found == spaces_.end() ? empty : found->second;
-    if (held.size() >= static_cast<size_t>(per_host_limit_)) {
-        *why = "host holds " + std::to_string(held.size()) + " handles, the limit";
-        return -1;
-    }
     for (uint64_t p = next_; p < next_ + kHandleCount; ++p) {
         const size_t index = p % kHandleCount;
         const int h = static_cast<int>(index);
-        // Other hosts' numbers are no obstacle: each host key has its own space.
+        // Other identities' numbers are no obstacle: each has its own space.
         if (held.count(h) != 0 || held_back(p)) continue;
         // Never hand out a position the mark file does not cover: after a crash the
         // next run starts at the reserved mark, beyond every number given out here.
         if (p >= reserved_ && !reserve(p, why)) return -1;
-        spaces_[key].emplace(h, Slot{host, std::move(obj), conn, now, now, {}});
+        spaces_[key].emplace(h, Slot{who, std::move(obj), conn, now, now, {}});
         ++holders_[index];
         ++size_;
+        count_host(who.addr, true);
         next_ = p + 1;
         return h;
     }
@@ -194,11 +208,11 @@ int HandleTable::add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std:
     return -1;
 }
 
-std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host, Lookup* result,
+std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, Lookup* result,
                                               ConnId conn) {
     const Clock::time_point now = conn != 0 ? sys().now() : Clock::time_point{};
+    const std::string key = who.key();
     std::lock_guard<std::mutex> lock(mutex_);
-    const HostAddr key = host_key(host);
     auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     if (space == spaces_.end() || it == space->second.end()) {
@@ -207,14 +221,9 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host, 
         *result = held ? Lookup::kOtherHost : Lookup::kUnknown;
         return nullptr;
     }
-    // Another address of the same IPv6 /64.
-    if (!(it->second.owner == host)) {
-        *result = Lookup::kOtherHost;
-        return nullptr;
-    }
     *result = Lookup::kFound;
     if (conn != 0) {
-        // A connection of the host uses it again: no longer an orphan.
+        // A connection of the owner uses it again: no longer an orphan.
         if (it->second.conn == 0) orphans_.erase({key, handle});
         it->second.conn = conn;
         it->second.used = now;
@@ -222,13 +231,13 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const HostAddr& host, 
     return it->second.obj;
 }
 
-std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host, Lookup* result) {
-    std::shared_ptr<OpenObject> obj = find(handle, host, result);
+std::shared_ptr<OpenObject> HandleTable::remove(int handle, const Identity& who, Lookup* result) {
+    std::shared_ptr<OpenObject> obj = find(handle, who, result);
     if (!obj) return nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
-    auto space = spaces_.find(host_key(host));
+    auto space = spaces_.find(who.key());
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
-    // Another connection of the host may have closed it between find() and here.
+    // Another connection of the owner may have closed it between find() and here.
     if (space == spaces_.end() || it == space->second.end() || it->second.obj != obj) {
         *result = Lookup::kUnknown;
         return nullptr;
@@ -236,11 +245,11 @@ std::shared_ptr<OpenObject> HandleTable::remove(int handle, const HostAddr& host
     return take_slot(space, it);
 }
 
-std::shared_ptr<OpenObject> HandleTable::take_slot(std::map<HostAddr, Space>::iterator space,
-                                                   Space::iterator slot) {
+std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space::iterator slot) {
     std::shared_ptr<OpenObject> obj = std::move(slot->second.obj);
     --holders_[static_cast<size_t>(slot->first)];  // a number the table handed out
     --size_;
+    count_host(slot->second.owner.addr, false);
     orphans_.erase({space->first, slot->first});
     space->second.erase(slot);
     if (space->second.empty()) spaces_.erase(space);
@@ -252,11 +261,12 @@ void HandleTable::connection_opened(ConnId conn, const std::string& label) {
     live_[conn] = label;
 }
 
-void HandleTable::connection_closed(ConnId conn, const HostAddr& host, Clock::time_point now) {
+void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::time_point now) {
+    const std::string key = who.key();
     std::lock_guard<std::mutex> lock(mutex_);
     live_.erase(conn);
-    // Only the host's own space can hold handles this connection used.
-    auto space = spaces_.find(host_key(host));
+    // Only the owner's own space can hold handles this connection used.
+    auto space = spaces_.find(key);
     if (space == spaces_.end() || conn == 0) return;
     for (auto& [handle, slot] : space->second) {
         if (slot.conn != conn) continue;
@@ -267,7 +277,7 @@ void HandleTable::connection_closed(ConnId conn, const HostAddr& host, Clock::ti
 }
 
 HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono::milliseconds grace,
-                                             std::vector<HostAddr>* hosts) {
+                                             std::vector<std::string>* owners) {
     std::lock_guard<std::mutex> lock(mutex_);
     Taken taken;
     for (auto o = orphans_.begin(); o != orphans_.end();) {
@@ -275,19 +285,19 @@ HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono:
         auto slot = space->second.find(o->second);
         const Orphan orphan = *o++;  // take_slot() forgets it
         if (now - slot->second.orphaned < grace) continue;
-        hosts->push_back(slot->second.owner);
+        owners->push_back(orphan.first);
         taken.emplace_back(orphan.second, take_slot(space, slot));
     }
     return taken;
 }
 
-std::shared_ptr<OpenObject> HandleTable::take_orphan(int handle, const HostAddr& host,
+std::shared_ptr<OpenObject> HandleTable::take_orphan(int handle, const std::string& owner,
                                                      Lookup* result, bool* live) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto space = spaces_.find(host_key(host));
+    auto space = spaces_.find(owner);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     *live = false;
-    if (space == spaces_.end() || it == space->second.end() || !(it->second.owner == host)) {
+    if (space == spaces_.end() || it == space->second.end()) {
         *result = Lookup::kUnknown;
         return nullptr;
     }
@@ -303,12 +313,12 @@ std::vector<HandleView> HandleTable::list() const {
     for (const auto& [key, space] : spaces_) {
         for (const auto& [handle, slot] : space) {
             auto label = live_.find(slot.conn);
-            out.push_back({slot.owner, handle, slot.obj, slot.opened, slot.used,
+            out.push_back({slot.owner.addr, key, handle, slot.obj, slot.opened, slot.used,
                            label == live_.end() ? std::string() : label->second});
         }
     }
     std::sort(out.begin(), out.end(), [](const HandleView& a, const HandleView& b) {
-        return std::tie(a.host, a.handle) < std::tie(b.host, b.handle);
+        return std::tie(a.host, a.identity, a.handle) < std::tie(b.host, b.identity, b.handle);
     });
     return out;
 }
@@ -320,6 +330,7 @@ HandleTable::Taken HandleTable::take_all() {
         for (auto& [handle, slot] : space) taken.emplace_back(handle, std::move(slot.obj));
     }
     spaces_.clear();
+    per_host_.clear();
     std::fill(holders_.begin(), holders_.end(), 0);
     size_ = 0;
     orphans_.clear();

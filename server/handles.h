@@ -2,19 +2,21 @@
 // by the files of the archive channel and the tables of the log channel (a close on the
 // archive channel closes a table too).
 //
-// A handle belongs to the client host (IP address) that opened it: another host gets it
-// refused, while any connection of the owning host may use it, so handles survive the
-// client's reconnection. Each handle remembers the connection that used it last; when
-// that connection ends the handle becomes an orphan, and an orphan that no connection of
-// its host uses again within the grace period is closed (take_expired). So the handles
-// of a killed process expire even while other connections of its address live, and a
-// reconnecting host, which uses its handles again on its new connections, keeps them.
+// A handle belongs to the identity that opened it (identity.h: a plain client's address,
+// or a client certificate's name): another identity gets it refused, while any
+// connection of the owner may use it, so handles survive the client's reconnection. Each
+// handle remembers the connection that used it last; when that connection ends the
+// handle becomes an orphan, and an orphan that no connection of its owner uses again
+// within the grace period is closed (take_expired). So the handles of a killed process
+// expire even while other connections of its identity live, and a reconnecting host,
+// which uses its handles again on its new connections, keeps them.
 //
-// Each host key (host_key(): an IPv4 address or an IPv6 /64, see limits.h) has its own
-// number space and may hold a limited number of handles in it, so one host's opens never
-// use up another's numbers. Numbers are given out round-robin by one position shared by
-// all hosts, skipping only the numbers the opening host key holds (and those held back
-// after a restart), so a number just closed is not reused at once.
+// Each identity has its own number space, so one identity's opens never use up
+// another's numbers; the handles a host may hold are limited per host key (host_key():
+// an IPv4 address or an IPv6 /64, see limits.h) over all the identities it opens for.
+// Numbers are given out round-robin by one position shared by all, skipping only the
+// numbers the opening identity holds (and those held back after a restart), so a number
+// just closed is not reused at once.
 //
 // Across a restart: clients keep the numbers they hold, and nothing tells them that the
 // server forgot them. With a HandleMarkFile attached, the table continues at the position
@@ -37,6 +39,7 @@
 #include <vector>
 
 #include "server/address.h"
+#include "server/identity.h"
 #include "server/limits.h"
 
 namespace gavo::server {
@@ -62,7 +65,8 @@ using ConnId = uint64_t;
 
 // One open handle as the admin port lists it.
 struct HandleView {
-    HostAddr host;
+    HostAddr host;         // the address it was opened from
+    std::string identity;  // its owner (Identity::key())
     int handle = 0;
     std::shared_ptr<OpenObject> obj;
     Clock::time_point opened, used;  // when it was opened, and last used
@@ -119,33 +123,34 @@ public:
     // take_all(). True when there is no file.
     bool record_stop(std::string* error);
 
-    // The new handle for `obj`, owned by `host` and used by connection `conn` (0: none,
-    // and the handle never becomes an orphan); -1 with `why` set when the host key is at
-    // its limit or every number is in use (by it, or held back). Times come from sys().
-    int add(const HostAddr& host, std::shared_ptr<OpenObject> obj, std::string* why,
+    // The new handle for `obj`, owned by `who` and used by connection `conn` (0: none,
+    // and the handle never becomes an orphan); -1 with `why` set when the host key of
+    // `who`'s address is at its limit or every number is in use (by `who`, or held
+    // back). Times come from sys().
+    int add(const Identity& who, std::shared_ptr<OpenObject> obj, std::string* why,
             ConnId conn = 0);
-    // The object of `handle` when `host` owns it; null otherwise, with `result` telling
-    // why (kOtherHost: some other host holds that number). A found handle counts as used
-    // by `conn` now (an orphan is one no longer) when `conn` is not 0.
-    std::shared_ptr<OpenObject> find(int handle, const HostAddr& host, Lookup* result,
+    // The object of `handle` when `who` owns it; null otherwise, with `result` telling
+    // why (kOtherHost: some other identity holds that number). A found handle counts as
+    // used by `conn` now (an orphan is one no longer) when `conn` is not 0.
+    std::shared_ptr<OpenObject> find(int handle, const Identity& who, Lookup* result,
                                      ConnId conn = 0);
     // As find(), and takes the handle out of the table (the caller closes the object).
-    std::shared_ptr<OpenObject> remove(int handle, const HostAddr& host, Lookup* result);
+    std::shared_ptr<OpenObject> remove(int handle, const Identity& who, Lookup* result);
 
     // The connections alive, for the grace period and the handle list (`label` as in
     // the log lines). At the close, the handles `conn` used last become orphans.
     void connection_opened(ConnId conn, const std::string& label);
-    void connection_closed(ConnId conn, const HostAddr& host, Clock::time_point now);
+    void connection_closed(ConnId conn, const Identity& who, Clock::time_point now);
     // Takes out the orphans whose connection ended at least `grace` before `now`, with
-    // their owners in `hosts` (one entry per handle taken).
+    // their owners' keys in `owners` (one entry per handle taken).
     Taken take_expired(Clock::time_point now, std::chrono::milliseconds grace,
-                       std::vector<HostAddr>* hosts);
-    // Takes out `handle` of `host` (the admin port's drop of an orphan): kFound when
-    // taken, kUnknown when there is no such handle; a handle whose connection lives is
-    // left alone (`live` set to true).
-    std::shared_ptr<OpenObject> take_orphan(int handle, const HostAddr& host, Lookup* result,
+                       std::vector<std::string>* owners);
+    // Takes out `handle` of the identity keyed `owner` (the admin port's drop of an
+    // orphan): kFound when taken, kUnknown when there is no such handle; a handle whose
+    // connection lives is left alone (`live` set to true).
+    std::shared_ptr<OpenObject> take_orphan(int handle, const std::string& owner, Lookup* result,
                                             bool* live);
-    // Every open handle, ordered by host key and number.
+    // Every open handle, ordered by address, identity and number.
     std::vector<HandleView> list() const;
     // Takes out every handle (server stop).
     Taken take_all();
@@ -158,17 +163,20 @@ public:
 
 private:
     struct Slot {
-        HostAddr owner;
+        Identity owner;
         std::shared_ptr<OpenObject> obj;
         ConnId conn = 0;  // the live connection that used it last; 0: none
         Clock::time_point opened, used;
         Clock::time_point orphaned;  // when `conn` ended (for an orphan)
     };
-    using Space = std::unordered_map<int, Slot>;  // one host key's numbers
-    using Orphan = std::pair<HostAddr, int>;      // host key and number
+    using Space = std::unordered_map<int, Slot>;  // one identity's numbers
+    using Spaces = std::map<std::string, Space>;  // by identity key
+    using Orphan = std::pair<std::string, int>;   // identity key and number
     // Takes `slot` of `space` out; `space` is forgotten once empty.
-    std::shared_ptr<OpenObject> take_slot(std::map<HostAddr, Space>::iterator space,
-                                          Space::iterator slot);
+    std::shared_ptr<OpenObject> take_slot(Spaces::iterator space, Space::iterator slot);
+    // The handles the host key of `addr` holds (over all its identities); one more or less.
+    size_t host_count(const HostAddr& addr) const;
+    void count_host(const HostAddr& addr, bool added);
     // True when `position` falls in the first lap and its number is held back.
     bool held_back(uint64_t position) const;
     // The mark to save with `next`: the open numbers, plus those still held back while
@@ -178,8 +186,9 @@ private:
     bool reserve(uint64_t position, std::string* why);
 
     const int per_host_limit_;
-    mutable std::mutex mutex_;          // guards everything below
-    std::map<HostAddr, Space> spaces_;  // by host key; no empty spaces
+    mutable std::mutex mutex_;             // guards everything below
+    Spaces spaces_;                        // no empty spaces
+    std::map<HostAddr, size_t> per_host_;  // handles by host key; no zero counts
     std::vector<uint32_t> holders_ = std::vector<uint32_t>(kHandleCount);  // spaces per number
     size_t size_ = 0;                                                      // handles in all spaces
     std::unordered_map<ConnId, std::string> live_;  // connections alive, with their labels

@@ -4,12 +4,18 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 #include "server/address.h"
 
 namespace gavo::server {
 
 struct Identity {
+    Identity() = default;
+    // A plain client is its address: a HostAddr converts to its identity.
+    Identity(const HostAddr& address, std::string name = {})  // NOLINT: implicit on purpose
+        : addr(address), cert_name(std::move(name)) {}
+
     HostAddr addr;          // the peer's address, always known
     std::string cert_name;  // subject CN of the verified client certificate; empty: none
 

@@ -28,6 +28,7 @@ bool reloadable(const std::string& key, const Settings& fresh, const Server& ser
     if (key == "tls-cert" || key == "tls-key" || key == "tls-client-ca") {
         return server.tls_enabled();
     }
+    if (key == "access") return server.has_access_rules() && fresh.config.access;
     return key == "allow" || key == "log-level";
 }
 
@@ -54,10 +55,11 @@ void take_reloaded(const Settings& fresh, const Server& server, Logger& log, Set
     current->config.allow = fresh.config.allow;
     current->config.log_level = fresh.config.log_level;
     if (reloadable("tables", fresh, server)) current->config.tables_file = fresh.config.tables_file;
+    if (reloadable("access", fresh, server)) current->config.access = fresh.config.access;
 }
 
 // SIGHUP: the log file is opened again by its name (after a rotation), then the config
-// file and the tables file are read afresh. A bad file changes nothing.
+// file, the tables file and the access file are read afresh. A bad file changes nothing.
 void reload(int argc, char** argv, Server& server, Logger& log, Settings* current) {
     std::string error;
     if (!log.reopen(&error)) log.line(LogLevel::kError, error + "; logging on to the old file");

@@ -28,7 +28,7 @@ constexpr size_t kOtherColumn = std::size(kResultCodes);
 constexpr size_t kNoneColumn = kOtherColumn + 1;
 
 constexpr const char* kRefusedReasons[] = {"allow_list", "max_connections", "host_connections",
-                                           "descriptors"};
+                                           "descriptors", "access"};
 
 size_t result_column(int result) {
     if (result == kNoReply) return kNoneColumn;

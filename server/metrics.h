@@ -42,7 +42,14 @@ private:
 };
 
 // Why a connection was refused, as the label `reason` shows it.
-enum class RefusedBy { kAllowList, kMaxConnections, kHostConnections, kDescriptors, kCount };
+enum class RefusedBy {
+    kAllowList,
+    kMaxConnections,
+    kHostConnections,
+    kDescriptors,
+    kAccess,  // no access rule for the client
+    kCount
+};
 
 // A request's outcome: the value of its reply (0 or more: success; negative: the code),
 // or kNoReply when the connection ended before a reply went out.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <set>
 
+#include "server/access.h"
 #include "server/config_file.h"
 #include "server/tables.h"
 
@@ -38,7 +39,8 @@ enum OptionId {
     kAdmin,
     kTlsCert,
     kTlsKey,
-    kTlsClientCa
+    kTlsClientCa,
+    kAccess
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -50,6 +52,7 @@ const struct option kOptions[] = {
     {"admin", required_argument, nullptr, kAdmin},
     {"root", required_argument, nullptr, kRoot},
     {"allow", required_argument, nullptr, kAllow},
+    {"access", required_argument, nullptr, kAccess},
     {"read-only", no_argument, nullptr, kReadOnly},
     {"allow-hard-links", no_argument, nullptr, kAllowHardLinks},
     {"no-sync", no_argument, nullptr, kNoSync},
@@ -121,6 +124,13 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         }
         *error = std::string("bad --allow value '") + arg + "' (want an address or CIDR)";
         return false;
+    }
+    case kAccess: {
+        // Read here, so that a bad file stops the start (and a reload) like a bad option.
+        auto rules = std::make_shared<AccessRules>();
+        if (!read_access_file(arg, rules.get(), error)) return false;
+        config->access = std::move(rules);
+        return true;
     }
     case kReadOnly: config->read_only = true; return true;
     case kAllowHardLinks: config->allow_hard_links = true; return true;
@@ -334,6 +344,10 @@ std::string usage_text() {
            "                         (default ./gavo-root)\n"
            "  --allow CIDR           accept clients from this address block only;\n"
            "                         repeatable (default: anyone who can reach the socket)\n"
+           "  --access FILE          confine each client to a folder of the root, read-only\n"
+           "                         or not, with the tables it may write, by the rules in\n"
+           "                         FILE (see docs/server.md); clients no rule names are\n"
+           "                         refused (default: no rules)\n"
            "  --read-only            refuse every request that would change the root\n"
            "  --allow-hard-links     serve files that have more than one link (another\n"
            "                         link may lie outside the root; refused by default)\n"
@@ -390,8 +404,8 @@ std::string usage_text() {
            "\n"
            "SIGTERM or SIGINT stops the server cleanly. SIGHUP opens the log file again\n"
            "(after a log rotation), reloads the allow-list and the log level from the\n"
-           "config file, the declarations of the tables file and, over TLS, the\n"
-           "certificate, key and client authority files (for new connections); other\n"
+           "config file, the declarations of the tables file, the access rules and, over\n"
+           "TLS, the certificate, key and client authority files (for new connections); other\n"
            "settings need a restart.\n";
 }
 

@@ -69,6 +69,20 @@ bool RootDir::open(const std::string& path, bool component_walk, std::string* er
     return true;
 }
 
+bool RootDir::open_beneath(const RootDir& root, const std::string& rel, std::string* error) {
+    // make_dirs() creates the folders on the way to a last component: "rel/." names
+    // `rel` itself as the way there.
+    const int made = rel.empty() ? 0 : root.make_dirs(rel + "/.", true);
+    fd_ = made == 0 ? root.open_at(rel.empty() ? "." : rel, O_RDONLY | O_DIRECTORY) : made;
+    if (fd_ < 0) {
+        *error = "cannot open folder '" + rel + "' beneath the root: " + strerror(-fd_);
+        fd_ = -1;
+        return false;
+    }
+    walk_ = root.walk_;
+    return true;
+}
+
 int RootDir::open_at(const std::string& rel, int flags, mode_t mode) const {
     if (!walk_) {
         const int fd = open_beneath(rel, flags, mode);

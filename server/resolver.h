@@ -26,6 +26,10 @@ public:
     // Creates `path` (and its missing parents) when missing and opens it. With
     // `component_walk` the openat2 path is never tried. False with `error` set on failure.
     bool open(const std::string& path, bool component_walk, std::string* error);
+    // Opens the folder `rel` beneath `root` (creating it and its missing parents, with
+    // the same confinement as every other name) as a root of its own, resolving as
+    // `root` does; "" is `root` itself. False with `error` set on failure.
+    bool open_beneath(const RootDir& root, const std::string& rel, std::string* error);
 
     // Opens `rel` beneath the root with `flags` (O_CLOEXEC is added) and `mode`.
     int open_at(const std::string& rel, int flags, mode_t mode = 0) const;

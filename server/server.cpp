@@ -88,7 +88,8 @@ Server::Server(ServerConfig config, Logger& log)
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       pending_(config_.max_pending_bytes, log_),
-      ctx_{config_, log_, files_, handles_, tables_, pending_, limits_},
+      ctx_{config_, log_,     files_,  handles_,
+           tables_, pending_, limits_, config_.access ? &access_ : nullptr},
       allow_(config_.allow) {}
 
 Server::~Server() {
@@ -106,6 +107,11 @@ bool Server::start(std::string* error) {
         log_.linef("TLS 1.3: %s", tls_->summary().c_str());
     }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    if (config_.access) {
+        std::shared_ptr<const AccessState> state = AccessState::open(*config_.access, root_, error);
+        if (!state) return false;
+        use_access(std::move(state));
+    }
     if (!keep_handle_position(error)) return false;
     if (!tables_.start(config_, log_, error)) return false;
     stop_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -285,8 +291,6 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         std::lock_guard<std::mutex> lock(allow_mutex_);
         tls = tls_;
     }
-    // Over TLS the line comes after the handshake, with the client's name.
-    if (!tls) log_.linef("%s: opened", label.c_str());
     if (!start_detached([this, fd, host, label, id, tls] { serve(fd, host, label, id, tls); })) {
         log_.linef(LogLevel::kError, "%s: no thread for the connection, closing", label.c_str());
         close_connection_fd(fd);
@@ -306,15 +310,38 @@ std::vector<Cidr> Server::allow_list() const {
     return allow_;
 }
 
+void Server::use_access(std::shared_ptr<const AccessState> state) {
+    log_.linef("access: %zu rules from %s", state->rules().rules.size(),
+               state->rules().file.c_str());
+    access_.set(std::move(state));
+}
+
+bool Server::admits(const Identity& who, const std::string& label) {
+    if (!config_.access) return true;
+    const std::shared_ptr<const AccessState> state = access_.current();
+    if (state && state->grant(who).rule) return true;
+    metrics().connection_refused(RefusedBy::kAccess);
+    log_.linef(LogLevel::kWarn, "%s: refused, no access rule for %s", label.c_str(),
+               who.key().c_str());
+    return false;
+}
+
 bool Server::reload(const ServerConfig& fresh, std::string* error) {
-    // The parts that can be refused go first: TLS (made, not yet used), then the tables.
-    // Serving tables or not is decided at the start.
+    // What can be refused goes first: TLS (made, not yet used), the rules' folders, then
+    // the tables, so that a refusal leaves everything as it was. Serving tables or rules
+    // or not is decided at the start.
     std::shared_ptr<TlsContext> tls = reload_tls(fresh, error);
     if (!error->empty()) return false;
+    std::shared_ptr<const AccessState> access;
+    if (config_.access && fresh.access) {
+        access = AccessState::open(*fresh.access, root_, error);
+        if (!access) return false;
+    }
     if (tables_.enabled() && !fresh.tables_file.empty() &&
         !tables_.reload(fresh.tables_file, error)) {
         return false;
     }
+    if (access) use_access(std::move(access));
     std::lock_guard<std::mutex> lock(allow_mutex_);
     allow_ = fresh.allow;
     if (tls) {
@@ -341,15 +368,15 @@ void Server::close_connection_fd(int fd) {
     close(fd);
 }
 
-void Server::end_connection(const HostAddr& host, ConnId id) {
-    handles_.connection_closed(id, host, sys().now());
-    limits_.connection_ended(host);
+void Server::end_connection(const Identity& who, ConnId id) {
+    handles_.connection_closed(id, who, sys().now());
+    limits_.connection_ended(who.addr);
     std::lock_guard<std::mutex> lock(mutex_);
     --active_;
     changed_.notify_all();
 }
 
-void Server::serve(int fd, HostAddr host, std::string label, ConnId id,
+void Server::serve(int fd, Identity who, std::string label, ConnId id,
                    std::shared_ptr<TlsContext> tls) {
     // OpenSSL sends with write(): a peer gone must give EPIPE, not end the process.
     sigset_t pipe;
@@ -357,16 +384,23 @@ void Server::serve(int fd, HostAddr host, std::string label, ConnId id,
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     std::string why;
-    bool opened = true;
+    bool opened = false;
     {
-        Session session(ctx_, fd, host, label, stop_fd_, id);
-        opened = !tls || open_tls(session, *tls, &label);
-        if (opened) why = session.run();
+        Session session(ctx_, fd, who, label, stop_fd_, id);
+        // The rules are checked on the connection's own thread, after the handshake:
+        // where a client certificate names the client, its name is known only then.
+        opened = (!tls || open_tls(session, *tls, &label)) && admits(session.identity(), label);
+        if (opened) {
+            log_.linef("%s: opened%s", label.c_str(),
+                       tls ? (" (" + session.conn().tls_description() + ")").c_str() : "");
+            why = session.run();
+        }
+        who = session.identity();
     }
     close_connection_fd(fd);
-    // A failed handshake has had its one line.
+    // A failed handshake or a refusal has had its one line.
     if (opened) log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
-    end_connection(host, id);
+    end_connection(who, id);
 }
 
 bool Server::open_tls(Session& session, const TlsContext& tls, std::string* label) {
@@ -381,7 +415,6 @@ bool Server::open_tls(Session& session, const TlsContext& tls, std::string* labe
         session.set_cert_name(conn.cert_name());
         label->append(" CN=").append(conn.cert_name());
     }
-    log_.linef("%s: opened (%s)", label->c_str(), conn.tls_description().c_str());
     log_ktls_once(conn);
     return true;
 }
@@ -406,14 +439,14 @@ void Server::reaper_loop() {
         changed_.wait_for(lock, step);
         if (stopping_) break;
         lock.unlock();
-        std::vector<HostAddr> hosts;
+        std::vector<std::string> hosts;
         HandleTable::Taken taken = handles_.take_expired(sys().now(), grace, &hosts);
         for (size_t i = 0; i < taken.size(); ++i) {
             metrics().handle_expired();
             log_.linef(
                 "host %s: handle %d unused since its connection ended, gone for the "
                 "grace period, closing it",
-                hosts[i].to_string().c_str(), taken[i].first);
+                hosts[i].c_str(), taken[i].first);
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
@@ -452,14 +485,14 @@ MetricsGauges Server::gauges() const {
     return {connections(), handles_.size(), handles_.orphan_count()};
 }
 
-bool Server::drop_orphan(int handle, const HostAddr& host, const std::string& by, bool* live,
+bool Server::drop_orphan(int handle, const std::string& owner, const std::string& by, bool* live,
                          std::string* what) {
     Lookup found;
-    std::shared_ptr<OpenObject> obj = handles_.take_orphan(handle, host, &found, live);
+    std::shared_ptr<OpenObject> obj = handles_.take_orphan(handle, owner, &found, live);
     if (!obj) return false;
     *what = obj->describe();
     log_.linef("%s: dropping orphan handle %d (%s) of host %s", by.c_str(), handle, what->c_str(),
-               host.to_string().c_str());
+               owner.c_str());
     HandleTable::Taken taken;
     taken.emplace_back(handle, std::move(obj));
     close_objects(std::move(taken));

@@ -17,10 +17,12 @@
 #include <string>
 #include <thread>
 
+#include "server/access.h"
 #include "server/admin.h"
 #include "server/config.h"
 #include "server/files.h"
 #include "server/handles.h"
+#include "server/identity.h"
 #include "server/limits.h"
 #include "server/log.h"
 #include "server/metrics.h"
@@ -47,15 +49,22 @@ public:
     // Stops as described above; idempotent.
     void stop();
 
-    // Takes the allow-list and the table declarations of `fresh` while the server runs
-    // (see TableService::reload; only when tables are served and `fresh` names a tables
-    // file), and over TLS reads its certificate, key and client authority files afresh
-    // for new connections; every other setting of `fresh` is ignored. All or
-    // nothing: false with `error` set, and everything kept as it was, when the tables
-    // file cannot replace the one in use, a TLS file cannot be used, or `fresh` would
-    // turn TLS or client certificates on or off (that takes a restart). Connections
-    // already admitted stay open.
+    // Takes the allow-list, the table declarations of `fresh` (see TableService::reload;
+    // only when tables are served and `fresh` names a tables file) and its access rules
+    // (only when the server started with rules and `fresh` has some) while the server
+    // runs, and over TLS reads its certificate, key and client authority files afresh for
+    // new connections; every other setting of `fresh` is ignored. All or nothing: false
+    // with `error` set, and all kept as it was, when the tables file cannot replace the
+    // one in use, a folder of the rules cannot be opened, a TLS file cannot be used, or
+    // `fresh` would turn TLS or client certificates on or off (that takes a restart).
+    // Connections already admitted stay open and meet the new rules at their next
+    // request.
     bool reload(const ServerConfig& fresh, std::string* error);
+    // Whether the server serves with access rules (decided at the start).
+    bool has_access_rules() const { return config_.access != nullptr; }
+    // True when the access rules (if any) admit `who`; otherwise counts and logs the
+    // refusal of the connection `label` (the caller closes it).
+    bool admits(const Identity& who, const std::string& label);
     // The allow-list in use: `--allow` at the start, or the last reload's.
     std::vector<Cidr> allow_list() const;
 
@@ -76,10 +85,10 @@ public:
     bool serving(std::string* why) const;
     MetricsGauges gauges() const;
     std::vector<HandleView> handle_list() const { return handles_.list(); }
-    // Closes `handle` of `host` when it is an orphan, with a log line naming `by`; false
-    // when there is no such handle, or (`live` set) a live connection still uses it.
-    // `what` receives the object's description.
-    bool drop_orphan(int handle, const HostAddr& host, const std::string& by, bool* live,
+    // Closes `handle` of the identity keyed `owner` when it is an orphan, with a log line
+    // naming `by`; false when there is no such handle, or (`live` set) a live connection
+    // still uses it. `what` receives the object's description.
+    bool drop_orphan(int handle, const std::string& owner, const std::string& by, bool* live,
                      std::string* what);
     // Bytes held right now for table records still arriving.
     size_t pending_bytes() const { return pending_.total(); }
@@ -95,19 +104,22 @@ private:
     void reaper_loop();
     // Takes a new connection: checks the allow-list and the limit, then starts its thread.
     void admit(int fd, const struct sockaddr* addr);
-    void serve(int fd, HostAddr host, std::string label, ConnId id,
-               std::shared_ptr<TlsContext> tls);
-    // The TLS handshake of a new connection, its log line and count; `label` gains the
-    // client certificate's name. False when it failed (logged).
+    // Serves one admitted connection on its own thread: the TLS handshake (with `tls`),
+    // the access rules, then its requests.
+    void serve(int fd, Identity who, std::string label, ConnId id, std::shared_ptr<TlsContext> tls);
+    // The TLS handshake of a new connection, its failure's log line and count; `label`
+    // gains the client certificate's name. False when it failed (logged).
     bool open_tls(Session& session, const TlsContext& tls, std::string* label);
     // Logs, at the first TLS connection, whether the kernel took over its encryption.
     void log_ktls_once(const Conn& conn);
     // The TLS context of `fresh`, checked against the one in use; null with `error`.
     std::shared_ptr<TlsContext> reload_tls(const ServerConfig& fresh, std::string* error);
+    // Takes `state` into use for new connections and the next request of open ones.
+    void use_access(std::shared_ptr<const AccessState> state);
     // Closes a connection's socket and forgets it for the stop's cut.
     void close_connection_fd(int fd);
     // Gives back what admit() counted for a connection.
-    void end_connection(const HostAddr& host, ConnId id);
+    void end_connection(const Identity& who, ConnId id);
     void close_objects(HandleTable::Taken taken);
     bool allowed(const HostAddr& host) const;
 
@@ -119,6 +131,7 @@ private:
     HandleTable handles_;
     TableService tables_;
     PendingBytes pending_;
+    AccessControl access_;  // used only with access rules
     ServerContext ctx_;
 
     std::unique_ptr<AdminPort> admin_;  // with --admin

@@ -97,16 +97,17 @@ ClientName client_name(const NameField& field) {
 
 }  // namespace
 
-Session::Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd,
+Session::Session(ServerContext& ctx, int fd, const Identity& who, std::string label, int stop_fd,
                  ConnId id)
     : ctx_(ctx),
       conn_(fd, ctx.config.stall_timeout, ctx.config.min_rate, stop_fd),
-      host_(host),
+      who_(who),
+      host_(who.addr),
       label_(std::move(label)),
       id_(id) {}
 
 void Session::set_cert_name(const std::string& name) {
-    cert_name_ = name;
+    who_.cert_name = name;
     label_ += " CN=" + name;
 }
 
@@ -136,7 +137,30 @@ void Session::count_request() {
 
 std::string Session::end_reason() const { return conn_.error().empty() ? "closed" : conn_.error(); }
 
+bool Session::refresh_access() {
+    if (!ctx_.access || ctx_.access->generation() == access_generation_) return true;
+    access_generation_ = ctx_.access->generation();
+    access_ = ctx_.access->current();
+    grant_ = access_ ? access_->grant(who_) : AccessState::Grant{};
+    if (grant_.rule) return true;
+    ctx_.log.linef(LogLevel::kWarn, "%s: no access rule for %s any more, closing the connection",
+                   label_.c_str(), who_.key().c_str());
+    return conn_.fail("no access rule");
+}
+
+FileArea Session::area() const {
+    return grant_.folder ? FileArea{grant_.folder, grant_.rule->read_only} : ctx_.files.whole();
+}
+
+std::string Session::table_refusal(const std::string& name) const {
+    if (ctx_.config.read_only) return "read-only server";
+    if (!grant_.rule || grant_.rule->may_write_table(name)) return "";
+    return grant_.rule->read_only ? "read-only access"
+                                  : "not among the tables this client may write";
+}
+
 bool Session::serve_one() {
+    if (!refresh_access()) return false;
     Step step;
     if (!next(&step)) return false;
     if (step.event == Event::kMalformed) return malformed();
@@ -259,14 +283,14 @@ bool Session::do_open(const Header& req) {
         refuse_limited(Refusal::kDescriptors, op, "'" + name.path + "'", why);
         return reply16(kCodeRefused);
     }
-    OpenResult opened = ctx_.files.open(name.path, static_cast<unsigned>(flags), &why);
+    OpenResult opened = ctx_.files.open(area(), name.path, static_cast<unsigned>(flags), &why);
     if (opened.code != 0) {
         refuse(op, opened.code, "'" + name.path + "'", why);
         return reply16(opened.code);
     }
     charge.shrink_to(1 + (opened.file->dir_fd >= 0));
     opened.file->charge = std::move(charge);
-    const int handle = ctx_.handles.add(host_, opened.file, &why, id_);
+    const int handle = ctx_.handles.add(who_, opened.file, &why, id_);
     if (handle < 0) {
         opened.file->close();
         refuse_limited(Refusal::kHandles, op, "'" + name.path + "'", why);
@@ -282,7 +306,7 @@ bool Session::do_open(const Header& req) {
 bool Session::do_close(const Header& req) {
     const int handle = req.handle;
     Lookup found;
-    std::shared_ptr<OpenObject> obj = ctx_.handles.remove(handle, host_, &found);
+    std::shared_ptr<OpenObject> obj = ctx_.handles.remove(handle, who_, &found);
     if (!obj) {
         refuse("close", kCodeNotFound, "handle " + std::to_string(handle),
                found == Lookup::kOtherHost ? "handle of another host" : "unknown handle");
@@ -295,7 +319,7 @@ bool Session::do_close(const Header& req) {
 
 std::shared_ptr<OpenFile> Session::file_for(int handle, const char* op, int* code) {
     Lookup found;
-    std::shared_ptr<OpenObject> obj = ctx_.handles.find(handle, host_, &found, id_);
+    std::shared_ptr<OpenObject> obj = ctx_.handles.find(handle, who_, &found, id_);
     auto file = std::dynamic_pointer_cast<OpenFile>(obj);
     if (file) return file;
     *code = obj ? kCodeAccessDenied : kCodeNotFound;
@@ -384,6 +408,10 @@ bool Session::do_write(const Header& req) {
     if (file && !file->may_write) {
         code = kCodeAccessDenied;
         refuse("write", code, file->describe(), "not opened for writing");
+    } else if (file && area().read_only) {
+        // Opened before a reload made the access read-only.
+        code = kCodeAccessDenied;
+        refuse("write", code, file->describe(), "read-only access");
     }
     if (code != 0) return drop_body() && reply32(code);
     std::lock_guard<std::mutex> lock(file->mutex);
@@ -456,7 +484,7 @@ bool Session::do_rename(const Header& req) {
         }
     }
     std::string why;
-    const int code = ctx_.files.rename(from.path, to.path, &why);
+    const int code = ctx_.files.rename(area(), from.path, to.path, &why);
     if (code != 0) refuse("rename", code, "'" + from.path + "' to '" + to.path + "'", why);
     return reply32(code);
 }
@@ -468,7 +496,7 @@ bool Session::do_remove(const Header& req) {
         return reply32(kCodeBadPath);
     }
     std::string why;
-    const int code = ctx_.files.remove(name.path, &why);
+    const int code = ctx_.files.remove(area(), name.path, &why);
     if (code != 0) refuse("remove", code, "'" + name.path + "'", why);
     return reply32(code);
 }
@@ -480,7 +508,7 @@ bool Session::do_exists(const Header& req) {
         return reply32(kCodeBadPath);
     }
     std::string why;
-    const int answer = ctx_.files.exists(name.path, &why);
+    const int answer = ctx_.files.exists(area(), name.path, &why);
     if (answer < 0) refuse("exists", answer, "'" + name.path + "'", why);
     return reply32(answer);
 }

@@ -26,6 +26,7 @@
 
 #include "proto/reply.h"
 #include "proto/request.h"
+#include "server/access.h"
 #include "server/address.h"
 #include "server/config.h"
 #include "server/conn.h"
@@ -52,13 +53,17 @@ struct ServerContext {
     TableService& tables;
     PendingBytes& pending;
     HostLimits& limits;
+    // The access rules in use (--access); null: every client may do everything.
+    AccessControl* access = nullptr;
 };
 
 class Session {
 public:
     // `label` names the connection in log lines ("conn 7 127.0.0.1:40212"); `id` is its
-    // number, which the handles it uses remember (0: none).
-    Session(ServerContext& ctx, int fd, const HostAddr& host, std::string label, int stop_fd,
+    // number, which the handles it uses remember (0: none). `who` owns the handles the
+    // session opens and, with access rules, decides what it may do; the per-host limits
+    // go by its address.
+    Session(ServerContext& ctx, int fd, const Identity& who, std::string label, int stop_fd,
             ConnId id = 0);
 
     // Serves requests until the connection ends; returns why it ended.
@@ -73,7 +78,7 @@ public:
     // After a handshake with a verified client certificate: the name it gives; the log
     // lines then name it after the address ("conn 7 10.0.0.5:40212 CN=host-a").
     void set_cert_name(const std::string& name);
-    Identity identity() const { return {host_, cert_name_}; }
+    const Identity& identity() const { return who_; }
 
     // Bytes moved through the file per step of a read or write.
     static constexpr size_t kDataChunk = 64 * 1024;
@@ -83,6 +88,14 @@ private:
     using Step = wire::RequestDecoder::Step;
 
     bool serve_one();
+    // With access rules: takes the rules in use when a reload changed them since the
+    // last request. False (the connection ends, with a log line) when no rule admits
+    // the client any more.
+    bool refresh_access();
+    // Where names resolve for this client, and whether it may change things there.
+    FileArea area() const;
+    // Why the client may not write to table `name` (empty: it may).
+    std::string table_refusal(const std::string& name) const;
     // The request for a debug line: "conn 7 10.0.0.5:40212: open flags 10 'a.txt'".
     std::string describe(const Header& req) const;
     // Receives and decodes until the request in progress has its next step (never
@@ -132,13 +145,18 @@ private:
     ServerContext& ctx_;
     Conn conn_;
     wire::RequestDecoder decoder_;
-    const HostAddr host_;
-    std::string cert_name_;  // of a verified client certificate; empty: none
+    Identity who_;         // the client certificate's name is added after the handshake
+    const HostAddr host_;  // who_'s address: the per-host limits go by it
     std::string label_;
     const ConnId id_;
     int result_ = 0;  // the reply of the request in progress; kNoReply until one is sent
     int op_ = 0;      // its opcode; 0 before its header, -1 when malformed
     std::unique_ptr<unsigned char[]> data_;  // kDataChunk bytes, from the first data request
+    // With access rules: the rules taken at the last request, when they were set, and
+    // what they grant this client.
+    std::shared_ptr<const AccessState> access_;
+    uint64_t access_generation_ = 0;
+    AccessState::Grant grant_;
 };
 
 }  // namespace gavo::server

@@ -44,12 +44,13 @@ bool Session::do_table_open(const Header& req) {
                                      : "tables are not served (no --tables file)");
         return reply16(kCodeNotFound);
     }
-    if (ctx_.config.read_only) {
-        refuse("table open", kCodeAccessDenied, quoted(name), "read-only server");
+    const std::string refusal = table_refusal(name);
+    if (!refusal.empty()) {
+        refuse("table open", kCodeAccessDenied, quoted(name), refusal);
         return reply16(kCodeAccessDenied);
     }
     const int handle =
-        ctx_.handles.add(host_, std::make_shared<OpenTable>(name, *framing), &why, id_);
+        ctx_.handles.add(who_, std::make_shared<OpenTable>(name, *framing), &why, id_);
     if (handle < 0) {
         refuse_limited(Refusal::kHandles, "table open", quoted(name), why);
         return reply16(kCodeRefused);
@@ -113,8 +114,7 @@ bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held, st
 bool Session::do_table_write(const Header& req) {
     const int handle = req.handle;
     Lookup found;
-    auto table =
-        std::dynamic_pointer_cast<OpenTable>(ctx_.handles.find(handle, host_, &found, id_));
+    auto table = std::dynamic_pointer_cast<OpenTable>(ctx_.handles.find(handle, who_, &found, id_));
     if (!table) {
         // Only a table knows its record length: without one the stream cannot be kept
         // in step, so the connection ends.
@@ -137,6 +137,12 @@ bool Session::do_table_write(const Header& req) {
                        label_.c_str(), table->describe().c_str(),
                        table->framing.to_string().c_str());
         return conn_.fail("table record framing broken");
+    }
+    const std::string refusal = table_refusal(table->name);
+    if (!refusal.empty()) {
+        // Opened before a reload took the table from this client.
+        refuse("table write", kCodeAccessDenied, table->describe(), refusal);
+        return reply32(kCodeAccessDenied);
     }
     record.table = table->name;
     record.client = host_.to_string();
