@@ -100,11 +100,10 @@ bool set_peer_name(SSL* ssl, const NetTls* tls) {
 
 // Notes the socket error of a failed TLS call and marks what it left behind. A failed
 // socket call keeps its errno; an expired receive time-out keeps EAGAIN; anything else is
-// TLS refusing or breaking the connection.
+// TLS refusing or breaking the connection. OpenSSL's error queue is left for the caller.
 int note_failure(NetConn* conn, int result) {
     int saved = errno;
     int kind = SSL_get_error(conn->tls, result);
-    ERR_clear_error();
     if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) return saved;
     conn->broken = 1;
     return kind == SSL_ERROR_SYSCALL && saved != 0 ? saved : kTlsFailed;
@@ -197,6 +196,7 @@ ssize_t net_tls_send(NetConn* conn, const void* buf, size_t n) {
     int r = gavo::platform().tls_write(conn->tls, buf, want);
     if (r > 0) return r;
     errno = note_failure(conn, r);
+    ERR_clear_error();
     return -1;
 }
 
@@ -206,6 +206,7 @@ ssize_t net_tls_recv(NetConn* conn, void* buf, size_t n) {
     if (r > 0) return r;
     if (SSL_get_error(conn->tls, r) == SSL_ERROR_ZERO_RETURN) return 0;
     errno = note_failure(conn, r);
+    ERR_clear_error();
     return -1;
 }
 
@@ -213,7 +214,12 @@ bool net_tls_pending(const NetConn* conn) { return conn->tls != nullptr && SSL_p
 
 void net_tls_end(NetConn* conn) {
     if (conn->tls == nullptr) return;
-    if (!conn->broken) gavo::platform().tls_shutdown(conn->tls);
+    // OpenSSL spoils the session of a connection freed without close_notify, so that it
+    // cannot be resumed. A connection broken by its socket (the peer gone, a time-out)
+    // leaves a sound session: mark the shutdown as done so that the next connection can
+    // resume it. One broken by TLS itself had its session spoilt when the alert went.
+    if (conn->broken) SSL_set_shutdown(conn->tls, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    else gavo::platform().tls_shutdown(conn->tls);
     SSL_free(conn->tls);
     conn->tls = nullptr;
 }

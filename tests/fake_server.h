@@ -7,6 +7,8 @@
 // that precede it; bytes beyond the scripted requests close the channel. A responder
 // function may answer instead, for tests whose request order is not known in advance. The peer uses the sockets directly, never the
 // library's platform seam, so fault injection in the library does not touch it.
+// With use_tls it speaks TLS: each accepted connection first runs the server side of the
+// handshake, and the scripts see the bytes inside.
 #pragma once
 
 #include <condition_variable>
@@ -16,6 +18,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/tls_certs.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace gavo::test {
 
@@ -49,6 +56,11 @@ public:
     std::string received_now(int channel);
     // Waits until `count` connections have been accepted; the number accepted.
     int wait_accepted(int count);
+    // From now on every accepted connection runs a TLS handshake as the server, with
+    // `files.cert` and `files.key`; with `client_ca`, a client certificate issued by that
+    // authority is required. A connection whose handshake fails is closed (it still
+    // counts as accepted). Call before the client connects.
+    void use_tls(const TlsFiles& files, const std::string& client_ca = "");
 
 private:
     struct Step {
@@ -58,6 +70,7 @@ private:
     };
     struct Channel {
         int fd = -1;
+        ssl_st* ssl = nullptr;  // the TLS session of a TLS connection, owned
         bool closed = false;
         std::string received;
         size_t answered = 0;  // bytes of `received` already handed to the responder
@@ -72,6 +85,11 @@ private:
     void serve(int index);
     void answer(Channel& ch);
     void shut(Channel& ch);
+    ssl_st* handshake(int fd);
+    // Reads what the connection has for us: bytes appended to `out`, 0 when the peer
+    // closed, -1 when nothing is ready yet (part of a TLS record, or a TLS control record).
+    ssize_t receive(Channel& ch, std::string* out);
+    void send_all(Channel& ch, const std::string& bytes);
 
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
@@ -80,6 +98,7 @@ private:
     std::condition_variable changed_;
     std::deque<Channel> channels_;
     int accepted_ = 0;
+    ssl_ctx_st* tls_ = nullptr;  // set before clients connect, then only read
     std::thread thread_;
 };
 

@@ -1,0 +1,142 @@
+// The server channels over TLS, against the scripted server speaking TLS with
+// certificates made for each test: what a host trusts, what it refuses at start-up, which
+// settings it refuses, and the resumed session of a reconnection.
+#include <memory>
+#include <string>
+
+#include "net/messages.h"
+#include "net/tls.h"
+#include "runtime/state.h"
+#include "tests/remote_fixture.h"
+#include "tests/tls_certs.h"
+
+namespace gavo::test {
+namespace {
+
+class TlsClientTest : public RemoteTest {
+protected:
+    void SetUp() override {
+        RemoteTest::SetUp();
+        pki_ = std::make_unique<TestPki>(dir_);
+        host_ = pki_->issue("host", "gavo-host");
+    }
+    // gavo.ini for working mode 2 on `server` with ENABLE=1 and the host's files, then
+    // `extra` lines of [TLS].
+    void write_tls_ini(const FakeServer& server, const std::string& extra) {
+        write_ini("[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=" + server.port_text() +
+                  "\n[TLS]\nENABLE=1\nCA_FILE=" + pki_->ca_file() + "\nCERT_FILE=" + host_.cert +
+                  "\nKEY_FILE=" + host_.key + "\n" + extra);
+    }
+    // The handshake lines of the trace log, one "resumed=" digit per handshake.
+    std::string resumed_flags() const {
+        std::string log = trace_log(), flags;
+        for (size_t at = log.find("resumed="); at != std::string::npos; at = log.find("resumed=", at + 1))
+            flags += log[at + 8];
+        return flags;
+    }
+
+    std::unique_ptr<TestPki> pki_;
+    TlsFiles host_;
+};
+
+// The server's certificate and the name it is checked against decide the start-up; the
+// server requires the host's certificate throughout. Accepted: IsExist round-trips with
+// the request bytes unchanged inside TLS. Refused: the report lines of a failed channel
+// opening, socket error 12175, and the reason in the trace log.
+TEST_F(TlsClientTest, ServerCertificateAndNameDecideTheStartUp) {
+    TestPki other(dir_, "Other CA", "other");
+    struct Case {
+        TlsFiles server;
+        std::string server_name;
+        bool accepted;
+        const char* trace;  // in the trace log
+    } cases[] = {
+        {pki_->issue("server", "gavo-server"), "", true, "subject=/O=GAVO tests/CN=gavo-server"},
+        {pki_->issue("named", "gavo-named"), "SERVER_NAME=localhost\n", true, "net_tls TLSv1.3"},
+        {pki_->issue("wrong", "gavo-wrong"), "SERVER_NAME=files.example\n", false,
+         "hostname mismatch"},
+        {pki_->issue("expired", "gavo-old", -7200, -3600), "", false, "certificate has expired"},
+        {other.issue("stranger", "gavo-stranger"), "", false,
+         "unable to get local issuer certificate"},
+    };
+    for (const Case& c : cases) {
+        FakeServer server;
+        server.use_tls(c.server, pki_->ca_file());
+        server.reply(0, 6, be32(1));
+        write_tls_ini(server, c.server_name);
+        ASSERT_EQ(NFile_Init(), c.accepted ? 1 : 0) << c.trace;
+        if (c.accepted) {
+            EXPECT_EQ(CNFile::IsExist("a"), 1);
+            EXPECT_EQ(server.received(0, 6), be16(8) + wire_string("a"));
+        } else {
+            NFile_Close();  // flushes the socket-error line
+            EXPECT_NE(error_log().find(std::string(",") + msg::kOpenArchiveChannel + ",0," +
+                                       msg::kFailed + "\nSocketError12175"),
+                      std::string::npos)
+                << c.trace;
+        }
+        EXPECT_NE(trace_log().find(c.trace), std::string::npos) << trace_log();
+        NFile_Close();
+    }
+}
+
+// Settings that cannot work are refused at NFile_Init with the key named, before any
+// connection; without ENABLE=1 the [TLS] keys are not even read and the channels are plain.
+TEST_F(TlsClientTest, UnusableSettingsAreRefusedAtInitNamingTheKey) {
+    const TlsFiles stray = pki_->issue("stray", "gavo-stray");
+    const std::string missing = dir_ + "missing.pem";
+    const struct {
+        std::string tls;  // the [TLS] section
+        const char* key;  // named by the refusal; null: accepted
+        const char* detail;
+    } cases[] = {
+        {"ENABLE=1\nCA_FILE=" + missing, "CA_FILE", msg::kTlsFileUnusable},
+        {"ENABLE=1\nCERT_FILE=" + missing, "CERT_FILE", msg::kTlsFileUnusable},
+        {"ENABLE=1\nCERT_FILE=" + host_.cert + "\nKEY_FILE=" + stray.key, "KEY_FILE",
+         msg::kTlsKeyMismatch},
+        {"ENABLE=1\nKEY_FILE=" + host_.key, "CERT_FILE", msg::kTlsFileUnusable},
+        {"ENABLE=1\nCA_FILE=" + std::string(260, 'a'), "CA_FILE", msg::kValueTooLong},
+        {"ENABLE=1\nSERVER_NAME=" + std::string(256, 'a'), "SERVER_NAME", msg::kValueTooLong},
+        {"ENABLE=yes\nCA_FILE=" + std::string(600, 'a'), nullptr, nullptr},
+    };
+    for (const auto& c : cases) {
+        FakeServer plain;
+        write_ini("[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=" + plain.port_text() +
+                  "\n[TLS]\n" + c.tls + "\n");
+        const size_t mark = error_log().size();
+        EXPECT_EQ(NFile_Init(), c.key ? 0 : 1) << c.tls;
+        const std::string log = error_log().substr(mark);
+        if (c.key) {
+            EXPECT_NE(log.find(std::string(",NFile_Init:TLS:") + c.key + ",-1," + c.detail + "\n"),
+                      std::string::npos)
+                << log;
+            EXPECT_EQ(plain.wait_accepted(0), 0);
+        } else {
+            EXPECT_EQ(log.find("TLS"), std::string::npos) << log;
+            EXPECT_EQ(gavo::lib::tls, nullptr);
+        }
+        NFile_Close();
+    }
+}
+
+// A dropped connection is a broken one: the request fails (-54), the next reconnects
+// (-100) with a new handshake that resumes the archive channel's session, and the one
+// after is answered on the new connection. The log channel, which read no reply, had no
+// session to resume.
+TEST_F(TlsClientTest, ReconnectionAfterADroppedConnectionResumesTheSession) {
+    server_.use_tls(pki_->issue("server", "gavo-server"), pki_->ca_file());
+    server_.reply(0, 6, be32(1));
+    server_.close_after(0, 6);
+    server_.reply(2, 6, be32(1));
+    write_tls_ini(server_, "");
+    ASSERT_EQ(NFile_Init(), 1);
+    EXPECT_EQ(CNFile::IsExist("a"), 1);
+    EXPECT_EQ(CNFile::IsExist("a"), -54);
+    EXPECT_EQ(CNFile::IsExist("a"), -100);
+    EXPECT_EQ(CNFile::IsExist("a"), 1);
+    EXPECT_EQ(resumed_flags(), "0010") << trace_log();
+    EXPECT_EQ(gavo::lib::fsmode.load(), 2);
+}
+
+}  // namespace
+}  // namespace gavo::test
