@@ -109,6 +109,17 @@ int note_failure(NetConn* conn, int result) {
     return kind == SSL_ERROR_SYSCALL && saved != 0 ? saved : kTlsFailed;
 }
 
+// The socket error of a failed send or receive. When TLS broke the connection (an alert
+// from the server, such as its refusal of the host's certificate, which TLS 1.3 sends
+// after the host's handshake is done), the reason gets a trace line of its own before
+// the primitive's line.
+int io_failure(NetConn* conn, int result) {
+    int err = note_failure(conn, result);
+    if (err == kTlsFailed) net_log("net_tls connection broken: %s", openssl_reason("TLS").c_str());
+    ERR_clear_error();
+    return err;
+}
+
 // The trace line of a failed handshake: the verification result when the certificate was
 // refused, else OpenSSL's reason.
 void trace_refusal(SSL* ssl, int err) {
@@ -195,8 +206,7 @@ ssize_t net_tls_send(NetConn* conn, const void* buf, size_t n) {
     int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);
     int r = gavo::platform().tls_write(conn->tls, buf, want);
     if (r > 0) return r;
-    errno = note_failure(conn, r);
-    ERR_clear_error();
+    errno = io_failure(conn, r);
     return -1;
 }
 
@@ -205,8 +215,7 @@ ssize_t net_tls_recv(NetConn* conn, void* buf, size_t n) {
     int r = gavo::platform().tls_read(conn->tls, buf, want);
     if (r > 0) return r;
     if (SSL_get_error(conn->tls, r) == SSL_ERROR_ZERO_RETURN) return 0;
-    errno = note_failure(conn, r);
-    ERR_clear_error();
+    errno = io_failure(conn, r);
     return -1;
 }
 

@@ -39,44 +39,44 @@ protected:
     TlsFiles host_;
 };
 
-// The server's certificate and the name it is checked against decide the start-up; the
-// server requires the host's certificate throughout. Accepted: IsExist round-trips with
-// the request bytes unchanged inside TLS. Refused: the report lines of a failed channel
-// opening, socket error 12175, and the reason in the trace log.
+// The server's certificate, the name it is checked against and the server's trust in the
+// host decide. Accepted: IsExist round-trips, its bytes unchanged inside TLS. Refused by
+// the host: the report lines of a failed channel opening with socket error 12175. Refused
+// by the server (after the host's side of the handshake, as TLS 1.3 does): the first
+// request fails. The trace log says why.
 TEST_F(TlsClientTest, ServerCertificateAndNameDecideTheStartUp) {
     TestPki other(dir_, "Other CA", "other");
-    struct Case {
+    const struct {
         TlsFiles server;
-        std::string server_name;
-        bool accepted;
-        const char* trace;  // in the trace log
+        std::string client_ca, server_name;
+        int init, exists;
+        const char* trace;
     } cases[] = {
-        {pki_->issue("server", "gavo-server"), "", true, "subject=/O=GAVO tests/CN=gavo-server"},
-        {pki_->issue("named", "gavo-named"), "SERVER_NAME=localhost\n", true, "net_tls TLSv1.3"},
-        {pki_->issue("wrong", "gavo-wrong"), "SERVER_NAME=files.example\n", false,
+        {pki_->issue("server", "gavo-server"), pki_->ca_file(), "", 1, 1,
+         "subject=/O=GAVO tests/CN=gavo-server"},
+        {pki_->issue("named", "gavo-named"), "", "SERVER_NAME=localhost", 1, 1, "TLSv1.3"},
+        {pki_->issue("wrong", "gavo-wrong"), "", "SERVER_NAME=files.example", 0, 0,
          "hostname mismatch"},
-        {pki_->issue("expired", "gavo-old", -7200, -3600), "", false, "certificate has expired"},
-        {other.issue("stranger", "gavo-stranger"), "", false,
-         "unable to get local issuer certificate"},
+        {pki_->issue("expired", "gavo-old", -7200, -3600), "", "", 0, 0, "certificate has expired"},
+        {other.issue("stranger", "gavo-x"), "", "", 0, 0, "unable to get local issuer certificate"},
+        // The server's refusal arrives at the first send (-52) or receive (-53).
+        {pki_->issue("picky", "gavo-picky"), other.ca_file(), "", 1, -1, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         FakeServer server;
-        server.use_tls(c.server, pki_->ca_file());
+        server.use_tls(c.server, c.client_ca);
         server.reply(0, 6, be32(1));
-        write_tls_ini(server, c.server_name);
-        ASSERT_EQ(NFile_Init(), c.accepted ? 1 : 0) << c.trace;
-        if (c.accepted) {
-            EXPECT_EQ(CNFile::IsExist("a"), 1);
-            EXPECT_EQ(server.received(0, 6), be16(8) + wire_string("a"));
-        } else {
-            NFile_Close();  // flushes the socket-error line
-            EXPECT_NE(error_log().find(std::string(",") + msg::kOpenArchiveChannel + ",0," +
-                                       msg::kFailed + "\nSocketError12175"),
-                      std::string::npos)
-                << c.trace;
-        }
-        EXPECT_NE(trace_log().find(c.trace), std::string::npos) << trace_log();
-        NFile_Close();
+        write_tls_ini(server, c.server_name + "\n");
+        const size_t log_mark = error_log().size(), trace_mark = trace_log().size();
+        ASSERT_EQ(NFile_Init(), c.init) << c.trace;
+        const int exists = c.init == 1 ? CNFile::IsExist("a") : 0;
+        EXPECT_EQ(exists < 0 ? -1 : exists, c.exists) << c.trace;
+        EXPECT_EQ(server.received_now(0), c.exists == 1 ? be16(8) + wire_string("a") : "");
+        NFile_Close();  // flushes the socket-error line
+        const std::string refused = std::string(",") + msg::kOpenArchiveChannel + ",0," +
+                                    msg::kFailed + "\nSocketError12175";
+        EXPECT_EQ(error_log().find(refused, log_mark) != std::string::npos, c.init == 0);
+        EXPECT_NE(trace_log().find(c.trace, trace_mark), std::string::npos) << trace_log();
     }
 }
 
