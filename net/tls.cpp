@@ -219,7 +219,9 @@ ssize_t net_tls_recv(NetConn* conn, void* buf, size_t n) {
     return -1;
 }
 
-bool net_tls_pending(const NetConn* conn) { return conn->tls != nullptr && SSL_pending(conn->tls) > 0; }
+bool net_tls_pending(const NetConn* conn) {
+    return conn->tls != nullptr && SSL_pending(conn->tls) > 0;
+}
 
 void net_tls_end(NetConn* conn) {
     if (conn->tls == nullptr) return;

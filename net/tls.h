@@ -29,7 +29,7 @@ struct NetTlsSettings {
 
 // Why a context could not be built: the [TLS] key at fault and OpenSSL's reason.
 struct NetTlsError {
-    const char* key = "";  // "CA_FILE", "CERT_FILE" or "KEY_FILE"
+    const char* key = "";       // "CA_FILE", "CERT_FILE" or "KEY_FILE"
     bool key_mismatch = false;  // the key does not belong to the certificate
     std::string reason;
 };

@@ -7,8 +7,8 @@
 #include <openssl/ssl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/time.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
