@@ -85,7 +85,7 @@ private:
     void serve(int index);
     void answer(Channel& ch);
     void shut(Channel& ch);
-    ssl_st* handshake(int fd);
+    ssl_st* handshake(int fd, ssl_ctx_st* tls);
     // Reads what the connection has for us: bytes appended to `out`, 0 when the peer
     // closed, -1 when nothing is ready yet (part of a TLS record, or a TLS control record).
     ssize_t receive(Channel& ch, std::string* out);
