@@ -38,7 +38,11 @@ int bind_loopback(int* port) {
     return fd;
 }
 
-void send_plain(int fd, const std::string& bytes) {
+void send_all(int fd, SSL* ssl, const std::string& bytes) {
+    if (ssl != nullptr) {
+        if (!bytes.empty()) SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
+        return;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -46,6 +50,29 @@ void send_plain(int fd, const std::string& bytes) {
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
+}
+
+// The server side of a TLS handshake on `fd`; null when it fails.
+SSL* tls_accept(int fd, SSL_CTX* tls) {
+    struct timeval limit = {std::chrono::seconds(kWaitLimit).count(), 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    SSL* ssl = SSL_new(tls);
+    SSL_set_fd(ssl, fd);
+    if (SSL_accept(ssl) == 1) return ssl;
+    ERR_clear_error();
+    SSL_free(ssl);
+    return nullptr;
+}
+
+// Appends what the connection has to `out`: the count, 0 when the peer closed, -1 when
+// nothing is ready yet (a signal, or a TLS record that carries no data).
+ssize_t receive(int fd, SSL* ssl, std::string* out) {
+    char buf[8192];  // a whole TLS record: the client's are 4 KiB at most
+    ssize_t n = ssl ? SSL_read(ssl, buf, sizeof buf) : ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) out->append(buf, static_cast<size_t>(n));
+    if (ssl && n <= 0)
+        return SSL_get_error(ssl, static_cast<int>(n)) == SSL_ERROR_WANT_READ ? -1 : 0;
+    return n < 0 && errno == EINTR ? -1 : n;
 }
 
 }  // namespace
@@ -169,7 +196,7 @@ void FakeServer::accept_one() {
         std::lock_guard<std::mutex> guard(mutex_);
         tls = tls_;
     }
-    ssl_st* ssl = tls ? handshake(fd, tls) : nullptr;  // outside the lock: the client waits
+    ssl_st* ssl = tls ? tls_accept(fd, tls) : nullptr;  // outside the lock: the client waits
     std::lock_guard<std::mutex> guard(mutex_);
     Channel& ch = channel(accepted_++);
     ch.fd = fd;
@@ -178,39 +205,10 @@ void FakeServer::accept_one() {
     changed_.notify_all();
 }
 
-ssl_st* FakeServer::handshake(int fd, ssl_ctx_st* tls) {
-    struct timeval limit = {std::chrono::seconds(kWaitLimit).count(), 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    SSL* ssl = SSL_new(tls);
-    SSL_set_fd(ssl, fd);
-    if (SSL_accept(ssl) == 1) return ssl;
-    ERR_clear_error();
-    SSL_free(ssl);
-    return nullptr;
-}
-
-ssize_t FakeServer::receive(Channel& ch, std::string* out) {
-    char buf[8192];
-    if (ch.ssl == nullptr) {
-        ssize_t n = ::recv(ch.fd, buf, sizeof buf, 0);
-        if (n > 0) out->append(buf, static_cast<size_t>(n));
-        return n < 0 && errno == EINTR ? -1 : n;
-    }
-    int n = SSL_read(ch.ssl, buf, sizeof buf);
-    if (n <= 0) return SSL_get_error(ch.ssl, n) == SSL_ERROR_WANT_READ ? -1 : 0;
-    out->append(buf, static_cast<size_t>(n));  // a whole record: the client's are 4 KiB at most
-    return n;
-}
-
-void FakeServer::send_all(Channel& ch, const std::string& bytes) {
-    if (ch.ssl == nullptr) return send_plain(ch.fd, bytes);
-    if (!bytes.empty()) SSL_write(ch.ssl, bytes.data(), static_cast<int>(bytes.size()));
-}
-
 void FakeServer::serve(int index) {
     std::lock_guard<std::mutex> guard(mutex_);
     Channel& ch = channel(index);
-    ssize_t n = receive(ch, &ch.received);
+    ssize_t n = receive(ch.fd, ch.ssl, &ch.received);
     if (n < 0) return;
     if (n == 0) {
         shut(ch);
@@ -226,7 +224,7 @@ void FakeServer::answer(Channel& ch) {
         Step step = ch.steps.front();
         ch.steps.pop_front();
         if (step.close) shut(ch);
-        else send_all(ch, step.bytes);
+        else send_all(ch.fd, ch.ssl, step.bytes);
     }
     // Bytes beyond every scripted request, with no responder: a request the test did
     // not expect (such as the close of an object left open) ends the connection, so the
@@ -240,7 +238,7 @@ void FakeServer::answer(Channel& ch) {
         if (used == SIZE_MAX) shut(ch);
         if (used == 0 || used == SIZE_MAX) return;
         ch.answered += used;
-        send_all(ch, reply);
+        send_all(ch.fd, ch.ssl, reply);
     }
 }
 

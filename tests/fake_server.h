@@ -56,10 +56,9 @@ public:
     std::string received_now(int channel);
     // Waits until `count` connections have been accepted; the number accepted.
     int wait_accepted(int count);
-    // From now on every accepted connection runs a TLS handshake as the server, with
-    // `files.cert` and `files.key`; with `client_ca`, a client certificate issued by that
-    // authority is required. A connection whose handshake fails is closed (it still
-    // counts as accepted). Call before the client connects.
+    // From now on every accepted connection is a TLS server with `files`, requiring a
+    // client certificate from `client_ca` when given; one whose handshake fails is closed
+    // (it still counts as accepted). Call before the client connects.
     void use_tls(const TlsFiles& files, const std::string& client_ca = "");
 
 private:
@@ -85,11 +84,6 @@ private:
     void serve(int index);
     void answer(Channel& ch);
     void shut(Channel& ch);
-    ssl_st* handshake(int fd, ssl_ctx_st* tls);
-    // Reads what the connection has for us: bytes appended to `out`, 0 when the peer
-    // closed, -1 when nothing is ready yet (part of a TLS record, or a TLS control record).
-    ssize_t receive(Channel& ch, std::string* out);
-    void send_all(Channel& ch, const std::string& bytes);
 
     int listen_fd_ = -1;
     int wake_[2] = {-1, -1};
