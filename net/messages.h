@@ -81,5 +81,11 @@ inline constexpr const char kTransferFailed[] = "\xCA\xFD\xBE\xDD\xB4\xAB\xCA\xE
 // "缓冲区或字节数无效": data buffer missing or byte count too large
 inline constexpr const char kBadBuffer[] =
     "\xBB\xBA\xB3\xE5\xC7\xF8\xBB\xF2\xD7\xD6\xBD\xDA\xCA\xFD\xCE\xDE\xD0\xA7";
+// "TLS文件无法加载": a file of the [TLS] settings cannot be read or loaded
+inline constexpr const char kTlsFileUnusable[] =
+    "TLS\xCE\xC4\xBC\xFE\xCE\xDE\xB7\xA8\xBC\xD3\xD4\xD8";
+// "私钥与证书不匹配": the private key does not belong to the certificate
+inline constexpr const char kTlsKeyMismatch[] =
+    "\xCB\xBD\xD4\xBF\xD3\xEB\xD6\xA4\xCA\xE9\xB2\xBB\xC6\xA5\xC5\xE4";
 
 }  // namespace gavo::msg

@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "net/messages.h"
+#include "net/tls.h"
 #include "port/platform.h"
 
 namespace {
@@ -170,6 +171,7 @@ NetConn* net_open_client(const char* host, const char* port, const char* protoco
 int net_close(NetConn* conn) {
     if (conn == nullptr) return kNetNoConnection;
     net_flush(conn);  // output that cannot be sent is dropped; net_flush traced it
+    net_tls_end(conn);
     gavo::platform().shutdown(conn->sockfd, SHUT_RDWR);
     gavo::platform().close_socket(conn->sockfd);
     std::free(conn->bufbase);

@@ -8,6 +8,8 @@
 
 #include "proto/codes.h"
 
+struct ssl_st;
+
 constexpr int kNetBufferSize = 4096;
 
 // Result codes of the transport.
@@ -32,6 +34,9 @@ struct NetConn {
     // at once (-52), so the next request fails at its first step and the channel is
     // reconnected instead of failing for the rest of the process.
     int32_t broken;
+    // The TLS session over `sockfd` (net/tls.h), owned; null for a plain connection, whose
+    // bytes then go to the socket as they are.
+    ssl_st* tls;
 };
 
 // Resolves `host` (name lookup, then dotted IPv4 text) and `port` (service name for
@@ -67,8 +72,9 @@ int net_keepalive(NetConn* conn);
 // -1 with the socket error noted when the platform refused the option.
 int net_reply_timeout(NetConn* conn, int seconds);
 
-// Sends pending output (as net_flush: a failure drops it after its trace line), shuts the
-// socket down, closes it and frees the record. 0, or -50 for a null connection.
+// Sends pending output (as net_flush: a failure drops it after its trace line), ends and
+// frees the TLS session when there is one, shuts the socket down, closes it and frees the
+// record. 0, or -50 for a null connection.
 int net_close(NetConn* conn);
 // 0 when `seconds` <= 0 (without asking the platform) or when `fd` becomes readable
 // within `seconds`; -55 on time-out or when the wait itself fails.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "net/netconn.h"
+#include "net/tls.h"
 #include "port/platform.h"
 #include "proto/codec.h"
 
@@ -22,9 +23,12 @@ int byte_count(int size, int count) {
     return (n <= 0 || n > INT_MAX) ? 0 : static_cast<int>(n);
 }
 
-// Sends `n` bytes; the platform's result, with the failure's errno noted.
+// Sends `n` bytes, through the TLS session when the connection has one; the send's
+// result, with the failure's errno noted.
 ssize_t send_some(NetConn* conn, const unsigned char* src, int n) {
-    ssize_t r = gavo::platform().send(conn->sockfd, src, static_cast<size_t>(n));
+    ssize_t r = conn->tls != nullptr
+                    ? net_tls_send(conn, src, static_cast<size_t>(n))
+                    : gavo::platform().send(conn->sockfd, src, static_cast<size_t>(n));
     if (r < 0) gavo::note_socket_error(errno);
     return r;
 }
@@ -38,9 +42,12 @@ int trace_failure(const char* trace_format, int code) {
 // Receives once into the empty buffer. Returns the bytes received (0: the peer closed),
 // -51 when the wait fails, or -53 after the operation's trace line.
 int refill(NetConn* conn, const char* trace_format) {
-    if (net_wait(conn->sockfd, conn->read_wait) < 0) return kNetWaitFailed;
-    ssize_t r =
-        gavo::platform().recv(conn->sockfd, conn->bufbase, static_cast<size_t>(conn->bufsize));
+    // Bytes that the TLS session already holds are ready: the socket would not show them.
+    if (!net_tls_pending(conn) && net_wait(conn->sockfd, conn->read_wait) < 0)
+        return kNetWaitFailed;
+    const size_t room = static_cast<size_t>(conn->bufsize);
+    ssize_t r = conn->tls != nullptr ? net_tls_recv(conn, conn->bufbase, room)
+                                     : gavo::platform().recv(conn->sockfd, conn->bufbase, room);
     if (r <= 0) conn->broken = 1;
     if (r < 0) {
         // The socket blocks, so "would block" only comes from an expired reply time-out:

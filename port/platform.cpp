@@ -5,6 +5,9 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <sys/select.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -27,6 +30,55 @@ auto retry_eintr(Call call) -> decltype(call()) {
         r = call();
     } while (r < 0 && errno == EINTR);
     return r;
+}
+
+// Holds SIGPIPE off the calling thread for one TLS call. A SIGPIPE that the call raised is
+// taken off the thread before its mask is restored, so the host never sees it; one that
+// was already pending stays for the host.
+class SigpipeHold {
+public:
+    SigpipeHold() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    }
+    ~SigpipeHold() {
+        int saved = errno;
+        sigset_t pending;
+        sigpending(&pending);
+        if (!was_pending_ && sigismember(&pending, SIGPIPE) == 1) {
+            struct timespec zero = {0, 0};
+            sigtimedwait(&pipe_, nullptr, &zero);
+        }
+        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+        errno = saved;
+    }
+    SigpipeHold(const SigpipeHold&) = delete;
+    SigpipeHold& operator=(const SigpipeHold&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t old_;
+    bool was_pending_ = false;
+};
+
+// Runs one TLS call, again while a signal interrupts the socket call beneath it.
+template <typename Call>
+int retry_tls(ssl_st* ssl, Call call) {
+    SigpipeHold hold;
+    int r;
+    for (;;) {
+        ERR_clear_error();
+        errno = 0;
+        r = call();
+        if (r > 0 || errno != EINTR) return r;
+        int e = SSL_get_error(ssl, r);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE && e != SSL_ERROR_SYSCALL)
+            return r;
+    }
 }
 
 Platform posix_platform;
@@ -168,6 +220,22 @@ int Platform::lookup_protocol(const char* name, int* number) {
     else if (text == "udp") *number = IPPROTO_UDP;
     else return -1;
     return 0;
+}
+
+int Platform::tls_connect(ssl_st* ssl) {
+    return retry_tls(ssl, [&] { return SSL_connect(ssl); });
+}
+
+int Platform::tls_read(ssl_st* ssl, void* buf, int n) {
+    return retry_tls(ssl, [&] { return SSL_read(ssl, buf, n); });
+}
+
+int Platform::tls_write(ssl_st* ssl, const void* buf, int n) {
+    return retry_tls(ssl, [&] { return SSL_write(ssl, buf, n); });
+}
+
+int Platform::tls_shutdown(ssl_st* ssl) {
+    return retry_tls(ssl, [&] { return SSL_shutdown(ssl); });
 }
 
 void* Platform::allocate(size_t count, size_t size) { return std::calloc(count, size); }

@@ -18,6 +18,8 @@
 #include <ctime>
 #include <string>
 
+struct ssl_st;  // OpenSSL's connection object, for the TLS calls below
+
 namespace gavo {
 
 class Platform {
@@ -56,6 +58,14 @@ public:
     virtual int lookup_host(const char* name, struct in_addr* out);  // IPv4 by name
     virtual int lookup_service(const char* name, const char* proto, uint16_t* port_net);
     virtual int lookup_protocol(const char* name, int* number);
+    // TLS over a connected socket: SSL_connect, SSL_read, SSL_write and SSL_shutdown,
+    // with their results. OpenSSL writes to the socket without MSG_NOSIGNAL, so SIGPIPE
+    // is held off the calling thread for the call; interrupted calls are retried; the
+    // OpenSSL error queue is cleared before each call, so SSL_get_error can follow it.
+    virtual int tls_connect(ssl_st* ssl);
+    virtual int tls_read(ssl_st* ssl, void* buf, int n);
+    virtual int tls_write(ssl_st* ssl, const void* buf, int n);
+    virtual int tls_shutdown(ssl_st* ssl);
 
     // Memory: `count` zero-filled objects of `size` bytes, as calloc; null when memory is
     // exhausted. Freed with std::free.

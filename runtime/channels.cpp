@@ -4,6 +4,7 @@
 
 #include "net/messages.h"
 #include "net/netconn.h"
+#include "net/tls.h"
 #include "proto/codes.h"
 #include "runtime/error_log.h"
 #include "runtime/lock.h"
@@ -45,13 +46,17 @@ int fail_start(const char* where) GAVO_RELEASE(lib::archive_lock, lib::log_lock)
 
 }  // namespace
 
-NetConn* nfile_connect_channel() {
+NetConn* nfile_connect_channel(NetTlsResume* resume) {
     NetConn* conn = net_open_client(lib::host_name, lib::host_port, lib::proto_name, 0, 0);
     if (conn == nullptr) return nullptr;
     net_keepalive(conn);
-    if (net_reply_timeout(conn, lib::reply_timeout) == 0) return conn;
     // The host asked for bounded waits: a channel that could wait for ever is refused.
-    net_close(conn);
+    // The handshake comes after the time-out, so that it bounds the handshake's receives
+    // as it bounds a reply's.
+    if (net_reply_timeout(conn, lib::reply_timeout) == 0 &&
+        (lib::tls == nullptr || net_tls_start(conn, lib::tls, resume) == 0))
+        return conn;
+    net_close(conn);  // leaves the socket error of the failure noted
     return nullptr;
 }
 
@@ -66,11 +71,11 @@ int nfile_open_channels() {
     nfile_lock(lib::log_lock);
     std::strcpy(lib::proto_name, "tcp");
     if (lib::archive_conn == nullptr) {
-        lib::archive_conn = nfile_connect_channel();
+        lib::archive_conn = nfile_connect_channel(&lib::archive_resume);
         if (lib::archive_conn == nullptr) return fail_start(gavo::msg::kOpenArchiveChannel);
         nfile_write_report(gavo::msg::kOpenArchiveChannel, 0, gavo::msg::kSucceeded);
         drop_stale_log_connection();
-        lib::log_conn = nfile_connect_channel();
+        lib::log_conn = nfile_connect_channel(&lib::log_resume);
         if (lib::log_conn == nullptr) return fail_start(gavo::msg::kOpenLogChannel);
         nfile_write_report(gavo::msg::kOpenLogChannel, 0, gavo::msg::kSucceeded);
     }
@@ -98,4 +103,10 @@ void nfile_close_channels() GAVO_NO_THREAD_SAFETY_ANALYSIS {
         lib::archive_lock = nullptr;
         lib::log_lock = nullptr;
     }
+    // A connection left open outside working mode 2 keeps its own reference to the
+    // context; its session slot stays valid, being process-wide.
+    net_tls_destroy(lib::tls);
+    lib::tls = nullptr;
+    net_tls_forget(&lib::archive_resume);
+    net_tls_forget(&lib::log_resume);
 }

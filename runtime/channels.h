@@ -12,11 +12,15 @@
 int nfile_open_channels();
 
 // Opens one server channel with host_name, host_port and proto_name, turns keepalive on
-// (a refusal leaves the channel without it, as it always was) and, when reply_timeout is
-// set, bounds its receives. Null when the connection or the time-out cannot be made: the
-// caller reports it as a channel that failed to open. The caller holds both locks.
-NetConn* nfile_connect_channel() GAVO_REQUIRES(gavo::lib::archive_lock, gavo::lib::log_lock);
+// (a refusal leaves the channel without it, as it always was), when reply_timeout is set
+// bounds its receives, and with TLS runs the handshake, resuming the session in `resume`
+// (the channel's slot). Null when the connection, the time-out or the handshake cannot be
+// made, with the socket error noted: the caller reports it as a channel that failed to
+// open. The caller holds both locks.
+NetConn* nfile_connect_channel(NetTlsResume* resume)
+    GAVO_REQUIRES(gavo::lib::archive_lock, gavo::lib::log_lock);
 
 // When fsmode is 2, closes both connections (without their locks: the host calls this
-// after all other use) and sets fsmode to 0; then destroys the locks when they exist.
+// after all other use) and sets fsmode to 0; then destroys the locks when they exist,
+// frees the TLS context and forgets the channels' TLS sessions.
 void nfile_close_channels();

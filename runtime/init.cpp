@@ -11,6 +11,7 @@
 #include "runtime/error_log.h"
 #include "runtime/report.h"
 #include "runtime/state.h"
+#include "runtime/tls_config.h"
 
 namespace lib = gavo::lib;
 
@@ -78,6 +79,7 @@ int NFile_Init(const char* path) {
     if (!base.empty()) base += '\\';
     int timeout = read_reply_timeout(ini);
     if (timeout < 0) return 0;
+    if (nfile_read_tls_settings(ini, mode, host) == 0) return 0;
 
     std::memcpy(lib::host_name, host.c_str(), host.size() + 1);
     std::memcpy(lib::host_port, port.c_str(), port.size() + 1);

@@ -24,11 +24,12 @@ void drop_connection(NetConn*& slot, const char* closing_message) {
 }
 
 // Up to ten connection attempts into `slot`, pausing after every failed one. On success
-// writes `success_format` with the number of failed attempts before it.
-void reopen_connection(NetConn*& slot, const char* success_format)
+// writes `success_format` with the number of failed attempts before it. With TLS each
+// attempt resumes the channel's last session from `resume`.
+void reopen_connection(NetConn*& slot, const char* success_format, NetTlsResume* resume)
     GAVO_REQUIRES(lib::archive_lock, lib::log_lock) {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        slot = nfile_connect_channel();
+        slot = nfile_connect_channel(resume);
         if (slot != nullptr) {
             nfile_log_text(success_format, attempt);
             return;
@@ -43,9 +44,9 @@ void nfile_reconnect() {
     nfile_lock(lib::archive_lock);
     nfile_lock(lib::log_lock);
     drop_connection(lib::archive_conn, gavo::msg::kReconnectCloseArchive);
-    reopen_connection(lib::archive_conn, gavo::msg::kReconnectedArchive);
+    reopen_connection(lib::archive_conn, gavo::msg::kReconnectedArchive, &lib::archive_resume);
     drop_connection(lib::log_conn, gavo::msg::kReconnectCloseLog);
-    reopen_connection(lib::log_conn, gavo::msg::kReconnectedLog);
+    reopen_connection(lib::log_conn, gavo::msg::kReconnectedLog, &lib::log_resume);
     if (lib::archive_conn == nullptr) {
         nfile_log_text("%s", gavo::msg::kFallbackToLocal);
         lib::fsmode = lib::kModeLocal;

@@ -13,5 +13,8 @@ char host_name[256];
 char host_port[256];
 char base_dir[260];
 int reply_timeout = 0;
+NetTls* tls = nullptr;
+NetTlsResume archive_resume;
+NetTlsResume log_resume;
 
 }  // namespace gavo::lib

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "net/tls.h"
 #include "port/thread_safety.h"
 #include "runtime/lock.h"
 
@@ -44,5 +45,12 @@ extern char host_port[256];
 extern char base_dir[260];
 // Seconds that one receive of a reply may wait, from REPLY_TIMEOUT; 0: no limit.
 extern int reply_timeout;
+// The TLS context of both channels, built by NFile_Init from [TLS] when ENABLE is 1 in
+// working mode 2 and freed by the channel shutdown; null: the channels are plain TCP.
+extern NetTls* tls;
+// Each channel's last TLS session, so that a reconnection resumes it. Filled by the
+// channel's own replies under its lock; emptied by the channel shutdown.
+extern NetTlsResume archive_resume GAVO_GUARDED_BY(archive_lock);
+extern NetTlsResume log_resume GAVO_GUARDED_BY(log_lock);
 
 }  // namespace gavo::lib

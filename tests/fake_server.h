@@ -7,6 +7,8 @@
 // that precede it; bytes beyond the scripted requests close the channel. A responder
 // function may answer instead, for tests whose request order is not known in advance. The peer uses the sockets directly, never the
 // library's platform seam, so fault injection in the library does not touch it.
+// With use_tls it speaks TLS: each accepted connection first runs the server side of the
+// handshake, and the scripts see the bytes inside.
 #pragma once
 
 #include <condition_variable>
@@ -16,6 +18,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/tls_certs.h"
+
+struct ssl_st;
+struct ssl_ctx_st;
 
 namespace gavo::test {
 
@@ -49,6 +56,10 @@ public:
     std::string received_now(int channel);
     // Waits until `count` connections have been accepted; the number accepted.
     int wait_accepted(int count);
+    // From now on every accepted connection is a TLS server with `files`, requiring a
+    // client certificate from `client_ca` when given; one whose handshake fails is closed
+    // (it still counts as accepted). Call before the client connects.
+    void use_tls(const TlsFiles& files, const std::string& client_ca = "");
 
 private:
     struct Step {
@@ -58,6 +69,7 @@ private:
     };
     struct Channel {
         int fd = -1;
+        ssl_st* ssl = nullptr;  // the TLS session of a TLS connection, owned
         bool closed = false;
         std::string received;
         size_t answered = 0;  // bytes of `received` already handed to the responder
@@ -80,6 +92,7 @@ private:
     std::condition_variable changed_;
     std::deque<Channel> channels_;
     int accepted_ = 0;
+    ssl_ctx_st* tls_ = nullptr;  // set before clients connect, then only read
     std::thread thread_;
 };
 
