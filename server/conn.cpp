@@ -50,7 +50,8 @@ bool Conn::wait_request() {
     if (failed()) return false;
     if (in_pos_ < in_len_) return true;
     for (;;) {
-        const bool here = ssl_ != nullptr && SSL_pending(ssl_) > 0;
+        // Records read ahead count too: the socket no longer shows them.
+        const bool here = ssl_ != nullptr && SSL_has_pending(ssl_) == 1;
         if (!wait_idle(here)) return false;
         budget_ns_ = int64_t{stall_ms_} * 1000000;  // a request begins
         if (ssl_ == nullptr || here) break;

@@ -126,6 +126,9 @@ std::shared_ptr<TlsContext> TlsContext::load(const ServerConfig& config, std::st
     // record as the socket takes them, like a plain send().
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+    // A receive takes what the socket holds, several records at once, instead of a
+    // record's header and then its body.
+    SSL_CTX_set_read_ahead(ctx, 1);
     if (!use_identity(ctx, config, error)) return nullptr;
     if (!config.tls_client_ca.empty() && !use_client_ca(ctx, config.tls_client_ca, error)) {
         return nullptr;

@@ -16,6 +16,7 @@
 #include "include/GAVO_Client.h"
 #include "server/server.h"
 #include "tests/test_support.h"
+#include "tests/tls_certs.h"
 
 namespace gavo::test {
 
@@ -71,12 +72,28 @@ protected:
         return server_ ? server_->connections() : 0;
     }
 
-    // Writes gavo.ini for working mode `mode`: the server's port (or `port`), and the
-    // local base folder.
+    // Writes gavo.ini for working mode `mode`: the server's port (or `port`), the local
+    // base folder, and the [TLS] section once use_tls() has been called.
     void write_mode_ini(int mode, int port = 0) {
         write_ini("[Config]\nCTRL_MODE=" + std::to_string(mode) +
                   "\nHOST_NAME=127.0.0.1\nHOST_PORT=" + std::to_string(port ? port : port_) +
-                  "\nBASE_DIR=" + dir_ + "local\n");
+                  "\nBASE_DIR=" + dir_ + "local\n" + tls_section_);
+    }
+    // TLS from the next server start and gavo.ini on: the server presents `server` and
+    // requires client certificates from `host`'s authority; the host presents `host`,
+    // trusts `server`'s authority and expects `server_name` in its certificate.
+    void use_tls(const TlsFiles& server, const TlsFiles& host,
+                 const std::string& server_name = "localhost") {
+        config_.tls_cert = server.cert;
+        config_.tls_key = server.key;
+        config_.tls_client_ca = host.ca;
+        tls_section_ = "[TLS]\nENABLE=1\nCA_FILE=" + server.ca + "\nCERT_FILE=" + host.cert +
+                       "\nKEY_FILE=" + host.key + "\nSERVER_NAME=" + server_name + "\n";
+    }
+    // use_tls() with a server and a host certificate of a new authority.
+    void use_test_tls() {
+        pki_ = std::make_unique<TestPki>(dir_);
+        use_tls(pki_->issue("server", "gavo-server"), pki_->issue("host", "host-a"));
     }
     // Starts the server and the library in working mode 2 on it.
     void start_remote() {
@@ -99,6 +116,8 @@ protected:
     std::string local_;  // BASE_DIR of working mode 1, ends in '/'
     int port_ = 0;
     server::ServerConfig config_;
+    std::string tls_section_;  // [TLS] of gavo.ini; empty: plain text
+    std::unique_ptr<TestPki> pki_;
 
 private:
     std::mutex server_mutex_;
