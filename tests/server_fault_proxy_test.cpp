@@ -131,6 +131,37 @@ TEST_F(FaultProxyTest, CutOrResetAtEveryByteOfASequenceNeverPairsAWrongReply) {
     expect_no_descriptor_left();
 }
 
+// Over TLS the proxy sees records, not requests: cuts and resets at points spread over
+// the handshake and the records of a few sequences, in both directions, end as cut plain
+// connections do.
+TEST_F(FaultProxyTest, CutOrResetOfATlsConnectionNeverPairsAWrongReplyNorLeaks) {
+    use_test_tls();
+    start_through_proxy();
+    sequence("clean00", true);
+    int round = 0;
+    for (Dir dir : {Dir::ToServer, Dir::ToClient}) {
+        for (Fault fault : {Fault::Close, Fault::Reset}) {
+            for (size_t after = 0; after < 3000; after += 173) {
+                SCOPED_TRACE(testing::Message() << "dir " << static_cast<int>(dir) << " fault "
+                                                << static_cast<int>(fault) << " after " << after);
+                const int conn = archive_connection();
+                const size_t strike = proxy_->forwarded(conn, dir) + after;
+                proxy_->arm(conn, dir, after, fault);
+                // As many sequences as it takes for the cut to fall into one.
+                char name[16];
+                for (int i = 0; i < 50 && proxy_->forwarded(conn, dir) < strike; ++i) {
+                    std::snprintf(name, sizeof name, "t%06d", round++);
+                    sequence(name, false);
+                }
+                recover();
+                sequence("clean01", true);
+                if (HasFailure()) return;
+            }
+        }
+    }
+    expect_no_descriptor_left();
+}
+
 TEST_F(FaultProxyTest, CutOfTheLogChannelReconnectsAndKeepsTheArchiveWorking) {
     start_through_proxy();
     proxy_->arm(1, Dir::ToServer, 0, Fault::Reset);  // the log channel of the start-up

@@ -3,6 +3,9 @@
 // channels' attempts, and two threads that report a send failure at once.
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -76,6 +79,52 @@ TEST_F(ServerReconnectTest, AfterARestartTheNextRequestsReconnectAndSucceed) {
     EXPECT_EQ(table.Open("t1", 0x100), -102);  // the server's answer: no such table declared
     EXPECT_EQ(gavo::lib::fsmode.load(), 2);
     EXPECT_TRUE(eventually([&] { return server_connections() == 2; }));
+}
+
+// The sh block of docs/security.md marked `mark`, run in `dir`: 0 when every command
+// succeeded.
+int run_documented(const std::string& mark, const std::string& dir) {
+    std::ifstream in(std::string(GAVO_SOURCE_DIR) + "/docs/security.md");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t start = text.find("```sh\n", text.find("<!-- test: " + mark + " -->")) + 6;
+    const std::string block = text.substr(start, text.find("```", start) - start);
+    return std::system(
+        ("mkdir -p " + dir + " && cd " + dir + " && (set -e\n" + block + ") > /dev/null 2>&1")
+            .c_str());
+}
+
+// A host with the certificates made as docs/security.md says: files and records over TLS
+// with client certificates, a restart that the next requests survive with new handshakes
+// (a new server process has new ticket keys: nothing to resume), and a server that stays
+// down, which falls back to local files as in plain text.
+TEST_F(ServerReconnectTest, TlsHostStoresReconnectsAfterARestartAndFallsBack) {
+    const std::string pki = dir_ + "pki/";
+    ASSERT_EQ(run_documented("certificates", pki), 0);
+    use_tls({pki + "gavo-ca.pem", pki + "server.pem", pki + "server.key"},
+            {pki + "gavo-ca.pem", pki + "host-a.pem", pki + "host-a.key"}, "files.example.net");
+    write_file(dir_ + "tables.conf", "events = line\n");
+    config_.tables_file = dir_ + "tables.conf";
+    start_remote();
+    store("kept.txt", "over TLS");
+    CNFile table;
+    ASSERT_EQ(table.Open("events", 0x100), 0);
+    EXPECT_EQ(table.WriteEx("first\n", 6), 6u);
+    EXPECT_EQ(read_file(root_ + "kept.txt"), "over TLS");
+    EXPECT_NE(trace_log().find("net_tls TLSv1.3"), std::string::npos) << trace_log();
+    stop_server();
+    start_server();
+    break_archive_channel();
+    CNFile file;
+    EXPECT_EQ(file.Open("kept.txt", 1), -100);
+    ASSERT_EQ(file.Open("kept.txt", 1), 0);
+    char buf[16] = {};
+    EXPECT_EQ(file.Read(buf, sizeof buf), 8u);
+    file.Close();
+    stop_server();
+    break_archive_channel();
+    EXPECT_EQ(file.Open("sub/a.txt", 0x0A), -100);
+    EXPECT_EQ(gavo::lib::fsmode.load(), 1);
+    EXPECT_NE(error_log().find(fallback_message()), std::string::npos);
 }
 
 TEST_F(ServerReconnectTest, ServerBackDuringThePausesGivesTheAttemptNumber) {
