@@ -92,6 +92,26 @@ kill -TERM "$server"
 wait "$server" || fail "gavo-server did not stop cleanly: $(cat "$work/server.log")"
 server=""
 
+step "docs/security.md as written: an authority, the server over TLS, a host with its certificate"
+grep -q ' files.example.net$' /etc/hosts || echo '127.0.0.1 files.example.net' >> /etc/hosts
+mkdir -p /etc/gavo/tls
+(cd /etc/gavo/tls && sh -e -c "$("$src/.ci/readme-block.sh" certificates docs/security.md)") >/dev/null
+cp /etc/gavo/tls/host-a.pem /etc/gavo/tls/host-a.key /etc/gavo/tls/gavo-ca.pem /etc/gavo/
+printf 'CN=host-a  .  rw  *\n' > /etc/gavo/access.conf
+sh -c "$("$src/.ci/readme-block.sh" tls-server docs/security.md)" 2> "$work/tls-server.log" &
+server=$!
+for _ in $(seq 100); do
+    grep -q 'port 7100' "$work/tls-server.log" && break
+    sleep 0.1
+done
+"$src/.ci/readme-block.sh" tls-host docs/security.md > "$work/tls.ini"
+gavo --ini "$work/tls.ini" put "$work/payload" "$stored.tls"
+gavo --ini "$work/tls.ini" cat "$stored.tls" | cmp - "$work/payload" || fail "gavo cat over TLS differs"
+grep -q 'CN=host-a: opened (TLSv1.3' "$work/tls-server.log" || fail "no TLS line: $(cat "$work/tls-server.log")"
+pkill -TERM -f 'gavo-server --root /srv/gavo --listen 0.0.0.0:7100'
+wait "$server" || true
+server=""
+
 step "the unit, checked by systemd-analyze"
 systemd-analyze verify "$unit"
 systemd-analyze security --offline=true --threshold=20 "$unit" | tail -n 1

@@ -86,7 +86,7 @@ TEST_F(ServerReconnectTest, AfterARestartTheNextRequestsReconnectAndSucceed) {
 int run_documented(const std::string& mark, const std::string& dir) {
     std::ifstream in(std::string(GAVO_SOURCE_DIR) + "/docs/security.md");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t start = text.find("```sh\n", text.find("<!-- test: " + mark + " -->")) + 6;
+    const size_t start = text.find("```sh\n", text.find("<!-- ci: " + mark + " -->")) + 6;
     const std::string block = text.substr(start, text.find("```", start) - start);
     return std::system(
         ("mkdir -p " + dir + " && cd " + dir + " && (set -e\n" + block + ") > /dev/null 2>&1")
