@@ -95,7 +95,7 @@ server=""
 step "docs/security.md as written: an authority, the server over TLS, a host with its certificate"
 grep -q ' files.example.net$' /etc/hosts || echo '127.0.0.1 files.example.net' >> /etc/hosts
 mkdir -p /etc/gavo/tls
-(cd /etc/gavo/tls && sh -e -c "$("$src/.ci/readme-block.sh" certificates docs/security.md)") >/dev/null
+(cd /etc/gavo/tls && sh -e -c "$("$src/.ci/readme-block.sh" certificates docs/security.md)") >/dev/null 2>&1
 cp /etc/gavo/tls/host-a.pem /etc/gavo/tls/host-a.key /etc/gavo/tls/gavo-ca.pem /etc/gavo/
 printf 'CN=host-a  .  rw  *\n' > /etc/gavo/access.conf
 sh -c "$("$src/.ci/readme-block.sh" tls-server docs/security.md)" 2> "$work/tls-server.log" &
