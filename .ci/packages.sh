@@ -101,7 +101,7 @@ printf 'CN=host-a  .  rw  *\n' > /etc/gavo/access.conf
 sh -c "$("$src/.ci/readme-block.sh" tls-server docs/security.md)" 2> "$work/tls-server.log" &
 server=$!
 for _ in $(seq 100); do
-    grep -q 'port 7100' "$work/tls-server.log" && break
+    grep -qs 'port 7100' "$work/tls-server.log" && break
     sleep 0.1
 done
 "$src/.ci/readme-block.sh" tls-host docs/security.md > "$work/tls.ini"
