@@ -101,15 +101,21 @@ int FileService::open_existing(const RootDir& root, const std::string& rel, int 
     return fd;
 }
 
-// Opens without creating first, so that the server knows whether it created the file
-// (its folder entry then needs a sync). O_EXCL never follows a link, so a dangling link
-// is never created through, and what it creates is a new regular file.
+// Opens so that the server knows whether it created the file (its folder entry then
+// needs a sync). A create-mode open that replaces what was there (no append) usually
+// meets a new name: it tries the exclusive creation first, one call instead of a failing
+// lookup and then the creation; others look for the existing file first. O_EXCL never
+// follows a link, so a dangling link is never created through, and what it creates is a
+// new regular file.
 int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
-                         bool* created, std::string* why) {
+                         bool exclusive_first, bool* created, std::string* why) {
     *created = false;
     const int plain = pflags & ~O_CREAT;
-    int fd = open_existing(root, rel, plain, why);
-    if (fd != -ENOENT || !create) return fd;
+    int fd = -ENOENT;
+    if (!exclusive_first) {
+        fd = open_existing(root, rel, plain, why);
+        if (fd != -ENOENT || !create) return fd;
+    }
     fd = root.open_at(rel, plain | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
         *created = true;
@@ -191,7 +197,8 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
     // in where /proc is missing (see RootDir::reopen) from hanging the connection.
     const int pflags = posix_open_flags(mode) | O_NONBLOCK | O_NOCTTY;
     bool created = false;
-    int fd = open_fd(root, rel, pflags, create, &created, why);
+    const bool exclusive_first = create && (flags & kOpenAppend) == 0;
+    int fd = open_fd(root, rel, pflags, create, exclusive_first, &created, why);
     if (fd < 0 && create && needs_folders(-fd, rel)) {
         // As the local back end does: create the missing folders, then one more try.
         const int made = root.make_dirs(rel, sync_);
@@ -200,7 +207,7 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
             result.code = made == -EXDEV ? kCodeBadPath : kCodeMakeDirs;
             return result;
         }
-        fd = open_fd(root, rel, pflags, create, &created, why);
+        fd = open_fd(root, rel, pflags, create, exclusive_first, &created, why);
     }
     if (fd < 0) {
         result.code = code_for(root, -fd, rel, create, why);

@@ -123,8 +123,8 @@ public:
 private:
     // True (with `why` set) when `area` may not be changed.
     bool refuses_changes(const FileArea& area, std::string* why) const;
-    int open_fd(const RootDir& root, const std::string& rel, int pflags, bool create, bool* created,
-                std::string* why);
+    int open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
+                bool exclusive_first, bool* created, std::string* why);
     int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
     // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
     int check_servable(const struct stat& st, std::string* why) const;

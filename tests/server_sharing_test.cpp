@@ -69,26 +69,39 @@ TEST_F(SharingTest, OpenFileCannotBeRemovedOrRenamed) {
 }
 
 // A write cut off part-way is taken back to where it began, unless another handle wrote
-// to the file meanwhile: an append that handle had acknowledged and closed must stay.
+// to the file meanwhile: an append that handle had acknowledged and closed must stay. A
+// write inside a longer file keeps the file's old tail (the bytes it overwrote cannot be
+// brought back).
 TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
     start();
-    for (const bool other_appends : {false, true}) {
-        const std::string name = other_appends ? "appended" : "alone";
-        write_file(root_ + name, "base");
+    const std::string longer = "base" + std::string(16, 'x') + "TAIL";
+    const struct {
+        std::string name;
+        int flags;  // 0x16 write, append, deny none; 0x12 write from the start, deny none
+        bool other_appends;
+        std::string before, written, after;  // `written`: the file while the write hangs
+    } cases[] = {
+        {"alone", 0x16, false, "base", "base0123456789", "base"},
+        {"appended", 0x16, true, "base", "base0123456789", "base0123456789REC"},
+        {"inside", 0x12, false, longer, "0123456789" + longer.substr(10),
+         "0123456789" + longer.substr(10)},
+    };
+    for (const auto& c : cases) {
+        write_file(root_ + c.name, c.before);
         auto a = client();
         auto b = client("127.0.0.2");
-        const int h = a->open(0x16, name);  // write, append, deny none
+        const int h = a->open(c.flags, c.name);
         ASSERT_TRUE(a->send_raw(be16(4) + be16(h) + be32(100) + "0123456789"));
-        ASSERT_TRUE(eventually([&] { return read_file(root_ + name).size() == 14; }));
-        if (other_appends) {
-            const int hb = b->open(0x16, name);
+        ASSERT_TRUE(eventually([&] { return read_file(root_ + c.name) == c.written; }));
+        if (c.other_appends) {
+            const int hb = b->open(0x16, c.name);
             EXPECT_EQ(b->write(hb, "REC"), 3);
             EXPECT_EQ(b->close_handle(hb), 0);
         }
         a->close();
         b->close();
         ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
-        EXPECT_EQ(read_file(root_ + name), other_appends ? "base0123456789REC" : "base");
+        EXPECT_EQ(read_file(root_ + c.name), c.after) << c.name;
     }
     EXPECT_TRUE(logged("kept the 10 bytes of a cut-off write to file appended"));
 }
