@@ -13,7 +13,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
+#include <vector>
 
+#include "server/event_loop.h"
 #include "server/tls.h"
 
 namespace gavo::server {
@@ -22,6 +25,11 @@ namespace {
 
 // The first byte of every TLS connection: a handshake record.
 constexpr unsigned char kTlsHandshakeRecord = 0x16;
+
+// Buffers of connections gone idle, kept for the next connection this thread serves:
+// an idle connection holds none, and taking one costs no allocation.
+constexpr size_t kSpareBuffers = 8;
+thread_local std::vector<std::unique_ptr<unsigned char[]>> tl_spare_buffers;
 
 }  // namespace
 
@@ -33,6 +41,26 @@ bool Conn::fail(const std::string& why) {
 bool Conn::fail_instead(const std::string& why) {
     error_ = why;
     return false;
+}
+
+void Conn::take_buffers() {
+    if (buffers_) return;
+    if (tl_spare_buffers.empty()) {
+        buffers_.reset(new unsigned char[2 * kBufferSize]);
+    } else {
+        buffers_ = std::move(tl_spare_buffers.back());
+        tl_spare_buffers.pop_back();
+    }
+    in_ = buffers_.get();
+    out_ = in_ + kBufferSize;
+}
+
+void Conn::release_buffers() {
+    if (!buffers_ || in_pos_ < in_len_ || out_len_ > 0) return;
+    in_pos_ = in_len_ = 0;
+    in_ = out_ = nullptr;
+    if (tl_spare_buffers.size() < kSpareBuffers) tl_spare_buffers.push_back(std::move(buffers_));
+    buffers_.reset();
 }
 
 bool Conn::stop_requested() const {
@@ -60,17 +88,45 @@ bool Conn::wait_request() {
         if (in_pos_ < in_len_) return true;
         if (begun) break;
     }
-    if (!fill()) {
-        // A peer that closes between requests is the normal end of a connection.
-        if (error_ == "peer closed mid-request" || error_ == "server stopping mid-request") {
-            error_ = "peer closed";
-        }
-        return false;
+    return fill_first();
+}
+
+bool Conn::fill_first() {
+    if (fill()) return true;
+    // A peer that closes between requests is the normal end of a connection.
+    if (error_ == "peer closed mid-request" || error_ == "server stopping mid-request") {
+        error_ = "peer closed";
     }
+    return false;
+}
+
+bool Conn::request_ready(bool socket_ready) {
+    if (failed()) return false;
+    const bool held = ssl_ != nullptr && SSL_has_pending(ssl_) == 1;
+    if (in_pos_ == in_len_ && !held && !socket_ready) return false;
+    budget_ns_ = int64_t{stall_ms_} * 1000000;  // a request may begin
+    if (in_pos_ < in_len_) return true;
+    if (ssl_ != nullptr && !held) {
+        bool begun = false;
+        if (!take_idle_record(&begun)) return false;
+        if (in_pos_ < in_len_) return true;
+        if (!begun) return false;  // a record without data: still idle
+    }
+    if (ssl_ != nullptr) return fill_first();
+    take_buffers();
+    short wait = POLLIN;
+    const ssize_t n = try_receive(in_, kBufferSize, &wait);
+    if (n == kPeerClosed) return fail("peer closed");
+    if (n <= 0) return false;  // nothing here after all, or failed (recorded)
+    earn(static_cast<size_t>(n));
+    received_ += static_cast<uint64_t>(n);
+    in_pos_ = 0;
+    in_len_ = static_cast<size_t>(n);
     return true;
 }
 
 bool Conn::wait_idle(bool here) {
+    EventLoop::about_to_block();
     struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     for (;;) {
         const int n = poll(fds, stop_fd_ >= 0 ? 2 : 1, here ? 0 : -1);
@@ -89,8 +145,9 @@ bool Conn::wait_idle(bool here) {
 // A client may send records without data while idle (TLS 1.3 key updates): reading them
 // must not start the request's time limits. Data, or part of a record, does.
 bool Conn::take_idle_record(bool* begun) {
+    take_buffers();
     short wait = POLLIN;
-    const ssize_t n = tls_receive(in_, sizeof in_, &wait);
+    const ssize_t n = tls_receive(in_, kBufferSize, &wait);
     if (n > 0) {
         earn(static_cast<size_t>(n));
         received_ += static_cast<uint64_t>(n);
@@ -105,6 +162,7 @@ bool Conn::take_idle_record(bool* begun) {
 }
 
 bool Conn::wait_ready(short events, const char* what) {
+    EventLoop::about_to_block();
     struct pollfd pfd = {fd_, events, 0};
     for (;;) {
         const bool by_rate = budget_ns_ < int64_t{stall_ms_} * 1000000;
@@ -130,7 +188,8 @@ bool Conn::wait_ready(short events, const char* what) {
 }
 
 bool Conn::fill() {
-    const ssize_t n = receive(in_, sizeof in_);
+    take_buffers();
+    const ssize_t n = receive(in_, kBufferSize);
     if (n <= 0) return false;
     in_pos_ = 0;
     in_len_ = static_cast<size_t>(n);
@@ -206,8 +265,9 @@ bool Conn::input_pending() {
 
 bool Conn::put_bytes(const void* src, size_t n) {
     if (failed()) return false;
+    take_buffers();
     const unsigned char* p = static_cast<const unsigned char*>(src);
-    if (out_len_ + n <= sizeof out_) {
+    if (out_len_ + n <= kBufferSize) {
         memcpy(out_ + out_len_, p, n);
         out_len_ += n;
         return true;
@@ -216,10 +276,10 @@ bool Conn::put_bytes(const void* src, size_t n) {
     // and its first bytes travel together, not as a packet of their own).
     if (ssl_ != nullptr) {
         // Over TLS, in one record: the buffer filled up from the data, then the rest.
-        const size_t head = sizeof out_ - out_len_;
+        const size_t head = kBufferSize - out_len_;
         memcpy(out_ + out_len_, p, head);
         out_len_ = 0;
-        return send_all(out_, sizeof out_) && send_all(p + head, n - head);
+        return send_all(out_, kBufferSize) && send_all(p + head, n - head);
     }
     const size_t buffered = out_len_;
     out_len_ = 0;

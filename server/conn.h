@@ -1,5 +1,6 @@
 // One client connection's byte stream: a receive buffer and a send buffer of 4096 bytes
-// each over a blocking socket. It moves bytes only; the session decodes them.
+// each over a socket. It moves bytes only; the session decodes them. An idle connection
+// gives its buffers back (release_buffers()) and takes them again when a request begins.
 //
 // Time limits: waiting for the first byte of a request has none (clients hold their
 // connections idle for hours), but once a request has begun, every receive and send
@@ -18,7 +19,8 @@
 // no data (a key update) between requests do not begin a request; a record that has
 // begun to arrive does. OpenSSL writes with write(), so the serving thread must not take
 // SIGPIPE (Server::serve blocks it).
-// Not thread-safe: one connection is served by one thread.
+// Not thread-safe: one connection is served by one thread at a time. Before any wait
+// it calls EventLoop::about_to_block(), so that a loop thread never waits for one peer.
 #pragma once
 
 #include <openssl/types.h>
@@ -27,6 +29,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -65,6 +68,12 @@ public:
     // when the peer closed, the connection failed, or the server is stopping (a request
     // whose bytes are already here when the stop comes is still served, no later one).
     bool wait_request();
+    // Without waiting: true when a request has begun, its first bytes taken (from the
+    // buffer, the TLS session, or, with `socket_ready`, one receive from the socket);
+    // false when none is here, or the connection ended (failed() then says so).
+    bool request_ready(bool socket_ready);
+    // Gives the buffers back when nothing is in them (between requests).
+    void release_buffers();
 
     // The received bytes not yet consumed, and how many there are.
     const unsigned char* buffered() const { return in_ + in_pos_; }
@@ -128,6 +137,9 @@ private:
     // plain text at a TLS port gets a clear reason.
     bool expect_tls_record();
     bool fill();  // one receive into the empty buffer, within the stall time-out
+    // fill() for a request's first bytes: a close then is the normal end.
+    bool fill_first();
+    void take_buffers();
     // One receive of up to `max` bytes into `dest`, within the stall time-out; the count,
     // or 0 / -1 after the connection has been marked failed.
     ssize_t receive(void* dest, size_t max);
@@ -149,10 +161,11 @@ private:
     const int64_t ns_per_byte_;
     const int stop_fd_;
     int64_t budget_ns_ = 0;  // what the request in progress may still spend waiting
-    unsigned char in_[kBufferSize];
+    std::unique_ptr<unsigned char[]> buffers_;  // in_ then out_, while serving
+    unsigned char* in_ = nullptr;
     size_t in_pos_ = 0;
     size_t in_len_ = 0;
-    unsigned char out_[kBufferSize];
+    unsigned char* out_ = nullptr;
     size_t out_len_ = 0;
     std::string error_;
     bool stop_seen_ = false;  // the stop has come; only the request then arriving is served

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "proto/codes.h"
+#include "server/event_loop.h"
 #include "server/sys.h"
 
 namespace gavo::server {
@@ -182,6 +183,7 @@ std::string render_metrics(const MetricsGauges& gauges, const std::string& versi
 }
 
 int timed_fsync(int fd) {
+    EventLoop::about_to_block();
     const auto began = std::chrono::steady_clock::now();
     const int rc = sys().fsync(fd);
     const int err = errno;  // the caller reads it after a failure

@@ -5,8 +5,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -15,16 +13,13 @@
 #include <cerrno>
 #include <cstring>
 #include <functional>
+#include <memory>
 
 #include "server/sys.h"
 
 namespace gavo::server {
 
 namespace {
-
-// Each connection thread needs little stack: buffers larger than a few KiB live on the
-// heap. A small stack keeps the memory of many idle connections low.
-constexpr size_t kThreadStack = 256 * 1024;
 
 void set_socket_options(int fd) {
     const int one = 1;
@@ -52,31 +47,22 @@ std::string peer_text(const HostAddr& host, const struct sockaddr* addr) {
     return text.append(std::to_string(port));
 }
 
-struct ThreadStart {
-    std::function<void()> body;
-};
-
-void* thread_main(void* arg) {
-    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
-    start->body();
-    return nullptr;
-}
-
-// Starts a detached thread with a small stack; false when the system refuses.
-bool start_detached(std::function<void()> body) {
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, kThreadStack);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    auto* start = new ThreadStart{std::move(body)};
-    pthread_t thread;
-    const int rc = pthread_create(&thread, &attr, thread_main, start);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) delete start;
-    return rc == 0;
-}
-
 }  // namespace
+
+// A connection between two of its requests: watched by the loop, or served by one thread.
+struct Server::Client : EventLoop::Watched {
+    Client(ServerContext& ctx, int socket, const Identity& who, const std::string& name,
+           int stop_fd, ConnId number)
+        : session(ctx, socket, who, name, stop_fd, number), label(name), id(number) {
+        fd = socket;
+    }
+    Session session;
+    std::string label;  // gains the client certificate's name after the handshake
+    const ConnId id;
+    bool opened = false;  // admitted: its end gets a log line
+    std::mutex mutex;     // hands the connection from one thread to the next
+    bool busy = true;     // served by a thread rather than watched; guarded by mutex
+};
 
 Server::Server(ServerConfig config, Logger& log)
     : config_(std::move(config)),
@@ -90,6 +76,7 @@ Server::Server(ServerConfig config, Logger& log)
       pending_(config_.max_pending_bytes, log_),
       ctx_{config_, log_,     files_,  handles_,
            tables_, pending_, limits_, config_.access ? &access_ : nullptr},
+      loop_(log_, [this](EventLoop::Watched* w) { serve_client(static_cast<Client*>(w), true); }),
       allow_(config_.allow) {}
 
 Server::~Server() {
@@ -139,6 +126,7 @@ bool Server::start(std::string* error) {
         static_cast<unsigned long long>(sizes.reserve),
         static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
         config_.max_connections_per_host, config_.max_handles_per_host);
+    if (!loop_.start(error)) return false;
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
     reaper_ = std::thread([this] { reaper_loop(); });
@@ -269,6 +257,7 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         close(fd);
         return;
     }
+    auto client = std::make_unique<Client>(ctx_, fd, host, label, stop_fd_, id);
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (active_ >= config_.max_connections) {
@@ -281,7 +270,7 @@ void Server::admit(int fd, const struct sockaddr* addr) {
             return;
         }
         ++active_;
-        conn_fds_.insert(fd);
+        clients_[fd] = client.get();
     }
     metrics().connection_accepted();
     set_socket_options(fd);
@@ -291,10 +280,88 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         std::lock_guard<std::mutex> lock(allow_mutex_);
         tls = tls_;
     }
-    if (!start_detached([this, fd, host, label, id, tls] { serve(fd, host, label, id, tls); })) {
-        log_.linef(LogLevel::kError, "%s: no thread for the connection, closing", label.c_str());
-        close_connection_fd(fd);
-        end_connection(host, id);
+    Client* c = client.release();
+    if (tls) {
+        loop_.run_task([this, c, tls] { open_client(c, tls); });
+    } else {
+        open_client(c, nullptr);
+    }
+}
+
+void Server::open_client(Client* c, const std::shared_ptr<TlsContext>& tls) {
+    // The rules are checked after the handshake: where a client certificate names the
+    // client, its name is known only then. A failed handshake or a refusal has had its
+    // one line.
+    if ((tls && !open_tls(c->session, *tls, &c->label)) ||
+        !admits(c->session.identity(), c->label)) {
+        return finish_client(c, false);
+    }
+    log_.linef("%s: opened%s", c->label.c_str(),
+               tls ? (" (" + c->session.conn().tls_description() + ")").c_str() : "");
+    c->opened = true;
+    serve_client(c, false);  // the handshake may have brought a request along
+}
+
+void Server::serve_client(Client* c, bool socket_ready) {
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        c->busy = true;
+    }
+    bool open = c->session.serve_ready(socket_ready);
+    if (open) {
+        c->session.conn().release_buffers();
+        std::lock_guard<std::mutex> lock(c->mutex);
+        // Read under the client's lock: end_idle_clients() sees it watched, or this
+        // thread sees the stop.
+        if (!stopping_) {
+            c->busy = false;
+            if (loop_.watch(*c)) return;
+            c->busy = true;
+            open = c->session.conn().fail(std::string("epoll: ") + strerror(errno));
+        }
+    }
+    finish_client(c, open);
+}
+
+void Server::finish_client(Client* c, bool stopping) {
+    if (stopping) {
+        while (c->session.serve_next()) {
+        }
+    }
+    const int fd = c->fd;
+    const ConnId id = c->id;
+    const bool opened = c->opened;
+    const std::string label = c->label, why = c->session.end_reason();
+    const Identity who = c->session.identity();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        clients_.erase(fd);
+    }
+    delete c;  // before the close: a TLS session says goodbye on the socket
+    close(fd);
+    if (opened) log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
+    end_connection(who, id);
+}
+
+void Server::end_idle_clients() {
+    std::vector<Client*> idle;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [fd, c] : clients_) {
+            std::lock_guard<std::mutex> hold(c->mutex);
+            if (!c->busy) {
+                c->busy = true;
+                idle.push_back(c);
+            }
+        }
+    }
+    // A request already here is still served, on a thread of its own; the rest end now.
+    for (Client* c : idle) {
+        if (c->session.conn().input_pending()) {
+            loop_.run_task([this, c] { finish_client(c, true); });
+        } else {
+            finish_client(c, true);
+        }
     }
 }
 
@@ -361,46 +428,12 @@ std::shared_ptr<TlsContext> Server::reload_tls(const ServerConfig& fresh, std::s
     return tls_enabled() ? TlsContext::load(fresh, error) : nullptr;
 }
 
-void Server::close_connection_fd(int fd) {
-    // Under the lock, so that stop() never shuts down a reused descriptor number.
-    std::lock_guard<std::mutex> lock(mutex_);
-    conn_fds_.erase(fd);
-    close(fd);
-}
-
 void Server::end_connection(const Identity& who, ConnId id) {
     handles_.connection_closed(id, who, sys().now());
     limits_.connection_ended(who.addr);
     std::lock_guard<std::mutex> lock(mutex_);
     --active_;
     changed_.notify_all();
-}
-
-void Server::serve(int fd, Identity who, std::string label, ConnId id,
-                   std::shared_ptr<TlsContext> tls) {
-    // OpenSSL sends with write(): a peer gone must give EPIPE, not end the process.
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
-    std::string why;
-    bool opened = false;
-    {
-        Session session(ctx_, fd, who, label, stop_fd_, id);
-        // The rules are checked on the connection's own thread, after the handshake:
-        // where a client certificate names the client, its name is known only then.
-        opened = (!tls || open_tls(session, *tls, &label)) && admits(session.identity(), label);
-        if (opened) {
-            log_.linef("%s: opened%s", label.c_str(),
-                       tls ? (" (" + session.conn().tls_description() + ")").c_str() : "");
-            why = session.run();
-        }
-        who = session.identity();
-    }
-    close_connection_fd(fd);
-    // A failed handshake or a refusal has had its one line.
-    if (opened) log_.linef("%s: closed (%s)", label.c_str(), why.c_str());
-    end_connection(who, id);
 }
 
 bool Server::open_tls(Session& session, const TlsContext& tls, std::string* label) {
@@ -508,6 +541,8 @@ void Server::stop() {
     }
     acceptor_.join();
     close(listen_fd_);
+    loop_.end_turns();
+    end_idle_clients();
     {
         std::unique_lock<std::mutex> lock(mutex_);
         changed_.notify_all();
@@ -517,10 +552,11 @@ void Server::stop() {
             log_.linef(LogLevel::kWarn,
                        "stop: %d connections still mid-request after %lld s, cutting them", active_,
                        static_cast<long long>(kStopGrace.count()));
-            for (const int fd : conn_fds_) shutdown(fd, SHUT_RDWR);
+            for (const auto& [fd, c] : clients_) shutdown(fd, SHUT_RDWR);
             changed_.wait(lock, [this] { return active_ == 0; });
         }
     }
+    loop_.shut_down();
     reaper_.join();
     const size_t open = handles_.size();
     std::string why;

@@ -1,7 +1,9 @@
-// The file server: listens on TCP, serves each connection on its own thread with
-// blocking sockets (a stalled client holds only its own thread, and the stall time-out
-// ends it), and closes the handles whose connection ended longer than the grace period
-// ago without another connection of their host using them since.
+// The file server: listens on TCP and serves its connections through an event loop (see
+// event_loop.h): an idle connection holds no thread, a request runs on a loop thread, and
+// one that must wait (for its client, the disk or the database) continues on a thread of
+// its own, so a stalled client holds only that thread until the stall time-out ends it.
+// It closes the handles whose connection ended longer than the grace period ago without
+// another connection of their host using them since.
 //
 // Usage: construct, start(), then stop() (or destroy) to end: stop() refuses new
 // connections, closes idle connections, gives every request in flight kStopGrace to
@@ -11,15 +13,16 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
 #include "server/access.h"
 #include "server/admin.h"
 #include "server/config.h"
+#include "server/event_loop.h"
 #include "server/files.h"
 #include "server/handles.h"
 #include "server/identity.h"
@@ -102,11 +105,18 @@ private:
     // takes the spare again: a client waiting in the backlog is told instead of hanging.
     void shed_connection();
     void reaper_loop();
-    // Takes a new connection: checks the allow-list and the limit, then starts its thread.
+    struct Client;
+    // Takes a new connection: checks the allow-list and the limits, then opens it (for TLS
+    // on a pool thread: the handshake waits for the client).
     void admit(int fd, const struct sockaddr* addr);
-    // Serves one admitted connection on its own thread: the TLS handshake (with `tls`),
-    // the access rules, then its requests.
-    void serve(int fd, Identity who, std::string label, ConnId id, std::shared_ptr<TlsContext> tls);
+    // The TLS handshake (with `tls`) and the access rules; then the loop watches it.
+    void open_client(Client* c, const std::shared_ptr<TlsContext>& tls);
+    // The loop's handler: serves the requests here, then watches the connection again.
+    void serve_client(Client* c, bool socket_ready);
+    // Ends a connection; `stopping`: serves first the request already here, if any.
+    void finish_client(Client* c, bool stopping);
+    // At a stop: ends the connections no thread serves.
+    void end_idle_clients();
     // The TLS handshake of a new connection, its failure's log line and count; `label`
     // gains the client certificate's name. False when it failed (logged).
     bool open_tls(Session& session, const TlsContext& tls, std::string* label);
@@ -116,8 +126,6 @@ private:
     std::shared_ptr<TlsContext> reload_tls(const ServerConfig& fresh, std::string* error);
     // Takes `state` into use for new connections and the next request of open ones.
     void use_access(std::shared_ptr<const AccessState> state);
-    // Closes a connection's socket and forgets it for the stop's cut.
-    void close_connection_fd(int fd);
     // Gives back what admit() counted for a connection.
     void end_connection(const Identity& who, ConnId id);
     void close_objects(HandleTable::Taken taken);
@@ -135,6 +143,7 @@ private:
     ServerContext ctx_;
 
     std::unique_ptr<AdminPort> admin_;  // with --admin
+    EventLoop loop_;
 
     int listen_fd_ = -1;
     int port_ = 0;
@@ -151,10 +160,10 @@ private:
     std::shared_ptr<TlsContext> tls_;  // null: plain text; replaced whole by reload()
     std::atomic<bool> ktls_logged_{false};
 
-    mutable std::mutex mutex_;  // guards active_ and reaper wake-ups
+    mutable std::mutex mutex_;  // guards active_, clients_ and reaper wake-ups
     std::condition_variable changed_;
-    int active_ = 0;          // connection threads still running
-    std::set<int> conn_fds_;  // their sockets, for cutting them at a stop
+    int active_ = 0;                  // connections admitted and not yet ended
+    std::map<int, Client*> clients_;  // by socket, for ending them at a stop
 };
 
 }  // namespace gavo::server

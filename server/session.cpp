@@ -9,6 +9,7 @@
 
 #include "proto/os_error.h"
 #include "proto/wire.h"
+#include "server/event_loop.h"
 #include "server/sys.h"
 
 namespace gavo::server {
@@ -117,8 +118,16 @@ std::string Session::run() {
     return end_reason();
 }
 
-bool Session::serve_next() {
-    if (!conn_.wait_request()) return false;
+bool Session::serve_next() { return conn_.wait_request() && serve_counted(); }
+
+bool Session::serve_ready(bool socket_ready) {
+    for (bool first = socket_ready; conn_.request_ready(first); first = false) {
+        if (!serve_counted()) return false;
+    }
+    return !conn_.failed();
+}
+
+bool Session::serve_counted() {
     result_ = kNoReply;
     op_ = 0;
     const bool served = serve_one();
@@ -330,9 +339,12 @@ std::shared_ptr<OpenFile> Session::file_for(int handle, const char* op, int* cod
     return nullptr;
 }
 
+// Per thread, not per connection: a request is served by one thread from its start to
+// its end, and idle connections then hold no chunk.
 unsigned char* Session::data_buffer() {
-    if (!data_) data_.reset(new unsigned char[kDataChunk]);
-    return data_.get();
+    thread_local std::unique_ptr<unsigned char[]> chunk;
+    if (!chunk) chunk.reset(new unsigned char[kDataChunk]);
+    return chunk.get();
 }
 
 bool Session::do_read(const Header& req) {
@@ -348,6 +360,7 @@ bool Session::do_read(const Header& req) {
         refuse("read", code, file->describe(), "negative byte count");
     }
     if (code != 0) return reply32(code);
+    if (count > static_cast<int32_t>(kDataChunk)) EventLoop::about_to_block();
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->fd < 0) {
         refuse("read", kCodeNotFound, file->describe(), "closed meanwhile");
@@ -414,6 +427,7 @@ bool Session::do_write(const Header& req) {
         refuse("write", code, file->describe(), "read-only access");
     }
     if (code != 0) return drop_body() && reply32(code);
+    if (count > static_cast<int32_t>(kDataChunk)) EventLoop::about_to_block();
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->fd < 0) {
         refuse("write", kCodeNotFound, file->describe(), "closed meanwhile");

@@ -71,6 +71,9 @@ public:
     // Waits for the next request and serves it; false once the connection has ended
     // (end_reason() then says why). run() is this in a loop.
     bool serve_next();
+    // Serves, without waiting for one, every request that is here (with `socket_ready`,
+    // after one receive from the socket); false once the connection has ended.
+    bool serve_ready(bool socket_ready);
     std::string end_reason() const;
 
     // The connection, for the TLS handshake before the first request.
@@ -88,6 +91,8 @@ private:
     using Step = wire::RequestDecoder::Step;
 
     bool serve_one();
+    // serve_one() with the bookkeeping around it.
+    bool serve_counted();
     // With access rules: takes the rules in use when a reload changed them since the
     // last request. False (the connection ends, with a log line) when no rule admits
     // the client any more.
@@ -151,7 +156,6 @@ private:
     const ConnId id_;
     int result_ = 0;  // the reply of the request in progress; kNoReply until one is sent
     int op_ = 0;      // its opcode; 0 before its header, -1 when malformed
-    std::unique_ptr<unsigned char[]> data_;  // kDataChunk bytes, from the first data request
     // With access rules: the rules taken at the last request, when they were set, and
     // what they grant this client.
     std::shared_ptr<const AccessState> access_;

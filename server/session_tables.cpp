@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "server/event_loop.h"
 #include "server/session.h"
 #include "server/table_service.h"
 #include "server/tables.h"
@@ -147,6 +148,7 @@ bool Session::do_table_write(const Header& req) {
     record.table = table->name;
     record.client = host_.to_string();
     record.received_micros = now_micros();
+    EventLoop::about_to_block();  // the store waits for the record's commit
     const int code = ctx_.tables.store(std::move(record));
     if (code != 0) {
         refuse("table write", code, table->describe(), "the database did not store it");
