@@ -67,7 +67,8 @@ thread_local EventLoop::Turn* EventLoop::tl_turn_ = nullptr;
 EventLoop::EventLoop(Logger& log, Handler handler, int turns)
     : log_(log),
       handler_(std::move(handler)),
-      turns_wanted_(turns > 0 ? turns : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {}
+      turns_wanted_(
+          turns > 0 ? turns : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {}
 
 EventLoop::~EventLoop() {
     if (epoll_fd_ >= 0) close(epoll_fd_);

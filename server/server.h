@@ -79,6 +79,8 @@ public:
     // Connections being served and handles open right now.
     int connections() const;
     size_t open_handles() const { return handles_.size(); }
+    // Threads serving connections right now (none per idle connection).
+    int pool_threads() const { return loop_.threads(); }
     const TableService& tables() const { return tables_; }
     // The admin port bound (with --admin), else -1.
     int admin_port() const { return admin_ ? admin_->port() : -1; }
