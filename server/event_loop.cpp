@@ -225,4 +225,21 @@ void EventLoop::shut_down() {
     done_.wait(lock, [this] { return threads_ == 0; });
 }
 
+SlowWork::Clock::time_point SlowWork::begin() const {
+    const Clock::time_point now = Clock::now();
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch());
+    if (ns.count() < slow_until_ns_.load(std::memory_order_relaxed)) {
+        EventLoop::about_to_block();
+    }
+    return now;
+}
+
+void SlowWork::end(Clock::time_point began) {
+    const Clock::time_point now = Clock::now();
+    if (now - began < kSlow) return;
+    const auto until = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        (now + kRemembered).time_since_epoch());
+    slow_until_ns_.store(until.count(), std::memory_order_relaxed);
+}
+
 }  // namespace gavo::server

@@ -16,6 +16,8 @@
 
 #include <sys/epoll.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -90,6 +92,24 @@ private:
     int starting_ = 0;  // started, not yet looking for work
     bool turns_ended_ = false;
     bool shutting_down_ = false;
+};
+
+// Whether a kind of work (opens) was slow lately: for a while after one took long on a
+// loop thread, work of that kind leaves the loop first, so that a slow file system holds
+// up no other connection.
+class SlowWork {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::milliseconds kSlow{1};
+    static constexpr std::chrono::seconds kRemembered{10};
+
+    // Before the work: leaves the loop when the work was slow lately. Returns when it began.
+    Clock::time_point begin() const;
+    // After it.
+    void end(Clock::time_point began);
+
+private:
+    std::atomic<int64_t> slow_until_ns_{0};  // steady clock
 };
 
 }  // namespace gavo::server

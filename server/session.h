@@ -30,6 +30,7 @@
 #include "server/address.h"
 #include "server/config.h"
 #include "server/conn.h"
+#include "server/event_loop.h"
 #include "server/files.h"
 #include "server/handles.h"
 #include "server/identity.h"
@@ -55,6 +56,7 @@ struct ServerContext {
     HostLimits& limits;
     // The access rules in use (--access); null: every client may do everything.
     AccessControl* access = nullptr;
+    SlowWork slow_opens{};  // opens leave the loop while the file system is slow
 };
 
 class Session {
