@@ -149,6 +149,7 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         *why = "cannot cut the file: " + errno_text(err);
         return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
     }
+    file.writes->size = 0;
     return 0;
 }
 
@@ -166,6 +167,7 @@ std::shared_ptr<FileWrites> FileService::writes_for(const struct stat& st) {
         }
         delete w;
     });
+    found->size = static_cast<int64_t>(st.st_size);  // no other open can reach it yet
     writes_[key] = found;
     return found;
 }
@@ -263,8 +265,10 @@ int FileService::finish_open(const RootDir& root, OpenFile& file, const std::str
     file.may_write = mode_may_write(mode);
     file.dirty = create;
     *length = create ? 0 : static_cast<int64_t>(st.st_size);
-    if (open_flags_seek_to_end(flags) && sys().lseek(file.fd, 0, SEEK_END) < 0) {
-        return code_for(root, errno, rel, false, why);
+    if (open_flags_seek_to_end(flags)) {
+        const off_t end = sys().lseek(file.fd, 0, SEEK_END);
+        if (end < 0) return code_for(root, errno, rel, false, why);
+        file.pos = static_cast<int64_t>(end);
     }
     if (created && sync_) {
         // The new entry reaches the disk with its folder's fsync at the close; an open

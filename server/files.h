@@ -26,11 +26,16 @@ namespace gavo::server {
 
 // What the opens of one file (device and inode) share: a count of the changes made to it
 // through the server, so that a write taking back its own bytes can tell whether another
-// handle wrote to the file or cut it meanwhile. Each change and each take-back (its check
-// and its cut) happen under `mutex`, so they are one step for the other handles.
+// handle wrote to the file or cut it meanwhile, and the file's length as those changes
+// left it, so that a write need not ask the file system for it first. Each change and
+// each take-back (its check and its cut) happen under `mutex`, so they are one step for
+// the other handles.
 struct FileWrites {
     std::mutex mutex;
-    uint64_t count = 0;  // write chunks and cuts so far; guarded by mutex
+    uint64_t count = 0;  // write chunks, cuts and take-backs so far; guarded by mutex
+    // The length at the first open (a file changed outside the server meanwhile may differ),
+    // raised by every write chunk, set by every cut; guarded by mutex.
+    int64_t size = 0;
 };
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
@@ -60,6 +65,9 @@ public:
     bool may_write = false;
     bool dirty = false;  // created, cut or written since the open
     bool sync = true;
+    // The descriptor's file position: 0 or the end after the open, then moved only by this
+    // open's reads, writes and take-backs, so nobody needs to ask the kernel for it.
+    int64_t pos = 0;
     ShareTable::Token share = ShareTable::kSharingViolation;
     std::shared_ptr<FileWrites> writes;  // set once the open is admitted
     DescriptorCharge charge;             // fd and dir_fd counted against the host's quota
@@ -128,7 +136,8 @@ private:
     int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
     // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
     int check_servable(const struct stat& st, std::string* why) const;
-    // The change count shared by every open of the file of `st`.
+    // The change count and length shared by every open of the file of `st`; a new record
+    // takes the length from `st`.
     std::shared_ptr<FileWrites> writes_for(const struct stat& st);
     int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why);
     int finish_open(const RootDir& root, OpenFile& file, const std::string& rel, unsigned int mode,

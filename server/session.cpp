@@ -19,8 +19,9 @@ using Event = RequestDecoder::Event;
 
 namespace {
 
-// Reads until `n` bytes, the end of the file or an error; the count or -errno.
-ssize_t read_full(int fd, unsigned char* buf, size_t n) {
+// Reads until `n` bytes, the end of the file or an error, adding each byte read to
+// `*pos` (also those before an error); the count or -errno.
+ssize_t read_full(int fd, unsigned char* buf, size_t n, int64_t* pos) {
     size_t done = 0;
     while (done < n) {
         const ssize_t r = sys().read(fd, buf + done, n - done);
@@ -28,6 +29,7 @@ ssize_t read_full(int fd, unsigned char* buf, size_t n) {
         if (r < 0) return -errno;
         if (r == 0) break;
         done += static_cast<size_t>(r);
+        *pos += r;
     }
     return static_cast<ssize_t>(done);
 }
@@ -47,22 +49,43 @@ int write_full(int fd, const unsigned char* buf, size_t n, int64_t* written) {
     return 0;
 }
 
+// The file's length now, or -1 when it cannot be known.
+int64_t current_size(int fd) {
+    struct stat st;
+    return sys().fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 // Takes back the `written` bytes of a write that failed part-way: the position returns
-// to where the write began and the file to its length before it, so that the file does
-// not keep the front of a request whose client was told it failed (bytes it overwrote
-// inside the old length cannot be brought back). False when that failed too.
-bool undo_write(int fd, int64_t written, off_t old_size) {
-    const off_t end = sys().lseek(fd, 0, SEEK_CUR);
-    if (end < 0) return false;
-    const off_t start = end - static_cast<off_t>(written);
-    return sys().ftruncate(fd, std::max(start, old_size)) == 0 &&
-           sys().lseek(fd, start, SEEK_SET) == start;
+// to where the write began and the file to its length before it (`old_size`), so that the
+// file does not keep the front of a request whose client was told it failed (bytes it
+// overwrote inside the old length cannot be brought back). A file that now reaches past
+// the write's end was longer already (it grew outside the server) and is not cut. False
+// when that failed too. The caller holds the file's mutex and its FileWrites mutex.
+bool undo_write(OpenFile& file, int64_t written, int64_t old_size) {
+    FileWrites& shared = *file.writes;
+    const int64_t end = file.pos;
+    const int64_t start = end - written;
+    const int64_t keep = std::max(start, old_size);
+    if (keep < end) {
+        const int64_t now = current_size(file.fd);
+        if (now > end) {
+            shared.size = now;
+        } else if (sys().ftruncate(file.fd, static_cast<off_t>(keep)) == 0) {
+            shared.size = keep;
+            ++shared.count;  // a write begun elsewhere meanwhile must not take back past it
+        } else {
+            return false;
+        }
+    }
+    if (sys().lseek(file.fd, static_cast<off_t>(start), SEEK_SET) != start) return false;
+    file.pos = start;
+    return true;
 }
 
 // Where a write began, for taking it back: the file's length and change count then, and
 // the changes (chunks) the write has made since.
 struct WriteStart {
-    off_t size = 0;
+    int64_t size = 0;
     uint64_t count = 0;
     uint64_t chunks = 0;
 };
@@ -77,7 +100,7 @@ Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     if (written == 0) return Undo::kDone;
     std::lock_guard<std::mutex> lock(file.writes->mutex);
     if (file.writes->count != start.count + start.chunks) return Undo::kKept;
-    return undo_write(file.fd, written, start.size) ? Undo::kDone : Undo::kFailed;
+    return undo_write(file, written, start.size) ? Undo::kDone : Undo::kFailed;
 }
 
 // Up to 80 bytes of a refused name for the log (which escapes what is not printable).
@@ -377,8 +400,8 @@ bool Session::do_read(const Header& req) {
 // out can only end the connection (the client sees the short data).
 bool Session::stream_read(OpenFile& file, int32_t count) {
     struct stat st;
-    const off_t pos = sys().lseek(file.fd, 0, SEEK_CUR);
-    if (pos < 0 || sys().fstat(file.fd, &st) != 0) {
+    const int64_t pos = file.pos;
+    if (sys().fstat(file.fd, &st) != 0) {
         const int err = errno;
         refuse("read", code_of_errno(err), file.describe(), strerror(err));
         return reply32(code_of_errno(err));
@@ -387,7 +410,7 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     const int64_t total = std::min<int64_t>(count, avail);
     unsigned char* buf = data_buffer();
     const size_t want = static_cast<size_t>(std::min<int64_t>(total, kDataChunk));
-    const ssize_t first = read_full(file.fd, buf, want);
+    const ssize_t first = read_full(file.fd, buf, want, &file.pos);
     if (first < 0) {
         const int err = static_cast<int>(-first);
         refuse("read", code_of_errno(err), file.describe(), strerror(err));
@@ -402,7 +425,7 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     }
     for (int64_t left = announced - first; left > 0;) {
         const size_t step = static_cast<size_t>(std::min<int64_t>(left, kDataChunk));
-        const ssize_t got = read_full(file.fd, buf, step);
+        const ssize_t got = read_full(file.fd, buf, step, &file.pos);
         if (got <= 0) {
             ctx_.log.linef(LogLevel::kError,
                            "%s: read of %s failed after its count was sent; closing",
@@ -448,9 +471,7 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
     int err = 0;
     if (count > 0) {
         std::lock_guard<std::mutex> lock(shared.mutex);
-        struct stat st {};
-        err = sys().fstat(file.fd, &st) != 0 ? errno : 0;
-        start.size = st.st_size;
+        start.size = shared.size;
         start.count = shared.count;
     }
     int64_t written = 0;
@@ -475,7 +496,10 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
         if (err == 0) {
             file.dirty = true;
             std::lock_guard<std::mutex> lock(shared.mutex);
+            const int64_t before = written;
             err = write_full(file.fd, step.data, step.size, &written);
+            file.pos += written - before;
+            shared.size = std::max(shared.size, file.pos);
             ++shared.count;
             ++start.chunks;
         }

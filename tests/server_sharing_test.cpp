@@ -71,33 +71,38 @@ TEST_F(SharingTest, OpenFileCannotBeRemovedOrRenamed) {
 // A write cut off part-way is taken back to where it began, unless another handle wrote
 // to the file meanwhile: an append that handle had acknowledged and closed must stay. A
 // write inside a longer file keeps the file's old tail (the bytes it overwrote cannot be
-// brought back).
+// brought back). Another handle's append before the write counts in the old length.
 TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
     start();
     const std::string longer = "base" + std::string(16, 'x') + "TAIL";
     const struct {
         std::string name;
-        int flags;  // 0x16 write, append, deny none; 0x12 write from the start, deny none
-        bool other_appends;
+        // 0x16 write, append, deny none; 0x12 write from the start, deny none; 0x1A write,
+        // create (cuts the file), deny none
+        int flags;
+        int other_appends;  // "REC" by another handle: 0 never, 1 while the write hangs, 2 before
         std::string before, written, after;  // `written`: the file while the write hangs
     } cases[] = {
-        {"alone", 0x16, false, "base", "base0123456789", "base"},
-        {"appended", 0x16, true, "base", "base0123456789", "base0123456789REC"},
-        {"inside", 0x12, false, longer, "0123456789" + longer.substr(10),
+        {"alone", 0x16, 0, "base", "base0123456789", "base"},
+        {"appended", 0x16, 1, "base", "base0123456789", "base0123456789REC"},
+        {"inside", 0x12, 0, longer, "0123456789" + longer.substr(10),
          "0123456789" + longer.substr(10)},
+        {"cut", 0x1A, 2, "base", "0123456789", "012"},
     };
     for (const auto& c : cases) {
         write_file(root_ + c.name, c.before);
         auto a = client();
         auto b = client("127.0.0.2");
-        const int h = a->open(c.flags, c.name);
-        ASSERT_TRUE(a->send_raw(be16(4) + be16(h) + be32(100) + "0123456789"));
-        ASSERT_TRUE(eventually([&] { return read_file(root_ + c.name) == c.written; }));
-        if (c.other_appends) {
+        auto other_appends = [&] {
             const int hb = b->open(0x16, c.name);
             EXPECT_EQ(b->write(hb, "REC"), 3);
             EXPECT_EQ(b->close_handle(hb), 0);
-        }
+        };
+        const int h = a->open(c.flags, c.name);
+        if (c.other_appends == 2) other_appends();
+        ASSERT_TRUE(a->send_raw(be16(4) + be16(h) + be32(100) + "0123456789"));
+        ASSERT_TRUE(eventually([&] { return read_file(root_ + c.name) == c.written; }));
+        if (c.other_appends == 1) other_appends();
         a->close();
         b->close();
         ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
