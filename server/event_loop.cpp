@@ -114,7 +114,12 @@ void EventLoop::rearm(Watched& w) {
 void EventLoop::run_task(std::function<void()> task) {
     std::lock_guard<std::mutex> lock(mutex_);
     tasks_.push_back(std::move(task));
-    if (static_cast<int>(tasks_.size()) > idle_ + starting_) spawn_locked();
+    find_thread_locked();
+}
+
+void EventLoop::find_thread_locked() {
+    const int vacant = turns_ended_ ? 0 : std::max(0, turns_wanted_ - looping_);
+    if (static_cast<int>(tasks_.size()) + vacant > idle_ + starting_) spawn_locked();
     work_.notify_one();
 }
 
@@ -200,10 +205,7 @@ void EventLoop::leave(Turn& turn, bool replace) {
     turn.count = 0;
     std::lock_guard<std::mutex> lock(mutex_);
     --looping_;
-    if (replace && !turns_ended_) {
-        if (idle_ + starting_ == 0) spawn_locked();
-        work_.notify_one();
-    }
+    if (replace && !turns_ended_) find_thread_locked();
     done_.notify_all();
 }
 

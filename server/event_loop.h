@@ -72,6 +72,9 @@ private:
     // Ends `turn`: its unserved events go back to epoll; `replace` finds another thread
     // for the loop.
     void leave(Turn& turn, bool replace);
+    // Wakes an idle thread for a task or a vacant turn, starting one when every idle
+    // thread is spoken for already; the caller holds mutex_.
+    void find_thread_locked();
     // Starts a pool thread; the caller holds mutex_.
     void spawn_locked();
     void rearm(Watched& w);
