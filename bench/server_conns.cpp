@@ -100,9 +100,12 @@ void print_kernel_limits() {
     printf("\n");
 }
 
-// Raises this process's descriptor limits to hold `need`, the hard one too (as root),
-// up to fs.nr_open. Says so when the limit stays below `need`.
-void raise_descriptors(long need) {
+// Raises this process's descriptor limits for `conns` connections, the hard one too (as
+// root), up to fs.nr_open. gavo-server keeps up to a quarter of its limit in reserve
+// for files and accepts, so it is asked for twice the connections; says so when the
+// limit stays below what the server needs.
+void raise_descriptors(long conns) {
+    const long need = 2 * conns + 1024, enough = conns + conns / 3 + 1024;
     const rlim_t cap = static_cast<rlim_t>(atol(first_line("/proc/sys/fs/nr_open").c_str()));
     rlimit lim;
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -110,15 +113,17 @@ void raise_descriptors(long need) {
     if (lim.rlim_max < goal && cap > lim.rlim_max) {
         rlimit raised = {std::min(goal, cap), std::min(goal, cap)};
         if (setrlimit(RLIMIT_NOFILE, &raised) != 0) {
-            printf("cannot raise the hard descriptor limit above %lu: %s\n",
-                   static_cast<unsigned long>(lim.rlim_max), strerror(errno));
+            printf("cannot raise the hard descriptor limit above %lu: %s%s\n",
+                   static_cast<unsigned long>(lim.rlim_max), strerror(errno),
+                   errno == EPERM ? " (raising it takes CAP_SYS_RESOURCE)" : "");
         }
         getrlimit(RLIMIT_NOFILE, &lim);
     }
     lim.rlim_cur = lim.rlim_max;
     setrlimit(RLIMIT_NOFILE, &lim);
-    printf("descriptor limit: %lu (needed %ld)%s\n", static_cast<unsigned long>(lim.rlim_cur), need,
-           lim.rlim_cur < goal ? ": TOO LOW, the run will stop there" : "");
+    printf("descriptor limit: %lu (asked for %ld)%s\n", static_cast<unsigned long>(lim.rlim_cur),
+           need,
+           lim.rlim_cur < static_cast<rlim_t>(enough) ? ": TOO LOW, the run stops there" : "");
 }
 
 // gavo-server, started like bench::GavoServer but with the connection limit above `want`
@@ -185,7 +190,8 @@ int connect_and_ask(int port, in_addr_t source, std::string* why) {
 }
 
 // Opens connections until `want` are held or one fails; prints progress to stderr.
-std::vector<int> open_connections(const Options& o, int port, std::string* why) {
+// *took: the time until the last one was made (a failure's time-out left out).
+std::vector<int> open_connections(const Options& o, int port, std::string* why, double* took) {
     std::vector<int> fds;
     fds.reserve(static_cast<size_t>(o.want));
     const double start = bench::now_seconds();
@@ -195,6 +201,7 @@ std::vector<int> open_connections(const Options& o, int port, std::string* why) 
             port, source_address(static_cast<long>(fds.size()), o.per_address), why);
         if (fd < 0) break;
         fds.push_back(fd);
+        *took = bench::now_seconds() - start;
         if (fds.size() % 10000 == 0) {
             fprintf(stderr, "  %zu connections, %.1f s\n", fds.size(),
                     bench::now_seconds() - start);
@@ -214,17 +221,17 @@ void print_log_tail(const std::string& log) {
 // Holds the connections, measures, prints; returns the count held.
 size_t measure(const Options& o, pid_t pid, int port, const std::string& log) {
     const long rss0 = bench::proc_status(pid, "VmRSS:");
-    const double start = bench::now_seconds();
     std::string why;
-    std::vector<int> fds = open_connections(o, port, &why);
-    const double took = bench::now_seconds() - start;
+    double took = 0;
+    std::vector<int> fds = open_connections(o, port, &why, &took);
     usleep(200000);  // the last connections' threads or buffers settle
     const long rss1 = bench::proc_status(pid, "VmRSS:"),
                threads = bench::proc_status(pid, "Threads:");
     const size_t n = fds.size();
     printf("connections held at once: %zu of %ld asked (server threads: %ld)\n", n, o.want,
            threads);
-    printf("opening them took %.2f s (%.0f connections/s)\n", took, took > 0 ? double(n) / took : 0);
+    printf("opening them took %.2f s (%.0f connections/s)\n", took,
+           took > 0 ? double(n) / took : 0);
     printf("server resident memory: %ld KiB before, %ld KiB with the connections\n", rss0, rss1);
     if (n > 0) printf("memory per idle connection: %.1f KiB\n", double(rss1 - rss0) / double(n));
     if (static_cast<long>(n) < o.want) {
@@ -246,7 +253,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     print_kernel_limits();
-    raise_descriptors(o.want + 1024);
+    raise_descriptors(o.want);
     const std::string dir = bench::make_temp_dir("/tmp");
     if (dir.empty()) return 1;
     std::unique_ptr<bench::FloorPeer> floor;
