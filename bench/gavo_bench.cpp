@@ -48,6 +48,7 @@ struct Options {
     std::string server = GAVO_SERVER_BIN;
     std::string nginx = "/usr/sbin/nginx";
     bool keep = false;
+    int nice = 0;
 };
 
 constexpr const char* kUsage =
@@ -63,6 +64,8 @@ constexpr const char* kUsage =
     "  --mem-dir DIR    a memory file system for server roots that leave the disk out (/dev/shm)\n"
     "  --server PATH    gavo-server to measure (the one built beside this program)\n"
     "  --nginx PATH     nginx for the HTTP peer (/usr/sbin/nginx)\n"
+    "  --nice N         nice value of the servers and peers (0); -10 gives them the cores\n"
+    "                   first, as if the clients ran on other machines\n"
     "  --keep           keep the work folder (server logs, nginx config)\n";
 
 std::vector<int> int_list(const char* text) {
@@ -95,6 +98,7 @@ bool parse_options(int argc, char** argv, Options* o) {
         else if (a == "--mem-dir") o->mem_dir = v;
         else if (a == "--server") o->server = v;
         else if (a == "--nginx") o->nginx = v;
+        else if (a == "--nice") o->nice = atoi(v);
         else return false;
     }
     return o->reps > 0 && o->seconds > 0 && o->bulk_mib > 0;
@@ -655,6 +659,7 @@ void Bench::describe_machine() {
     report_.setting("reps", std::to_string(opt_.reps));
     report_.setting("seconds", std::to_string(opt_.seconds));
     report_.setting("bulk_mib", std::to_string(opt_.bulk_mib));
+    report_.setting("serving_nice", std::to_string(opt_.nice));
     printf("gavo_bench %s, %s, %ld cores, load average at start %s\n", date,
            (std::string(u.sysname) + " " + u.release).c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            first_line("/proc/loadavg").c_str());
@@ -694,6 +699,7 @@ int main(int argc, char** argv) {
     // Without a memory file system the rows that want one use the disk, and say so.
     const std::string mem = opt.mem_dir.empty() ? "" : bench::make_temp_dir(opt.mem_dir);
     const bool keep = opt.keep;
+    bench::set_serving_nice(opt.nice);
     bench::Bench(std::move(opt), work, mem).run();
     if (!keep) bench::remove_tree(work);
     if (!mem.empty()) bench::remove_tree(mem);

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,12 @@ namespace bench {
 namespace {
 
 constexpr size_t kStep = 4096;
+int serving_nice = 0;
+
+// In a new server or peer process, before it starts any thread (they inherit it).
+void apply_serving_nice() {
+    if (serving_nice != 0) setpriority(PRIO_PROCESS, 0, serving_nice);
+}
 
 void play_script(int fd, const std::vector<Exchange>& script) {
     std::vector<char> buf(1 << 16);
@@ -78,12 +85,17 @@ void serve_bulk(int fd) {
 
 }  // namespace
 
+void set_serving_nice(int nice) { serving_nice = nice; }
+
 RawPeer::RawPeer(Mode mode, std::vector<Exchange> script) {
     const int listener = listen_loopback(&port_);
     if (listener < 0) return;
     fflush(nullptr);
     pid_ = fork();
-    if (pid_ == 0) serve_forever(listener, mode, script);
+    if (pid_ == 0) {
+        apply_serving_nice();
+        serve_forever(listener, mode, script);
+    }
     close(listener);
 }
 
@@ -374,6 +386,7 @@ FloorPeer::FloorPeer(Model model, const std::string& root) {
         pid_ = fork();
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the harness
+            apply_serving_nice();
             if (model == kThreads) floor_threads(listener, dir);
             floor_epoll(listener, port_, dir);
         }
@@ -397,6 +410,7 @@ GavoServer::GavoServer(const std::string& binary, const std::string& root, const
     fflush(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
+        apply_serving_nice();
         const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 2);
         std::vector<char*> argv;

@@ -12,6 +12,12 @@
 
 namespace bench {
 
+// The nice value that every server and peer started after this call runs at (0 by
+// default). Below 0 the serving process wins the cores from the clients that share them,
+// as on a machine of its own: a server with a thread per connection otherwise gets a
+// larger share of a crowded machine than one with a few event loops.
+void set_serving_nice(int nice);
+
 // One message exchange of a raw ping-pong cycle: the peer receives `request` bytes and
 // answers `reply` bytes.
 struct Exchange {
