@@ -5,7 +5,8 @@
 //   1  small files in working mode 2 (open, write 1 KiB, close) vs raw TCP ping-pong
 //   2  bulk transfer in working mode 2 vs raw loopback TCP and vs nginx + libcurl
 //   3  working mode 1 vs plain POSIX calls of the same sizes
-//   4  the server under 1..256 clients at once: throughput, CPU, memory per connection
+//   4  the server under 1..256 clients at once: throughput, CPU, memory per connection,
+//      and CPU per cycle against floor peers that speak the same protocol
 //   5  table records per second from 1 and 16 clients (SQLite, acknowledged after commit)
 //   6  TLS 1.3 with client certificates vs plain text: small-file cycle, bulk write and read
 //
@@ -47,6 +48,7 @@ struct Options {
     std::string server = GAVO_SERVER_BIN;
     std::string nginx = "/usr/sbin/nginx";
     bool keep = false;
+    int nice = 0;
 };
 
 constexpr const char* kUsage =
@@ -62,6 +64,8 @@ constexpr const char* kUsage =
     "  --mem-dir DIR    a memory file system for server roots that leave the disk out (/dev/shm)\n"
     "  --server PATH    gavo-server to measure (the one built beside this program)\n"
     "  --nginx PATH     nginx for the HTTP peer (/usr/sbin/nginx)\n"
+    "  --nice N         nice value of the servers and peers (0); -10 gives them the cores\n"
+    "                   first, as if the clients ran on other machines\n"
     "  --keep           keep the work folder (server logs, nginx config)\n";
 
 std::vector<int> int_list(const char* text) {
@@ -94,6 +98,7 @@ bool parse_options(int argc, char** argv, Options* o) {
         else if (a == "--mem-dir") o->mem_dir = v;
         else if (a == "--server") o->server = v;
         else if (a == "--nginx") o->nginx = v;
+        else if (a == "--nice") o->nice = atoi(v);
         else return false;
     }
     return o->reps > 0 && o->seconds > 0 && o->bulk_mib > 0;
@@ -153,7 +158,8 @@ private:
                    const std::string& posix);
     void load();
     void load_level(int n);
-    LoadFigures library_load(GavoServer& server, int n, bool tables);
+    LoadFigures library_load(int port, pid_t server, int n, bool tables);
+    void floor_load(int n, std::vector<Row>& rows);
     LoadFigures raw_load(int port, pid_t peer, int n);
     LoadFigures sqlite_load(const std::string& db, int n);
     void tables();
@@ -400,21 +406,29 @@ LoadFigures sum_rates(const std::vector<std::vector<double>>& results, int n) {
     return f;
 }
 
-// Waits until the server runs a thread for each of `conns` new connections (its accept
-// may lag behind the clients' connects), at most ~5 s.
-void wait_threads(pid_t server, long before, int conns) {
-    for (int i = 0; i < 500 && proc_status(server, "Threads:") < before + conns; ++i) {
+// Waits until the server holds a descriptor for each of `conns` new connections (its
+// accept may lag behind the clients' connects), then until its thread count settles
+// (a server with a thread per connection starts them after the accepts); ~5 s at most.
+void wait_accepted(pid_t server, long descriptors_before, int conns) {
+    for (int i = 0; i < 500 && descriptor_count(server) < descriptors_before + conns; ++i) {
         usleep(10000);
+    }
+    long threads = proc_status(server, "Threads:");
+    for (int i = 0; i < 50; ++i) {
+        usleep(20000);
+        const long now = proc_status(server, "Threads:");
+        if (now == threads) break;
+        threads = now;
     }
 }
 
 // `n` client processes, each with its own library instance (two connections, the
 // archive channel busy with small-file cycles or the log channel with table records).
-LoadFigures Bench::library_load(GavoServer& server, int n, bool tables) {
-    const std::string ini = write_ini(ini_text_remote(server.port()));
+LoadFigures Bench::library_load(int port, pid_t server, int n, bool tables) {
+    const std::string ini = write_ini(ini_text_remote(port));
     const double s = opt_.seconds;
-    const long rss0 = proc_status(server.pid(), "VmRSS:");
-    const long threads0 = proc_status(server.pid(), "Threads:");
+    const long rss0 = proc_status(server, "VmRSS:");
+    const long descriptors0 = descriptor_count(server);
     ClientGroup group(
         n, [&](int) { return library_start(ini); },
         [&](int i) {
@@ -423,16 +437,16 @@ LoadFigures Bench::library_load(GavoServer& server, int n, bool tables) {
             return t.pack();
         });
     if (group.wait_ready() != n) return LoadFigures{};
-    wait_threads(server.pid(), threads0, 2 * n);
-    const long rss_idle = proc_status(server.pid(), "VmRSS:");
+    wait_accepted(server, descriptors0, 2 * n);
+    const long rss_idle = proc_status(server, "VmRSS:");
     const CpuSample before = cpu_sample();
-    const double cpu0 = process_cpu_seconds(server.pid()), start = now_seconds();
+    const double cpu0 = process_cpu_seconds(server), start = now_seconds();
     group.start();
     usleep(static_cast<useconds_t>(s * 5e5));
-    const long rss_loaded = proc_status(server.pid(), "VmRSS:");
+    const long rss_loaded = proc_status(server, "VmRSS:");
     LoadFigures f = sum_rates(group.collect(), n);
     f.busy_share = busy_share(before, cpu_sample());
-    f.server_cores = (process_cpu_seconds(server.pid()) - cpu0) / (now_seconds() - start);
+    f.server_cores = (process_cpu_seconds(server) - cpu0) / (now_seconds() - start);
     f.idle_kib = static_cast<double>(rss_idle - rss0) / (2.0 * n);
     f.loaded_kib = static_cast<double>(rss_loaded - rss0) / (2.0 * n);
     return f;
@@ -463,6 +477,47 @@ Timing as_timing(const LoadFigures& f) {
     return t;
 }
 
+// Microseconds of the serving process's CPU per small-file cycle.
+double cpu_us_per_cycle(const LoadFigures& f) {
+    return f.ops_per_s > 0 ? f.server_cores * 1e6 / f.ops_per_s : 0;
+}
+
+// The rows against the floor peers: CPU per cycle and cycles/s, each beside the floor
+// with a thread per connection and beside the one with an epoll loop per core. Targets
+// where the efficiency work sets them: CPU at 8 and 256 clients, throughput at 256.
+std::vector<Row> floor_rows(int n, const std::string& clients) {
+    const bool cpu_goal = n == 8 || n == 256, rate_goal = n == 256;
+    std::vector<Row> rows;
+    for (const char* floor :
+         {"floor peer, thread per connection", "floor peer, epoll loop per core"}) {
+        rows.push_back(make_row("4", clients + ", --no-sync: server CPU per cycle", "us/cycle",
+                                floor, cpu_goal ? 1.1 : 0, cpu_goal ? "<= 1.1x" : "", true));
+    }
+    for (const char* floor :
+         {"floor peer, thread per connection", "floor peer, epoll loop per core"}) {
+        rows.push_back(make_row("4", clients + ", --no-sync: server cycles/s", "cycles/s", floor,
+                                rate_goal ? 0.9 : 0, rate_goal ? ">= 90%" : ""));
+    }
+    return rows;
+}
+
+// The same load against each floor peer (rows from floor_rows), on fresh roots like the
+// server's: what the protocol's file calls cost with nothing else around them.
+void Bench::floor_load(int n, std::vector<Row>& rows) {
+    const std::string clients = std::to_string(n) + (n == 1 ? " client" : " clients");
+    for (const FloorPeer::Model model : {FloorPeer::kThreads, FloorPeer::kEpoll}) {
+        const size_t epoll = model == FloorPeer::kEpoll ? 1 : 0;
+        const std::string what =
+            std::string("floor peer (") + (epoll ? "epoll" : "threads") + "), " + clients;
+        FloorPeer peer(model,
+                       fresh_dir(epoll ? "s4-floor-epoll" : "s4-floor-threads", !mem_.empty()));
+        const LoadFigures f =
+            peer.ok() ? library_load(peer.port(), peer.pid(), n, false) : LoadFigures{};
+        keep(rows[epoll].baseline_values, as_timing(f), cpu_us_per_cycle(f), what);
+        keep(rows[2 + epoll].baseline_values, as_timing(f), f.ops_per_s, what);
+    }
+}
+
 void Bench::load_level(int n) {
     const std::string clients = std::to_string(n) + (n == 1 ? " client" : " clients");
     const std::string where = mem_.empty() ? ", --no-sync" : ", --no-sync, root in RAM";
@@ -473,6 +528,7 @@ void Bench::load_level(int n) {
     Row safe = make_row("4", clients + ", sync, root on disk", "cycles/s", "", 0, "");
     Row idle = make_row("4", clients + ": server KiB per idle connection", "KiB", "", 0, "");
     Row busy = make_row("4", clients + ": server KiB per busy connection", "KiB", "", 0, "");
+    std::vector<Row> floors = floor_rows(n, clients);
     for (int rep = 0; rep < opt_.reps; ++rep) {
         RawPeer raw(RawPeer::kPingPong, small_cycle_script());
         LoadFigures f = raw_load(raw.port(), raw.pid(), n);
@@ -480,19 +536,26 @@ void Bench::load_level(int n) {
         keep(cpu.baseline_values, as_timing(f), f.server_cores, "raw load " + clients);
         keep(machine.baseline_values, as_timing(f), f.busy_share * 100, "raw load " + clients);
         if (auto server = start_server("s4-nosync", {"--no-sync"}, !mem_.empty())) {
-            f = library_load(*server, n, false);
+            f = library_load(server->port(), server->pid(), n, false);
             keep(fast.values, as_timing(f), f.ops_per_s, "library load, --no-sync, " + clients);
+            for (Row& r : floors) {
+                keep(r.values, as_timing(f),
+                     r.unit == "us/cycle" ? cpu_us_per_cycle(f) : f.ops_per_s,
+                     "library load " + clients);
+            }
             keep(cpu.values, as_timing(f), f.server_cores, "library load " + clients);
             keep(machine.values, as_timing(f), f.busy_share * 100, "library load " + clients);
             keep(idle.values, as_timing(f), f.idle_kib, "idle memory " + clients);
             keep(busy.values, as_timing(f), f.loaded_kib, "busy memory " + clients);
         }
         if (auto server = start_server("s4-sync", {})) {
-            f = library_load(*server, n, false);
+            f = library_load(server->port(), server->pid(), n, false);
             keep(safe.values, as_timing(f), f.ops_per_s, "library load, sync, " + clients);
         }
+        floor_load(n, floors);
     }
     for (Row* r : {&fast, &cpu, &machine, &safe, &idle, &busy}) report_.add(*r);
+    for (Row& r : floors) report_.add(r);
 }
 
 LoadFigures Bench::sqlite_load(const std::string& db, int n) {
@@ -517,7 +580,7 @@ void Bench::tables() {
         for (int rep = 0; rep < opt_.reps; ++rep) {
             const std::string state = work_ + "/s5-state-" + std::to_string(++serial_);
             if (auto server = start_server("s5", {"--tables", conf, "--state", state})) {
-                LoadFigures f = library_load(*server, n, true);
+                LoadFigures f = library_load(server->port(), server->pid(), n, true);
                 keep(row.values, as_timing(f), f.ops_per_s, "table records " + clients);
             }
             const std::string db = fresh_dir("s5-direct") + "/direct.db";
@@ -596,6 +659,7 @@ void Bench::describe_machine() {
     report_.setting("reps", std::to_string(opt_.reps));
     report_.setting("seconds", std::to_string(opt_.seconds));
     report_.setting("bulk_mib", std::to_string(opt_.bulk_mib));
+    report_.setting("serving_nice", std::to_string(opt_.nice));
     printf("gavo_bench %s, %s, %ld cores, load average at start %s\n", date,
            (std::string(u.sysname) + " " + u.release).c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            first_line("/proc/loadavg").c_str());
@@ -635,6 +699,7 @@ int main(int argc, char** argv) {
     // Without a memory file system the rows that want one use the disk, and say so.
     const std::string mem = opt.mem_dir.empty() ? "" : bench::make_temp_dir(opt.mem_dir);
     const bool keep = opt.keep;
+    bench::set_serving_nice(opt.nice);
     bench::Bench(std::move(opt), work, mem).run();
     if (!keep) bench::remove_tree(work);
     if (!mem.empty()) bench::remove_tree(mem);

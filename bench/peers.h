@@ -1,6 +1,7 @@
 // The servers the harness measures against: gavo-server itself, raw TCP peers that do
-// nothing but move the same bytes (the physical floor), and nginx as an HTTP peer.
-// Each runs in its own process, started and stopped by the harness.
+// nothing but move the same bytes (the physical floor), floor peers that speak the same
+// protocol with the same file calls and nothing else (the floor of the protocol), and
+// nginx as an HTTP peer. Each runs in its own process, started and stopped by the harness.
 #pragma once
 
 #include <sys/types.h>
@@ -10,6 +11,12 @@
 #include <vector>
 
 namespace bench {
+
+// The nice value that every server and peer started after this call runs at (0 by
+// default). Below 0 the serving process wins the cores from the clients that share them,
+// as on a machine of its own: a server with a thread per connection otherwise gets a
+// larger share of a crowded machine than one with a few event loops.
+void set_serving_nice(int nice);
 
 // One message exchange of a raw ping-pong cycle: the peer receives `request` bytes and
 // answers `reply` bytes.
@@ -30,6 +37,30 @@ public:
     ~RawPeer();
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// The least a server can do for the small-file cycle on the same wire: it answers open,
+// write, close and exists requests on 127.0.0.1 with the file calls gavo-server makes for
+// them (openat beneath a folder descriptor of `root`, O_CREAT|O_EXCL first, then O_TRUNC
+// on an existing file; write; close; fstatat) and nothing else: no checks, no logging,
+// a handle table of a few slots per connection. Requests are decoded by the server's own
+// decoder and answered with its reply encoder. Missing folders of a new file are made
+// (once per folder). Any other request, or a malformed one, closes the connection.
+// kThreads: a thread per connection, blocking receives and sends. kEpoll: one epoll loop
+// per core, each with its own SO_REUSEPORT listener, non-blocking sockets, each request
+// served to completion in its loop. The library connects to it as to gavo-server.
+class FloorPeer {
+public:
+    enum Model { kThreads, kEpoll };
+    FloorPeer(Model model, const std::string& root);
+    ~FloorPeer();
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    bool ok() const { return pid_ > 0 && port_ > 0; }
 
 private:
     pid_t pid_ = -1;

@@ -200,6 +200,15 @@ long proc_status(pid_t pid, const char* field) {
     return -1;
 }
 
+long descriptor_count(pid_t pid) {
+    std::error_code ec;
+    std::filesystem::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", ec);
+    if (ec) return -1;
+    long n = 0;
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) ++n;
+    return n;
+}
+
 double process_cpu_seconds(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -56,6 +56,8 @@ bool recv_all(int fd, void* data, size_t n);
 
 // A field of /proc/PID/status in kB or as a count ("VmRSS:", "Threads:"); -1 if absent.
 long proc_status(pid_t pid, const char* field);
+// Descriptors a process holds open (entries of /proc/PID/fd); -1 if unreadable.
+long descriptor_count(pid_t pid);
 // CPU seconds (user + system) a process has used, its ended threads included.
 double process_cpu_seconds(pid_t pid);
 
