@@ -100,6 +100,7 @@ bool EventLoop::watch(Watched& w) {
 }
 
 void EventLoop::rearm(Watched& w) {
+    std::lock_guard<std::mutex> lock(w.handoff);
     epoll_event ev{};
     ev.events = kWatchEvents;
     ev.data.ptr = &w;

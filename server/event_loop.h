@@ -30,10 +30,14 @@ namespace gavo::server {
 
 class EventLoop {
 public:
-    // What the loop watches; the handler's objects derive from it.
+    // What the loop watches; the handler's objects derive from it. A connection passes
+    // from thread to thread through epoll, which orders nothing in memory: the thread
+    // that gives it up holds `handoff` while it does, and the handler takes `handoff`
+    // before it touches the connection.
     struct Watched {
         int fd = -1;
         bool added = false;  // in the epoll set; touched only by the thread that owns it
+        std::mutex handoff;
     };
     using Handler = std::function<void(Watched*)>;
 
@@ -45,7 +49,7 @@ public:
 
     bool start(std::string* error);
     // Watches `w` until it has input (or hangs up), then hands it to the handler once.
-    // False (with errno) when epoll refuses.
+    // False (with errno) when epoll refuses. The caller holds `w.handoff`.
     bool watch(Watched& w);
     // Runs `task` on a pool thread (work that may block: a TLS handshake, a stop).
     void run_task(std::function<void()> task);

@@ -60,8 +60,7 @@ struct Server::Client : EventLoop::Watched {
     std::string label;  // gains the client certificate's name after the handshake
     const ConnId id;
     bool opened = false;  // admitted: its end gets a log line
-    std::mutex mutex;     // hands the connection from one thread to the next
-    bool busy = true;     // served by a thread rather than watched; guarded by mutex
+    bool busy = true;     // served by a thread rather than watched; guarded by handoff
 };
 
 Server::Server(ServerConfig config, Logger& log)
@@ -304,13 +303,13 @@ void Server::open_client(Client* c, const std::shared_ptr<TlsContext>& tls) {
 
 void Server::serve_client(Client* c, bool socket_ready) {
     {
-        std::lock_guard<std::mutex> lock(c->mutex);
+        std::lock_guard<std::mutex> lock(c->handoff);
         c->busy = true;
     }
     bool open = c->session.serve_ready(socket_ready);
     if (open) {
         c->session.conn().release_buffers();
-        std::lock_guard<std::mutex> lock(c->mutex);
+        std::lock_guard<std::mutex> lock(c->handoff);
         // Read under the client's lock: end_idle_clients() sees it watched, or this
         // thread sees the stop.
         if (!stopping_) {
@@ -348,7 +347,7 @@ void Server::end_idle_clients() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (const auto& [fd, c] : clients_) {
-            std::lock_guard<std::mutex> hold(c->mutex);
+            std::lock_guard<std::mutex> hold(c->handoff);
             if (!c->busy) {
                 c->busy = true;
                 idle.push_back(c);
