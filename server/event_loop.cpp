@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -48,68 +49,75 @@ bool start_detached(std::function<void()> body) {
     return rc == 0;
 }
 
-constexpr uint32_t kWatchEvents = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+// Level-triggered: a connection left in the set with input is seen again by the next
+// thread at the set, whatever happened to the thread that saw it first.
+constexpr uint32_t kWatchEvents = EPOLLIN | EPOLLRDHUP;
 
 }  // namespace
 
-// A thread's turn at the loop: its batch of events, and whether it still has the turn.
+// A thread's turn at a set: its batch of events, and the connection it is serving.
 struct EventLoop::Turn {
-    explicit Turn(EventLoop* owner) : loop(owner) {}
+    Turn(EventLoop* owner, size_t index) : loop(owner), set(index) {}
     EventLoop* loop;
+    size_t set;
     bool looping = true;
-    int next = 0;
-    int count = 0;
+    Watched* current = nullptr;
     epoll_event events[kBatch];
 };
 
 thread_local EventLoop::Turn* EventLoop::tl_turn_ = nullptr;
 
-EventLoop::EventLoop(Logger& log, Handler handler, int turns)
+EventLoop::EventLoop(Logger& log, Handler handler, int sets)
     : log_(log),
       handler_(std::move(handler)),
-      turns_wanted_(
-          turns > 0 ? turns : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))) {}
+      epoll_fds_(
+          static_cast<size_t>(
+              sets > 0 ? sets : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
+          -1),
+      taken_(epoll_fds_.size(), false) {}
 
 EventLoop::~EventLoop() {
-    if (epoll_fd_ >= 0) close(epoll_fd_);
+    for (const int fd : epoll_fds_) {
+        if (fd >= 0) close(fd);
+    }
     if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 bool EventLoop::start(std::string* error) {
-    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    epoll_event ev{};
-    ev.events = EPOLLIN;  // level-triggered: every thread in the loop sees it
-    ev.data.ptr = nullptr;
-    if (epoll_fd_ < 0 || wake_fd_ < 0 || epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, wake_fd_, &ev) != 0) {
+    bool ok = wake_fd_ >= 0;
+    for (int& fd : epoll_fds_) {
+        fd = ok ? epoll_create1(EPOLL_CLOEXEC) : -1;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = nullptr;
+        ok = fd >= 0 && epoll_ctl(fd, EPOLL_CTL_ADD, wake_fd_, &ev) == 0;
+    }
+    if (!ok) {
         *error = std::string("event loop: ") + strerror(errno);
         return false;
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    for (int i = 0; i < turns_wanted_; ++i) spawn_locked();
+    for (size_t i = 0; i < epoll_fds_.size(); ++i) spawn_locked();
     return true;
 }
 
 bool EventLoop::watch(Watched& w) {
+    if (w.set >= 0) return true;
+    const unsigned set = next_set_.fetch_add(1, std::memory_order_relaxed) %
+                         static_cast<unsigned>(epoll_fds_.size());
     epoll_event ev{};
     ev.events = kWatchEvents;
     ev.data.ptr = &w;
-    if (epoll_ctl(epoll_fd_, w.added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, w.fd, &ev) != 0) return false;
-    w.added = true;
+    if (epoll_ctl(epoll_fds_[set], EPOLL_CTL_ADD, w.fd, &ev) != 0) return false;
+    w.set = static_cast<int>(set);
     return true;
 }
 
-void EventLoop::rearm(Watched& w) {
-    std::lock_guard<std::mutex> lock(w.handoff);
-    epoll_event ev{};
-    ev.events = kWatchEvents;
-    ev.data.ptr = &w;
-    // It was watched a moment ago: MOD fails only when the system is out of memory, and
-    // the connection then waits for the stop.
-    if (epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, w.fd, &ev) != 0) {
-        log_.linef(LogLevel::kError, "event loop: cannot watch socket %d again: %s", w.fd,
-                   strerror(errno));
-    }
+void EventLoop::unwatch(Watched& w) {
+    if (w.set < 0) return;
+    epoll_ctl(epoll_fds_[static_cast<size_t>(w.set)], EPOLL_CTL_DEL, w.fd, nullptr);
+    w.set = -1;
 }
 
 void EventLoop::run_task(std::function<void()> task) {
@@ -119,7 +127,7 @@ void EventLoop::run_task(std::function<void()> task) {
 }
 
 void EventLoop::find_thread_locked() {
-    const int vacant = turns_ended_ ? 0 : std::max(0, turns_wanted_ - looping_);
+    const int vacant = turns_ended_ ? 0 : static_cast<int>(epoll_fds_.size()) - looping_;
     if (static_cast<int>(tasks_.size()) + vacant > idle_ + starting_) spawn_locked();
     work_.notify_one();
 }
@@ -151,10 +159,13 @@ void EventLoop::thread_main() {
             continue;
         }
         if (shutting_down_) break;
-        if (!turns_ended_ && looping_ < turns_wanted_) {
+        if (!turns_ended_ && looping_ < static_cast<int>(epoll_fds_.size())) {
+            const size_t set = static_cast<size_t>(std::find(taken_.begin(), taken_.end(), false) -
+                                                   taken_.begin());
+            taken_[set] = true;
             ++looping_;
             lock.unlock();
-            take_turn();
+            take_turn(set);
             lock.lock();
             continue;
         }
@@ -162,30 +173,29 @@ void EventLoop::thread_main() {
         const bool woken = work_.wait_for(lock, kIdleEnd) == std::cv_status::no_timeout;
         --idle_;
         // Threads beyond the loop's and as many spares end when work stays away.
-        if (!woken && tasks_.empty() && threads_ > 2 * turns_wanted_) break;
+        if (!woken && tasks_.empty() && threads_ > 2 * static_cast<int>(epoll_fds_.size())) break;
     }
     --threads_;
     done_.notify_all();
 }
 
-void EventLoop::take_turn() {
-    Turn turn(this);
+void EventLoop::take_turn(size_t set) {
+    Turn turn(this, set);
     tl_turn_ = &turn;
     while (turn.looping) {
-        const int n = epoll_wait(epoll_fd_, turn.events, kBatch, -1);
+        const int n = epoll_wait(epoll_fds_[set], turn.events, kBatch, -1);
         if (n < 0 && errno != EINTR) {
             log_.linef(LogLevel::kError, "event loop: epoll_wait: %s", strerror(errno));
             leave(turn, false);
             break;
         }
-        turn.count = n < 0 ? 0 : n;
-        for (turn.next = 0; turn.looping && turn.next < turn.count;) {
-            auto* w = static_cast<Watched*>(turn.events[turn.next++].data.ptr);
-            if (w == nullptr) {
+        for (int i = 0; turn.looping && i < n; ++i) {
+            turn.current = static_cast<Watched*>(turn.events[i].data.ptr);
+            if (turn.current == nullptr) {
                 leave(turn, false);  // the turns have ended
                 break;
             }
-            handler_(w);
+            handler_(turn.current);
         }
     }
     tl_turn_ = nullptr;
@@ -193,18 +203,17 @@ void EventLoop::take_turn() {
 
 void EventLoop::about_to_block() {
     Turn* turn = tl_turn_;
-    if (turn != nullptr && turn->looping) turn->loop->leave(*turn, true);
+    if (turn == nullptr || !turn->looping) return;
+    // The connection goes with this thread; the rest of the batch stays ready in the set
+    // for the next thread.
+    if (turn->current != nullptr) turn->loop->unwatch(*turn->current);
+    turn->loop->leave(*turn, true);
 }
 
 void EventLoop::leave(Turn& turn, bool replace) {
     turn.looping = false;
-    // The rest of the batch is ready: watched again, epoll hands it to the next thread
-    // at once.
-    for (int i = turn.next; i < turn.count; ++i) {
-        if (auto* w = static_cast<Watched*>(turn.events[i].data.ptr)) rearm(*w);
-    }
-    turn.count = 0;
     std::lock_guard<std::mutex> lock(mutex_);
+    taken_[turn.set] = false;
     --looping_;
     if (replace && !turns_ended_) find_thread_locked();
     done_.notify_all();
@@ -226,23 +235,6 @@ void EventLoop::shut_down() {
     turns_ended_ = shutting_down_ = true;
     work_.notify_all();
     done_.wait(lock, [this] { return threads_ == 0; });
-}
-
-SlowWork::Clock::time_point SlowWork::begin() const {
-    const Clock::time_point now = Clock::now();
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch());
-    if (ns.count() < slow_until_ns_.load(std::memory_order_relaxed)) {
-        EventLoop::about_to_block();
-    }
-    return now;
-}
-
-void SlowWork::end(Clock::time_point began) {
-    const Clock::time_point now = Clock::now();
-    if (now - began < kSlow) return;
-    const auto until = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        (now + kRemembered).time_since_epoch());
-    slow_until_ns_.store(until.count(), std::memory_order_relaxed);
 }
 
 }  // namespace gavo::server

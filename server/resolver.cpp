@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -180,6 +181,23 @@ int RootDir::make_dirs(const std::string& rel, bool sync) const {
         if (rc != 0) return rc;
     }
     return 0;
+}
+
+std::string RootDir::remote_kind() const {
+    static const struct {
+        unsigned long magic;
+        const char* name;
+    } kRemote[] = {
+        {0x6969, "nfs"},      {0x517B, "smb"},       {0xFF534D42, "cifs"}, {0xFE534D42, "smb2"},
+        {0x65735546, "fuse"}, {0x00C36400, "ceph"},  {0x01021997, "9p"},   {0x5346414F, "afs"},
+        {0x73757245, "coda"}, {0x7461636F, "ocfs2"}, {0x01161970, "gfs2"}, {0x0BD00BD0, "lustre"},
+    };
+    struct statfs fs;
+    if (fstatfs(fd_, &fs) != 0) return "";
+    for (const auto& r : kRemote) {
+        if (static_cast<unsigned long>(fs.f_type) == r.magic) return r.name;
+    }
+    return "";
 }
 
 }  // namespace gavo::server

@@ -49,6 +49,9 @@ public:
     bool parent_exists(const std::string& rel) const;
 
     bool uses_openat2() const { return !walk_; }
+    // The network or FUSE file system the root lies on ("nfs", "fuse", ...), where a
+    // lookup may wait for a server; "" for a local one.
+    std::string remote_kind() const;
 
 private:
     int open_beneath(const std::string& rel, int flags, mode_t mode) const;

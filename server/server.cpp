@@ -93,6 +93,11 @@ bool Server::start(std::string* error) {
         log_.linef("TLS 1.3: %s", tls_->summary().c_str());
     }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    const std::string remote = root_.remote_kind();
+    if (!remote.empty()) {
+        ctx_.opens_may_block = true;
+        log_.linef("root on a %s file system: opens wait off the event loop", remote.c_str());
+    }
     if (config_.access) {
         std::shared_ptr<const AccessState> state = AccessState::open(*config_.access, root_, error);
         if (!state) return false;
@@ -327,6 +332,7 @@ void Server::finish_client(Client* c, bool stopping) {
         while (c->session.serve_next()) {
         }
     }
+    loop_.unwatch(*c);
     const int fd = c->fd;
     const ConnId id = c->id;
     const bool opened = c->opened;

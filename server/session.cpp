@@ -315,9 +315,8 @@ bool Session::do_open(const Header& req) {
         refuse_limited(Refusal::kDescriptors, op, "'" + name.path + "'", why);
         return reply16(kCodeRefused);
     }
-    const auto began = ctx_.slow_opens.begin();
+    if (ctx_.opens_may_block) EventLoop::about_to_block();
     OpenResult opened = ctx_.files.open(area(), name.path, static_cast<unsigned>(flags), &why);
-    ctx_.slow_opens.end(began);
     if (opened.code != 0) {
         refuse(op, opened.code, "'" + name.path + "'", why);
         return reply16(opened.code);

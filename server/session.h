@@ -56,7 +56,8 @@ struct ServerContext {
     HostLimits& limits;
     // The access rules in use (--access); null: every client may do everything.
     AccessControl* access = nullptr;
-    SlowWork slow_opens{};  // opens leave the loop while the file system is slow
+    // The root lies on a network or FUSE file system: opens leave the event loop first.
+    bool opens_may_block = false;
 };
 
 class Session {
