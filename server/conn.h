@@ -18,7 +18,7 @@
 // receive and send goes through the TLS session with the same waits. Records that carry
 // no data (a key update) between requests do not begin a request; a record that has
 // begun to arrive does. OpenSSL writes with write(), so the serving thread must not take
-// SIGPIPE (Server::serve blocks it).
+// SIGPIPE (the event loop's pool threads block it).
 // Not thread-safe: one connection is served by one thread at a time. Before any wait
 // it calls EventLoop::about_to_block(), so that a loop thread never waits for one peer.
 #pragma once

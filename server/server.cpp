@@ -464,7 +464,7 @@ void Server::log_ktls_once(const Conn& conn) {
                receive ? "yes" : "no",
                send || receive ? ""
                                : " (the kernel's tls module is not loaded, or does not take "
-                                 "this suite: OpenSSL encrypts in the connection threads)");
+                                 "this suite: OpenSSL encrypts in the serving threads)");
 }
 
 void Server::reaper_loop() {
