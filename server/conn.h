@@ -96,6 +96,7 @@ public:
     bool flush();
 
     int fd() const { return fd_; }
+    bool tls() const { return ssl_ != nullptr; }
     // The bytes received and sent since the last call (for the server's counters).
     std::pair<uint64_t, uint64_t> take_counts() {
         const std::pair<uint64_t, uint64_t> counts{received_, sent_};

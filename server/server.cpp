@@ -360,13 +360,22 @@ void Server::end_idle_clients() {
             }
         }
     }
-    // A request already here is still served, on a thread of its own; the rest end now.
+    // A request already here is still served, on a thread of its own; the rest end now,
+    // TLS ones on a pool thread, where a close_notify to a peer gone cannot raise SIGPIPE.
+    std::vector<Client*> tls;
     for (Client* c : idle) {
         if (c->session.conn().input_pending()) {
             loop_.run_task([this, c] { finish_client(c, true); });
+        } else if (c->session.conn().tls()) {
+            tls.push_back(c);
         } else {
             finish_client(c, true);
         }
+    }
+    if (!tls.empty()) {
+        loop_.run_task([this, tls] {
+            for (Client* c : tls) finish_client(c, true);
+        });
     }
 }
 
