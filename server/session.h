@@ -30,7 +30,6 @@
 #include "server/address.h"
 #include "server/config.h"
 #include "server/conn.h"
-#include "server/event_loop.h"
 #include "server/files.h"
 #include "server/handles.h"
 #include "server/identity.h"
