@@ -68,11 +68,22 @@ bool resolve_host(const char* host, unsigned int flags, struct in_addr* addr) {
     }
 }
 
+// The number of the protocol named by `protocol`, false when it is unknown. Without a
+// protocol database (a minimal container has no /etc/protocols) "tcp" and "udp" keep
+// their fixed numbers rather than failing every connection.
+bool protocol_number(const char* protocol, int* number) {
+    if (gavo::platform().lookup_protocol(protocol, number) == 0) return true;
+    if (std::strcmp(protocol, "tcp") == 0) *number = IPPROTO_TCP;
+    else if (std::strcmp(protocol, "udp") == 0) *number = IPPROTO_UDP;
+    else return false;
+    return true;
+}
+
 // A socket of the protocol named by `protocol` (datagram for exactly "udp", stream
 // otherwise); -1 when the protocol is unknown or the platform refuses.
 int create_socket(const char* protocol) {
     int number = 0;
-    if (gavo::platform().lookup_protocol(protocol, &number) != 0) {
+    if (!protocol_number(protocol, &number)) {
         gavo::note_socket_error(kNoData);
         return -1;
     }

@@ -191,9 +191,6 @@ int CNFile::Rename(const char* oldName, const char* newName) {
     if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
     int mode = lib::fsmode.load();
     if (mode != lib::kModeLocal && mode != lib::kModeRemote) return gavo::kCodeUnknownMode;
-    if (oldName == nullptr || newName == nullptr) {
-        return NFile_LogError("Rename", gavo::kCodeRefused, gavo::msg::kBadName);
-    }
     return mode == lib::kModeLocal ? RenameFile(oldName, newName) : RenameNet(oldName, newName);
 }
 
@@ -201,7 +198,6 @@ int CNFile::Remove(const char* name) {
     if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
     int mode = lib::fsmode.load();
     if (mode != lib::kModeLocal && mode != lib::kModeRemote) return gavo::kCodeUnknownMode;
-    if (name == nullptr) return NFile_LogError("Remove", gavo::kCodeRefused, gavo::msg::kBadName);
     return mode == lib::kModeLocal ? RemoveFile(name) : RemoveNet(name);
 }
 
@@ -209,6 +205,5 @@ int CNFile::IsExist(const char* name) {
     if (NFile_Init(nullptr) == 0) return gavo::kCodeInitFailed;
     int mode = lib::fsmode.load();
     if (mode != lib::kModeLocal && mode != lib::kModeRemote) return gavo::kCodeUnknownMode;
-    if (name == nullptr) return NFile_LogError("IsExist", gavo::kCodeRefused, gavo::msg::kBadName);
     return mode == lib::kModeLocal ? IsExistFile(name) : IsExistNet(name);
 }

@@ -9,6 +9,7 @@
 #include "nfile/cfile.h"
 #include "nfile/file_ops.h"
 #include "proto/codes.h"
+#include "proto/names.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
 #include "runtime/report.h"
@@ -89,7 +90,11 @@ void CNFile::CloseFile() {
     if (file) file->Close();
 }
 
+// A null name, or one beyond the 499 characters an open can record, is refused with -1 by
+// every operation in both working modes, before the file system is asked.
 int CNFile::RenameFile(const char* oldName, const char* newName) {
+    if (!gavo::name_fits(oldName) || !gavo::name_fits(newName))
+        return NFile_LogError("RenameFile", gavo::kCodeRefused, gavo::msg::kBadName);
     char from[kFullPathSize], to[kFullPathSize];
     int os_error = 0;
     if (!nfile_full_path(gavo::lib::base_dir, oldName, from, sizeof from) ||
@@ -109,6 +114,8 @@ int CNFile::RenameFile(const char* oldName, const char* newName) {
 }
 
 int CNFile::RemoveFile(const char* name) {
+    if (!gavo::name_fits(name))
+        return NFile_LogError("RemoveFile", gavo::kCodeRefused, gavo::msg::kBadName);
     char full[kFullPathSize];
     int code;
     if (!nfile_full_path(gavo::lib::base_dir, name, full, sizeof full)) {
@@ -126,15 +133,20 @@ int CNFile::RemoveFile(const char* name) {
     return code;
 }
 
-// A path that does not fit answers 0: cutting it could test a different file. Only a
-// missing entry answers 0; a lookup that failed otherwise (an I/O error, no access)
+// A full path that does not fit is refused like the other operations refuse it (-107):
+// cutting it could test another file, and answering 0 would claim what was not tested.
+// Only a missing entry answers 0; a lookup that failed otherwise (an I/O error, no access)
 // leaves the answer unknown and is reported with its code rather than answered "no".
 int CNFile::IsExistFile(const char* name) {
+    if (!gavo::name_fits(name))
+        return NFile_LogError("IsExistFile", gavo::kCodeRefused, gavo::msg::kBadName);
     char full[kFullPathSize];
-    if (!nfile_full_path(gavo::lib::base_dir, name, full, sizeof full)) return 0;
-    int err = 0;
-    if (CFile::Exists(full, &err)) return 1;
-    if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG) return 0;
-    const int code = nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    int code = nfile_map_os_error(gavo::kWinFilenameTooLong);
+    if (nfile_full_path(gavo::lib::base_dir, name, full, sizeof full)) {
+        int err = 0;
+        if (CFile::Exists(full, &err)) return 1;
+        if (err == ENOENT || err == ENOTDIR || err == ENAMETOOLONG) return 0;
+        code = nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    }
     return NFile_LogError("IsExistFile", code, name);
 }

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace gavo {
@@ -132,7 +133,11 @@ int Platform::ftruncate(int fd, off_t length) {
     return retry_eintr([&] { return ::ftruncate(fd, length); });
 }
 
-FILE* Platform::fopen(const char* path, const char* mode) { return ::fopen(path, mode); }
+// "e" opens close-on-exec, like every other descriptor here: a program the host starts
+// must not inherit the logs.
+FILE* Platform::fopen(const char* path, const char* mode) {
+    return ::fopen(path, (std::string(mode) + "e").c_str());
+}
 
 int Platform::socket(int domain, int type, int protocol) {
     return ::socket(domain, type | SOCK_CLOEXEC, protocol);
@@ -209,16 +214,8 @@ int Platform::lookup_service(const char* name, const char* proto, uint16_t* port
 int Platform::lookup_protocol(const char* name, int* number) {
     struct protoent ent, *found = nullptr;
     std::vector<char> buf(4096);
-    if (::getprotobyname_r(name, &ent, buf.data(), buf.size(), &found) == 0 && found) {
-        *number = found->p_proto;
-        return 0;
-    }
-    // Minimal containers ship no /etc/protocols: the two protocols the library can use
-    // keep their well-known numbers rather than failing every connection.
-    std::string text(name);
-    if (text == "tcp") *number = IPPROTO_TCP;
-    else if (text == "udp") *number = IPPROTO_UDP;
-    else return -1;
+    if (::getprotobyname_r(name, &ent, buf.data(), buf.size(), &found) != 0 || !found) return -1;
+    *number = found->p_proto;
     return 0;
 }
 

@@ -40,7 +40,7 @@ public:
     virtual int rename_noreplace(const char* from, const char* to);
     virtual int fsync(int fd);
     virtual int ftruncate(int fd, off_t length);
-    // Text streams of the error log and the trace log.
+    // Text streams of the error log and the trace log, opened close-on-exec.
     virtual FILE* fopen(const char* path, const char* mode);
 
     // Sockets. send() never raises SIGPIPE.

@@ -66,9 +66,13 @@ TEST(FullPathTest, BaseDirDropsOneLeadingSeparatorOnly) {
     EXPECT_STREQ(out, "D:\\data\\..\\x");
 }
 
-// A program the host starts must not inherit the library's files and sockets.
-TEST(PlatformTest, FilesAndSocketsAreOpenedCloseOnExec) {
+// A program the host starts must not inherit the library's files, logs and sockets.
+TEST(PlatformTest, FilesLogsAndSocketsAreOpenedCloseOnExec) {
     gavo::Platform posix;
+    FILE* log = posix.fopen("/dev/null", "a+");
+    ASSERT_NE(log, nullptr);
+    EXPECT_NE(fcntl(fileno(log), F_GETFD) & FD_CLOEXEC, 0);
+    fclose(log);
     for (int fd : {posix.open("/dev/null", O_RDONLY, 0), posix.socket(AF_INET, SOCK_STREAM, 0)}) {
         ASSERT_GE(fd, 0);
         EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);

@@ -118,9 +118,15 @@ TEST_F(CNFileTest, NullAndOverLongNamesAreRefusedBeforeAnyBackEnd) {
         EXPECT_EQ(e->GetErrCode(), -1);
     }
     EXPECT_EQ(f.m_nOpenFlags, 0u);  // refused before the back end recorded anything
+    // The static operations refuse the same names, under their back ends' names.
     EXPECT_EQ(CNFile::Rename(nullptr, "b"), -1);
-    EXPECT_EQ(CNFile::Remove(nullptr), -1);
+    EXPECT_EQ(CNFile::Rename("a", long_name.c_str()), -1);
+    EXPECT_TRUE(log_has("RenameFile", -1, "文件名为空或过长"));
+    EXPECT_EQ(CNFile::Remove(long_name.c_str()), -1);
+    EXPECT_TRUE(log_has("RemoveFile", -1, "文件名为空或过长"));
     EXPECT_EQ(CNFile::IsExist(nullptr), -1);
+    EXPECT_EQ(CNFile::IsExist(long_name.c_str()), -1);
+    EXPECT_TRUE(log_has("IsExistFile", -1, "文件名为空或过长"));
 }
 
 TEST_F(CNFileTest, IsStoringAndIsLoadingFollowTheFlags) {
@@ -150,8 +156,12 @@ TEST_F(CNFileTest, CopyOfAnOpenObjectIsClosedSoNothingIsClosedTwice) {
     EXPECT_EQ(copy.m_nOpenFlags, 0x03u);
     EXPECT_STREQ(copy.GetFilePathname(), "a.txt");
     EXPECT_EQ(copy.m_pBuffer, nullptr);
+    // Assignment onto an open object closes its file first rather than lose it.
     ProbeFile assigned;
+    ASSERT_EQ(assigned.Open((dir_ + "t.dat").c_str(), 0x0A), 0);
+    const int closes = platform_->calls(Call::Close);
     assigned = f;
+    EXPECT_EQ(platform_->calls(Call::Close), closes + 1);
     EXPECT_EQ(assigned.IsOpened(), 0);
     EXPECT_STREQ(assigned.GetFilePathname(), "a.txt");
     f.m_nHandle = -1;  // closes nothing on destruction; m_pBuffer is freed once

@@ -263,12 +263,11 @@ TEST_F(LocalBackendTest, FullPathThatDoesNotFitIsRefusedBeforeAnyFolderIsMade) {
     EXPECT_TRUE(logged("RenameFile", 206, gbk("CFile错误")));
     EXPECT_EQ(CNFile::Remove(name.c_str()), -107);
     EXPECT_TRUE(logged("RemoveFile", -107, gbk("CFile错误")));
-    EXPECT_EQ(CNFile::IsExist(name.c_str()), 0);
-    std::string longer(5000, 'y');
-    EXPECT_EQ(CNFile::Rename("x", longer.c_str()), -107);
+    EXPECT_EQ(CNFile::IsExist(name.c_str()), -107);
+    EXPECT_TRUE(logged("IsExistFile", -107, name));
 }
 
-TEST_F(LocalBackendTest, IsExistOfACutPathAnswersNo) {
+TEST_F(LocalBackendTest, IsExistOfAPathThatDoesNotFitIsRefusedNotCut) {
     make_base();
     // Cutting this name to 499 characters would name an existing file.
     std::string folders = std::string(200, 'd') + "/" + std::string(200, 'e');
@@ -276,7 +275,7 @@ TEST_F(LocalBackendTest, IsExistOfACutPathAnswersNo) {
     std::string stem = folders + "/" + std::string(499 - base_.size() - folders.size() - 1, 's');
     write_file(base_ + stem, "x");
     EXPECT_EQ(CNFile::IsExist(stem.c_str()), 1);
-    EXPECT_EQ(CNFile::IsExist((stem + "tail").c_str()), 0);
+    EXPECT_EQ(CNFile::IsExist((stem + "tail").c_str()), -107);
 }
 
 TEST_F(LocalBackendTest, RenameOntoAnExistingNameLeavesTheTargetUntouched) {

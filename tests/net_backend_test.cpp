@@ -342,6 +342,7 @@ TEST_F(ArchiveChannelTest, BadNamesAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(CNFile::Remove(too_long.c_str()), -1);
     EXPECT_EQ(CNFile::IsExist(nullptr), -1);
     EXPECT_TRUE(reported("RenameNet", -1, gavo::msg::kBadName));
+    EXPECT_TRUE(reported("IsExistNet", -1, gavo::msg::kBadName));
     // The longest name that fits goes out whole, and is the first thing the server got.
     std::string longest(499, 'n');
     ASSERT_EQ(file.Open(longest.c_str(), 1), 0);

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <string>
+#include <utility>
 
 #include "net/messages.h"
 #include "tests/net_fixture.h"
@@ -126,8 +127,7 @@ TEST_F(NetConnTest, FailedLookupNotesItsOwnSocketError) {
         int error;
     };
     for (const Case& c : {Case{Call::LookupService, "", "127.0.0.1", 11004},
-                          Case{Call::LookupHost, "4000", "1.2.3.4.5", 11001},
-                          Case{Call::LookupProtocol, "4000", "127.0.0.1", 11004}}) {
+                          Case{Call::LookupHost, "4000", "1.2.3.4.5", 11001}}) {
         platform_->fail(c.call, 1, ENOENT);
         note_socket_error(ECONNREFUSED);
         EXPECT_FALSE(opens(c.port, 0, c.host));
@@ -151,6 +151,21 @@ TEST_F(NetConnTest, UdpMakesAConnectedDatagramSocket) {
 TEST_F(NetConnTest, UnknownProtocolFails) {
     EXPECT_EQ(net_open_client("127.0.0.1", "4000", "no-such-protocol", 0, 0), nullptr);
     EXPECT_EQ(platform_->calls(Call::Socket), 0);
+}
+
+// A system without a protocol database still opens "tcp" and "udp"; other names fail.
+TEST_F(NetConnTest, TcpAndUdpNeedNoProtocolDatabase) {
+    platform_->fail(Call::LookupProtocol, 1, ENOENT, true);
+    BytePeer peer;
+    peer.start();
+    for (auto [protocol, type] : {std::pair{"tcp", SOCK_STREAM}, std::pair{"udp", SOCK_DGRAM}}) {
+        NetConn* conn = net_open_client("127.0.0.1", peer.port_text().c_str(), protocol, 0, 0);
+        ASSERT_NE(conn, nullptr) << protocol;
+        EXPECT_EQ(socket_type(conn), type);
+        net_close(conn);
+    }
+    EXPECT_EQ(net_open_client("127.0.0.1", peer.port_text().c_str(), "TCP", 0, 0), nullptr);
+    EXPECT_EQ(last_socket_error(), 11004);
 }
 
 TEST_F(NetConnTest, FailuresAfterTheSocketCloseIt) {

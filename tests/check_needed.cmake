@@ -1,0 +1,18 @@
+# Fails when the shared library ${LIB} needs a library beyond the C++ runtime and
+# OpenSSL's libssl and libcrypto (the optional [TLS] section; loaded also when it is off).
+execute_process(COMMAND objdump -p ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "objdump failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "NEEDED +[^\n]+" needed "${out}")
+set(beyond "")
+foreach(entry ${needed})
+  string(REGEX REPLACE "NEEDED +" "" name "${entry}")
+  if(NOT name MATCHES "^(libstdc\\+\\+|libm|libgcc_s|libc|libpthread|ld-linux[-_a-z0-9]*|libssl|libcrypto)\\.so")
+    list(APPEND beyond "${name}")
+  endif()
+endforeach()
+if(beyond)
+  message(FATAL_ERROR "the library needs more than the C++ runtime and OpenSSL: ${beyond}")
+endif()
+message(STATUS "dependencies ok: ${needed}")
