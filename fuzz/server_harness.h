@@ -32,13 +32,13 @@
 #include <string>
 
 #include "fuzz/common.h"
-#include "server/files.h"
-#include "server/handles.h"
-#include "server/log.h"
-#include "server/resolver.h"
+#include "server/base/log.h"
+#include "server/base/sys.h"
+#include "server/files/files.h"
+#include "server/files/handles.h"
+#include "server/files/resolver.h"
 #include "server/session.h"
-#include "server/sys.h"
-#include "server/table_service.h"
+#include "server/tables/table_service.h"
 
 namespace gavo::fuzz {
 

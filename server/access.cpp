@@ -4,9 +4,9 @@
 #include <map>
 #include <sstream>
 
-#include "server/config_file.h"
-#include "server/names.h"
-#include "server/tables.h"
+#include "server/base/config_file.h"
+#include "server/files/names.h"
+#include "server/tables/tables.h"
 
 namespace gavo::server {
 

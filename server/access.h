@@ -28,9 +28,9 @@
 #include <string_view>
 #include <vector>
 
-#include "server/address.h"
-#include "server/identity.h"
-#include "server/resolver.h"
+#include "server/base/address.h"
+#include "server/base/identity.h"
+#include "server/files/resolver.h"
 
 namespace gavo::server {
 

@@ -5,9 +5,9 @@
 #include <chrono>
 #include <cstdio>
 
-#include "server/metrics.h"
+#include "server/base/metrics.h"
+#include "server/base/sys.h"
 #include "server/server.h"
-#include "server/sys.h"
 
 namespace gavo::server {
 

@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "server/config.h"
-#include "server/log.h"
+#include "server/base/config.h"
+#include "server/base/log.h"
 
 namespace httplib {
 class Server;

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <string>
 
-#include "server/limits.h"
-#include "server/log.h"
-#include "server/notify.h"
+#include "server/base/limits.h"
+#include "server/base/log.h"
+#include "server/base/notify.h"
 #include "server/options.h"
 #include "server/server.h"
 

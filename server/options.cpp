@@ -8,8 +8,8 @@
 #include <set>
 
 #include "server/access.h"
-#include "server/config_file.h"
-#include "server/tables.h"
+#include "server/base/config_file.h"
+#include "server/tables/tables.h"
 
 namespace gavo::server {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/config.h"
+#include "server/base/config.h"
 
 namespace gavo::server {
 

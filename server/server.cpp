@@ -15,7 +15,7 @@
 #include <functional>
 #include <memory>
 
-#include "server/sys.h"
+#include "server/base/sys.h"
 
 namespace gavo::server {
 

@@ -9,8 +9,8 @@
 
 #include "proto/os_error.h"
 #include "proto/wire.h"
-#include "server/event_loop.h"
-#include "server/sys.h"
+#include "server/base/sys.h"
+#include "server/net/event_loop.h"
 
 namespace gavo::server {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
-#include "server/event_loop.h"
+#include "server/net/event_loop.h"
 #include "server/session.h"
-#include "server/table_service.h"
-#include "server/tables.h"
+#include "server/tables/table_service.h"
+#include "server/tables/tables.h"
 
 namespace gavo::server {
 

@@ -21,8 +21,8 @@
 
 #include "include/GAVO_Client.h"
 #include "server/server.h"
-#include "server/table_service.h"
-#include "server/table_store.h"
+#include "server/tables/table_service.h"
+#include "server/tables/table_store.h"
 #include "tests/test_support.h"
 
 namespace gavo::test {

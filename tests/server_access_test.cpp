@@ -8,7 +8,7 @@
 
 #include "server/access.h"
 #include "server/options.h"
-#include "server/tables.h"
+#include "server/tables/tables.h"
 #include "tests/server_fixture.h"
 
 namespace gavo::test {

@@ -24,14 +24,14 @@
 #include <string>
 #include <vector>
 
-#include "server/files.h"
-#include "server/handles.h"
-#include "server/log.h"
-#include "server/resolver.h"
+#include "server/base/log.h"
+#include "server/base/sys.h"
+#include "server/files/files.h"
+#include "server/files/handles.h"
+#include "server/files/resolver.h"
 #include "server/session.h"
-#include "server/sys.h"
-#include "server/table_service.h"
-#include "server/table_store.h"
+#include "server/tables/table_service.h"
+#include "server/tables/table_store.h"
 #include "tests/test_support.h"
 #include "tests/wire_client.h"
 

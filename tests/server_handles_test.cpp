@@ -5,7 +5,7 @@
 #include <set>
 #include <tuple>
 
-#include "server/sys.h"
+#include "server/base/sys.h"
 #include "tests/server_fixture.h"
 
 namespace gavo::test {

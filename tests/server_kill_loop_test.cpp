@@ -23,7 +23,7 @@
 
 #include "include/GAVO_Client.h"
 #include "runtime/state.h"
-#include "server/table_store.h"
+#include "server/tables/table_store.h"
 #include "tests/pg_fixture.h"
 #include "tests/server_process.h"
 #include "tests/wire_client.h"

@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "server/names.h"
-#include "server/sys.h"
+#include "server/base/sys.h"
+#include "server/files/names.h"
 #include "tests/server_fixture.h"
 
 namespace gavo::test {

@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "server/options.h"
-#include "server/tables.h"
+#include "server/tables/tables.h"
 #include "tests/server_fixture.h"
 #include "tests/server_process.h"
 

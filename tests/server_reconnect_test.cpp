@@ -12,7 +12,7 @@
 #include "net/netconn.h"
 #include "runtime/report.h"
 #include "runtime/state.h"
-#include "server/table_store.h"
+#include "server/tables/table_store.h"
 #include "tests/library_server_fixture.h"
 #include "tests/reconnect_messages.h"
 #include "tests/server_process.h"

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/record_writer.h"
+#include "server/tables/record_writer.h"
 
 namespace gavo::test {
 namespace {

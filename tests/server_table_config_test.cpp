@@ -2,10 +2,10 @@
 // the table options of the command line.
 #include <gtest/gtest.h>
 
-#include "server/export.h"
 #include "server/options.h"
-#include "server/table_service.h"
-#include "server/tables.h"
+#include "server/tables/export.h"
+#include "server/tables/table_service.h"
+#include "server/tables/tables.h"
 
 namespace gavo::test {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "include/GAVO_Client.h"
 #include "server/server.h"
-#include "server/table_store.h"
+#include "server/tables/table_store.h"
 #include "tests/test_support.h"
 
 namespace gavo::test {

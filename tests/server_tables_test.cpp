@@ -12,10 +12,10 @@
 #include <sstream>
 #include <thread>
 
-#include "server/export.h"
-#include "server/table_service.h"
-#include "server/table_store.h"
-#include "server/tables.h"
+#include "server/tables/export.h"
+#include "server/tables/table_service.h"
+#include "server/tables/table_store.h"
+#include "server/tables/tables.h"
 #include "tests/pg_fixture.h"
 #include "tests/server_fixture.h"
 #include "tests/server_process.h"

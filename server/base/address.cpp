@@ -1,0 +1,88 @@
+#include "server/base/address.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace gavo::server {
+
+namespace {
+
+constexpr uint8_t kV4Prefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
+void set_v4(const void* four, HostAddr* out) {
+    memcpy(out->bytes.data(), kV4Prefix, 12);
+    memcpy(out->bytes.data() + 12, four, 4);
+}
+
+}  // namespace
+
+bool HostAddr::is_v4() const { return memcmp(bytes.data(), kV4Prefix, 12) == 0; }
+
+std::string HostAddr::to_string() const {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (is_v4()) {
+        inet_ntop(AF_INET, bytes.data() + 12, text, sizeof text);
+    } else {
+        inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
+    }
+    return text;
+}
+
+bool host_from_sockaddr(const struct sockaddr* sa, HostAddr* out) {
+    if (sa->sa_family == AF_INET) {
+        set_v4(&reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, out);
+        return true;
+    }
+    if (sa->sa_family == AF_INET6) {
+        memcpy(out->bytes.data(), &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, 16);
+        return true;
+    }
+    return false;
+}
+
+bool parse_host_addr(const std::string& text, HostAddr* out) {
+    unsigned char buf[16];
+    if (inet_pton(AF_INET, text.c_str(), buf) == 1) {
+        set_v4(buf, out);
+        return true;
+    }
+    if (inet_pton(AF_INET6, text.c_str(), buf) == 1) {
+        memcpy(out->bytes.data(), buf, 16);
+        return true;
+    }
+    return false;
+}
+
+bool Cidr::contains(const HostAddr& host) const {
+    int bits = prefix_bits;
+    for (size_t i = 0; i < 16 && bits > 0; ++i, bits -= 8) {
+        const int mask = bits >= 8 ? 0xFF : (0xFF << (8 - bits)) & 0xFF;
+        if ((host.bytes[i] & mask) != (base.bytes[i] & mask)) return false;
+    }
+    return true;
+}
+
+bool parse_cidr(const std::string& text, Cidr* out) {
+    const size_t slash = text.find('/');
+    HostAddr base;
+    if (!parse_host_addr(text.substr(0, slash), &base)) return false;
+    const int width = base.is_v4() ? 32 : 128;
+    int bits = width;
+    if (slash != std::string::npos) {
+        const std::string digits = text.substr(slash + 1);
+        if (digits.empty() || digits.size() > 3 ||
+            digits.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+        bits = atoi(digits.c_str());
+        if (bits > width) return false;
+    }
+    out->base = base;
+    out->prefix_bits = bits + (128 - width);
+    return true;
+}
+
+}  // namespace gavo::server

@@ -1,0 +1,169 @@
+// The server's file operations on names beneath the root, with the same meaning of the
+// open flags, the same sharing rules and the same error codes as the library's local
+// back end: errno goes through windows_error_from_errno and nfile_map_os_error (see
+// proto/os_error.h), so a host sees one set of codes in both working modes.
+//
+// Results are 0 (or a count) for success and a negative library code for failure; on
+// failure `why` receives a short text for the server log. Thread-safe.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include "proto/codes.h"
+#include "proto/share_table.h"
+#include "server/base/limits.h"
+#include "server/files/handles.h"
+#include "server/files/resolver.h"
+
+namespace gavo::server {
+
+// What the opens of one file (device and inode) share: a count of the changes made to it
+// through the server, so that a write taking back its own bytes can tell whether another
+// handle wrote to the file or cut it meanwhile, and the file's length as those changes
+// left it, so that a write need not ask the file system for it first. Each change and
+// each take-back (its check and its cut) happen under `mutex`, so they are one step for
+// the other handles.
+struct FileWrites {
+    std::mutex mutex;
+    uint64_t count = 0;  // write chunks, cuts and take-backs so far; guarded by mutex
+    // The length at the first open (a file changed outside the server meanwhile may differ),
+    // raised by every write chunk, set by every cut; guarded by mutex.
+    int64_t size = 0;
+};
+
+// One file opened by a client. The mutex is held across a whole read or write, so the
+// requests of two connections on one handle never mix within the file position.
+class OpenFile : public OpenObject {
+public:
+    OpenFile(ShareTable* shares, std::string name) : shares_(shares), name_(std::move(name)) {}
+    ~OpenFile() override;
+
+    // Flushes the file (and the folder entry of a file this open created) to stable
+    // storage when it was changed and syncing is on, then releases everything.
+    int close() override;
+    std::string describe() const override { return "file " + name_; }
+    // may_read and may_write are set before the handle is handed out and never change.
+    Info info() const override {
+        return {"file", name_,
+                may_read && may_write ? "read/write"
+                : may_read            ? "read"
+                : may_write           ? "write"
+                                      : "none"};
+    }
+
+    std::mutex mutex;  // guards every field below while the file is in use
+    int fd = -1;       // -1 once closed
+    int dir_fd = -1;   // the folder of a newly created file, for its fsync
+    bool may_read = false;
+    bool may_write = false;
+    bool dirty = false;  // created, cut or written since the open
+    bool sync = true;
+    // The descriptor's file position: 0 or the end after the open, then moved only by this
+    // open's reads, writes and take-backs, so nobody needs to ask the kernel for it.
+    int64_t pos = 0;
+    ShareTable::Token share = ShareTable::kSharingViolation;
+    std::shared_ptr<FileWrites> writes;  // set once the open is admitted
+    DescriptorCharge charge;             // fd and dir_fd counted against the host's quota
+
+private:
+    int release_locked();
+
+    ShareTable* const shares_;
+    const std::string name_;
+};
+
+struct OpenResult {
+    int code = 0;                    // 0 or a library code
+    std::shared_ptr<OpenFile> file;  // set when code is 0
+    int64_t length = 0;              // the file's length after the open
+};
+
+// Where a client's names resolve: the served root, or the folder its access rule confines
+// it to; and whether it may change anything there (besides the server-wide --read-only).
+struct FileArea {
+    const RootDir* root = nullptr;
+    bool read_only = false;
+};
+
+class FileService {
+public:
+    FileService(const RootDir& root, bool read_only, bool sync, bool allow_hard_links = false)
+        : root_(root), read_only_(read_only), sync_(sync), allow_hard_links_(allow_hard_links) {}
+
+    // The whole root, as the server's settings give it.
+    FileArea whole() const { return {&root_, false}; }
+
+    // Opens `rel` with the client's open flags: access, append (position at the end),
+    // create (missing file created, existing one cut, missing folders created), sharing.
+    // Only regular files are opened for reading or writing, and (unless hard links are
+    // allowed) only those with one link: another link may lie outside the root. Both are
+    // refused with -103 before anything is opened or cut.
+    OpenResult open(const FileArea& area, const std::string& rel, unsigned int flags,
+                    std::string* why);
+    // Renames without ever replacing an existing entry; durable when it returns 0.
+    int rename(const FileArea& area, const std::string& from, const std::string& to,
+               std::string* why);
+    // Removes a file (not a folder); durable when it returns 0.
+    int remove(const FileArea& area, const std::string& rel, std::string* why);
+    // 1 when the entry exists (file or folder), 0 when not; -107 when the name leads out
+    // of the area through a link.
+    int exists(const FileArea& area, const std::string& rel, std::string* why);
+
+    // The same in the whole root.
+    OpenResult open(const std::string& rel, unsigned int flags, std::string* why) {
+        return open(whole(), rel, flags, why);
+    }
+    int rename(const std::string& from, const std::string& to, std::string* why) {
+        return rename(whole(), from, to, why);
+    }
+    int remove(const std::string& rel, std::string* why) { return remove(whole(), rel, why); }
+    int exists(const std::string& rel, std::string* why) { return exists(whole(), rel, why); }
+
+    size_t open_count() const { return shares_.size(); }
+
+private:
+    // True (with `why` set) when `area` may not be changed.
+    bool refuses_changes(const FileArea& area, std::string* why) const;
+    int open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
+                bool exclusive_first, bool* created, std::string* why);
+    int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
+    // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
+    int check_servable(const struct stat& st, std::string* why) const;
+    // The change count and length shared by every open of the file of `st`; a new record
+    // takes the length from `st`.
+    std::shared_ptr<FileWrites> writes_for(const struct stat& st);
+    int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why);
+    int finish_open(const RootDir& root, OpenFile& file, const std::string& rel, unsigned int mode,
+                    unsigned int flags, bool created, int64_t* length, std::string* why);
+    void discard_created(const RootDir& root, const std::string& rel);
+    // True when a failed create of `rel` (errno `err`) calls for creating its folders.
+    bool needs_folders(int err, const std::string& rel) const;
+    int parent_of(const RootDir& root, const std::string& rel, std::string* last, std::string* why);
+    int sync_dirs(int a, int b, std::string* why);
+    // The library code of a failed call on `rel` with errno `err`.
+    int code_for(const RootDir& root, int err, const std::string& rel, bool creating,
+                 std::string* why) const;
+    // Refuses a name change of an entry that a client holds open, as Windows does.
+    int check_not_open(int dir_fd, const std::string& last, std::string* why);
+
+    const RootDir& root_;
+    const bool read_only_;
+    const bool sync_;
+    const bool allow_hard_links_;
+    ShareTable shares_;
+    // Serialises sharing decisions with renames and removes, so that "is it open?" and
+    // the change it guards are one step for other clients.
+    std::mutex names_mutex_;
+    // The FileWrites of the files open now; an entry goes when its last open is released.
+    std::mutex writes_mutex_;
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<FileWrites>> writes_;
+};
+
+}  // namespace gavo::server

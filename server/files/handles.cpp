@@ -1,0 +1,360 @@
+#include "server/files/handles.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <tuple>
+
+#include "server/base/sys.h"
+
+namespace gavo::server {
+
+namespace {
+
+// The mark file: this magic, the next position (64-bit big-endian), the held numbers as
+// a bitmap (bit n%8 of byte n/8) and an FNV-1a checksum of all before it (32-bit).
+constexpr char kMarkMagic[8] = {'G', 'A', 'V', 'O', 'H', 'N', 'D', '1'};
+constexpr size_t kMarkSize = 8 + 8 + kHandleCount / 8 + 4;
+// Far beyond any real position; larger ones mean a damaged file (and could overflow).
+constexpr uint64_t kMaxPosition = uint64_t{1} << 62;
+
+uint32_t fnv1a(const unsigned char* p, size_t n) {
+    uint32_t h = 2166136261u;
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 16777619u;
+    return h;
+}
+
+void put_be(unsigned char* p, uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
+}
+
+uint64_t get_be(const unsigned char* p, int bytes) {
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
+    return v;
+}
+
+bool write_all(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return true;
+}
+
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) const {
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0 && errno == ENOENT) return Load::kAbsent;
+    if (fd < 0) {
+        *error = "cannot read " + path_ + ": " + strerror(errno);
+        return Load::kBad;
+    }
+    unsigned char buf[kMarkSize + 1];
+    ssize_t n;
+    do {
+        n = ::read(fd, buf, sizeof buf);  // the file is far below one read's limit
+    } while (n < 0 && errno == EINTR);
+    const int read_errno = errno;
+    ::close(fd);
+    if (n < 0) {
+        *error = "cannot read " + path_ + ": " + strerror(read_errno);
+        return Load::kBad;
+    }
+    const bool intact = static_cast<size_t>(n) == kMarkSize &&
+                        memcmp(buf, kMarkMagic, sizeof kMarkMagic) == 0 &&
+                        get_be(buf + kMarkSize - 4, 4) == fnv1a(buf, kMarkSize - 4) &&
+                        get_be(buf + 8, 8) <= kMaxPosition;
+    if (!intact) {
+        *error = path_ + " is damaged (" + std::to_string(n) + " bytes); removing it lets " +
+                 "the server start, but handles held from before would name new objects";
+        return Load::kBad;
+    }
+    mark->next = get_be(buf + 8, 8);
+    for (size_t h = 0; h < mark->held.size(); ++h) mark->held[h] = (buf[16 + h / 8] >> (h % 8)) & 1;
+    return Load::kRead;
+}
+
+bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
+    unsigned char buf[kMarkSize] = {};
+    memcpy(buf, kMarkMagic, sizeof kMarkMagic);
+    put_be(buf + 8, mark.next, 8);
+    for (size_t h = 0; h < mark.held.size(); ++h) {
+        if (mark.held[h]) buf[16 + h / 8] |= static_cast<unsigned char>(1u << (h % 8));
+    }
+    put_be(buf + kMarkSize - 4, fnv1a(buf, kMarkSize - 4), 4);
+    const std::string tmp = path_ + ".tmp";
+    ::unlink(tmp.c_str());  // a leftover of a crash; created afresh with mode 0600
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = fd >= 0 && write_all(fd, buf, kMarkSize) && (!sync_ || ::fsync(fd) == 0);
+    const int saved_errno = errno;
+    if (fd >= 0 && ::close(fd) != 0) ok = false;
+    ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
+    if (!ok) {
+        *error = "cannot write " + path_ + ": " + strerror(fd < 0 ? saved_errno : errno);
+        if (fd >= 0) ::unlink(tmp.c_str());
+        return false;
+    }
+    if (!sync_) return true;
+    // The rename is durable only once the folder is synced.
+    const int dir = ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ok = dir >= 0 && ::fsync(dir) == 0;
+    if (!ok) *error = "cannot sync the folder of " + path_ + ": " + strerror(errno);
+    if (dir >= 0) ::close(dir);
+    return ok;
+}
+
+bool HandleTable::keep_position(std::unique_ptr<HandleMarkFile> file, std::string* error) {
+    HandleMark mark;
+    if (file->load(&mark, error) == HandleMarkFile::Load::kBad) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_ = mark.next;
+    held_ = mark.held;
+    held_until_ = held_.any() ? next_ + kHandleCount : 0;
+    mark_file_ = std::move(file);
+    if (reserve(next_, error)) return true;
+    mark_file_.reset();
+    return false;
+}
+
+bool HandleTable::record_stop(std::string* error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!mark_file_) return true;
+    reserved_ = next_;  // anything handed out after this needs a new reservation
+    return mark_file_->save(mark_at(next_), error);
+}
+
+bool HandleTable::held_back(uint64_t position) const {
+    return position < held_until_ && held_[position % kHandleCount];
+}
+
+HandleMark HandleTable::mark_at(uint64_t next) const {
+    HandleMark mark;
+    mark.next = next;
+    for (size_t h = 0; h < holders_.size(); ++h) mark.held[h] = holders_[h] > 0;
+    // Numbers of an earlier run still held back stay so across a quick second restart,
+    // unless repeated restarts would keep more than half the space out of use.
+    if (next_ < held_until_ && (mark.held | held_).count() <= kHandleCount / 2) {
+        mark.held |= held_;
+    }
+    return mark;
+}
+
+bool HandleTable::reserve(uint64_t position, std::string* why) {
+    const HandleMark mark = mark_at(position + kReserveBlock);
+    std::string error;
+    if (!mark_file_->save(mark, &error)) {
+        *why = "the handle position cannot be recorded: " + error;
+        return false;
+    }
+    reserved_ = mark.next;
+    return true;
+}
+
+size_t HandleTable::host_count(const HostAddr& addr) const {
+    const auto it = per_host_.find(host_key(addr));
+    return it == per_host_.end() ? 0 : it->second;
+}
+
+void HandleTable::count_host(const HostAddr& addr, bool added) {
+    const HostAddr key = host_key(addr);
+    size_t& count = per_host_[key];
+    count = added ? count + 1 : count - 1;
+    if (count == 0) per_host_.erase(key);
+}
+
+int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::string* why,
+                     ConnId conn) {
+    const Clock::time_point now = sys().now();
+    const std::string key = who.key();
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t host_holds = host_count(who.addr);
+    if (host_holds >= static_cast<size_t>(per_host_limit_)) {
+        *why = "host holds " + std::to_string(host_holds) + " handles, the limit";
+        return -1;
+    }
+    auto found = spaces_.find(key);
+    const Space empty;
+    const Space& held = found == spaces_.end() ? empty : found->second;
+    for (uint64_t p = next_; p < next_ + kHandleCount; ++p) {
+        const size_t index = p % kHandleCount;
+        const int h = static_cast<int>(index);
+        // Other identities' numbers are no obstacle: each has its own space.
+        if (held.count(h) != 0 || held_back(p)) continue;
+        // Never hand out a position the mark file does not cover: after a crash the
+        // next run starts at the reserved mark, beyond every number given out here.
+        if (p >= reserved_ && !reserve(p, why)) return -1;
+        spaces_[key].emplace(h, Slot{who, std::move(obj), conn, now, now, {}});
+        ++holders_[index];
+        ++size_;
+        count_host(who.addr, true);
+        next_ = p + 1;
+        return h;
+    }
+    *why = held_until_ > next_ ? "all 32768 handles are in use or held back after a restart"
+                               : "all 32768 handles are in use";
+    return -1;
+}
+
+std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, Lookup* result,
+                                              ConnId conn) {
+    const Clock::time_point now = conn != 0 ? sys().now() : Clock::time_point{};
+    const std::string key = who.key();
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto space = spaces_.find(key);
+    auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
+    if (space == spaces_.end() || it == space->second.end()) {
+        const bool held =
+            handle >= 0 && handle < kHandleCount && holders_[static_cast<size_t>(handle)] > 0;
+        *result = held ? Lookup::kOtherHost : Lookup::kUnknown;
+        return nullptr;
+    }
+    *result = Lookup::kFound;
+    if (conn != 0) {
+        // A connection of the owner uses it again: no longer an orphan.
+        if (it->second.conn == 0) orphans_.erase({key, handle});
+        it->second.conn = conn;
+        it->second.used = now;
+    }
+    return it->second.obj;
+}
+
+std::shared_ptr<OpenObject> HandleTable::remove(int handle, const Identity& who, Lookup* result) {
+    std::shared_ptr<OpenObject> obj = find(handle, who, result);
+    if (!obj) return nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto space = spaces_.find(who.key());
+    auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
+    // Another connection of the owner may have closed it between find() and here.
+    if (space == spaces_.end() || it == space->second.end() || it->second.obj != obj) {
+        *result = Lookup::kUnknown;
+        return nullptr;
+    }
+    return take_slot(space, it);
+}
+
+std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space::iterator slot) {
+    std::shared_ptr<OpenObject> obj = std::move(slot->second.obj);
+    --holders_[static_cast<size_t>(slot->first)];  // a number the table handed out
+    --size_;
+    count_host(slot->second.owner.addr, false);
+    orphans_.erase({space->first, slot->first});
+    space->second.erase(slot);
+    if (space->second.empty()) spaces_.erase(space);
+    return obj;
+}
+
+void HandleTable::connection_opened(ConnId conn, const std::string& label) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_[conn] = label;
+}
+
+void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::time_point now) {
+    const std::string key = who.key();
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.erase(conn);
+    // Only the owner's own space can hold handles this connection used.
+    auto space = spaces_.find(key);
+    if (space == spaces_.end() || conn == 0) return;
+    for (auto& [handle, slot] : space->second) {
+        if (slot.conn != conn) continue;
+        slot.conn = 0;
+        slot.orphaned = now;
+        orphans_.insert({space->first, handle});
+    }
+}
+
+HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono::milliseconds grace,
+                                             std::vector<std::string>* owners) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Taken taken;
+    for (auto o = orphans_.begin(); o != orphans_.end();) {
+        auto space = spaces_.find(o->first);
+        auto slot = space->second.find(o->second);
+        const Orphan orphan = *o++;  // take_slot() forgets it
+        if (now - slot->second.orphaned < grace) continue;
+        owners->push_back(orphan.first);
+        taken.emplace_back(orphan.second, take_slot(space, slot));
+    }
+    return taken;
+}
+
+std::shared_ptr<OpenObject> HandleTable::take_orphan(int handle, const std::string& owner,
+                                                     Lookup* result, bool* live) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto space = spaces_.find(owner);
+    auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
+    *live = false;
+    if (space == spaces_.end() || it == space->second.end()) {
+        *result = Lookup::kUnknown;
+        return nullptr;
+    }
+    *result = Lookup::kFound;
+    *live = it->second.conn != 0;
+    return *live ? nullptr : take_slot(space, it);
+}
+
+std::vector<HandleView> HandleTable::list() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<HandleView> out;
+    out.reserve(size_);
+    for (const auto& [key, space] : spaces_) {
+        for (const auto& [handle, slot] : space) {
+            auto label = live_.find(slot.conn);
+            out.push_back({slot.owner.addr, key, handle, slot.obj, slot.opened, slot.used,
+                           label == live_.end() ? std::string() : label->second});
+        }
+    }
+    std::sort(out.begin(), out.end(), [](const HandleView& a, const HandleView& b) {
+        return std::tie(a.host, a.identity, a.handle) < std::tie(b.host, b.identity, b.handle);
+    });
+    return out;
+}
+
+HandleTable::Taken HandleTable::take_all() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Taken taken;
+    for (auto& [key, space] : spaces_) {
+        for (auto& [handle, slot] : space) taken.emplace_back(handle, std::move(slot.obj));
+    }
+    spaces_.clear();
+    per_host_.clear();
+    std::fill(holders_.begin(), holders_.end(), 0);
+    size_ = 0;
+    orphans_.clear();
+    return taken;
+}
+
+size_t HandleTable::size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return size_;
+}
+
+size_t HandleTable::orphan_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return orphans_.size();
+}
+
+uint64_t HandleTable::next_position() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_;
+}
+
+size_t HandleTable::held_back_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return next_ < held_until_ ? held_.count() : 0;
+}
+
+}  // namespace gavo::server

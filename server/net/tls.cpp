@@ -1,0 +1,177 @@
+#include "server/net/tls.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace gavo::server {
+
+namespace {
+
+// Suites in the server's order of preference (TLS 1.3 names).
+constexpr const char* kSuites =
+    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256";
+// Ties a resumed session to this server's contexts; OpenSSL refuses to resume a session
+// with client verification on unless one is set.
+constexpr unsigned char kSessionContext[] = "gavo-server";
+
+// OpenSSL's messages for an unreadable file are vague; say which file and why.
+bool readable(const char* what, const std::string& path, std::string* error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return true;
+    }
+    *error = std::string("cannot read the TLS ") + what + " " + path + ": " + strerror(errno);
+    return false;
+}
+
+std::string time_text(const ASN1_TIME* t) {
+    BIO* mem = BIO_new(BIO_s_mem());
+    if (mem == nullptr) return "?";
+    ASN1_TIME_print(mem, t);
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(mem, &data);
+    std::string text(data != nullptr && n > 0 ? data : "?", n > 0 ? static_cast<size_t>(n) : 1);
+    BIO_free(mem);
+    return text;
+}
+
+// The certificate, its key, and that they belong together.
+bool use_identity(SSL_CTX* ctx, const ServerConfig& config, std::string* error) {
+    if (!readable("certificate", config.tls_cert, error) ||
+        !readable("key", config.tls_key, error)) {
+        return false;
+    }
+    if (SSL_CTX_use_certificate_chain_file(ctx, config.tls_cert.c_str()) != 1) {
+        *error = "cannot use the TLS certificate " + config.tls_cert + ": " +
+                 tls_error_reason("no certificate in it");
+        return false;
+    }
+    const bool used =
+        SSL_CTX_use_PrivateKey_file(ctx, config.tls_key.c_str(), SSL_FILETYPE_PEM) == 1;
+    const bool mismatch = ERR_GET_REASON(ERR_peek_last_error()) == X509_R_KEY_VALUES_MISMATCH;
+    if (!used && !mismatch) {
+        *error =
+            "cannot use the TLS key " + config.tls_key + ": " + tls_error_reason("no key in it");
+        return false;
+    }
+    if (mismatch || SSL_CTX_check_private_key(ctx) != 1) {
+        ERR_clear_error();
+        *error =
+            "the TLS key " + config.tls_key + " does not match the certificate " + config.tls_cert;
+        return false;
+    }
+    return true;
+}
+
+// The authorities whose client certificates are accepted; without them none is asked for.
+bool use_client_ca(SSL_CTX* ctx, const std::string& path, std::string* error) {
+    if (!readable("client authority file", path, error)) return false;
+    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(path.c_str());
+    if (names == nullptr || SSL_CTX_load_verify_locations(ctx, path.c_str(), nullptr) != 1) {
+        if (names != nullptr) sk_X509_NAME_pop_free(names, X509_NAME_free);
+        *error = "cannot use the TLS client authority file " + path + ": " +
+                 tls_error_reason("no certificate in it");
+        return false;
+    }
+    SSL_CTX_set_client_CA_list(ctx, names);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+    return true;
+}
+
+std::string describe(SSL_CTX* ctx, const ServerConfig& config) {
+    X509* cert = SSL_CTX_get0_certificate(ctx);
+    std::string name, why;
+    if (!cert_common_name(cert, &name, &why)) name = "(no commonName)";
+    std::string text =
+        "certificate CN=" + name + " (until " + time_text(X509_get0_notAfter(cert)) + "), ";
+    return text + (config.tls_client_ca.empty()
+                       ? "no client certificates"
+                       : "client certificates required (" + config.tls_client_ca + ")");
+}
+
+}  // namespace
+
+std::string tls_error_reason(const std::string& fallback) {
+    const unsigned long e = ERR_peek_last_error();
+    const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
+    ERR_clear_error();
+    return reason != nullptr ? reason : fallback;
+}
+
+std::shared_ptr<TlsContext> TlsContext::load(const ServerConfig& config, std::string* error) {
+    if (config.tls_cert.empty() || config.tls_key.empty()) {
+        *error = "TLS needs both a certificate and its key";
+        return nullptr;
+    }
+    ERR_clear_error();
+    std::shared_ptr<TlsContext> tls(new TlsContext());
+    tls->ctx_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX* ctx = tls->ctx_;
+    if (ctx == nullptr) {
+        *error = "cannot make a TLS context: " + tls_error_reason("out of memory");
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx, TLS1_3_VERSION);
+    SSL_CTX_set_ciphersuites(ctx, kSuites);
+    SSL_CTX_set_options(ctx, SSL_OP_ENABLE_KTLS | SSL_OP_CIPHER_SERVER_PREFERENCE);
+    // The connection resends a write cut short by a full socket, and sends record by
+    // record as the socket takes them, like a plain send(). An idle connection gives its
+    // record buffers (about 35 KiB) back.
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                              SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_session_id_context(ctx, kSessionContext, sizeof kSessionContext - 1);
+    // A receive takes what the socket holds, several records at once, instead of a
+    // record's header and then its body.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    if (!use_identity(ctx, config, error)) return nullptr;
+    if (!config.tls_client_ca.empty() && !use_client_ca(ctx, config.tls_client_ca, error)) {
+        return nullptr;
+    }
+    tls->verifies_clients_ = !config.tls_client_ca.empty();
+    tls->summary_ = describe(ctx, config);
+    return tls;
+}
+
+TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+
+bool cert_common_name(X509* cert, std::string* name, std::string* why) {
+    X509_NAME* subject = cert != nullptr ? X509_get_subject_name(cert) : nullptr;
+    const int at =
+        subject != nullptr ? X509_NAME_get_index_by_NID(subject, NID_commonName, -1) : -1;
+    if (at < 0) {
+        *why = "the certificate's subject has no commonName";
+        return false;
+    }
+    unsigned char* utf8 = nullptr;
+    const int n =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(subject, at)));
+    if (n < 0) {
+        ERR_clear_error();
+        *why = "the certificate's commonName is not valid text";
+        return false;
+    }
+    std::string text(reinterpret_cast<char*>(utf8), static_cast<size_t>(n));
+    OPENSSL_free(utf8);
+    bool control = false;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        control = control || byte < 0x20 || byte == 0x7F;
+    }
+    if (text.empty() || text.size() > TlsContext::kMaxCertName || control) {
+        *why = "the certificate's commonName is empty, longer than " +
+               std::to_string(TlsContext::kMaxCertName) + " bytes or holds a control character";
+        return false;
+    }
+    *name = std::move(text);
+    return true;
+}
+
+}  // namespace gavo::server
