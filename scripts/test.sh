@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the whole test suite.
-#   scripts/test.sh            plain build in build/
+#   scripts/test.sh            plain build in build/, then every test binary whole, twice
 #   scripts/test.sh asan       AddressSanitizer + UndefinedBehaviorSanitizer in build-asan/
 #   scripts/test.sh tsan       ThreadSanitizer in build-tsan/
 set -euo pipefail
@@ -21,3 +21,13 @@ cmake --build "$dir" -j "$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure
+# ctest runs each test in a process of its own. Run every test binary whole as well, and
+# twice over: a test must not lean on what an earlier one left in the process (counters,
+# the library's state) nor pass only alone. Binaries run side by side; a failing one
+# prints its output.
+if [ "$kind" = plain ]; then
+  find "$dir/tests" -maxdepth 1 -type f -executable -name '*_test' -print0 |
+    xargs -0 -r -n 1 -P "$(nproc)" sh -c 'cd "$(dirname "$1")" &&
+      "$1" --gtest_repeat=2 --gtest_brief=1 > "$1.repeat.log" 2>&1 ||
+      { cat "$1.repeat.log"; echo "FAILED whole, twice over: $1" >&2; exit 1; }' sh
+fi
