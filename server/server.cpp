@@ -154,6 +154,7 @@ bool Server::keep_handle_position(std::string* error) {
         return true;
     }
     if (!prepare_state_dir(state, config_.root, error)) return false;
+    if (!state_lock_.acquire(state, error)) return false;
     const std::string path = state + "/" + kHandleMarkName;
     if (!handles_.keep_position(std::make_unique<HandleMarkFile>(path, config_.sync), error)) {
         return false;
