@@ -130,6 +130,9 @@ private:
     std::shared_ptr<TlsContext> reload_tls(const ServerConfig& fresh, std::string* error);
     // Takes `state` into use for new connections and the next request of open ones.
     void use_access(std::shared_ptr<const AccessState> state);
+    // No rename may move the folders of the rules in use, nor those of `next` (rules
+    // being taken into use) when given (see FileService::pin_folders).
+    void pin_access_folders(const AccessState* next);
     // Gives back what admit() counted for a connection.
     void end_connection(const Identity& who, ConnId id);
     void close_objects(HandleTable::Taken taken);

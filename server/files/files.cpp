@@ -320,7 +320,16 @@ int FileService::check_not_open(int dir_fd, const std::string& last, std::string
         *why = "the file is open";
         return kSharingViolationCode;
     }
+    if (S_ISDIR(st.st_mode) && pins_.count({st.st_dev, st.st_ino}) != 0) {
+        *why = "it is or holds the folder of an access rule";
+        return kCodeAccessDenied;
+    }
     return 0;
+}
+
+void FileService::pin_folders(FolderPins pins) {
+    std::lock_guard<std::mutex> lock(names_mutex_);
+    pins_ = std::move(pins);
 }
 
 int FileService::sync_dirs(int a, int b, std::string* why) {
