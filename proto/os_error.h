@@ -64,6 +64,12 @@ const char* os_error_meaning(long os_error);
 // for every other number, -1 and 0 included. A pure lookup.
 int nfile_map_os_error(int os_error);
 
+// The library code for errno `err`: windows_error_from_errno (with `folder_missing`),
+// then nfile_map_os_error. The one translation of errno into a code for both working modes.
+inline int nfile_code_from_errno(int err, bool folder_missing = false) {
+    return nfile_map_os_error(gavo::windows_error_from_errno(err, folder_missing));
+}
+
 // True when `os_error` lies in the bad-path row (-107): the one failure of an open that
 // makes the local back end create the missing folders and try again.
 inline bool nfile_is_path_failure(int os_error) {

@@ -156,7 +156,34 @@ std::shared_ptr<const AccessState> AccessState::open(const AccessRules& rules, c
         }
         state->folders_.push_back(folder);
     }
+    if (!state->collect_pins(root, &state->pins_, error)) return nullptr;
     return state;
+}
+
+std::string AccessState::where(size_t rule) const {
+    const AccessRule& r = rules_.rules[rule];
+    return rules_.file + ":" + std::to_string(r.line) + ": folder '" +
+           (r.folder.empty() ? "." : r.folder) + "'";
+}
+
+bool AccessState::collect_pins(const RootDir& root, FolderPins* out, std::string* error) const {
+    for (size_t i = 0; i < folders_.size(); ++i) {
+        if (folders_[i]->add_folders_up_to(root, out)) continue;
+        *error = where(i) + " is no longer beneath the root";
+        return false;
+    }
+    return true;
+}
+
+bool AccessState::in_place(const RootDir& root, std::string* error) const {
+    FolderPins now;
+    if (!collect_pins(root, &now, error)) return false;
+    for (size_t i = 0; i < folders_.size(); ++i) {
+        if (now == pins_ && folders_[i]->is_at(root, rules_.rules[i].folder)) continue;
+        *error = where(i) + " was moved while the rules were read";
+        return false;
+    }
+    return true;
 }
 
 AccessState::Grant AccessState::grant(const Identity& who) const {

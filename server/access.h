@@ -82,10 +82,21 @@ public:
                                                    std::string* error);
     Grant grant(const Identity& who) const;
     const AccessRules& rules() const { return rules_; }
+    // The rules' folders and every folder above one up to the root, as open() found them:
+    // what renames may not move while these rules are in use (FileService::pin_folders).
+    const FolderPins& pins() const { return pins_; }
+    // True when every rule's folder is still where open() found it: at its rule's name,
+    // below the same folders. Call once pins() are pinned, when renames ran meanwhile (a
+    // reload): a folder moved before its pinning fails it, with `error`.
+    bool in_place(const RootDir& root, std::string* error) const;
 
 private:
+    bool collect_pins(const RootDir& root, FolderPins* out, std::string* error) const;
+    std::string where(size_t rule) const;  // "FILE:LINE: folder 'NAME'"
+
     AccessRules rules_;
     std::vector<std::shared_ptr<RootDir>> folders_;  // by rule; rules of one folder share it
+    FolderPins pins_;
 };
 
 // The rules in use, replaced whole by a reload. Sessions check generation() before each

@@ -154,6 +154,7 @@ bool Server::keep_handle_position(std::string* error) {
         return true;
     }
     if (!prepare_state_dir(state, config_.root, error)) return false;
+    if (!state_lock_.acquire(state, error)) return false;
     const std::string path = state + "/" + kHandleMarkName;
     if (!handles_.keep_position(std::make_unique<HandleMarkFile>(path, config_.sync), error)) {
         return false;
@@ -395,6 +396,14 @@ void Server::use_access(std::shared_ptr<const AccessState> state) {
     log_.linef("access: %zu rules from %s", state->rules().rules.size(),
                state->rules().file.c_str());
     access_.set(std::move(state));
+    pin_access_folders(nullptr);
+}
+
+void Server::pin_access_folders(const AccessState* next) {
+    const std::shared_ptr<const AccessState> current = access_.current();
+    FolderPins pins = current ? current->pins() : FolderPins{};
+    if (next) pins.insert(next->pins().begin(), next->pins().end());
+    files_.pin_folders(std::move(pins));
 }
 
 bool Server::admits(const Identity& who, const std::string& label) {
@@ -417,9 +426,17 @@ bool Server::reload(const ServerConfig& fresh, std::string* error) {
     if (config_.access && fresh.access) {
         access = AccessState::open(*fresh.access, root_, error);
         if (!access) return false;
+        // Renames ran while the folders were opened: pinned from here on (beside the
+        // rules in use), a folder is checked once more where it was found.
+        pin_access_folders(access.get());
+        if (!access->in_place(root_, error)) {
+            pin_access_folders(nullptr);
+            return false;
+        }
     }
     if (tables_.enabled() && !fresh.tables_file.empty() &&
         !tables_.reload(fresh.tables_file, error)) {
+        pin_access_folders(nullptr);
         return false;
     }
     if (access) use_access(std::move(access));

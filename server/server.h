@@ -26,6 +26,7 @@
 #include "server/base/limits.h"
 #include "server/base/log.h"
 #include "server/base/metrics.h"
+#include "server/base/state_lock.h"
 #include "server/files/files.h"
 #include "server/files/handles.h"
 #include "server/files/resolver.h"
@@ -100,7 +101,8 @@ public:
 
 private:
     bool bind_listener(std::string* error);
-    // Keeps the handle allocation position in the state folder (see handles.h).
+    // Locks the state folder (see state_lock.h) and keeps the handle allocation position
+    // in it (see handles.h).
     bool keep_handle_position(std::string* error);
     void accept_loop();
     // Accepts with the spare descriptor given back, closes that connection at once, and
@@ -128,6 +130,9 @@ private:
     std::shared_ptr<TlsContext> reload_tls(const ServerConfig& fresh, std::string* error);
     // Takes `state` into use for new connections and the next request of open ones.
     void use_access(std::shared_ptr<const AccessState> state);
+    // No rename may move the folders of the rules in use, nor those of `next` (rules
+    // being taken into use) when given (see FileService::pin_folders).
+    void pin_access_folders(const AccessState* next);
     // Gives back what admit() counted for a connection.
     void end_connection(const Identity& who, ConnId id);
     void close_objects(HandleTable::Taken taken);
@@ -135,7 +140,8 @@ private:
 
     const ServerConfig config_;
     Logger& log_;
-    HostLimits limits_;  // before the files and handles, whose open files count in it
+    StateLock state_lock_;  // the state folder's, from the start until everything is gone
+    HostLimits limits_;     // before the files and handles, whose open files count in it
     RootDir root_;
     FileService files_;
     HandleTable handles_;

@@ -10,6 +10,7 @@
 #include "proto/os_error.h"
 #include "proto/wire.h"
 #include "server/base/sys.h"
+#include "server/files/file_io.h"
 #include "server/net/event_loop.h"
 
 namespace gavo::server {
@@ -19,97 +20,9 @@ using Event = RequestDecoder::Event;
 
 namespace {
 
-// Reads until `n` bytes, the end of the file or an error, adding each byte read to
-// `*pos` (also those before an error); the count or -errno.
-ssize_t read_full(int fd, unsigned char* buf, size_t n, int64_t* pos) {
-    size_t done = 0;
-    while (done < n) {
-        const ssize_t r = sys().read(fd, buf + done, n - done);
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) return -errno;
-        if (r == 0) break;
-        done += static_cast<size_t>(r);
-        *pos += r;
-    }
-    return static_cast<ssize_t>(done);
-}
-
-// Writes all `n` bytes, adding each byte written to `*written`; 0 or an errno (ENOSPC
-// for a write that makes no progress).
-int write_full(int fd, const unsigned char* buf, size_t n, int64_t* written) {
-    while (n > 0) {
-        const ssize_t w = sys().write(fd, buf, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return errno;
-        if (w == 0) return ENOSPC;
-        buf += w;
-        n -= static_cast<size_t>(w);
-        *written += w;
-    }
-    return 0;
-}
-
-// The file's length now, or -1 when it cannot be known.
-int64_t current_size(int fd) {
-    struct stat st;
-    return sys().fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-// Takes back the `written` bytes of a write that failed part-way: the position returns
-// to where the write began and the file to its length before it (`old_size`), so that the
-// file does not keep the front of a request whose client was told it failed (bytes it
-// overwrote inside the old length cannot be brought back). A file that now reaches past
-// the write's end was longer already (it grew outside the server) and is not cut. False
-// when that failed too. The caller holds the file's mutex and its FileWrites mutex.
-bool undo_write(OpenFile& file, int64_t written, int64_t old_size) {
-    FileWrites& shared = *file.writes;
-    const int64_t end = file.pos;
-    const int64_t start = end - written;
-    const int64_t keep = std::max(start, old_size);
-    if (keep < end) {
-        const int64_t now = current_size(file.fd);
-        if (now > end) {
-            shared.size = now;
-        } else if (sys().ftruncate(file.fd, static_cast<off_t>(keep)) == 0) {
-            shared.size = keep;
-            ++shared.count;  // a write begun elsewhere meanwhile must not take back past it
-        } else {
-            return false;
-        }
-    }
-    if (sys().lseek(file.fd, static_cast<off_t>(start), SEEK_SET) != start) return false;
-    file.pos = start;
-    return true;
-}
-
-// Where a write began, for taking it back: the file's length and change count then, and
-// the changes (chunks) the write has made since.
-struct WriteStart {
-    int64_t size = 0;
-    uint64_t count = 0;
-    uint64_t chunks = 0;
-};
-
-enum class Undo { kDone, kFailed, kKept };
-constexpr const char* kKeptWhy = "another handle wrote to the file meanwhile";
-
-// Takes back a failed or cut-off write (see undo_write), unless another handle wrote to
-// the file or cut it since the write began: its bytes may lie beyond the old length (an
-// append acknowledged meanwhile), so the file then keeps everything.
-Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
-    if (written == 0) return Undo::kDone;
-    std::lock_guard<std::mutex> lock(file.writes->mutex);
-    if (file.writes->count != start.count + start.chunks) return Undo::kKept;
-    return undo_write(file, written, start.size) ? Undo::kDone : Undo::kFailed;
-}
-
 // Up to 80 bytes of a refused name for the log (which escapes what is not printable).
 std::string printable(const char* field, size_t n) {
     return std::string(field, strnlen(field, std::min(n, size_t{80})));
-}
-
-int code_of_errno(int err) {
-    return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
 }
 
 // A name field judged; a refused name keeps its printable front for the log.
@@ -402,8 +315,8 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     const int64_t pos = file.pos;
     if (sys().fstat(file.fd, &st) != 0) {
         const int err = errno;
-        refuse("read", code_of_errno(err), file.describe(), strerror(err));
-        return reply32(code_of_errno(err));
+        refuse("read", nfile_code_from_errno(err), file.describe(), strerror(err));
+        return reply32(nfile_code_from_errno(err));
     }
     const int64_t avail = std::max<int64_t>(0, static_cast<int64_t>(st.st_size) - pos);
     const int64_t total = std::min<int64_t>(count, avail);
@@ -412,8 +325,8 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
     const ssize_t first = read_full(file.fd, buf, want, &file.pos);
     if (first < 0) {
         const int err = static_cast<int>(-first);
-        refuse("read", code_of_errno(err), file.describe(), strerror(err));
-        return reply32(code_of_errno(err));
+        refuse("read", nfile_code_from_errno(err), file.describe(), strerror(err));
+        return reply32(nfile_code_from_errno(err));
     }
     // A first chunk cut short means the file shrank meanwhile: announce only that.
     const int64_t announced = static_cast<size_t>(first) < want ? first : total;
@@ -496,7 +409,7 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
             file.dirty = true;
             std::lock_guard<std::mutex> lock(shared.mutex);
             const int64_t before = written;
-            err = write_full(file.fd, step.data, step.size, &written);
+            err = write_all(sys(), file.fd, step.data, step.size, &written);
             file.pos += written - before;
             shared.size = std::max(shared.size, file.pos);
             ++shared.count;
@@ -504,7 +417,7 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
         }
     }
     if (err == 0) return reply32(count);
-    const int code = code_of_errno(err);
+    const int code = nfile_code_from_errno(err);
     std::string why = strerror(err);
     const Undo undone = take_back(file, start, written);
     if (undone == Undo::kFailed) why += "; its written part could not be taken back";

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <tuple>
 
 #include "server/access.h"
 #include "server/options.h"
@@ -121,6 +122,26 @@ TEST_F(AccessTest, ReloadSwapsTheRulesForOpenAndNewConnectionsAndRefusesUnlisted
     EXPECT_EQ(client(kB)->exists("mine.txt"), 1);
     EXPECT_EQ(client("127.0.0.4")->exists("x"), kNoReply);
     EXPECT_TRUE(eventually([&] { return logged("refused, no access rule for 127.0.0.4"); }));
+}
+
+// A rename that would carry a rule's folder elsewhere, into another identity's tree or
+// with a folder above it, is refused: each identity's new files stay in its own tree.
+TEST_F(AccessTest, RenamesThatWouldMoveARuleFolderAreRefused) {
+    start_with(std::string(kA) + " hosts/a rw -\n" + kB + " hosts/b rw -\n* . rw -\n", false);
+    auto anyone = client("127.0.0.1");
+    ASSERT_GE(anyone->open(0x4A, "plain/f.txt"), 0);
+    const std::tuple<const char*, const char*, int> rows[] = {
+        {"hosts/a", "hosts/b/a", kCodeAccessDenied},
+        {"hosts/b", "hosts/a/b", kCodeAccessDenied},
+        {"hosts", "elsewhere", kCodeAccessDenied},  // a folder above both
+        {"plain", "hosts/b/plain", 0},              // no rule's folder
+    };
+    for (const auto& [from, to, want] : rows) EXPECT_EQ(anyone->rename(from, to), want) << from;
+    EXPECT_TRUE(
+        logged("rename 'hosts' to 'elsewhere' refused with -103: it is or holds the "
+               "folder of an access rule"));
+    EXPECT_GE(client(kA)->open(0x4A, "new.txt"), 0);
+    EXPECT_TRUE(exists_on_disk(root_ + "hosts/a/new.txt"));
 }
 
 TEST(AccessRulesTest, BadRuleFilesAreRefusedWithTheirLineAndIdentitiesMatchTheirKind) {

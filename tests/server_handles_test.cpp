@@ -2,6 +2,7 @@
 // period, limited per host, and shared with the log channel's close.
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <set>
 #include <tuple>
 
@@ -235,6 +236,14 @@ TEST(HandleSpaceTest, AHostHoldingEveryNumberLeavesOthersTheirs) {
     EXPECT_NE(table.find(h, a, &found), table.find(h, b, &found));
 }
 
+// Every write through the seam fails as on a full disk.
+struct DiskFull : server::Sys {
+    ssize_t write(int, const void*, size_t) override {
+        errno = ENOSPC;
+        return -1;
+    }
+};
+
 // A table with a mark file continues beyond every number its predecessor handed out and,
 // for at least 32768 - 1024 - (numbers held back) opens, hands out none still held then.
 TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
@@ -271,9 +280,11 @@ TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
             second.remove(h, host, &found);
         }
         // A mark that cannot be written stops the numbering rather than risk it.
-        ASSERT_EQ(::mkdir((path + ".tmp").c_str(), 0700), 0);
+        DiskFull full;
+        server::set_sys(&full);
         for (int i = 0; i <= 1024 && first_number >= 0 && add(second) >= 0; ++i) {
         }
+        server::set_sys(nullptr);
         const char* expected = first_number >= 0 ? "cannot be recorded" : "damaged";
         EXPECT_NE(why.find(expected), std::string::npos) << why;
         remove_tree(dir);

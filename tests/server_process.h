@@ -62,6 +62,7 @@ public:
         if (pid_ > 0) signal_and_wait(SIGKILL);
     }
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
 
     // The number after the first "port " of the start line that has one; 0 when none.
     static int port_in(const std::string& log) {

@@ -69,6 +69,29 @@ TEST_F(ProcessTest, BadOptionExitsTwoAndRootIsCreated) {
     EXPECT_TRUE(exists_on_disk(dir_ + "new/sub/root"));
 }
 
+// A second server on a state folder in use (given, or the default one of a shared root)
+// refuses to start, naming the holder; the lock ends with its holder, even by SIGKILL.
+TEST_F(ProcessTest, SecondServerOnOneStateFolderRefusesToStartNamingTheHolder) {
+    const std::vector<std::string> same_root = {"--listen", "127.0.0.1:0", "--root", root_};
+    const std::vector<std::string> same_state = {
+        "--listen", "127.0.0.1:0", "--root", dir_ + "other", "--state", dir_ + "root.state"};
+    ServerProcess first;
+    ASSERT_TRUE(first.start(same_root, dir_ + "log1"));
+    const std::string holder =
+        "in use by the server with process id " + std::to_string(first.pid());
+    for (const auto* args : {&same_root, &same_state}) {
+        ServerProcess second;
+        EXPECT_FALSE(second.start(*args, dir_ + "log2"));
+        EXPECT_EQ(second.signal_and_wait(0), 1);
+        EXPECT_NE(read_file(dir_ + "log2").find(holder), std::string::npos)
+            << read_file(dir_ + "log2");
+        ::unlink((dir_ + "log2").c_str());
+    }
+    EXPECT_EQ(first.signal_and_wait(SIGKILL), 128 + SIGKILL);
+    ServerProcess again;
+    EXPECT_TRUE(again.start(same_state, dir_ + "log3"));
+}
+
 TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     server::ServerConfig config;
     std::string error;

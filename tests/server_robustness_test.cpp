@@ -241,6 +241,14 @@ TEST_F(RobustnessTest, ClientBytesCannotForgeLogLinesAndRepeatsAreSummarised) {
         {"b\x1b[2J\r\t", "b\\x1b[2J\\r\\t"},
         {"caf\xc3\xa9", "caf\xc3\xa9"},                                    // printable UTF-8 stays
         {"d\xff\xc2\x9b\xed\xa0\x80", "d\\xff\\xc2\\x9b\\xed\\xa0\\x80"},  // not
+        // Format controls would reorder or hide what follows: U+202E, U+2066, U+200F,
+        // U+061C, U+2028, U+FEFF, U+E0041; U+2030 beside them is printable.
+        {"e\xe2\x80\xae"
+         "b\xe2\x81\xa6",
+         "e\\xe2\\x80\\xaeb\\xe2\\x81\\xa6"},
+        {"f\xe2\x80\x8f\xd8\x9c", "f\\xe2\\x80\\x8f\\xd8\\x9c"},
+        {"g\xe2\x80\xa8\xef\xbb\xbf", "g\\xe2\\x80\\xa8\\xef\\xbb\\xbf"},
+        {"h\xf3\xa0\x81\x81\xe2\x80\xb0", "h\\xf3\\xa0\\x81\\x81\xe2\x80\xb0"},
     };
     for (const auto& k : cases) {
         EXPECT_EQ(c->open(0, k.name), -102);

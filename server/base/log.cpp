@@ -9,6 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
+
+#include "server/base/sys.h"
 
 namespace gavo::server {
 
@@ -18,9 +21,24 @@ namespace {
 // so that a flood from many addresses cannot grow the table without end.
 constexpr size_t kMaxRepeatKeys = 4096;
 
-// The length (2-4) of the valid UTF-8 sequence of a code point from U+00A0 up that
-// starts at `p`, or 0: overlong forms, surrogates, values past U+10FFFF and the C1
-// controls (U+0080-U+009F, which some terminals obey) all give 0.
+// Format controls, which change how the text around them is shown without showing
+// themselves: the bidirectional marks, embeddings, overrides and isolates (U+202E shows
+// "host-\u202eb" as "host-b" and reverses the rest of a line), zero-width characters,
+// the line and paragraph separators, the byte order mark and the tag characters. A name
+// holding one could pass for another name.
+bool is_format_control(uint32_t cp) {
+    static constexpr std::pair<uint32_t, uint32_t> kRanges[] = {
+        {0x061C, 0x061C}, {0x180E, 0x180E}, {0x200B, 0x200F}, {0x2028, 0x202E},
+        {0x2060, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F}};
+    for (const auto& [low, high] : kRanges) {
+        if (cp >= low && cp <= high) return true;
+    }
+    return false;
+}
+
+// The length (2-4) of the valid UTF-8 sequence of a printable code point from U+00A0 up
+// that starts at `p`, or 0: overlong forms, surrogates, values past U+10FFFF, the C1
+// controls (U+0080-U+009F, which some terminals obey) and the format controls all give 0.
 size_t utf8_sequence(const unsigned char* p, size_t n) {
     const unsigned char c = p[0];
     const size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
@@ -32,7 +50,7 @@ size_t utf8_sequence(const unsigned char* p, size_t n) {
     }
     const uint32_t least[] = {0, 0, 0xA0, 0x800, 0x10000};
     if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
+    return is_format_control(cp) ? 0 : len;
 }
 
 // 4127 as "4,127".
@@ -140,13 +158,9 @@ void Logger::line(LogLevel level, const std::string& text) {
         return;
     }
     full += '\n';
-    // One write per line; a failing log is not worth stopping the server for.
-    size_t done = 0;
-    while (done < full.size()) {
-        ssize_t n = ::write(fd_, full.data() + done, full.size() - done);
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    // Whole lines under the mutex; a failing log is not worth stopping the server for.
+    // The kernel's calls: a test's faults in sys() must not reach the log.
+    write_all(kernel_sys(), fd_, full.data(), full.size());
 }
 
 void Logger::vline(LogLevel level, const char* format, va_list args) {

@@ -29,8 +29,9 @@ enum class LogLevel { kError, kWarn, kInfo, kDebug };
 bool parse_log_level(std::string_view text, LogLevel* out);
 
 // `text` with control bytes and bytes that are not valid UTF-8 written as escapes:
-// "\n", "\r", "\t", and "\xNN" for the others (C1 controls included); printable
-// UTF-8 and the backslash stay as they are.
+// "\n", "\r", "\t", and "\xNN" for the others; the C1 controls and the format controls
+// (bidirectional, zero-width and other invisible characters, such as U+202E) as the
+// "\xNN" of each of their bytes. Printable UTF-8 and the backslash stay as they are.
 std::string escape_for_log(std::string_view text);
 
 class Logger {

@@ -5,6 +5,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 namespace gavo::server {
 
 Sys::~Sys() = default;
@@ -33,11 +35,40 @@ int Sys::unlinkat(int dir, const char* path, int flags) { return ::unlinkat(dir,
 std::chrono::steady_clock::time_point Sys::now() { return std::chrono::steady_clock::now(); }
 
 namespace {
-Sys kernel_sys;
-Sys* current = &kernel_sys;
+Sys kernel;
+Sys* current = &kernel;
 }  // namespace
 
 Sys& sys() { return *current; }
-void set_sys(Sys* s) { current = s != nullptr ? s : &kernel_sys; }
+void set_sys(Sys* s) { current = s != nullptr ? s : &kernel; }
+Sys& kernel_sys() { return kernel; }
+
+int write_all(Sys& through, int fd, const void* buf, size_t n, int64_t* written) {
+    const auto* p = static_cast<const unsigned char*>(buf);
+    while (n > 0) {
+        const ssize_t w = through.write(fd, p, n);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) return errno;
+        if (w == 0) return ENOSPC;
+        p += w;
+        n -= static_cast<size_t>(w);
+        if (written != nullptr) *written += w;
+    }
+    return 0;
+}
+
+ssize_t read_full(int fd, void* buf, size_t n, int64_t* pos) {
+    auto* p = static_cast<unsigned char*>(buf);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = sys().read(fd, p + done, n - done);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return -errno;
+        if (r == 0) break;
+        done += static_cast<size_t>(r);
+        if (pos != nullptr) *pos += r;
+    }
+    return static_cast<ssize_t>(done);
+}
 
 }  // namespace gavo::server

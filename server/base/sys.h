@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 
 struct open_how;
 
@@ -44,5 +45,17 @@ public:
 Sys& sys();
 // Installs `s` (the kernel's again when null). Tests only: call while no session runs.
 void set_sys(Sys* s);
+// The kernel's calls whatever is installed: for the server's own files that a test's
+// faults must not reach (the log, the state folder's lock).
+Sys& kernel_sys();
+
+// Writes all `n` bytes through `through`, again after EINTR and after a short write,
+// adding each byte written to `*written` when given (also those before a failure). 0, or
+// the errno of the failure (ENOSPC for a write that makes no progress).
+int write_all(Sys& through, int fd, const void* buf, size_t n, int64_t* written = nullptr);
+// Reads through sys() until `n` bytes, the end of the file or an error, again after EINTR,
+// adding each byte read to `*pos` when given (also those before an error); the count
+// read, or -errno.
+ssize_t read_full(int fd, void* buf, size_t n, int64_t* pos = nullptr);
 
 }  // namespace gavo::server

@@ -52,7 +52,7 @@ int OpenFile::close() {
     if (dirty && sync && timed_fsync(fd) != 0) err = errno;
     if (dir_fd >= 0 && sync && timed_fsync(dir_fd) != 0 && err == 0) err = errno;
     if (release_locked() != 0 && err == 0) err = errno;
-    return err == 0 ? 0 : nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    return err == 0 ? 0 : nfile_code_from_errno(err);
 }
 
 int OpenFile::release_locked() {
@@ -80,7 +80,7 @@ int FileService::code_for(const RootDir& root, int err, const std::string& rel, 
     // or when the file's folder cannot be found.
     const bool folder_missing = err == ENOENT && (creating || !root.parent_exists(rel));
     if (why->empty()) *why = errno_text(err);
-    return nfile_map_os_error(gavo::windows_error_from_errno(err, folder_missing));
+    return nfile_code_from_errno(err, folder_missing);
 }
 
 int FileService::check_servable(const struct stat& st, std::string* why) const {
@@ -162,7 +162,7 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
     if (sys().ftruncate(file.fd, 0) != 0) {
         const int err = errno;
         *why = "cannot cut the file: " + errno_text(err);
-        return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+        return nfile_code_from_errno(err);
     }
     file.writes->size = 0;
     return 0;
@@ -292,7 +292,7 @@ int FileService::finish_open(const RootDir& root, OpenFile& file, const std::str
         const int dir = root.open_parent(rel, &last);
         if (dir < 0) {
             *why = "folder: " + errno_text(-dir);
-            return nfile_map_os_error(gavo::windows_error_from_errno(-dir, false));
+            return nfile_code_from_errno(-dir);
         }
         file.dir_fd = dir;
     }
@@ -306,7 +306,7 @@ int FileService::parent_of(const RootDir& root, const std::string& rel, std::str
     if (fd >= 0) return fd;
     if (-fd == EXDEV) return code_for(root, EXDEV, rel, false, why);
     *why = "folder: " + errno_text(-fd);
-    return nfile_map_os_error(gavo::windows_error_from_errno(-fd, true));
+    return nfile_code_from_errno(-fd, true);
 }
 
 int FileService::check_not_open(int dir_fd, const std::string& last, std::string* why) {
@@ -314,13 +314,22 @@ int FileService::check_not_open(int dir_fd, const std::string& last, std::string
     if (sys().fstatat(dir_fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
         *why = errno_text(err);
-        return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+        return nfile_code_from_errno(err);
     }
     if (S_ISREG(st.st_mode) && shares_.in_use(st.st_dev, st.st_ino)) {
         *why = "the file is open";
         return kSharingViolationCode;
     }
+    if (S_ISDIR(st.st_mode) && pins_.count({st.st_dev, st.st_ino}) != 0) {
+        *why = "it is or holds the folder of an access rule";
+        return kCodeAccessDenied;
+    }
     return 0;
+}
+
+void FileService::pin_folders(FolderPins pins) {
+    std::lock_guard<std::mutex> lock(names_mutex_);
+    pins_ = std::move(pins);
 }
 
 int FileService::sync_dirs(int a, int b, std::string* why) {
@@ -328,7 +337,7 @@ int FileService::sync_dirs(int a, int b, std::string* why) {
     if (timed_fsync(a) == 0 && (b < 0 || timed_fsync(b) == 0)) return 0;
     const int err = errno;
     *why = "folder sync: " + errno_text(err);
-    return nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+    return nfile_code_from_errno(err);
 }
 
 int FileService::rename(const FileArea& area, const std::string& from, const std::string& to,
@@ -350,7 +359,7 @@ int FileService::rename(const FileArea& area, const std::string& from, const std
                                          RENAME_NOREPLACE) != 0) {
             const int err = errno;
             *why = errno_text(err);
-            code = nfile_map_os_error(gavo::windows_error_from_errno(err, err == ENOENT));
+            code = nfile_code_from_errno(err, err == ENOENT);
         }
     }
     if (code == 0) code = sync_dirs(to_dir, from_dir, why);
@@ -371,7 +380,7 @@ int FileService::remove(const FileArea& area, const std::string& rel, std::strin
         if (code == 0 && sys().unlinkat(dir, last.c_str(), 0) != 0) {
             const int err = errno;
             *why = errno_text(err);
-            code = nfile_map_os_error(gavo::windows_error_from_errno(err, false));
+            code = nfile_code_from_errno(err);
         }
     }
     if (code == 0) code = sync_dirs(dir, -1, why);

@@ -128,6 +128,12 @@ public:
 
     size_t open_count() const { return shares_.size(); }
 
+    // From now on a rename that would move a folder of `pins` (or a remove of one) is
+    // refused with -103: the folders access rules confine identities to, opened as roots
+    // of their own, and every folder above one. Moved, such a folder would take its
+    // identity's new files into another identity's tree. Replaces the pins before.
+    void pin_folders(FolderPins pins);
+
 private:
     // True (with `why` set) when `area` may not be changed.
     bool refuses_changes(const FileArea& area, std::string* why) const;
@@ -150,7 +156,8 @@ private:
     // The library code of a failed call on `rel` with errno `err`.
     int code_for(const RootDir& root, int err, const std::string& rel, bool creating,
                  std::string* why) const;
-    // Refuses a name change of an entry that a client holds open, as Windows does.
+    // Refuses a name change of an entry that a client holds open, as Windows does, and of
+    // a pinned folder. The caller holds names_mutex_.
     int check_not_open(int dir_fd, const std::string& last, std::string* why);
 
     const RootDir& root_;
@@ -161,6 +168,7 @@ private:
     // Serialises sharing decisions with renames and removes, so that "is it open?" and
     // the change it guards are one step for other clients.
     std::mutex names_mutex_;
+    FolderPins pins_;  // guarded by names_mutex_
     // The FileWrites of the files open now; an entry goes when its last open is released.
     std::mutex writes_mutex_;
     std::map<std::pair<dev_t, ino_t>, std::weak_ptr<FileWrites>> writes_;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <tuple>
 
+#include "proto/codec.h"
 #include "server/base/sys.h"
 
 namespace gavo::server {
@@ -27,27 +28,6 @@ uint32_t fnv1a(const unsigned char* p, size_t n) {
     return h;
 }
 
-void put_be(unsigned char* p, uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i, v >>= 8) p[i] = static_cast<unsigned char>(v);
-}
-
-uint64_t get_be(const unsigned char* p, int bytes) {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i) v = (v << 8) | p[i];
-    return v;
-}
-
-bool write_all(int fd, const unsigned char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
-
 std::string folder_of(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -56,33 +36,29 @@ std::string folder_of(const std::string& path) {
 }  // namespace
 
 HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) const {
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = sys().openat(AT_FDCWD, path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
     if (fd < 0 && errno == ENOENT) return Load::kAbsent;
     if (fd < 0) {
         *error = "cannot read " + path_ + ": " + strerror(errno);
         return Load::kBad;
     }
-    unsigned char buf[kMarkSize + 1];
-    ssize_t n;
-    do {
-        n = ::read(fd, buf, sizeof buf);  // the file is far below one read's limit
-    } while (n < 0 && errno == EINTR);
-    const int read_errno = errno;
-    ::close(fd);
+    unsigned char buf[kMarkSize + 1];  // one byte more tells a file that is too long
+    const ssize_t n = read_full(fd, buf, sizeof buf);
+    sys().close(fd);
     if (n < 0) {
-        *error = "cannot read " + path_ + ": " + strerror(read_errno);
+        *error = "cannot read " + path_ + ": " + strerror(static_cast<int>(-n));
         return Load::kBad;
     }
-    const bool intact = static_cast<size_t>(n) == kMarkSize &&
-                        memcmp(buf, kMarkMagic, sizeof kMarkMagic) == 0 &&
-                        get_be(buf + kMarkSize - 4, 4) == fnv1a(buf, kMarkSize - 4) &&
-                        get_be(buf + 8, 8) <= kMaxPosition;
+    const bool intact =
+        static_cast<size_t>(n) == kMarkSize && memcmp(buf, kMarkMagic, sizeof kMarkMagic) == 0 &&
+        static_cast<uint32_t>(codec::get32(buf + kMarkSize - 4)) == fnv1a(buf, kMarkSize - 4) &&
+        codec::get64(buf + 8) <= kMaxPosition;
     if (!intact) {
         *error = path_ + " is damaged (" + std::to_string(n) + " bytes); removing it lets " +
                  "the server start, but handles held from before would name new objects";
         return Load::kBad;
     }
-    mark->next = get_be(buf + 8, 8);
+    mark->next = codec::get64(buf + 8);
     for (size_t h = 0; h < mark->held.size(); ++h) mark->held[h] = (buf[16 + h / 8] >> (h % 8)) & 1;
     return Load::kRead;
 }
@@ -90,29 +66,33 @@ HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) 
 bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
     unsigned char buf[kMarkSize] = {};
     memcpy(buf, kMarkMagic, sizeof kMarkMagic);
-    put_be(buf + 8, mark.next, 8);
+    codec::put64(buf + 8, mark.next);
     for (size_t h = 0; h < mark.held.size(); ++h) {
         if (mark.held[h]) buf[16 + h / 8] |= static_cast<unsigned char>(1u << (h % 8));
     }
-    put_be(buf + kMarkSize - 4, fnv1a(buf, kMarkSize - 4), 4);
+    codec::put32(buf + kMarkSize - 4, static_cast<int>(fnv1a(buf, kMarkSize - 4)));
     const std::string tmp = path_ + ".tmp";
-    ::unlink(tmp.c_str());  // a leftover of a crash; created afresh with mode 0600
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    bool ok = fd >= 0 && write_all(fd, buf, kMarkSize) && (!sync_ || ::fsync(fd) == 0);
-    const int saved_errno = errno;
-    if (fd >= 0 && ::close(fd) != 0) ok = false;
-    ok = ok && ::rename(tmp.c_str(), path_.c_str()) == 0;
-    if (!ok) {
-        *error = "cannot write " + path_ + ": " + strerror(fd < 0 ? saved_errno : errno);
-        if (fd >= 0) ::unlink(tmp.c_str());
+    sys().unlinkat(AT_FDCWD, tmp.c_str(), 0);  // a leftover of a crash; made afresh, mode 0600
+    const int fd =
+        sys().openat(AT_FDCWD, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int err = fd < 0 ? errno : write_all(sys(), fd, buf, kMarkSize);
+    if (err == 0 && sync_ && sys().fsync(fd) != 0) err = errno;
+    if (fd >= 0 && sys().close(fd) != 0 && err == 0) err = errno;
+    if (err == 0 && sys().renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path_.c_str(), 0) != 0) {
+        err = errno;
+    }
+    if (err != 0) {
+        *error = "cannot write " + path_ + ": " + strerror(err);
+        if (fd >= 0) sys().unlinkat(AT_FDCWD, tmp.c_str(), 0);
         return false;
     }
     if (!sync_) return true;
     // The rename is durable only once the folder is synced.
-    const int dir = ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ok = dir >= 0 && ::fsync(dir) == 0;
+    const int dir =
+        sys().openat(AT_FDCWD, folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    const bool ok = dir >= 0 && sys().fsync(dir) == 0;
     if (!ok) *error = "cannot sync the folder of " + path_ + ": " + strerror(errno);
-    if (dir >= 0) ::close(dir);
+    if (dir >= 0) sys().close(dir);
     return ok;
 }
 

@@ -84,6 +84,35 @@ bool RootDir::open_beneath(const RootDir& root, const std::string& rel, std::str
     return true;
 }
 
+bool RootDir::add_folders_up_to(const RootDir& root, FolderPins* out) const {
+    struct stat top, st;
+    if (sys().fstat(root.fd_, &top) != 0) return false;
+    int fd = sys().openat(fd_, ".", O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+    // Deeper than any path can be: the way up from outside the root ends at "/", whose
+    // ".." is itself.
+    for (int depth = 0; fd >= 0 && depth < 4096 && sys().fstat(fd, &st) == 0; ++depth) {
+        if (st.st_dev == top.st_dev && st.st_ino == top.st_ino) {
+            sys().close(fd);
+            return true;
+        }
+        out->insert({st.st_dev, st.st_ino});
+        const int up = sys().openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+        sys().close(fd);
+        fd = up;
+    }
+    if (fd >= 0) sys().close(fd);
+    return false;
+}
+
+bool RootDir::is_at(const RootDir& root, const std::string& rel) const {
+    const int fd = root.open_at(rel.empty() ? "." : rel, O_PATH | O_DIRECTORY);
+    struct stat there, here;
+    const bool same = fd >= 0 && sys().fstat(fd, &there) == 0 && sys().fstat(fd_, &here) == 0 &&
+                      there.st_dev == here.st_dev && there.st_ino == here.st_ino;
+    if (fd >= 0) sys().close(fd);
+    return same;
+}
+
 int RootDir::open_at(const std::string& rel, int flags, mode_t mode) const {
     if (!walk_) {
         const int fd = open_beneath(rel, flags, mode);

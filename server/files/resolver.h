@@ -12,9 +12,14 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <set>
 #include <string>
+#include <utility>
 
 namespace gavo::server {
+
+// Folders by device and inode (see FileService::pin_folders).
+using FolderPins = std::set<std::pair<dev_t, ino_t>>;
 
 class RootDir {
 public:
@@ -47,6 +52,12 @@ public:
     // True when `rel`'s folders exist, that is a failed lookup of `rel` is about the
     // last component only.
     bool parent_exists(const std::string& rel) const;
+
+    // Adds this folder and every folder above it up to `root` (not included) to `out`,
+    // found through ".." (links play no part). False when the way up misses `root`.
+    bool add_folders_up_to(const RootDir& root, FolderPins* out) const;
+    // True when `rel` beneath `root` ("" for `root` itself) names this very folder.
+    bool is_at(const RootDir& root, const std::string& rel) const;
 
     bool uses_openat2() const { return !walk_; }
     // The network or FUSE file system the root lies on ("nfs", "fuse", ...), where a

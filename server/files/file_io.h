@@ -1,0 +1,33 @@
+// Taking back a write to an open file that failed or whose data stopped coming, so that
+// the file does not keep the front of a request its client was told had failed. Calls go
+// through sys() (whose read_full and write_all move the bytes).
+#pragma once
+
+#include <cstdint>
+
+#include "server/files/files.h"
+
+namespace gavo::server {
+
+// Where a write began, for taking it back: the file's length and change count then, and
+// the changes (chunks) the write has made since.
+struct WriteStart {
+    int64_t size = 0;
+    uint64_t count = 0;
+    uint64_t chunks = 0;
+};
+
+enum class Undo { kDone, kFailed, kKept };
+// Why a take-back was kept (Undo::kKept), for the log.
+constexpr const char* kKeptWhy = "another handle wrote to the file meanwhile";
+
+// Takes back the `written` bytes of a failed or cut-off write that began at `start`: the
+// position returns to where the write began and the file to its length then (bytes it
+// overwrote inside that length cannot be brought back; a file that now reaches past the
+// write's end grew outside the server and is not cut). Kept (kKept) when another handle
+// wrote to the file or cut it since the write began: its bytes may lie beyond the old
+// length (an append acknowledged meanwhile), so the file then keeps everything. kFailed
+// when the cut or the seek failed. The caller holds the file's mutex.
+Undo take_back(OpenFile& file, const WriteStart& start, int64_t written);
+
+}  // namespace gavo::server
