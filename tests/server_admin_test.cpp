@@ -225,6 +225,21 @@ TEST_F(AdminTest, RequestsAWebPageCouldSendAreRefused) {
     EXPECT_NE(page.find("gavo_admin_refused_total{reason=\"token\"} 3"), std::string::npos);
 }
 
+// A token file that cannot serve stops the start rather than leaving the port open.
+TEST_F(AdminTest, UnusableTokenFilesStopTheStart) {
+    config_.admin_port = 0;
+    config_.admin_token_file = dir_ + "token";
+    server::Logger quiet([](const std::string&) {});
+    for (const char* text : std::vector<const char*>{"", " \n", "two words\n", nullptr}) {
+        if (text) write_file(config_.admin_token_file, text);
+        else config_.admin_token_file = dir_ + "missing";
+        server::Server s(config_, quiet);
+        std::string error;
+        EXPECT_FALSE(s.start(&error)) << (text ? text : "missing");
+        EXPECT_NE(error.find("admin token file"), std::string::npos) << error;
+    }
+}
+
 // At most kMaxConnections are held; one more is closed at its accept, and once they go
 // the port serves again.
 TEST_F(AdminTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {

@@ -123,8 +123,8 @@ bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (stopping_ || static_cast<int>(held_.size()) >= bounds_.max_connections) {
         lock.unlock();
+        refused_(Refusal::kFull, h.peer, h.label);  // logged before the client sees the close
         close(sock);
-        refused_(Refusal::kFull, h.peer, h.label);
         return false;
     }
     held_.insert(sock);
