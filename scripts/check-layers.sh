@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Checks that each source folder includes only itself and the folders below it:
 #   include <- port <- proto <- net <- runtime <- nfile   (the library, bottom up)
-#   proto <- server/base <- server/net <- server/files <- server/tables <- server
-#                                                          (the server links proto only)
+#   proto <- server/base <- server/net <- server/files <- server/tables <- server/admin
+#         <- server                                        (the server links proto only)
 #   the library <- tools
 # and that no two source files include each other's headers in a circle (a.cpp includes
 # b.h while b.cpp or b.h includes a.h), in any folder.
@@ -20,7 +20,8 @@ declare -A allowed=(
   [server/net]="proto server/base server/net"
   [server/files]="proto server/base server/net server/files"
   [server/tables]="proto server/base server/net server/files server/tables"
-  [server]="$server_below server"
+  [server/admin]="$server_below server/admin"
+  [server]="$server_below server/admin server"
   [tools]="include port proto net runtime nfile tools"
 )
 # The folder an include names: its directory ("server/net/conn.h" -> server/net); a name

@@ -46,10 +46,12 @@ enum OptionId {
 constexpr int kAllowHardLinks = 2000;
 constexpr int kMaxConnectionsPerHost = 2001;
 constexpr int kMaxDescriptorsPerHost = 2002;
+constexpr int kAdminTokenFile = 2003;
 
 const struct option kOptions[] = {
     {"listen", required_argument, nullptr, kListen},
     {"admin", required_argument, nullptr, kAdmin},
+    {"admin-token-file", required_argument, nullptr, kAdminTokenFile},
     {"root", required_argument, nullptr, kRoot},
     {"allow", required_argument, nullptr, kAllow},
     {"access", required_argument, nullptr, kAccess},
@@ -115,6 +117,7 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         if (parse_host_port(arg, &config->admin_host, &config->admin_port)) return true;
         *error = std::string("bad --admin value '") + arg + "' (want HOST:PORT)";
         return false;
+    case kAdminTokenFile: config->admin_token_file = arg; return true;
     case kRoot: config->root = arg; return true;
     case kAllow: {
         Cidr cidr;
@@ -399,6 +402,9 @@ std::string usage_text() {
            "                         stop) or debug (also each request)\n"
            "  --admin HOST:PORT      serve /healthz, /metrics and /handles over HTTP here\n"
            "                         (off by default; loopback and --allow peers only)\n"
+           "  --admin-token-file FILE\n"
+           "                         ask admin requests beyond /healthz for the bearer\n"
+           "                         token in FILE (default: no token)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"

@@ -47,6 +47,10 @@ std::string peer_text(const HostAddr& host, const struct sockaddr* addr) {
     return text.append(std::to_string(port));
 }
 
+// What the admin port may hold at most, kept in the reserve so that its clients never
+// take a file client's descriptor.
+uint64_t admin_descriptors() { return AdminPort::kMaxConnections + AdminPort::kFixedDescriptors; }
+
 }  // namespace
 
 // A connection between two of its requests: watched by the loop, or served by one thread.
@@ -69,7 +73,8 @@ Server::Server(ServerConfig config, Logger& log)
       limits_(
           log_, config_.max_connections_per_host,
           size_descriptor_limits(descriptor_limit(), static_cast<uint64_t>(config_.max_connections),
-                                 static_cast<uint64_t>(config_.max_descriptors_per_host))),
+                                 static_cast<uint64_t>(config_.max_descriptors_per_host),
+                                 config_.admin_port < 0 ? 0 : admin_descriptors())),
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
       handles_(config_.max_handles_per_host),
       pending_(config_.max_pending_bytes, log_),

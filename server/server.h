@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "server/access.h"
-#include "server/admin.h"
+#include "server/admin/admin.h"
 #include "server/base/config.h"
 #include "server/base/identity.h"
 #include "server/base/limits.h"
@@ -38,7 +38,7 @@
 
 namespace gavo::server {
 
-class Server {
+class Server : public AdminTarget {
 public:
     // How long stop() lets requests in flight run on before cutting their connections.
     static constexpr std::chrono::seconds kStopGrace{3};
@@ -70,7 +70,7 @@ public:
     // refusal of the connection `label` (the caller closes it).
     bool admits(const Identity& who, const std::string& label);
     // The allow-list in use: `--allow` at the start, or the last reload's.
-    std::vector<Cidr> allow_list() const;
+    std::vector<Cidr> allow_list() const override;
 
     // Whether the file port speaks TLS (decided at the start).
     bool tls_enabled() const { return !config_.tls_cert.empty(); }
@@ -86,16 +86,14 @@ public:
     // The admin port bound (with --admin), else -1.
     int admin_port() const { return admin_ ? admin_->port() : -1; }
 
-    // For the admin port. True while serving: listening, and the tables store (when
-    // tables are served) committing; otherwise false with `why`.
-    bool serving(std::string* why) const;
-    MetricsGauges gauges() const;
-    std::vector<HandleView> handle_list() const { return handles_.list(); }
-    // Closes `handle` of the identity keyed `owner` when it is an orphan, with a log line
-    // naming `by`; false when there is no such handle, or (`live` set) a live connection
-    // still uses it. `what` receives the object's description.
+    // For the admin port (see AdminTarget). Serving: listening, and the tables store
+    // (when tables are served) committing.
+    bool serving(std::string* why) const override;
+    MetricsGauges gauges() const override;
+    std::vector<HandleView> handle_list() const override { return handles_.list(); }
+    // `what` receives the object's description.
     bool drop_orphan(int handle, const std::string& owner, const std::string& by, bool* live,
-                     std::string* what);
+                     std::string* what) override;
     // Bytes held right now for table records still arriving.
     size_t pending_bytes() const { return pending_.total(); }
 

@@ -4,8 +4,10 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <atomic>
 #include <functional>
 #include <sstream>
+#include <thread>
 
 #include "tests/server_fixture.h"
 
@@ -18,13 +20,16 @@ struct AdminTest : ServerTest {
         config_.admin_port = 0;
         start();
     }
-    // The status of an admin request (-1 when none came), its body in `body`.
+    // The status of an admin request (-1 when none came), its body in `body`. A POST
+    // says application/json unless `headers` name another type.
     int call(const char* method, const std::string& path, std::string* body = nullptr,
-             const char* host = "127.0.0.1") {
+             const char* host = "127.0.0.1", httplib::Headers headers = {}) {
         httplib::Client c(host, server_->admin_port());
-        auto res = std::string(method) == "GET"
-                       ? c.Get(path.c_str())
-                       : c.Post(path.c_str(), "", "application/x-www-form-urlencoded");
+        c.set_read_timeout(std::chrono::seconds(20));
+        if (std::string(method) == "POST" && !headers.count("Content-Type")) {
+            headers.emplace("Content-Type", "application/json");
+        }
+        auto res = std::string(method) == "GET" ? c.Get(path, headers) : c.Post(path, headers);
         if (res && body) *body = res->body;
         return res ? res->status : -1;
     }
@@ -150,10 +155,11 @@ std::string outside_address() {
     return found;
 }
 
-TEST_F(AdminTest, PeersNeitherLoopbackNorAllowedAreRefused) {
+// Refused at the accept: closed with no answer, as a request would have had its 403.
+TEST_F(AdminTest, PeersNeitherLoopbackNorAllowedAreRefusedAtTheAccept) {
     const std::string outside = outside_address();
     if (outside.empty()) GTEST_SKIP() << "no address besides loopback";
-    const std::pair<const char*, int> cases[] = {{nullptr, 403}, {"/32", 200}};
+    const std::pair<const char*, int> cases[] = {{nullptr, -1}, {"/32", 200}};
     for (const auto& [allow, status] : cases) {
         server_.reset();
         config_.allow.clear();
@@ -162,11 +168,118 @@ TEST_F(AdminTest, PeersNeitherLoopbackNorAllowedAreRefused) {
         }
         start_admin("0.0.0.0");
         std::string body;
+        // Host names the outside address: the one the client reached, so accepted.
         EXPECT_EQ(call("GET", "/healthz", &body, outside.c_str()), status) << outside;
         EXPECT_EQ(call("GET", "/healthz", &body), 200);  // loopback always
         EXPECT_EQ(body, "ok\n");
     }
     EXPECT_TRUE(logged("neither loopback nor in the allow-list"));
+}
+
+// What a web page in the operator's browser could send (a foreign Host after DNS
+// rebinding, a foreign Origin, a form's POST) is refused, and so is a missing or wrong
+// token beyond /healthz.
+TEST_F(AdminTest, RequestsAWebPageCouldSendAreRefused) {
+    write_file(dir_ + "token", "s3cret\n");
+    config_.admin_token_file = dir_ + "token";
+    start_admin();
+    const std::string here = "127.0.0.1:" + std::to_string(server_->admin_port());
+    const httplib::Headers token = {{"Authorization", "Bearer s3cret"}};
+    const auto with = [&](httplib::Headers more) {
+        more.insert(token.begin(), token.end());
+        return more;
+    };
+    const struct {
+        const char* method;
+        const char* path;
+        httplib::Headers headers;
+        int status;
+    } cases[] = {
+        {"GET", "/healthz", {}, 200},
+        {"GET", "/healthz", {{"Host", "attacker.example:80"}}, 403},
+        {"GET", "/handles", {}, 401},
+        {"GET", "/handles", {{"Authorization", "Bearer s3cres"}}, 401},
+        {"GET", "/handles", token, 200},
+        {"GET", "/handles", with({{"Host", "localhost"}}), 200},
+        {"GET", "/handles", with({{"Host", "[::1]:1"}}), 200},
+        {"GET", "/handles", with({{"Host", "rebound.example:" + here.substr(10)}}), 403},
+        {"GET", "/metrics", with({{"Origin", "http://" + here}}), 200},
+        {"GET", "/metrics", with({{"Origin", "http://localhost:1"}}), 403},
+        {"GET", "/metrics", with({{"Origin", "null"}}), 403},
+        {"POST", "/handles/close?handle=1", token, 404},
+        {"POST", "/handles/close?handle=1", {{"Content-Type", "application/json"}}, 401},
+        {"POST", "/handles/close?handle=1", with({{"Content-Type", "text/plain"}}), 415},
+        {"POST", "/handles/close?handle=1", with({{"Content-Type", "multipart/form-data; b=x"}}),
+         415},
+        {"POST", "/handles/close?handle=1", with({{"Content-Type", ""}}), 415},
+        {"POST", "/handles/close",
+         with({{"Content-Type", "application/x-www-form-urlencoded"}, {"X-Gavo-Admin", "1"}}), 400},
+    };
+    for (const auto& k : cases) {
+        EXPECT_EQ(call(k.method, k.path, nullptr, "127.0.0.1", k.headers), k.status)
+            << k.method << " " << k.path << " " << k.headers.size() << " headers";
+    }
+    EXPECT_TRUE(logged(": refused GET '/healthz': Host 'attacker.example:80' is not this port's"));
+    std::string page;
+    EXPECT_EQ(call("GET", "/metrics", &page, "127.0.0.1", token), 200);
+    EXPECT_NE(page.find("gavo_admin_refused_total{reason=\"token\"} 3"), std::string::npos);
+}
+
+// A token file that cannot serve stops the start rather than leaving the port open.
+TEST_F(AdminTest, UnusableTokenFilesStopTheStart) {
+    config_.admin_port = 0;
+    config_.admin_token_file = dir_ + "token";
+    server::Logger quiet([](const std::string&) {});
+    for (const char* text : std::vector<const char*>{"", " \n", "two words\n", nullptr}) {
+        if (text) write_file(config_.admin_token_file, text);
+        else config_.admin_token_file = dir_ + "missing";
+        server::Server s(config_, quiet);
+        std::string error;
+        EXPECT_FALSE(s.start(&error)) << (text ? text : "missing");
+        EXPECT_NE(error.find("admin token file"), std::string::npos) << error;
+    }
+}
+
+// At most kMaxConnections are held; one more is closed at its accept, and once they go
+// the port serves again.
+TEST_F(AdminTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+    config_.admin_deadline = std::chrono::minutes(5);  // idle ones stay for the test
+    start_admin();
+    std::vector<std::unique_ptr<WireClient>> idle;
+    for (int i = 0; i < server::AdminPort::kMaxConnections; ++i) {
+        idle.push_back(std::make_unique<WireClient>());
+        ASSERT_TRUE(idle.back()->connect(server_->admin_port()));
+    }
+    WireClient extra;
+    ASSERT_TRUE(extra.connect(server_->admin_port()));
+    EXPECT_TRUE(extra.closed_by_peer());
+    EXPECT_TRUE(logged("admin connections held already"));
+    idle.clear();
+    EXPECT_TRUE(eventually([&] { return call("GET", "/healthz") == 200; }));
+}
+
+// As many clients as workers, each sending a byte now and then, are cut at the deadline:
+// /healthz gets its answer while they trickle.
+TEST_F(AdminTest, TricklingRequestsAreCutAtTheDeadline) {
+    config_.admin_deadline = std::chrono::seconds(1);
+    start_admin();
+    std::vector<std::unique_ptr<WireClient>> slow;
+    for (int i = 0; i < server::AdminPort::kWorkers; ++i) {
+        slow.push_back(std::make_unique<WireClient>());
+        ASSERT_TRUE(slow.back()->connect(server_->admin_port()));
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        for (int i = 0; i < 400 && !done; ++i) {
+            for (auto& c : slow) c->send_raw("G");
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    EXPECT_EQ(call("GET", "/healthz"), 200);
+    for (auto& c : slow) EXPECT_TRUE(c->closed_by_peer());
+    done = true;
+    trickle.join();
+    EXPECT_TRUE(logged("request not done within the admin deadline"));
 }
 
 }  // namespace

@@ -23,6 +23,12 @@ struct ServerConfig {
     // The admin port (--admin HOST:PORT, see admin.h); port -1: none, 0: any free port.
     std::string admin_host = "127.0.0.1";
     int admin_port = -1;
+    // --admin-token-file: a file holding the bearer token the admin port asks for
+    // beyond /healthz; empty: none.
+    std::string admin_token_file;
+    // An admin request must be read and answered within this long (no option: tests
+    // shorten it).
+    std::chrono::milliseconds admin_deadline{5000};
     bool read_only = false;         // refuse every request that would change the root
     bool sync = true;               // fsync before answering close, rename and remove
     bool allow_hard_links = false;  // serve files with more than one link

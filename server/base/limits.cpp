@@ -61,12 +61,13 @@ uint64_t open_descriptor_count() {
     return n > 0 ? n - 1 : 0;  // less the listing's own descriptor
 }
 
-DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections,
-                                       uint64_t per_host) {
+DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections, uint64_t per_host,
+                                       uint64_t kept) {
     DescriptorSizes sizes;
     sizes.limit = limit;
     sizes.reserve = std::max({uint64_t{32}, limit / 32, std::min(2 * max_connections, limit / 4)});
     sizes.reserve = std::min(sizes.reserve, limit / 2);  // a tiny limit still serves some
+    sizes.reserve = std::min(sizes.reserve + kept, limit);
     const uint64_t usable = limit > sizes.reserve ? limit - sizes.reserve : 0;
     sizes.per_host = per_host > 0 ? per_host : std::max<uint64_t>(16, usable / 8);
     return sizes;

@@ -58,9 +58,11 @@ struct DescriptorSizes {
 // reserve: room for what the counts leave out (the descriptors a request holds for a
 // moment: the folders of a rename, the lookup of an open, up to two per connection; the
 // database; the log): two per allowed connection, at most a quarter of the limit, and at
-// least a thirty-second of it and 32 (but never above half the limit). Per host: an eighth of the rest, at least 16,
-// unless `per_host` is given.
-DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections, uint64_t per_host);
+// least a thirty-second of it and 32 (but never above half the limit); plus `kept`, the
+// most that other parts bounded on their own (the admin port) may hold. Per host: an
+// eighth of the rest, at least 16, unless `per_host` is given.
+DescriptorSizes size_descriptor_limits(uint64_t limit, uint64_t max_connections, uint64_t per_host,
+                                       uint64_t kept = 0);
 
 enum class Refusal { kConnections, kHostConnections, kHandles, kDescriptors };
 
