@@ -41,7 +41,10 @@
  *
  * Logs: gavo_nfile_err.log and netf_Log.Log are written in the folder of the host
  * executable (for a Python host: the interpreter's own folder; run it from a virtual
- * environment made with "python3 -m venv --copies" to give it a folder of its own).
+ * environment made with "python3 -m venv --copies" to give it a folder of its own). Once
+ * the library runs, this interface adds a line for each of its own refusals (for example
+ * "gavo_read,-300,<handle>") and for each failed local read, write or close
+ * ("gavo_write,112,<file>", with the OS error number).
  */
 #ifndef GAVO_CLIENT_C_H
 #define GAVO_CLIENT_C_H

@@ -13,8 +13,10 @@
 
 #include "include/GAVO_Client.h"
 #include "include/gavo_client_c.h"
+#include "net/messages.h"
 #include "proto/codes.h"
 #include "proto/os_error.h"
+#include "runtime/report.h"
 
 static_assert(GAVO_E_REFUSED == gavo::kCodeRefused &&
                   GAVO_E_NO_CONNECTION == gavo::kCodeNoConnection &&
@@ -106,9 +108,17 @@ public:
         }
         return code;
     }
-    // A failure of the local file layer: its OS error number and file name.
+    // A refusal of this interface itself: a report line with `logged` as its detail (the
+    // C++ interface has logged the failures it returns), then the record.
+    int32_t refuse(int code, const char* logged, const char* detail = nullptr) {
+        NFile_LogError(where_, code, logged);
+        return fail(code, detail);
+    }
+    // A failure of the local file layer: a report line with the OS error number and the
+    // file name, as a failed local open has, and the record.
     int32_t fail_local(long os_error, const std::string& name) {
         const int code = nfile_map_os_error(static_cast<int>(os_error));
+        NFile_LogError(where_, static_cast<int>(os_error), name.c_str());
         fail(code);
         if (error_ != nullptr) {
             error_->os_error = static_cast<int32_t>(os_error);
@@ -125,6 +135,12 @@ public:
 private:
     const char* where_;
     gavo_error* error_;
+};
+
+// A number as text, for a report line's detail; allocates nothing.
+struct Decimal {
+    explicit Decimal(long long value) { std::snprintf(text, sizeof text, "%lld", value); }
+    char text[24];
 };
 
 // Runs `op` and returns its result, or turns what it throws into a code: the record
@@ -209,8 +225,9 @@ int64_t on_handle(const char* where, int32_t handle, gavo_error* error, Op op,
         uint32_t index = 0;
         HandleFile* file = nullptr;
         const int code = acquire(handle, &index, &file);
-        if (code == gavo::kCodeBadHandle) return report.fail(code, "not an open handle");
-        if (code != 0) return report.fail(code);
+        if (code == gavo::kCodeBadHandle)
+            return report.refuse(code, Decimal(handle).text, "not an open handle");
+        if (code != 0) return report.refuse(code, Decimal(handle).text);
         const int64_t result = guarded(report, [&] { return op(*file, report); });
         settle(index, nullptr, closing);
         if (closing) delete file;  // a server close that failed is tried once more
@@ -222,13 +239,15 @@ int64_t on_handle(const char* where, int32_t handle, gavo_error* error, Op op,
 int32_t open_any(const char* where, const char* name, uint32_t flags, uint32_t* length,
                  gavo_error* error) {
     Report report(where, error);
-    if (name == nullptr) return report.fail(gavo::kCodeRefused, "the name is NULL");
+    if (name == nullptr)
+        return report.refuse(gavo::kCodeRefused, gavo::msg::kBadName, "the name is NULL");
     return static_cast<int32_t>(guarded(report, [&]() -> int64_t {
         if (!start(nullptr)) return report.fail(gavo::kCodeInitFailed);
         // Made before the open: the record it holds is thrown, and must outlive the catch.
         std::unique_ptr<HandleFile> file(new HandleFile);
         uint32_t index = 0;
-        if (!reserve(&index)) return report.fail(gavo::kCodeRefused, "too many open handles");
+        if (!reserve(&index))
+            return report.refuse(gavo::kCodeRefused, name, "too many open handles");
         const int64_t result = guarded(report, [&]() -> int64_t {
             const int rc = length != nullptr ? file->OpenEx(name, flags, &file->record)
                                              : file->Open(name, flags, &file->record);
@@ -246,7 +265,8 @@ int32_t open_any(const char* where, const char* name, uint32_t flags, uint32_t* 
 template <class Op>
 int32_t on_names(const char* where, gavo_error* error, bool names_given, Op op) {
     Report report(where, error);
-    if (!names_given) return report.fail(gavo::kCodeRefused, "a name is NULL");
+    if (!names_given)
+        return report.refuse(gavo::kCodeRefused, gavo::msg::kBadName, "a name is NULL");
     return static_cast<int32_t>(guarded(report, [&]() -> int64_t {
         if (!start(nullptr)) return report.fail(gavo::kCodeInitFailed);
         const int rc = op();
@@ -257,9 +277,9 @@ int32_t on_names(const char* where, gavo_error* error, bool names_given, Op op) 
 // 0 when `count` bytes at `buffer` may be transferred, else the refusal.
 int32_t refuse_transfer(const void* buffer, uint32_t count, Report& report) {
     if (count > static_cast<uint32_t>(INT32_MAX))
-        return report.fail(gavo::kCodeRefused, "the count is over 2^31-1");
+        return report.refuse(gavo::kCodeRefused, gavo::msg::kBadBuffer, "the count is over 2^31-1");
     if (buffer == nullptr && count != 0)
-        return report.fail(gavo::kCodeRefused, "the buffer is NULL");
+        return report.refuse(gavo::kCodeRefused, gavo::msg::kBadBuffer, "the buffer is NULL");
     return 0;
 }
 
@@ -305,7 +325,8 @@ int32_t gavo_open(const char* name, uint32_t flags, gavo_error* error) {
 
 int32_t gavo_open_ex(const char* name, uint32_t flags, uint32_t* length, gavo_error* error) {
     if (length == nullptr) {
-        return Report("gavo_open_ex", error).fail(gavo::kCodeRefused, "length is NULL");
+        return Report("gavo_open_ex", error)
+            .refuse(gavo::kCodeRefused, gavo::msg::kBadBuffer, "length is NULL");
     }
     return open_any("gavo_open_ex", name, flags, length, error);
 }
@@ -328,7 +349,8 @@ int32_t gavo_write(int32_t file, const void* buffer, uint32_t count, gavo_error*
 
 int64_t gavo_seek(int32_t file, int64_t offset, uint32_t origin, gavo_error* error) {
     return on_handle("gavo_seek", file, error, [&](HandleFile& f, Report& report) -> int64_t {
-        if (origin > GAVO_SEEK_END) return report.fail(gavo::kCodeRefused, "unknown origin");
+        if (origin > GAVO_SEEK_END)
+            return report.refuse(gavo::kCodeRefused, Decimal(origin).text, "unknown origin");
         return static_cast<int64_t>(f.Seek(offset, origin));
     });
 }

@@ -2,11 +2,13 @@
 // back as codes and the error record.
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <future>
 #include <thread>
 
 #include "include/gavo_client_c.h"
+#include "net/messages.h"
 #include "tests/remote_fixture.h"
 
 namespace gavo::test {
@@ -82,6 +84,8 @@ TEST_F(CInterfaceTest, CallsBeforeInitAndBadInputGiveCodesNeverACrash) {
         {"open, table flags", [](gavo_error* e) { return gavo_open("t", 0x100, e); }, -1},
     });
     EXPECT_EQ(gavo_write(w, "ok", 2, nullptr), 2);  // the refusals left the handle usable
+    EXPECT_TRUE(reported("gavo_write", -300, std::to_string(closed)));
+    EXPECT_TRUE(reported("gavo_open", -1, gavo::msg::kBadName));
 }
 
 // The CFileException* of a failing local read, write or close: the code and the OS error.
@@ -108,6 +112,8 @@ TEST_F(CInterfaceTest, LocalFileFailuresGiveTheCodeAndTheOsError) {
         EXPECT_EQ(fault.op(file, &error), fault.code);
         EXPECT_EQ(error.code, fault.code);
         EXPECT_EQ(error.os_error, fault.os_error) << error.message;
+        const std::string where(error.message, std::strchr(error.message, ':'));
+        EXPECT_TRUE(reported(where, fault.os_error, path("files/b.txt"))) << error_log();
         gavo_close(file, nullptr);
         EXPECT_EQ(gavo_close(file, nullptr), -300);  // released, also by a failed close
     }
