@@ -2,7 +2,9 @@
 # Installs a built tree into a temporary prefix and uses it the way a stranger would:
 # builds examples/consumer against the CMake package and against the pkg-config file,
 # runs both in working mode 1 with a base folder in a temporary folder (and, when the
-# file server is installed too, the first in working mode 2 against it), runs the
+# file server is installed too, the first in working mode 2 against it), compiles the C
+# interface's header alone as C89 and C++11 and builds examples/c_host.c as C89 through
+# the pkg-config file, running it in the same working modes as the consumer, runs the
 # installed gavo tool and checks its manual pages and completion. (.ci/packages.sh
 # checks the Debian packages.)
 #
@@ -23,6 +25,7 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 libdir=$(dirname "$(find "$prefix" -name libGAVO_Client.so -print | head -n1)")
 [ -n "$libdir" ] || fail "libGAVO_Client.so not installed"
 for f in "$libdir/libGAVO_Client.so.1" "$prefix/include/GAVO_Client.h" \
+         "$prefix/include/gavo_client_c.h" \
          "$libdir/cmake/GAVO_Client/GAVO_ClientConfig.cmake" \
          "$libdir/cmake/GAVO_Client/GAVO_ClientConfigVersion.cmake" \
          "$libdir/pkgconfig/gavo_client.pc" "$prefix/bin/gavo"; do
@@ -48,6 +51,17 @@ mkdir -p "$work/pc"
 c++ -std=c++11 -o "$work/pc/gavo_consumer" "$src/examples/consumer/main.cpp" $flags
 LD_LIBRARY_PATH="$libdir" "$work/pc/gavo_consumer" "$ini" || fail "consumer (pkg-config) failed"
 
+echo "install-check: the C interface: its header alone, and examples/c_host.c through pkg-config"
+printf '#include <gavo_client_c.h>\n' > "$work/header.c"
+cc -std=c89 -pedantic-errors -Wall -Wextra -Werror -fsyntax-only -I"$prefix/include" \
+    "$work/header.c" || fail "gavo_client_c.h does not compile alone as C89"
+c++ -std=c++11 -pedantic-errors -Wall -Wextra -Werror -fsyntax-only -I"$prefix/include" \
+    -x c++ "$work/header.c" || fail "gavo_client_c.h does not compile alone as C++11"
+mkdir -p "$work/c_host"
+# shellcheck disable=SC2086  # the flags are several words
+cc -std=c89 -pedantic-errors -o "$work/c_host/c_host" "$src/examples/c_host.c" $flags
+LD_LIBRARY_PATH="$libdir" "$work/c_host/c_host" "$ini" 1 >/dev/null || fail "c_host failed"
+
 if [ -x "$prefix/bin/gavo-server" ]; then
     # The programs the server's documentation tells operators to run come with it.
     [ -x "$prefix/bin/gavo-tables-export" ] || fail "gavo-tables-export not installed"
@@ -55,7 +69,9 @@ if [ -x "$prefix/bin/gavo-server" ]; then
         || fail "gavo-tables-export --version failed"
     echo "install-check: consumer against the installed file server (working mode 2)"
     mkdir -p "$work/root"
-    "$prefix/bin/gavo-server" --listen 127.0.0.1:0 --root "$work/root" 2> "$work/server.log" &
+    printf 'events = line\n' > "$work/tables.conf"   # the table c_host writes to
+    "$prefix/bin/gavo-server" --listen 127.0.0.1:0 --root "$work/root" \
+        --tables "$work/tables.conf" 2> "$work/server.log" &
     server=$!
     trap 'kill "$server" 2>/dev/null || true; rm -rf "$work"' EXIT
     port=""
@@ -68,6 +84,8 @@ if [ -x "$prefix/bin/gavo-server" ]; then
     printf '[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=%s\n' "$port" > "$work/remote.ini"
     "$work/consumer/gavo_consumer" "$work/remote.ini" || fail "consumer (working mode 2) failed"
     [ -f "$work/root/consumer/hello.txt" ] || fail "consumer did not store on the server"
+    LD_LIBRARY_PATH="$libdir" "$work/c_host/c_host" "$work/remote.ini" 2 >/dev/null \
+        || fail "c_host (working mode 2) failed"
     kill -TERM "$server"
     wait "$server" || fail "gavo-server did not stop cleanly"
 fi

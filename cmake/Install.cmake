@@ -1,6 +1,6 @@
 # Installation and packaging: `cmake --install` puts the shared library (with its SONAME
-# links), the public header, a CMake package (find_package(GAVO_Client) gives the target
-# GAVO_Client::GAVO_Client), the pkg-config file gavo_client.pc, the server and the gavo
+# links), the public headers (C++ and C), a CMake package (find_package(GAVO_Client) gives
+# the target GAVO_Client::GAVO_Client), the pkg-config file gavo_client.pc, the server and the gavo
 # tool, and the documentation under the prefix. The Debian packages (debian/, built with
 # dpkg-buildpackage) split the same files into library, development, server and tool.
 include(GNUInstallDirs)
@@ -16,7 +16,7 @@ install(TARGETS GAVO_Client EXPORT GAVO_ClientTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/GAVO_Client.h
-  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  ${PROJECT_SOURCE_DIR}/include/gavo_client_c.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # CMake package: targets, config and version files. Any 1.x library serves a consumer
 # that asks for 1.y with y <= x.

@@ -21,6 +21,8 @@ constexpr Meaning kMeanings[] = {
     {kCodeMakeDirs, "folders could not be created"},
     {kCodeInitFailed, "library start-up failed"},
     {kCodeUnknownMode, "unknown working mode (CTRL_MODE in the INI file)"},
+    {kCodeBadHandle, "not an open handle"},
+    {kCodeHandleBusy, "handle in use on another thread"},
 };
 
 }  // namespace

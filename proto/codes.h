@@ -26,6 +26,8 @@ enum ResultCode : int {
     kCodeMakeDirs = -108,     // the folders of a new file could not be created
     kCodeInitFailed = -200,   // NFile_Init failed
     kCodeUnknownMode = -201,  // CTRL_MODE is neither 1 nor 2
+    kCodeBadHandle = -300,    // C interface: not a handle that is open now
+    kCodeHandleBusy = -301,   // C interface: the handle is in use on another thread
 };
 
 // A short description of `code` in English, e.g. "not found" for -102. Any other
