@@ -12,8 +12,8 @@
 // - at accept, before a byte is read: only loopback peers and those in the allow-list
 //   are kept; at most kMaxConnections are held at once, the rest closed at once; their
 //   descriptors lie in the reserve the file port never gives its clients;
-// - kWorkers serve one request per connection, each within config.admin_deadline from
-//   the moment a worker takes it (a trickling client is cut there);
+// - kWorkers serve one request per connection, each within config.admin_deadline of
+//   its accept (a trickling or silent client is cut there);
 // - a web page the operator opens cannot drive it: a Host that is neither the admin
 //   address, the address the client reached, nor a loopback name gets 403 (DNS
 //   rebinding), as does an Origin other than the port itself; a POST needs a content

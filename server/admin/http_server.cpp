@@ -115,7 +115,7 @@ BoundedHttpServer::~BoundedHttpServer() { stop_all(); }
 
 bool BoundedHttpServer::process_and_close_socket(socket_t sock) {
     fcntl(sock, F_SETFD, FD_CLOEXEC);
-    Held h{sock, {}, 0, {}};
+    Held h{sock, {}, 0, {}, Clock::now() + bounds_.deadline};
     if (!peer_of(sock, &h.peer, &h.port, &h.label) || !admit_(h.peer, h.label)) {
         close(sock);
         return false;
@@ -149,7 +149,12 @@ void BoundedHttpServer::work() {
 }
 
 void BoundedHttpServer::serve(const Held& h) {
-    DeadlineStream stream(h.fd, h.peer, h.port, Clock::now() + bounds_.deadline);
+    // One that waited for a worker with its request already here gets the whole deadline
+    // from now: only the silent ones end at the deadline from their accept.
+    struct pollfd p = {h.fd, POLLIN, 0};
+    const Clock::time_point deadline =
+        poll(&p, 1, 0) > 0 ? std::max(h.deadline, Clock::now() + bounds_.deadline) : h.deadline;
+    DeadlineStream stream(h.fd, h.peer, h.port, deadline);
     bool closed = true;
     process_request(stream, true, closed, nullptr);
     if (stream.expired()) refused_(Refusal::kDeadline, h.peer, h.label);

@@ -1,8 +1,9 @@
 // cpp-httplib's server with the admin port's bounds: a connection is judged at its
 // accept, before any of its bytes is read; at most `max_connections` are held at once
 // (waiting or served); a fixed number of workers serve them, one request each; and each
-// request, from the moment a worker takes it to its answer's last byte, must be done
-// within `deadline`, so a client that trickles its request holds a worker no longer.
+// connection, from its accept to its answer's last byte, must be done within `deadline`
+// (from when a worker takes it instead, when its first bytes are waiting by then), so a
+// client that trickles its request, or sends none, holds a slot and a worker no longer.
 //
 // httplib's own listener thread accepts; its task queue here runs each accepted socket
 // at once on that thread (admit()), so the check and the count happen there and only
@@ -54,6 +55,7 @@ private:
         HostAddr peer;
         int port;
         std::string label;
+        std::chrono::steady_clock::time_point deadline;  // from the accept
     };
     // httplib's hook for an accepted socket; runs on the listener thread (see above).
     bool process_and_close_socket(socket_t sock) override;

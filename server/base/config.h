@@ -26,8 +26,8 @@ struct ServerConfig {
     // --admin-token-file: a file holding the bearer token the admin port asks for
     // beyond /healthz; empty: none.
     std::string admin_token_file;
-    // An admin request must be read and answered within this long (no option: tests
-    // shorten it).
+    // An admin connection must have its request read and answered within this long of
+    // its accept (see admin/http_server.h; no option: tests shorten it).
     std::chrono::milliseconds admin_deadline{5000};
     bool read_only = false;         // refuse every request that would change the root
     bool sync = true;               // fsync before answering close, rename and remove
