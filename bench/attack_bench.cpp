@@ -10,13 +10,22 @@
 //   handles: 127.0.0.10-17 each create files until refused and hold them
 //   fixed:   127.0.0.4 keeps up to 1,000 connections that open the fixed:1048576
 //            table and send only a record's 4-byte header
+//   stalled: 127.0.2.1-125 each open 8 connections (the per-host limit) that begin a
+//            write of 1000 bytes (or a fixed:1048576 record), send 10 (4) bytes of it
+//            and go silent: 1,000 requests waiting for their client
+// Besides the latencies, the server's thread count (/proc/PID/status) is sampled.
 // The attacking threads run at nice --attacker-nice (19): on a shared two-core machine
 // their own CPU would otherwise be measured rather than the server's fairness.
 // Usage: attack_bench [--seconds S] [--clients N] [--attacker-nice N] [--keep 1]
+//                     [--nproc N] [--server-arg ARG]... [--server-bin PATH]
+// --nproc N runs the server under a process limit of N (as user nobody when started as
+// root, since the limit does not bind root); --server-arg passes ARG to the server.
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -139,11 +148,33 @@ void fixed_headers(int port) {
     }
 }
 
+// 1,000 requests that wait for their clients: see the file's head.
+void stalled(int port, bool table) {
+    std::vector<std::unique_ptr<WireClient>> held;
+    const std::string rest = table ? gavo::test::be32(1) : gavo::test::be32(1000) + "0123456789";
+    for (int host = 1; host <= 125 && !g_stop; ++host) {
+        const std::string ip = "127.0.2." + std::to_string(host);
+        for (int i = 0; i < 8 && !g_stop; ++i) {
+            auto c = std::make_unique<WireClient>();
+            timeval tv{1, 0};  // a refused connection must not hold the attacker long
+            if (!c->connect(port, ip.c_str())) continue;
+            setsockopt(c->fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            const int h =
+                table ? c->table_open("big")
+                      : c->open(0x0A, "stall" + std::to_string(host) + "_" + std::to_string(i));
+            if (h >= 0 && c->send_raw(be16(table ? 19 : 4) + be16(h) + rest)) {
+                held.push_back(std::move(c));
+            }
+        }
+    }
+    while (!g_stop) nap(0.1);
+}
+
 struct Row {
     std::string phase;
     double median = 0, p99 = 0;
     size_t cycles = 0;
-    long failures = 0, rss_max = 0, fds_max = 0;
+    long failures = 0, rss_max = 0, fds_max = 0, threads_max = 0;
 };
 
 Row run_phase(const std::string& name, pid_t server, int port, int clients, double seconds,
@@ -170,6 +201,7 @@ Row run_phase(const std::string& name, pid_t server, int port, int clients, doub
          Clock::now() < until; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
         row.rss_max = std::max(row.rss_max, bench::proc_status(server, "VmRSS:"));
         row.fds_max = std::max(row.fds_max, fd_count(server));
+        row.threads_max = std::max(row.threads_max, bench::proc_status(server, "Threads:"));
     }
     g_stop = true;
     for (auto& t : good) t.join();
@@ -194,12 +226,18 @@ int main(int argc, char** argv) {
     double seconds = 8;
     int clients = 4;
     bool keep = false;
+    long nproc = 0;
+    const char* server_bin = GAVO_SERVER_BIN;
+    std::vector<std::string> server_args;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--seconds") seconds = atof(argv[i + 1]);
         else if (opt == "--clients") clients = atoi(argv[i + 1]);
         else if (opt == "--attacker-nice") g_attacker_nice = atoi(argv[i + 1]);
         else if (opt == "--keep") keep = atoi(argv[i + 1]) != 0;
+        else if (opt == "--nproc") nproc = atol(argv[i + 1]);
+        else if (opt == "--server-arg") server_args.push_back(argv[i + 1]);
+        else if (opt == "--server-bin") server_bin = argv[i + 1];
     }
     rlimit lim;
     getrlimit(RLIMIT_NOFILE, &lim);
@@ -210,12 +248,22 @@ int main(int argc, char** argv) {
     if (mkdtemp(dir) == nullptr) return 1;
     const std::string d = dir, log = d + "/log";
     std::ofstream(d + "/tables.conf") << "big = fixed:1048576\n";
+    chmod(dir, 0777);  // for a server run as nobody (--nproc)
     const pid_t server = fork();
     if (server == 0) {
         if (freopen(log.c_str(), "w", stderr) == nullptr) _exit(127);
-        execl(GAVO_SERVER_BIN, GAVO_SERVER_BIN, "--listen", "127.0.0.1:0", "--root",
-              (d + "/root").c_str(), "--tables", (d + "/tables.conf").c_str(), "--no-sync",
-              "--handle-grace", "1", static_cast<char*>(nullptr));
+        const std::string root = d + "/root", tables = d + "/tables.conf";
+        std::vector<const char*> args{server_bin,       "--listen", "127.0.0.1:0",  "--root",
+                                      root.c_str(),     "--tables", tables.c_str(), "--no-sync",
+                                      "--handle-grace", "1"};
+        for (const std::string& a : server_args) args.push_back(a.c_str());
+        args.push_back(nullptr);
+        if (nproc > 0) {
+            const rlimit procs{static_cast<rlim_t>(nproc), static_cast<rlim_t>(nproc)};
+            if (setrlimit(RLIMIT_NPROC, &procs) != 0) _exit(127);
+            if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(127);
+        }
+        execv(server_bin, const_cast<char* const*>(args.data()));
         _exit(127);
     }
     const int port = bench::wait_logged_port(log);
@@ -225,7 +273,8 @@ int main(int argc, char** argv) {
     const auto fixed_a = [port] { fixed_headers(port); };
     std::vector<std::function<void()>> fill_a;
     for (int h = 10; h < 18; ++h) fill_a.push_back([port, h] { fill_handles(port, h); });
-    std::vector<std::function<void()>> all{flood_a, trickle_a, fixed_a};
+    std::vector<std::function<void()>> all{flood_a, trickle_a, fixed_a,
+                                           [port] { stalled(port, false); }};
     all.insert(all.end(), fill_a.begin(), fill_a.end());
     const std::vector<std::pair<std::string, std::vector<std::function<void()>>>> phases{
         {"quiet", {}},
@@ -233,20 +282,23 @@ int main(int argc, char** argv) {
         {"trickling requests (1 address, 8 conns)", {trickle_a}},
         {"handles filled (8 addresses)", fill_a},
         {"header-only fixed:1048576 records (1 address)", {fixed_a}},
+        {"stalled writes (1,000 from 125 addresses)", {[port] { stalled(port, false); }}},
+        {"header-only records (1,000 from 125 addresses)", {[port] { stalled(port, true); }}},
         {"all of them at once", all},
     };
     printf(
         "attack_bench: %d well-behaved clients, phases of %.1f s, server pid %d, RSS at start %ld "
         "KiB\n",
         clients, seconds, server, bench::proc_status(server, "VmRSS:"));
-    printf("%-48s %9s %9s %7s %8s %10s %8s\n", "phase", "median us", "p99 us", "p99/q", "cycles",
-           "max RSS KiB", "max fds");
+    printf("%-48s %9s %9s %7s %8s %10s %8s %8s\n", "phase", "median us", "p99 us", "p99/q",
+           "cycles", "max RSS KiB", "max fds", "threads");
     double quiet_p99 = 0;
     for (const auto& [name, attacks] : phases) {
         const Row r = run_phase(name, server, port, clients, seconds, attacks);
         if (quiet_p99 == 0) quiet_p99 = r.p99;
-        printf("%-48s %9.0f %9.0f %6.2fx %8zu %10ld %8ld", r.phase.c_str(), r.median, r.p99,
-               quiet_p99 > 0 ? r.p99 / quiet_p99 : 0.0, r.cycles, r.rss_max, r.fds_max);
+        printf("%-48s %9.0f %9.0f %6.2fx %8zu %10ld %8ld %8ld", r.phase.c_str(), r.median, r.p99,
+               quiet_p99 > 0 ? r.p99 / quiet_p99 : 0.0, r.cycles, r.rss_max, r.fds_max,
+               r.threads_max);
         if (r.failures > 0) printf("  (%ld failed cycles)", r.failures);
         printf("\n");
         fflush(stdout);

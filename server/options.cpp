@@ -47,6 +47,7 @@ constexpr int kAllowHardLinks = 2000;
 constexpr int kMaxConnectionsPerHost = 2001;
 constexpr int kMaxDescriptorsPerHost = 2002;
 constexpr int kAdminTokenFile = 2003;
+constexpr int kMaxThreads = 2004;
 
 const struct option kOptions[] = {
     {"listen", required_argument, nullptr, kListen},
@@ -66,6 +67,7 @@ const struct option kOptions[] = {
     {"stall-timeout", required_argument, nullptr, kStallTimeout},
     {"min-rate", required_argument, nullptr, kMinRate},
     {"max-pending-bytes", required_argument, nullptr, kMaxPendingBytes},
+    {"max-threads", required_argument, nullptr, kMaxThreads},
     {"tables", required_argument, nullptr, kTables},
     {"state", required_argument, nullptr, kState},
     {"tables-db", required_argument, nullptr, kTablesDb},
@@ -178,6 +180,10 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     case kMinRate:
         if (!parse_number(arg, 0, 1000000000, &n)) break;
         config->min_rate = static_cast<int>(n);
+        return true;
+    case kMaxThreads:
+        if (!parse_number(arg, 1, 100000, &n)) break;
+        config->max_threads = static_cast<int>(n);
         return true;
     case kMaxPendingBytes:
         // At least one record of the largest kind must fit.
@@ -377,6 +383,11 @@ std::string usage_text() {
            "                         arriving, over all connections; past it the newest\n"
            "                         such request's connection is closed (default\n"
            "                         67108864, at least 1048576)\n"
+           "  --max-threads N        threads that blocking work (a wait for a client\n"
+           "                         mid-request, a TLS handshake, an fsync, a table\n"
+           "                         commit) may take at once; beyond it such work is\n"
+           "                         refused (default: 64 per core, less with low\n"
+           "                         descriptor or process limits)\n"
            "  --tables FILE          serve the tables declared in FILE (names and record\n"
            "                         framing; see docs/server.md); without it, no tables\n"
            "  --state DIR            folder of the handle numbering and the tables\n"

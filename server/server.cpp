@@ -51,6 +51,11 @@ std::string peer_text(const HostAddr& host, const struct sockaddr* addr) {
 // take a file client's descriptor.
 uint64_t admin_descriptors() { return AdminPort::kMaxConnections + AdminPort::kFixedDescriptors; }
 
+int default_threads() {
+    return default_max_threads(std::thread::hardware_concurrency(), descriptor_limit(),
+                               process_limit());
+}
+
 }  // namespace
 
 // A connection between two of its requests: watched by the loop, or served by one thread.
@@ -80,7 +85,10 @@ Server::Server(ServerConfig config, Logger& log)
       pending_(config_.max_pending_bytes, log_),
       ctx_{config_, log_,     files_,  handles_,
            tables_, pending_, limits_, config_.access ? &access_ : nullptr},
-      loop_(log_, [this](EventLoop::Watched* w) { serve_client(static_cast<Client*>(w), true); }),
+      loop_(
+          log_, [this](EventLoop::Watched* w) { serve_client(static_cast<Client*>(w), true); }, 0,
+          config_.max_threads > 0 ? config_.max_threads : default_threads(),
+          config_.thread_starter),
       allow_(config_.allow) {}
 
 Server::~Server() {
@@ -136,6 +144,10 @@ bool Server::start(std::string* error) {
         static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
         config_.max_connections_per_host, config_.max_handles_per_host);
     if (!loop_.start(error)) return false;
+    const EventLoop::Usage threads = loop_.usage();
+    log_.linef("threads: %d at the event loop's sets, at most %d more for blocking work (%s)",
+               threads.threads, threads.limit,
+               config_.max_threads > 0 ? "--max-threads" : "sized from the cores and limits");
     started_ = true;
     acceptor_ = std::thread([this] { accept_loop(); });
     reaper_ = std::thread([this] { reaper_loop(); });
@@ -551,7 +563,10 @@ bool Server::serving(std::string* why) const {
 }
 
 MetricsGauges Server::gauges() const {
-    return {connections(), handles_.size(), handles_.orphan_count()};
+    const EventLoop::Usage threads = loop_.usage();
+    return {connections(),         handles_.size(),          handles_.orphan_count(),
+            threads.threads,       threads.blocking,         threads.limit,
+            threads.tasks_waiting, threads.refused_at_limit, threads.refused_no_thread};
 }
 
 bool Server::drop_orphan(int handle, const std::string& owner, const std::string& by, bool* live,

@@ -207,6 +207,19 @@ void Session::refuse(const char* op, int code, const std::string& what, const st
                    why.c_str());
 }
 
+// The one door from the handlers to the event loop's bound (transport waits have theirs
+// in Conn): blocking file and table calls leave the loop here first.
+bool Session::leave_loop(const char* op, const std::string& what) {
+    if (EventLoop::offload(Blocking::kLocal)) return true;
+    refuse(op, kCodeRefused, what,
+           "server busy (every thread for blocking work is taken: --max-threads)");
+    return false;
+}
+
+// A large transfer leaves the loop when a thread is free; otherwise it begins on the loop,
+// and its first wait for the client asks again (see Conn).
+void Session::leave_loop_for_transfer() { static_cast<void>(EventLoop::offload(Blocking::kPeer)); }
+
 void Session::refuse_limited(Refusal kind, const char* op, const std::string& what,
                              const std::string& why) {
     ctx_.limits.refused(host_, kind, label_ + ": " + op + " " + what + " refused with -1: " + why);
@@ -228,7 +241,9 @@ bool Session::do_open(const Header& req) {
         refuse_limited(Refusal::kDescriptors, op, "'" + name.path + "'", why);
         return reply16(kCodeRefused);
     }
-    if (ctx_.opens_may_block) EventLoop::about_to_block();
+    if (ctx_.opens_may_block && !leave_loop(op, "'" + name.path + "'")) {
+        return reply16(kCodeRefused);
+    }
     OpenResult opened = ctx_.files.open(area(), name.path, static_cast<unsigned>(flags), &why);
     if (opened.code != 0) {
         refuse(op, opened.code, "'" + name.path + "'", why);
@@ -238,6 +253,8 @@ bool Session::do_open(const Header& req) {
     opened.file->charge = std::move(charge);
     const int handle = ctx_.handles.add(who_, opened.file, &why, id_);
     if (handle < 0) {
+        // Its fsync runs off the loop when a thread is free (rare: a host at its quota).
+        if (opened.file->close_blocks()) static_cast<void>(EventLoop::offload(Blocking::kLocal));
         opened.file->close();
         refuse_limited(Refusal::kHandles, op, "'" + name.path + "'", why);
         return reply16(kCodeRefused);
@@ -252,6 +269,12 @@ bool Session::do_open(const Header& req) {
 bool Session::do_close(const Header& req) {
     const int handle = req.handle;
     Lookup found;
+    if (ctx_.config.sync) {
+        std::shared_ptr<OpenObject> obj = ctx_.handles.find(handle, who_, &found, id_);
+        if (obj && obj->close_blocks() && !leave_loop("close", obj->describe())) {
+            return reply16(kCodeRefused);
+        }
+    }
     std::shared_ptr<OpenObject> obj = ctx_.handles.remove(handle, who_, &found);
     if (!obj) {
         refuse("close", kCodeNotFound, "handle " + std::to_string(handle),
@@ -297,7 +320,7 @@ bool Session::do_read(const Header& req) {
         refuse("read", code, file->describe(), "negative byte count");
     }
     if (code != 0) return reply32(code);
-    if (count > static_cast<int32_t>(kDataChunk)) EventLoop::about_to_block();
+    if (count > static_cast<int32_t>(kDataChunk)) leave_loop_for_transfer();
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->fd < 0) {
         refuse("read", kCodeNotFound, file->describe(), "closed meanwhile");
@@ -364,7 +387,7 @@ bool Session::do_write(const Header& req) {
         refuse("write", code, file->describe(), "read-only access");
     }
     if (code != 0) return drop_body() && reply32(code);
-    if (count > static_cast<int32_t>(kDataChunk)) EventLoop::about_to_block();
+    if (count > static_cast<int32_t>(kDataChunk)) leave_loop_for_transfer();
     std::lock_guard<std::mutex> lock(file->mutex);
     if (file->fd < 0) {
         refuse("write", kCodeNotFound, file->describe(), "closed meanwhile");
@@ -435,6 +458,9 @@ bool Session::do_rename(const Header& req) {
             return reply32(kCodeBadPath);
         }
     }
+    if (ctx_.config.sync && !leave_loop("rename", "'" + from.path + "' to '" + to.path + "'")) {
+        return reply32(kCodeRefused);
+    }
     std::string why;
     const int code = ctx_.files.rename(area(), from.path, to.path, &why);
     if (code != 0) refuse("rename", code, "'" + from.path + "' to '" + to.path + "'", why);
@@ -446,6 +472,9 @@ bool Session::do_remove(const Header& req) {
     if (!name.ok) {
         refuse("remove", kCodeBadPath, "'" + name.path + "'", name.reason);
         return reply32(kCodeBadPath);
+    }
+    if (ctx_.config.sync && !leave_loop("remove", "'" + name.path + "'")) {
+        return reply32(kCodeRefused);
     }
     std::string why;
     const int code = ctx_.files.remove(area(), name.path, &why);

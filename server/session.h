@@ -132,6 +132,11 @@ private:
     bool stream_read(OpenFile& file, int32_t count);
     bool stream_write(OpenFile& file, int32_t count);
     unsigned char* data_buffer();
+    // Leaves the event loop before a call that may block (an fsync, a table commit, an
+    // open on a network file system; see EventLoop::offload). False at the loop's bound,
+    // after logging the refusal of `op` on `what`: the caller answers kCodeRefused.
+    bool leave_loop(const char* op, const std::string& what);
+    void leave_loop_for_transfer();
     // Logs a refused or failed request.
     void refuse(const char* op, int code, const std::string& what, const std::string& why);
     // As refuse() with -1, for a host at one of its limits: rate-limited per host and kind.

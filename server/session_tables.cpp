@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "server/net/event_loop.h"
 #include "server/session.h"
 #include "server/tables/table_service.h"
 #include "server/tables/tables.h"
@@ -148,7 +147,8 @@ bool Session::do_table_write(const Header& req) {
     record.table = table->name;
     record.client = host_.to_string();
     record.received_micros = now_micros();
-    EventLoop::about_to_block();  // the store waits for the record's commit
+    // The store waits for the record's commit.
+    if (!leave_loop("table write", table->describe())) return reply32(kCodeRefused);
     const int code = ctx_.tables.store(std::move(record));
     if (code != 0) {
         refuse("table write", code, table->describe(), "the database did not store it");

@@ -71,6 +71,65 @@ TEST_F(RobustnessTest, StalledRequestIsClosedAndTakenBack) {
     EXPECT_EQ(read_file(root_ + "s.txt"), "");
 }
 
+// More stalled writers than --max-threads lets wait: the rest are refused at their first
+// wait (connection closed, with a line), and the loop still serves everyone else.
+TEST_F(RobustnessTest, StalledWritersBeyondTheThreadBoundAreRefusedAndOthersServed) {
+    config_.max_threads = 4;  // waits for clients may take 3 of them
+    config_.max_connections_per_host = 100;
+    config_.stall_timeout = std::chrono::seconds(60);
+    start();
+    auto idle = client();
+    EXPECT_EQ(idle->exists("x"), 0);
+    std::vector<std::unique_ptr<WireClient>> stallers;
+    for (int i = 0; i < 10; ++i) {
+        stallers.push_back(client());
+        const int h = stallers.back()->open(0x0A, "s" + std::to_string(i) + ".txt");
+        ASSERT_GE(h, 0);
+        ASSERT_TRUE(
+            stallers.back()->send_raw(be16(4) + be16(h) + be32(1000) + std::string(10, 's')));
+    }
+    EXPECT_TRUE(eventually([&] { return server_->gauges().blocking_refused_limit == 7; }));
+    EXPECT_EQ(server_->gauges().threads_blocking, 3);
+    EXPECT_TRUE(logged("server busy"));
+    EXPECT_EQ(idle->exists("x"), 0);
+    auto other = client();
+    const int o = other->open(0x0A, "o.txt");
+    EXPECT_EQ(other->write(o, "fine"), 4);
+    EXPECT_EQ(other->close_handle(o), 0);
+}
+
+// A pids or tasks limit: no thread can be started after the loop's own. Waits are refused
+// instead of leaving a set without its thread, and every connection is still served.
+TEST_F(RobustnessTest, WhenNoThreadCanStartWaitsAreRefusedAndTheSetsStayServed) {
+    std::atomic<bool> may_start{true};
+    config_.thread_starter = [&may_start](std::function<void()> body) {
+        if (!may_start) return false;
+        std::thread(std::move(body)).detach();
+        return true;
+    };
+    config_.max_connections_per_host = 100;
+    start();
+    may_start = false;
+    auto staller = client();
+    const int h = staller->open(0x0A, "s.txt");
+    ASSERT_TRUE(staller->send_raw(be16(4) + be16(h) + be32(1000) + "s"));
+    EXPECT_TRUE(staller->closed_by_peer());
+    EXPECT_TRUE(logged("cannot start a thread"));
+    EXPECT_GE(server_->gauges().blocking_refused_no_thread, 1u);
+    std::vector<std::unique_ptr<WireClient>> others;
+    for (int i = 0; i < 16; ++i) {  // spread over the sets, round robin
+        others.push_back(client());
+        EXPECT_EQ(others.back()->exists("x"), 0);
+    }
+    // Without a thread for each set the server does not start at all.
+    config_.thread_starter = [](std::function<void()>) { return false; };
+    config_.root = dir_ + "other/";
+    server::Server none(config_, *logger_);
+    std::string error;
+    EXPECT_FALSE(none.start(&error));
+    EXPECT_NE(error.find("cannot start a thread"), std::string::npos) << error;
+}
+
 TEST_F(RobustnessTest, IdleConnectionIsNeverTimedOut) {
     config_.stall_timeout = std::chrono::milliseconds(50);
     start();
@@ -213,12 +272,18 @@ TEST_F(RobustnessTest, HeaderOnlyRecordsCostLittleAndTheCapEndsTheNewestRequests
     config_.max_pending_bytes = 1 << 20;
     config_.max_connections_per_host = 200;            // 100 requests from one address
     config_.stall_timeout = std::chrono::seconds(60);  // the early headers wait for the rest
+    config_.max_threads = 200;                         // each waits on a thread
     start();
     std::vector<std::unique_ptr<WireClient>> cs;
     for (int i = 0; i < 100; ++i) {
         cs.push_back(client());
         const int h = cs.back()->table_open("big");
         ASSERT_TRUE(h >= 0 && cs.back()->send_raw(be16(19) + be16(h)));
+        // The first is the oldest only once the server has it: the others may be served
+        // by other threads of the loop.
+        if (i == 0) {
+            ASSERT_TRUE(eventually([&] { return server_->pending_bytes() == 4096; }));
+        }
     }
     // Each header-only record holds only its first 4 KiB buffer (the count is of the
     // buffers' sizes); whole records would take 100 MiB.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ struct ServerConfig {
     // Most bytes held at once, server-wide, for table records still arriving; past it
     // the newest such request's connection is closed (see pending.h).
     size_t max_pending_bytes = size_t{64} << 20;
+    // Threads that blocking work may take at once besides the event loop's own (waits
+    // for clients mid-request, TLS handshakes, fsyncs, table commits; see event_loop.h);
+    // 0: sized from the cores and the limits (default_max_threads in limits.h).
+    int max_threads = 0;
     // Tables (server/tables.h): served only when a tables file is given.
     std::string tables_file;   // --tables FILE: names and record framing
     std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root
@@ -70,6 +75,9 @@ struct ServerConfig {
     std::string tls_client_ca;
     // Test hook: resolve names component by component, as on kernels without openat2.
     bool force_component_walk = false;
+    // Test hook: how the event loop starts a thread (false: the system refused one);
+    // empty: pthreads.
+    std::function<bool(std::function<void()>)> thread_starter;
 };
 
 }  // namespace gavo::server

@@ -52,6 +52,19 @@ uint64_t descriptor_limit() {
     return lim.rlim_cur == RLIM_INFINITY ? uint64_t{1} << 20 : lim.rlim_cur;
 }
 
+uint64_t process_limit() {
+    struct rlimit lim;
+    if (getrlimit(RLIMIT_NPROC, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return 0;
+    return lim.rlim_cur;
+}
+
+int default_max_threads(unsigned cores, uint64_t descriptors, uint64_t processes) {
+    uint64_t n = 64 * uint64_t{std::max(1u, cores)};
+    n = std::min(n, descriptors / 8);
+    if (processes > 0) n = std::min(n, processes / 2);
+    return static_cast<int>(std::clamp<uint64_t>(n, 4, 4096));
+}
+
 uint64_t open_descriptor_count() {
     DIR* dir = opendir("/proc/self/fd");
     if (!dir) return 0;

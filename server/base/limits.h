@@ -45,6 +45,12 @@ struct DescriptorLimit {
 DescriptorLimit raise_descriptor_limit();
 // The soft limit now (RLIM_INFINITY taken as 2^20).
 uint64_t descriptor_limit();
+// The soft limit of processes and threads of the user (RLIMIT_NPROC); 0: none.
+uint64_t process_limit();
+// The threads that blocking work may take at once (--max-threads 0): 64 per core, at
+// most one per 8 descriptors (every such thread serves a connection, which holds at
+// least one) and half the process limit when there is one; at least 4, at most 4096.
+int default_max_threads(unsigned cores, uint64_t descriptors, uint64_t processes);
 // How many descriptors the process holds now (0 when /proc is missing).
 uint64_t open_descriptor_count();
 

@@ -176,6 +176,22 @@ std::string render_metrics(const MetricsGauges& gauges, const std::string& versi
     head(&out, "gavo_handles_orphaned", "gauge",
          "Open handles whose connection ended, in their grace period.");
     sample(&out, "gavo_handles_orphaned", static_cast<double>(gauges.orphans));
+    head(&out, "gavo_threads", "gauge", "Threads of the event loop's pool.");
+    sample(&out, "gavo_threads", gauges.threads);
+    head(&out, "gavo_threads_blocking", "gauge",
+         "Pool threads doing blocking work: waits for clients, TLS handshakes, fsyncs, commits.");
+    sample(&out, "gavo_threads_blocking", gauges.threads_blocking);
+    head(&out, "gavo_threads_blocking_limit", "gauge", "The bound of those (--max-threads).");
+    sample(&out, "gavo_threads_blocking_limit", gauges.threads_blocking_limit);
+    head(&out, "gavo_tasks_waiting", "gauge", "TLS handshakes waiting their turn for a thread.");
+    sample(&out, "gavo_tasks_waiting", gauges.tasks_waiting);
+    head(&out, "gavo_blocking_refused_total", "counter",
+         "Blocking work refused (its request failed or its connection ended): at the bound "
+         "(limit), or no thread could be started (no_thread).");
+    sample(&out, "gavo_blocking_refused_total{reason=\"limit\"}",
+           static_cast<double>(gauges.blocking_refused_limit));
+    sample(&out, "gavo_blocking_refused_total{reason=\"no_thread\"}",
+           static_cast<double>(gauges.blocking_refused_no_thread));
     head(&out, "gavo_build_info", "gauge", "The server's version; always 1.");
     sample(&out, "gavo_build_info{version=\"" + version + "\"}", 1);
     return out;

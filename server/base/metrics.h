@@ -110,6 +110,15 @@ struct MetricsGauges {
     int connections = 0;
     size_t handles = 0;
     size_t orphans = 0;
+    // The event loop's threads (see event_loop.h): alive, doing blocking work, the bound
+    // of those, tasks waiting their turn, and refusals (the bound reached; no thread
+    // could be started) since the start.
+    int threads = 0;
+    int threads_blocking = 0;
+    int threads_blocking_limit = 0;
+    int tasks_waiting = 0;
+    uint64_t blocking_refused_limit = 0;
+    uint64_t blocking_refused_no_thread = 0;
 };
 
 // The whole /metrics page: counters, gauges and gavo_build_info with `version`.

@@ -12,7 +12,6 @@
 #include "proto/os_error.h"
 #include "server/base/metrics.h"
 #include "server/base/sys.h"
-#include "server/net/event_loop.h"
 
 namespace gavo::server {
 
@@ -23,9 +22,9 @@ std::string errno_text(int err) { return std::string(strerror(err)); }
 // Windows refuses to delete or rename a file that is open without delete sharing.
 constexpr int kSharingViolationCode = gavo::kCodeRefused;
 
-// fsync through the sys() seam, off the event loop, timed into metrics().fsync_ns.
+// fsync through the sys() seam, timed into metrics().fsync_ns. The session leaves the
+// event loop before a call that may come here (see Session::leave_loop).
 int timed_fsync(int fd) {
-    EventLoop::about_to_block();
     const auto began = std::chrono::steady_clock::now();
     const int rc = sys().fsync(fd);
     const int err = errno;  // the caller reads it after a failure
@@ -53,6 +52,11 @@ int OpenFile::close() {
     if (dir_fd >= 0 && sync && timed_fsync(dir_fd) != 0 && err == 0) err = errno;
     if (release_locked() != 0 && err == 0) err = errno;
     return err == 0 ? 0 : nfile_code_from_errno(err);
+}
+
+bool OpenFile::close_blocks() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return fd >= 0 && sync && (dirty || dir_fd >= 0);
 }
 
 int OpenFile::release_locked() {

@@ -48,6 +48,7 @@ public:
     // Flushes the file (and the folder entry of a file this open created) to stable
     // storage when it was changed and syncing is on, then releases everything.
     int close() override;
+    bool close_blocks() override;
     std::string describe() const override { return "file " + name_; }
     // may_read and may_write are set before the handle is handed out and never change.
     Info info() const override {

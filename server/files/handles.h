@@ -50,6 +50,8 @@ class OpenObject {
 public:
     virtual ~OpenObject() = default;
     virtual int close() = 0;
+    // Whether close() may block (an fsync), so that it must run off the event loop.
+    virtual bool close_blocks() { return false; }
     // A short description for log lines ("file a/b.txt").
     virtual std::string describe() const = 0;
     // What the admin port's handle list shows: the kind ("file", "table"), the name and

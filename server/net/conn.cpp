@@ -23,6 +23,11 @@ namespace gavo::server {
 
 namespace {
 
+// Why a connection ends when it would wait for its peer with every thread for blocking
+// work taken (see EventLoop::offload).
+const char* const kServerBusy =
+    "server busy (every thread for blocking work is taken: --max-threads), not waiting";
+
 // The first byte of every TLS connection: a handshake record.
 constexpr unsigned char kTlsHandshakeRecord = 0x16;
 
@@ -125,8 +130,13 @@ bool Conn::request_ready(bool socket_ready) {
     return true;
 }
 
+bool Conn::leave_loop() {
+    if (EventLoop::offload(Blocking::kPeer)) return true;
+    return fail(kServerBusy);
+}
+
 bool Conn::wait_idle(bool here) {
-    EventLoop::about_to_block();
+    if (!here && !leave_loop()) return false;
     struct pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
     for (;;) {
         const int n = poll(fds, stop_fd_ >= 0 ? 2 : 1, here ? 0 : -1);
@@ -162,7 +172,7 @@ bool Conn::take_idle_record(bool* begun) {
 }
 
 bool Conn::wait_ready(short events, const char* what) {
-    EventLoop::about_to_block();
+    if (!leave_loop()) return false;
     struct pollfd pfd = {fd_, events, 0};
     for (;;) {
         const bool by_rate = budget_ns_ < int64_t{stall_ms_} * 1000000;
@@ -436,7 +446,7 @@ bool Conn::start_tls(SSL_CTX* ctx, bool want_cert_name) {
             return fail(failed + handshake_error(e, saved_errno));
         }
         if (!wait_ready(e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, "TLS handshake")) {
-            return fail_instead(failed + "not done within the stall time-out");
+            return fail_instead(failed + handshake_wait_error());
         }
     }
     std::string why;
@@ -457,7 +467,7 @@ bool Conn::expect_tls_record() {
             return fail(std::string("TLS handshake failed: recv: ") + strerror(errno));
         }
         if (!wait_ready(POLLIN, "TLS handshake")) {
-            return fail_instead("TLS handshake failed: not done within the stall time-out");
+            return fail_instead("TLS handshake failed: " + handshake_wait_error());
         }
     }
     if (first == kTlsHandshakeRecord) return true;
@@ -470,6 +480,10 @@ bool Conn::expect_tls_record() {
     snprintf(text, sizeof text,
              "TLS handshake failed: not a TLS client (first byte 0x%02x; plain text?)", first);
     return fail(text);
+}
+
+std::string Conn::handshake_wait_error() const {
+    return error_ == kServerBusy ? error_ : "not done within the stall time-out";
 }
 
 std::string Conn::handshake_error(int e, int saved_errno) {

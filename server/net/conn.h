@@ -20,7 +20,9 @@
 // begun to arrive does. OpenSSL writes with write(), so the serving thread must not take
 // SIGPIPE (the event loop's pool threads block it).
 // Not thread-safe: one connection is served by one thread at a time. Before any wait
-// it calls EventLoop::about_to_block(), so that a loop thread never waits for one peer.
+// for the peer it leaves the event loop (EventLoop::offload), so that a loop thread
+// never waits for one peer; at the loop's bound the connection fails instead ("server
+// busy").
 #pragma once
 
 #include <openssl/types.h>
@@ -119,6 +121,10 @@ private:
     static constexpr ssize_t kFailed = -1;
     static constexpr ssize_t kPeerClosed = -2;
 
+    // EventLoop::offload() before a wait for the peer; false (failed) at its bound.
+    bool leave_loop();
+    // Why a wait in the handshake ended: the stall time-out, or the loop's bound.
+    std::string handshake_wait_error() const;
     // Waits without a time limit until the socket (or, `here`, the TLS session) has
     // bytes, or the stop; false when the connection ends instead.
     bool wait_idle(bool here);

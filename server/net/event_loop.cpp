@@ -36,7 +36,7 @@ void* thread_main_of(void* arg) {
     return nullptr;
 }
 
-bool start_detached(std::function<void()> body) {
+bool start_pthread(std::function<void()> body) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kThreadStack);
@@ -61,15 +61,19 @@ struct EventLoop::Turn {
     EventLoop* loop;
     size_t set;
     bool looping = true;
+    int blocking = -1;  // the kind of blocking work it left the set for, -1: none
     Watched* current = nullptr;
     epoll_event events[kBatch];
 };
 
 thread_local EventLoop::Turn* EventLoop::tl_turn_ = nullptr;
 
-EventLoop::EventLoop(Logger& log, Handler handler, int sets)
+EventLoop::EventLoop(Logger& log, Handler handler, int sets, int max_blocking,
+                     ThreadStarter starter)
     : log_(log),
       handler_(std::move(handler)),
+      max_blocking_(std::max(1, max_blocking)),
+      starter_(starter ? std::move(starter) : ThreadStarter(start_pthread)),
       epoll_fds_(
           static_cast<size_t>(
               sets > 0 ? sets : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
@@ -97,9 +101,16 @@ bool EventLoop::start(std::string* error) {
         *error = std::string("event loop: ") + strerror(errno);
         return false;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (size_t i = 0; i < epoll_fds_.size(); ++i) spawn_locked();
-    return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (size_t i = 0; ok && i < epoll_fds_.size(); ++i) ok = spawn_locked();
+    if (ok) return true;
+    // Without a thread at every set some connections would never be served.
+    lock.unlock();
+    end_turns();
+    shut_down();
+    *error = "event loop: cannot start a thread for each of its " +
+             std::to_string(epoll_fds_.size()) + " sets";
+    return false;
 }
 
 bool EventLoop::watch(Watched& w) {
@@ -120,25 +131,47 @@ void EventLoop::unwatch(Watched& w) {
     w.set = -1;
 }
 
-void EventLoop::run_task(std::function<void()> task) {
+void EventLoop::run_task(std::function<void()> task, Blocking kind) {
     std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.push_back(std::move(task));
-    find_thread_locked();
+    tasks_.emplace_back(std::move(task), kind);
+    find_thread_locked();  // when none can be started, the task waits for one to come free
 }
 
-void EventLoop::find_thread_locked() {
-    const int vacant = turns_ended_ ? 0 : static_cast<int>(epoll_fds_.size()) - looping_;
-    if (static_cast<int>(tasks_.size()) + vacant > idle_ + starting_) spawn_locked();
-    work_.notify_one();
+int EventLoop::vacant_locked() const {
+    return turns_ended_ ? 0 : static_cast<int>(epoll_fds_.size()) - looping_;
 }
 
-void EventLoop::spawn_locked() {
+bool EventLoop::room_locked(Blocking kind) const {
+    const int peer = blocking_[static_cast<size_t>(Blocking::kPeer)];
+    if (peer + blocking_[static_cast<size_t>(Blocking::kLocal)] >= max_blocking_) return false;
+    // Waits for peers leave a quarter of the bound to the server's own work.
+    return kind == Blocking::kLocal || peer < max_blocking_ - max_blocking_ / 4;
+}
+
+bool EventLoop::task_runnable_locked() const {
+    return !tasks_.empty() && room_locked(tasks_.front().second);
+}
+
+bool EventLoop::find_thread_locked() {
+    const int needed = vacant_locked() + (task_runnable_locked() ? 1 : 0);
+    const int pool = static_cast<int>(epoll_fds_.size()) + max_blocking_;
+    bool ok = true;
+    while (ok && idle_ + starting_ < needed && threads_ < pool) ok = spawn_locked();
+    work_.notify_all();
+    return idle_ + starting_ >= needed;
+}
+
+bool EventLoop::spawn_locked() {
     ++threads_;
     ++starting_;
-    if (start_detached([this] { thread_main(); })) return;
+    if (starter_([this] { thread_main(); })) return true;
     --threads_;
     --starting_;
-    log_.linef(LogLevel::kError, "event loop: cannot start a thread (%d running)", threads_);
+    ++refused_no_thread_;
+    if (log_.admit_repeat("event loop", "thread start failures")) {
+        log_.linef(LogLevel::kError, "event loop: cannot start a thread (%d running)", threads_);
+    }
+    return false;
 }
 
 int EventLoop::threads() const {
@@ -146,76 +179,114 @@ int EventLoop::threads() const {
     return threads_;
 }
 
+EventLoop::Usage EventLoop::usage() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {threads_,          blocking_[0] + blocking_[1],
+            max_blocking_,     static_cast<int>(tasks_.size()),
+            refused_at_limit_, refused_no_thread_};
+}
+
 void EventLoop::thread_main() {
     std::unique_lock<std::mutex> lock(mutex_);
     --starting_;
     for (;;) {
-        if (!tasks_.empty()) {
-            std::function<void()> task = std::move(tasks_.front());
-            tasks_.pop_front();
-            lock.unlock();
-            task();
-            lock.lock();
-            continue;
-        }
-        if (shutting_down_) break;
-        if (!turns_ended_ && looping_ < static_cast<int>(epoll_fds_.size())) {
+        if (vacant_locked() > 0) {  // the sets come first: every one needs a thread
             const size_t set = static_cast<size_t>(std::find(taken_.begin(), taken_.end(), false) -
                                                    taken_.begin());
             taken_[set] = true;
             ++looping_;
             lock.unlock();
-            take_turn(set);
+            const int left_for = take_turn(set);
             lock.lock();
+            if (left_for >= 0) --blocking_[left_for];
             continue;
         }
+        if (task_runnable_locked()) {
+            auto [task, kind] = std::move(tasks_.front());
+            tasks_.pop_front();
+            ++blocking_[static_cast<size_t>(kind)];
+            lock.unlock();
+            task();
+            lock.lock();
+            --blocking_[static_cast<size_t>(kind)];
+            continue;
+        }
+        if (shutting_down_ && tasks_.empty()) break;
         ++idle_;
         const bool woken = work_.wait_for(lock, kIdleEnd) == std::cv_status::no_timeout;
         --idle_;
         // Threads beyond the loop's and as many spares end when work stays away.
-        if (!woken && tasks_.empty() && threads_ > 2 * static_cast<int>(epoll_fds_.size())) break;
+        if (!woken && vacant_locked() == 0 && tasks_.empty() &&
+            threads_ > 2 * static_cast<int>(epoll_fds_.size())) {
+            break;
+        }
     }
     --threads_;
     done_.notify_all();
 }
 
-void EventLoop::take_turn(size_t set) {
+int EventLoop::take_turn(size_t set) {
     Turn turn(this, set);
     tl_turn_ = &turn;
     while (turn.looping) {
         const int n = epoll_wait(epoll_fds_[set], turn.events, kBatch, -1);
         if (n < 0 && errno != EINTR) {
             log_.linef(LogLevel::kError, "event loop: epoll_wait: %s", strerror(errno));
-            leave(turn, false);
+            std::lock_guard<std::mutex> lock(mutex_);
+            vacate_locked(turn);
             break;
         }
         for (int i = 0; turn.looping && i < n; ++i) {
             turn.current = static_cast<Watched*>(turn.events[i].data.ptr);
-            if (turn.current == nullptr) {
-                leave(turn, false);  // the turns have ended
+            if (turn.current == nullptr) {  // the turns have ended
+                std::lock_guard<std::mutex> lock(mutex_);
+                vacate_locked(turn);
                 break;
             }
             handler_(turn.current);
         }
     }
     tl_turn_ = nullptr;
+    return turn.blocking;
 }
 
-void EventLoop::about_to_block() {
+bool EventLoop::offload(Blocking kind) {
     Turn* turn = tl_turn_;
-    if (turn == nullptr || !turn->looping) return;
+    if (turn == nullptr || !turn->looping) return true;  // off the loop already
+    return turn->loop->leave_for(*turn, kind);
+}
+
+bool EventLoop::leave_for(Turn& turn, Blocking kind) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!room_locked(kind)) {
+        ++refused_at_limit_;
+        return false;
+    }
+    // Another thread must be on its way to the set before this one leaves it: an idle
+    // one that no other vacant set has claimed, or a new one.
+    const int needed = turns_ended_ ? 0 : vacant_locked() + 1;
+    const int pool = static_cast<int>(epoll_fds_.size()) + max_blocking_;
+    while (idle_ + starting_ < needed && threads_ < pool) {
+        if (!spawn_locked()) return false;
+    }
+    if (idle_ + starting_ < needed) {
+        ++refused_at_limit_;
+        return false;
+    }
     // The connection goes with this thread; the rest of the batch stays ready in the set
     // for the next thread.
-    if (turn->current != nullptr) turn->loop->unwatch(*turn->current);
-    turn->loop->leave(*turn, true);
+    if (turn.current != nullptr) unwatch(*turn.current);
+    ++blocking_[static_cast<size_t>(kind)];
+    turn.blocking = static_cast<int>(kind);
+    vacate_locked(turn);
+    work_.notify_all();
+    return true;
 }
 
-void EventLoop::leave(Turn& turn, bool replace) {
+void EventLoop::vacate_locked(Turn& turn) {
     turn.looping = false;
-    std::lock_guard<std::mutex> lock(mutex_);
     taken_[turn.set] = false;
     --looping_;
-    if (replace && !turns_ended_) find_thread_locked();
     done_.notify_all();
 }
 

@@ -2,12 +2,22 @@
 // threads of a small pool take turns at them: one thread at a time runs a set, takes the
 // connections of it that have input and serves their requests to the end inline, so a
 // request costs no hand-over between threads and no system call beyond its receive and
-// its send. A thread about to block (waiting for a peer mid-request, an fsync, a table
-// commit, a large transfer) first calls about_to_block(), which takes its connection out
-// of the set and hands the set to another pool thread (an idle one, or a new one); it
-// then finishes its request on its own, the connection joins a set again, and the thread
-// rejoins the pool. One thread at a time serves a connection, so its replies stay in
-// order.
+// its send.
+//
+// Work that may block leaves the loop through offload(), the one door for it: a wait for
+// a peer mid-request or mid-handshake (Blocking::kPeer), or the server's own slow work,
+// an fsync, a table commit, an open on a network file system (Blocking::kLocal). The
+// thread takes its connection out of the set, hands the set to another pool thread (an
+// idle one, or a new one), finishes its request on its own, and rejoins the pool.
+//
+// The bound: at most `max_blocking` threads do such work at once, tasks (run_task)
+// included; waits for peers may take all but a quarter of them, so that a crowd of
+// stalled clients leaves room for the fsyncs and commits of the others. A thread at a set
+// leaves it only when another thread takes it over: at the bound, or when no thread can
+// be started (a pids or tasks limit), offload() refuses and the caller refuses its work
+// (the request fails with its code, or the connection ends) while its thread stays at the
+// set. Tasks wait their turn in a queue instead. So every set always has a thread, and
+// the pool never exceeds one thread per set plus `max_blocking`.
 //
 // Usage: construct, start(), watch() connections; the handler owns each connection it is
 // given until it returns or watches it again (or closes it). To stop: end_turns() (no
@@ -29,6 +39,12 @@
 
 namespace gavo::server {
 
+// What work leaves the loop for (see offload()).
+enum class Blocking {
+    kPeer,   // a wait for a client: mid-request, or a TLS handshake
+    kLocal,  // the server's own slow work: an fsync, a table commit, a slow open
+};
+
 class EventLoop {
 public:
     // What the loop watches; the handler's objects derive from it. A connection passes
@@ -41,9 +57,14 @@ public:
         std::mutex handoff;
     };
     using Handler = std::function<void(Watched*)>;
+    // Starts `body` on a new detached thread; false when the system refuses one.
+    using ThreadStarter = std::function<bool(std::function<void()> body)>;
 
     // `sets`: how many epoll sets, and threads serving them at once (0: one per core).
-    EventLoop(Logger& log, Handler handler, int sets = 0);
+    // `max_blocking`: threads that may do blocking work at once (at least 1). `starter`:
+    // how threads are started (empty: pthreads with a small stack; tests make it fail).
+    EventLoop(Logger& log, Handler handler, int sets = 0, int max_blocking = 64,
+              ThreadStarter starter = {});
     ~EventLoop();
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
@@ -56,47 +77,74 @@ public:
     // Takes `w` out of its set, before its socket is closed: a descriptor copied into a
     // child process would otherwise keep it in the set after the close.
     void unwatch(Watched& w);
-    // Runs `task` on a pool thread (work that may block: a TLS handshake, a stop).
-    void run_task(std::function<void()> task);
+    // Runs `task` on a pool thread as blocking work of `kind` (a TLS handshake, the end
+    // of a connection at a stop); it waits in the queue while the bound is reached.
+    void run_task(std::function<void()> task, Blocking kind = Blocking::kPeer);
     // No thread takes a turn at a set any more; returns once none is at one.
     // Connections still watched stay so (the caller closes them).
     void end_turns();
     // Runs the tasks still queued, then returns once every pool thread has ended.
     void shut_down();
 
-    // Called before work that may block for long; see above. Elsewhere than on a thread
-    // taking its turn at a set it does nothing.
-    static void about_to_block();
+    // Called before work of `kind` that may block; see above. True when the calling
+    // thread may block now: it is not at a set, or another thread took its set over.
+    // False at the bound or when no thread could be started: the thread still serves its
+    // set and must not block (the refusal is counted in usage()).
+    [[nodiscard]] static bool offload(Blocking kind);
 
     // Pool threads now (for tests and the benchmark).
     int threads() const;
+    struct Usage {
+        int threads = 0;                 // pool threads alive
+        int blocking = 0;                // of them doing blocking work
+        int limit = 0;                   // max_blocking
+        int tasks_waiting = 0;           // tasks queued for their turn
+        uint64_t refused_at_limit = 0;   // offload() refusals: the bound was reached
+        uint64_t refused_no_thread = 0;  // ... no thread could be started
+    };
+    Usage usage() const;
 
 private:
     static constexpr int kBatch = 64;
+    static constexpr size_t kKinds = 2;
     struct Turn;
     static thread_local Turn* tl_turn_;  // this thread's turn at a set, if it has one
 
     void thread_main();
-    void take_turn(size_t set);
-    // Ends `turn`; `replace` finds another thread for its set.
-    void leave(Turn& turn, bool replace);
-    // Wakes an idle thread for a task or a set without a thread, starting one when every
-    // idle thread is spoken for already; the caller holds mutex_.
-    void find_thread_locked();
+    // Serves `set` until the thread leaves it; the kind of blocking work it left for, or -1.
+    int take_turn(size_t set);
+    // offload() for the thread of `turn`: leaves the set to another thread when the
+    // bound allows and one is found.
+    bool leave_for(Turn& turn, Blocking kind);
+    // Ends `turn` (its set is vacant then); the caller holds mutex_.
+    void vacate_locked(Turn& turn);
+    // Whether blocking work of `kind` fits under the bound; the caller holds mutex_.
+    bool room_locked(Blocking kind) const;
+    // A thread for every vacant set and runnable task: wakes idle ones and starts new
+    // ones up to the pool's size. False when one was needed and could not be started.
+    // The caller holds mutex_.
+    bool find_thread_locked();
     // Starts a pool thread; the caller holds mutex_.
-    void spawn_locked();
+    bool spawn_locked();
+    int vacant_locked() const;
+    bool task_runnable_locked() const;
 
     Logger& log_;
     const Handler handler_;
+    const int max_blocking_;
+    const ThreadStarter starter_;
     std::vector<int> epoll_fds_;         // one per set
     std::vector<bool> taken_;            // a thread has its turn at the set; guarded by mutex_
     std::atomic<unsigned> next_set_{0};  // where the next connection goes
     int wake_fd_ = -1;                   // an eventfd in every set: readable once the turns end
 
-    mutable std::mutex mutex_;
+    mutable std::mutex mutex_;      // guards taken_ and everything below
     std::condition_variable work_;  // for idle threads: a task or a turn is waiting
     std::condition_variable done_;  // for end_turns() and shut_down()
-    std::deque<std::function<void()>> tasks_;
+    std::deque<std::pair<std::function<void()>, Blocking>> tasks_;
+    int blocking_[kKinds] = {0, 0};  // threads doing blocking work, by kind
+    uint64_t refused_at_limit_ = 0;
+    uint64_t refused_no_thread_ = 0;
     int threads_ = 0;   // pool threads alive
     int idle_ = 0;      // of them waiting for work
     int looping_ = 0;   // of them taking their turn at a set
