@@ -26,7 +26,7 @@ ctest --test-dir "$dir" -j "$(nproc)" --output-on-failure
 # the library's state) nor pass only alone. Binaries run side by side; a failing one
 # prints its output.
 if [ "$kind" = plain ]; then
-  find "$dir/tests" -maxdepth 1 -type f -executable -name '*_test' -print0 |
+  find "$PWD/$dir/tests" -maxdepth 1 -type f -executable -name '*_test' -print0 |
     xargs -0 -r -n 1 -P "$(nproc)" sh -c 'cd "$(dirname "$1")" &&
       "$1" --gtest_repeat=2 --gtest_brief=1 > "$1.repeat.log" 2>&1 ||
       { cat "$1.repeat.log"; echo "FAILED whole, twice over: $1" >&2; exit 1; }' sh
