@@ -2,7 +2,7 @@
 // archive_lock is taken before log_lock.
 #pragma once
 
-#include "port/thread_safety.h"
+#include "proto/thread_safety.h"
 
 struct GAVO_CAPABILITY("mutex") NFileLock;
 

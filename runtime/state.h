@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "net/tls.h"
-#include "port/thread_safety.h"
+#include "proto/thread_safety.h"
 #include "runtime/lock.h"
 
 struct NetConn;

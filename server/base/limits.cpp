@@ -113,7 +113,7 @@ bool HostLimits::within_reserve(uint64_t more) const {
 }
 
 bool HostLimits::admit_connection(const HostAddr& host, std::string* why, Refusal* kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     HostCounts& counts = hosts_[host_key(host)];
     *kind = Refusal::kHostConnections;
     if (counts.connections >= connections_per_host_) {
@@ -130,12 +130,12 @@ bool HostLimits::admit_connection(const HostAddr& host, std::string* why, Refusa
 }
 
 void HostLimits::add_fixed(uint64_t n) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     in_use_ += n;
 }
 
 void HostLimits::connection_ended(const HostAddr& host) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = hosts_.find(host_key(host));
     if (it == hosts_.end()) return;
     --it->second.connections;
@@ -145,7 +145,7 @@ void HostLimits::connection_ended(const HostAddr& host) {
 
 bool HostLimits::take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why) {
     const HostAddr key = host_key(host);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     HostCounts& counts = hosts_[key];
     const auto more = static_cast<uint64_t>(n);
     if (counts.descriptors + more > sizes_.per_host) {
@@ -167,7 +167,7 @@ bool HostLimits::take_descriptors(const HostAddr& host, int n, Charge* charge, s
 }
 
 void HostLimits::give_back(const HostAddr& key, int n) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = hosts_.find(key);
     if (it == hosts_.end()) return;
     it->second.descriptors -= static_cast<uint64_t>(n);
@@ -189,12 +189,12 @@ void HostLimits::refused(const HostAddr& host, Refusal kind, const std::string& 
 }
 
 uint64_t HostLimits::descriptors_in_use() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return in_use_;
 }
 
 uint64_t HostLimits::host_descriptors(const HostAddr& host) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = hosts_.find(host_key(host));
     return it == hosts_.end() ? 0 : it->second.descriptors;
 }

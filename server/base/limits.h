@@ -13,18 +13,18 @@
 // Refusals go to the log through the logger's summaries of repeated refusals, so a
 // flood from one host writes a few lines and a count instead of a line per refusal.
 //
-// Thread-safe: one mutex guards the counts.
+// Thread-safe: mutex_ guards the counts (hosts_, in_use_).
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
 #include "server/base/address.h"
 #include "server/base/log.h"
+#include "server/base/mutex.h"
 
 namespace gavo::server {
 
@@ -122,15 +122,16 @@ private:
     };
     void give_back(const HostAddr& key, int n);
     // Drops the host's record once it counts nothing.
-    void forget_if_unused(std::map<HostAddr, HostCounts>::iterator it);
-    bool within_reserve(uint64_t more) const;
+    void forget_if_unused(std::map<HostAddr, HostCounts>::iterator it) GAVO_REQUIRES(mutex_);
+    bool within_reserve(uint64_t more) const GAVO_REQUIRES(mutex_);
 
     Logger& log_;
     const int connections_per_host_;
     const DescriptorSizes sizes_;
-    mutable std::mutex mutex_;  // guards everything below
-    std::map<HostAddr, HostCounts> hosts_;
-    uint64_t in_use_ = 0;  // fixed ones, connections' sockets, open files' descriptors
+    mutable Mutex mutex_;
+    std::map<HostAddr, HostCounts> hosts_ GAVO_GUARDED_BY(mutex_);
+    // Fixed ones, connections' sockets, open files' descriptors.
+    uint64_t in_use_ GAVO_GUARDED_BY(mutex_) = 0;
 };
 
 using DescriptorCharge = HostLimits::Charge;

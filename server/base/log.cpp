@@ -92,7 +92,7 @@ Logger::~Logger() {
 bool Logger::open_file(const std::string& path, std::string* error) {
     const int fd = open_log_file(path, error);
     if (fd < 0) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (fd_ != STDERR_FILENO) ::close(fd_);
     fd_ = fd;
     path_ = path;
@@ -105,7 +105,7 @@ bool Logger::reopen(std::string* error) {
 }
 
 std::string Logger::file() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return path_;
 }
 
@@ -152,7 +152,7 @@ std::string log_timestamp() {
 void Logger::line(LogLevel level, const std::string& text) {
     if (!enabled(level)) return;
     std::string full = log_timestamp() + " " + escape_for_log(text);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (sink_) {
         sink_(full);
         return;
@@ -187,34 +187,34 @@ void Logger::linef(LogLevel level, const char* format, ...) {
 bool Logger::admit_repeat(const std::string& host, const std::string& kind) {
     const Clock::time_point now = Clock::now();
     std::string key = host + '\t' + kind;
-    std::unique_lock<std::mutex> lock(repeats_mutex_);
-    if (repeats_.size() >= kMaxRepeatKeys && repeats_.count(key) == 0) {
-        key = "other hosts\t" + kind;
-    }
-    Repeats& r = repeats_[key];
-    if (r.shown == 0 || now - r.start >= kRepeatWindow) {
-        const Repeats ended = r;
-        r = Repeats{now, 0, 0};
-        if (ended.hidden > 0) {
-            lock.unlock();
-            summarise(key, ended);
-            lock.lock();
+    Repeats ended;  // the window this call closes, summarised once the lock is let go
+    bool admit = false;
+    {
+        MutexLock lock(repeats_mutex_);
+        if (repeats_.size() >= kMaxRepeatKeys && repeats_.count(key) == 0) {
+            key = "other hosts\t" + kind;
+        }
+        Repeats& r = repeats_[key];
+        if (r.shown == 0 || now - r.start >= kRepeatWindow) {
+            ended = r;
+            r = Repeats{now, 0, 0};
+        }
+        admit = r.shown < kRepeatsShown;
+        if (admit) {
+            ++r.shown;
+        } else {
+            ++r.hidden;
         }
     }
-    Repeats& current = repeats_[key];  // the reference above may be stale after unlock
-    if (current.shown < kRepeatsShown) {
-        ++current.shown;
-        return true;
-    }
-    ++current.hidden;
-    return false;
+    if (ended.hidden > 0) summarise(key, ended);
+    return admit;
 }
 
 void Logger::flush_repeats(bool all) {
     const Clock::time_point now = Clock::now();
     std::map<std::string, Repeats> ended;
     {
-        std::lock_guard<std::mutex> lock(repeats_mutex_);
+        MutexLock lock(repeats_mutex_);
         for (auto it = repeats_.begin(); it != repeats_.end();) {
             if (!all && now - it->second.start < kRepeatWindow) {
                 ++it;

@@ -1,6 +1,7 @@
 // The server's log: one time-stamped line per event, written to standard error by default
-// or appended to a log file. Thread-safe: each line leaves in one write under a mutex, so
-// lines never interleave.
+// or appended to a log file. Thread-safe: each line leaves in one write under mutex_, so
+// lines never interleave; repeats_mutex_ guards the counts of repeated refusals. The two
+// are never held together.
 //
 // Every line has a level; lines above the level set (info by default) are dropped before
 // they are formatted. The level does not appear in the line.
@@ -17,9 +18,10 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <string_view>
+
+#include "server/base/mutex.h"
 
 namespace gavo::server {
 
@@ -95,13 +97,13 @@ private:
     void vline(LogLevel level, const char* format, va_list args)
         __attribute__((format(printf, 3, 0)));
 
-    mutable std::mutex mutex_;  // guards the sink, the file and the write
-    Sink sink_;
-    int fd_ = 2;        // where lines go: standard error, or the log file
-    std::string path_;  // the log file's path; empty for standard error
+    mutable Mutex mutex_;  // guards the sink, the file and the write
+    Sink sink_ GAVO_GUARDED_BY(mutex_);
+    int fd_ GAVO_GUARDED_BY(mutex_) = 2;        // where lines go: standard error, or the log file
+    std::string path_ GAVO_GUARDED_BY(mutex_);  // the log file's path; empty for standard error
     std::atomic<LogLevel> level_{LogLevel::kInfo};
-    std::mutex repeats_mutex_;                // guards repeats_
-    std::map<std::string, Repeats> repeats_;  // by "host\tkind"
+    Mutex repeats_mutex_;
+    std::map<std::string, Repeats> repeats_ GAVO_GUARDED_BY(repeats_mutex_);  // by "host\tkind"
 };
 
 // The local time as "YYYY-MM-DD HH:MM:SS.mmm".

@@ -6,13 +6,13 @@ namespace gavo::server {
 
 PendingBytes::Request::Request(PendingBytes& owner, int fd, const std::string& label)
     : owner_(owner) {
-    std::lock_guard<std::mutex> lock(owner_.mutex_);
+    MutexLock lock(owner_.mutex_);
     seq_ = owner_.next_seq_++;
     owner_.live_.emplace(seq_, Entry{fd, label});
 }
 
 PendingBytes::Request::~Request() {
-    std::lock_guard<std::mutex> lock(owner_.mutex_);
+    MutexLock lock(owner_.mutex_);
     auto it = owner_.live_.find(seq_);
     if (it == owner_.live_.end()) return;  // ended by the cap: no longer counted
     owner_.total_ -= it->second.bytes;
@@ -20,7 +20,7 @@ PendingBytes::Request::~Request() {
 }
 
 bool PendingBytes::Request::hold(size_t bytes) {
-    std::lock_guard<std::mutex> lock(owner_.mutex_);
+    MutexLock lock(owner_.mutex_);
     auto it = owner_.live_.find(seq_);
     if (it == owner_.live_.end()) return false;
     owner_.total_ = owner_.total_ - it->second.bytes + bytes;
@@ -30,12 +30,12 @@ bool PendingBytes::Request::hold(size_t bytes) {
 }
 
 bool PendingBytes::Request::cut() const {
-    std::lock_guard<std::mutex> lock(owner_.mutex_);
+    MutexLock lock(owner_.mutex_);
     return owner_.live_.count(seq_) == 0;
 }
 
 size_t PendingBytes::total() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return total_;
 }
 

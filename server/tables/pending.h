@@ -4,16 +4,17 @@
 // bytes stop counting and its connection is shut down, so its thread lets go of them at
 // once. Older requests are nearer their end, and a flood of new ones cannot push them out.
 //
-// Thread-safe.
+// Thread-safe: mutex_ guards the requests' entries and the total; a Request takes its
+// owner's mutex_.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "server/base/log.h"
+#include "server/base/mutex.h"
 
 namespace gavo::server {
 
@@ -50,15 +51,15 @@ private:
         std::string label;
         size_t bytes = 0;
     };
-    // Ends the newest requests until the total is within the cap. Called with the lock.
-    void enforce_cap();
+    // Ends the newest requests until the total is within the cap.
+    void enforce_cap() GAVO_REQUIRES(mutex_);
 
     const size_t cap_;
     Logger& log_;
-    mutable std::mutex mutex_;        // guards everything below
-    std::map<uint64_t, Entry> live_;  // by age: the last is the newest
-    uint64_t next_seq_ = 0;
-    size_t total_ = 0;
+    mutable Mutex mutex_;
+    std::map<uint64_t, Entry> live_ GAVO_GUARDED_BY(mutex_);  // by age: the last is the newest
+    uint64_t next_seq_ GAVO_GUARDED_BY(mutex_) = 0;
+    size_t total_ GAVO_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace gavo::server

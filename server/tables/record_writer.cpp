@@ -13,36 +13,36 @@ RecordWriter::RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_
 RecordWriter::~RecordWriter() { stop(); }
 
 void RecordWriter::start() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!stopping_) running_ = true;
 }
 
 void RecordWriter::stop() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     stopping_ = true;
     // The sessions waiting with queued records commit them; the store is left alone
     // once they have.
-    finished_.wait(lock, [this] { return queue_.empty() && !committing_; });
+    while (!queue_.empty() || committing_) finished_.wait(mutex_);
 }
 
 int RecordWriter::submit(Record record) {
     auto pending = std::make_shared<Pending>();
     pending->record = std::move(record);
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (stopping_ || !running_) return kCodeIoError;
     queue_.push_back(pending);
     for (;;) {
         // While another session commits, more records queue up for the next batch.
-        finished_.wait(lock, [&] { return pending->done || !committing_; });
+        while (!pending->done && committing_) finished_.wait(mutex_);
         if (pending->done) return pending->code;
         committing_ = true;
-        commit_batch(lock);
+        commit_batch();
         committing_ = false;
         finished_.notify_all();
     }
 }
 
-void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
+void RecordWriter::commit_batch() {
     std::vector<std::shared_ptr<Pending>> batch;
     while (!queue_.empty() && batch.size() < max_batch_) {
         batch.push_back(std::move(queue_.front()));
@@ -51,7 +51,7 @@ void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
     std::vector<const Record*> records;
     records.reserve(batch.size());
     for (const auto& p : batch) records.push_back(&p->record);
-    lock.unlock();
+    mutex_.unlock();
     StoreError error;
     const bool ok = store_->append(records, &error);
     last_ok_.store(ok, std::memory_order_relaxed);
@@ -61,7 +61,7 @@ void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
         log_.linef(LogLevel::kError, "tables: storing %zu records failed (%s); answered with %d",
                    batch.size(), error.text.c_str(), error.code);
     }
-    lock.lock();
+    mutex_.lock();
     for (auto& p : batch) {
         p->done = true;
         p->code = ok ? 0 : error.code;
@@ -73,17 +73,17 @@ void RecordWriter::commit_batch(std::unique_lock<std::mutex>& lock) {
 }
 
 uint64_t RecordWriter::committed_records() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return records_;
 }
 
 size_t RecordWriter::queued() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return queue_.size();
 }
 
 uint64_t RecordWriter::transactions() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return transactions_;
 }
 

@@ -4,19 +4,19 @@
 // that arrive together thus share one disk flush, a lone client pays no hand-over to
 // another thread, and each session still answers only after its own record committed.
 //
-// Thread-safe. The store is used by one session at a time (the one committing), never
-// concurrently.
+// Thread-safe: mutex_ guards the queue, the flags and the counts. The store is used by
+// one session at a time, the one that set committing_, with mutex_ released (a commit
+// takes a disk flush), never concurrently.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "server/base/log.h"
+#include "server/base/mutex.h"
 #include "server/tables/table_store.h"
 
 namespace gavo::server {
@@ -47,25 +47,25 @@ public:
 private:
     struct Pending {
         Record record;
-        bool done = false;
+        bool done = false;  // done and code: under the writer's mutex_
         int code = 0;
     };
     // Takes the oldest queued records (up to the batch size), stores them with the lock
-    // released and publishes their outcome. Called with `lock` held and committing_ set.
-    void commit_batch(std::unique_lock<std::mutex>& lock);
+    // released and publishes their outcome. Called with mutex_ held and committing_ set.
+    void commit_batch() GAVO_REQUIRES(mutex_);
 
-    std::unique_ptr<TableStore> store_;
+    std::unique_ptr<TableStore> store_;  // used only by the session that set committing_
     Logger& log_;
     const size_t max_batch_;
 
-    mutable std::mutex mutex_;          // guards everything below
-    std::condition_variable finished_;  // a commit ended: waiting sessions look again
-    std::deque<std::shared_ptr<Pending>> queue_;
-    bool committing_ = false;  // a session is storing a batch
-    bool stopping_ = false;
-    bool running_ = false;
-    uint64_t records_ = 0;
-    uint64_t transactions_ = 0;
+    mutable Mutex mutex_;
+    CondVar finished_;  // a commit ended: waiting sessions look again
+    std::deque<std::shared_ptr<Pending>> queue_ GAVO_GUARDED_BY(mutex_);
+    bool committing_ GAVO_GUARDED_BY(mutex_) = false;  // a session is storing a batch
+    bool stopping_ GAVO_GUARDED_BY(mutex_) = false;
+    bool running_ GAVO_GUARDED_BY(mutex_) = false;
+    uint64_t records_ GAVO_GUARDED_BY(mutex_) = 0;
+    uint64_t transactions_ GAVO_GUARDED_BY(mutex_) = 0;
     std::atomic<bool> last_ok_{true};
 };
 

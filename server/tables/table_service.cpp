@@ -127,7 +127,10 @@ bool TableService::start(const ServerConfig& config, Logger& log, std::string* e
     if (config.tables_file.empty()) return true;
     auto catalog = std::make_shared<TableCatalog>();
     if (!catalog->load(config.tables_file, error)) return false;
-    catalog_ = std::move(catalog);
+    {
+        MutexLock lock(catalog_mutex_);
+        catalog_ = catalog;
+    }
     std::unique_ptr<TableStore> store = open_store(config, error);
     if (!store) return false;
     StoreError why;
@@ -135,8 +138,8 @@ bool TableService::start(const ServerConfig& config, Logger& log, std::string* e
         *error = "cannot open the tables database (" + store->describe() + "): " + why.text;
         return false;
     }
-    log.linef("tables: %zu declared%s, stored in %s%s", catalog_->declared(),
-              catalog_->has_default() ? " plus a default framing" : "", store->describe().c_str(),
+    log.linef("tables: %zu declared%s, stored in %s%s", catalog->declared(),
+              catalog->has_default() ? " plus a default framing" : "", store->describe().c_str(),
               config.group_commit ? "" : ", no group commit");
     writer_ =
         std::make_unique<RecordWriter>(std::move(store), log, config.group_commit ? kMaxBatch : 1);
@@ -149,7 +152,7 @@ void TableService::stop() {
 }
 
 std::shared_ptr<const TableCatalog> TableService::catalog() const {
-    std::lock_guard<std::mutex> lock(catalog_mutex_);
+    MutexLock lock(catalog_mutex_);
     return catalog_;
 }
 
@@ -166,7 +169,7 @@ bool TableService::reload(const std::string& path, std::string* error) {
     auto next = std::make_shared<TableCatalog>();
     if (!next->load(path, error)) return false;
     // Two reloads at once must not both pass the check against the same old catalog.
-    std::lock_guard<std::mutex> lock(catalog_mutex_);
+    MutexLock lock(catalog_mutex_);
     const std::string change = catalog_->framing_change(*next);
     if (!change.empty()) {
         *error = path + ": " + change + " (a framing changes only at a restart)";

@@ -5,16 +5,17 @@
 // created and every table open is refused as undeclared.
 //
 // Thread-safe after start(): framing() and store() may be called from any session, and
-// reload() from any thread while they run.
+// reload() from any thread while they run. catalog_mutex_ guards the catalog pointer (a
+// catalog itself never changes); the writer is set by start() before sessions run.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "server/base/config.h"
 #include "server/base/log.h"
+#include "server/base/mutex.h"
 #include "server/tables/record_writer.h"
 #include "server/tables/tables.h"
 
@@ -61,8 +62,9 @@ private:
 
     std::shared_ptr<const TableCatalog> catalog() const;
 
-    mutable std::mutex catalog_mutex_;             // guards catalog_ (the pointer)
-    std::shared_ptr<const TableCatalog> catalog_;  // replaced whole by reload()
+    mutable Mutex catalog_mutex_;
+    // Replaced whole by reload().
+    std::shared_ptr<const TableCatalog> catalog_ GAVO_GUARDED_BY(catalog_mutex_);
     std::unique_ptr<RecordWriter> writer_;
 };
 
