@@ -28,6 +28,29 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/GAVO_ClientConfigVersion.
 install(FILES ${PROJECT_BINARY_DIR}/GAVO_ClientConfig.cmake
   ${PROJECT_BINARY_DIR}/GAVO_ClientConfigVersion.cmake DESTINATION ${GAVO_CMAKE_DIR})
 
+# Windows: the release zip (CPack) holds the DLL and the runtime DLLs it needs in bin/,
+# the import library and GAVO_Client.def in lib/, the header, the CMake package, a short
+# README and the licence. Built with `cpack -G ZIP` in the build folder (scripts/windows.sh).
+if(WIN32)
+  install(FILES ${GAVO_MINGW_RUNTIME_DLLS} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_BINARY_DIR}/GAVO_Client.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/README-windows.txt DESTINATION . RENAME README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(GAVO_WINDOWS_ARCH win64)
+  else()
+    set(GAVO_WINDOWS_ARCH win32)
+  endif()
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_NAME GAVO_Client)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME GAVO_Client-${PROJECT_VERSION}-${GAVO_WINDOWS_ARCH})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)  # the DLL without its debug information
+  include(CPack)
+  return()
+endif()
+
 # pkg-config file. Its prefix is found from the file's own place (${pcfiledir}), so the
 # file stays right when the tree is installed with --prefix or moved by a package.
 function(gavo_relative_to_prefix out dir)

@@ -87,5 +87,8 @@ inline constexpr const char kTlsFileUnusable[] =
 // "私钥与证书不匹配": the private key does not belong to the certificate
 inline constexpr const char kTlsKeyMismatch[] =
     "\xCB\xBD\xD4\xBF\xD3\xEB\xD6\xA4\xCA\xE9\xB2\xBB\xC6\xA5\xC5\xE4";
+// "此版本不支持TLS": this build of the library has no TLS ([TLS] ENABLE=1 refused)
+inline constexpr const char kTlsNotBuiltIn[] =
+    "\xB4\xCB\xB0\xE6\xB1\xBE\xB2\xBB\xD6\xA7\xB3\xD6TLS";
 
 }  // namespace gavo::msg

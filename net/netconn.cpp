@@ -1,14 +1,9 @@
 // Opening and closing client connections, and the readiness wait.
 //
-// Linux needs no socket-library start-up, so the open begins with the address. SIGPIPE
-// cannot reach the host: every send goes out with MSG_NOSIGNAL in the platform layer.
+// The socket library's start-up (Windows) is the platform's: its first socket call makes
+// it. SIGPIPE cannot reach the host: every send goes out with MSG_NOSIGNAL in the
+// platform layer on Linux, and Windows has no such signal.
 #include "net/netconn.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <sys/time.h>
 
 #include <cctype>
 #include <cerrno>
@@ -125,33 +120,41 @@ NetConn* make_conn(int fd) {
     return conn;
 }
 
-// Sets one option of `fd`; false with the socket error noted when it is refused.
-bool set_option(int fd, int level, int name, const void* value, socklen_t len) {
-    if (gavo::platform().setsockopt(fd, level, name, value, len) == 0) return true;
-    gavo::note_socket_error(errno);
-    return false;
-}
-
-bool set_int_option(int fd, int level, int name, int value) {
-    return set_option(fd, level, name, &value, sizeof value);
+// A TLS connection moves its bytes in buffers of a full record (16 KiB) instead of 4 KiB:
+// each buffer sent is one record, encrypted and sent by one call, and each receive takes
+// a whole record. The bytes inside are the same. Where memory is short the connection
+// keeps its 4 KiB buffer.
+void grow_buffer(NetConn* conn) {
+    constexpr int kRecordSize = 16 * 1024;
+    void* bigger = gavo::platform().allocate(kRecordSize, 1);
+    if (bigger == nullptr || conn->bufcnt != 0) return std::free(bigger);
+    std::free(conn->bufbase);
+    conn->bufbase = static_cast<unsigned char*>(bigger);
+    conn->bufptr = conn->bufbase;
+    conn->bufsize = kRecordSize;
 }
 
 }  // namespace
 
 int net_keepalive(NetConn* conn) {
-    const int fd = conn->sockfd;
-    bool ok = set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
-              set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, kKeepIdleSeconds) &&
-              set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, kKeepIntervalSeconds) &&
-              set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, kKeepProbes) &&
-              set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, kKeepDeadMs);
-    return ok ? 0 : -1;
+    if (gavo::platform().set_keepalive(conn->sockfd, kKeepIdleSeconds, kKeepIntervalSeconds,
+                                       kKeepProbes, kKeepDeadMs) == 0)
+        return 0;
+    gavo::note_socket_error(errno);
+    return -1;
 }
 
 int net_reply_timeout(NetConn* conn, int seconds) {
     if (seconds <= 0) return 0;
-    struct timeval limit = {seconds, 0};
-    return set_option(conn->sockfd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit) ? 0 : -1;
+    if (gavo::platform().set_receive_timeout(conn->sockfd, seconds) == 0) return 0;
+    gavo::note_socket_error(errno);
+    return -1;
+}
+
+int net_start_tls(NetConn* conn, NetTls* tls, NetTlsResume* resume) {
+    if (net_tls_start(conn->sockfd, tls, resume, &conn->tls) != 0) return -1;
+    grow_buffer(conn);
+    return 0;
 }
 
 NetConn* net_open_client(const char* host, const char* port, const char* protocol, int connect_wait,
@@ -182,7 +185,7 @@ NetConn* net_open_client(const char* host, const char* port, const char* protoco
 int net_close(NetConn* conn) {
     if (conn == nullptr) return kNetNoConnection;
     net_flush(conn);  // output that cannot be sent is dropped; net_flush traced it
-    net_tls_end(conn);
+    net_tls_end(&conn->tls, conn->broken != 0);
     gavo::platform().shutdown(conn->sockfd, SHUT_RDWR);
     gavo::platform().close_socket(conn->sockfd);
     std::free(conn->bufbase);

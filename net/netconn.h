@@ -6,9 +6,12 @@
 
 #include <cstdint>
 
+#include "net/trace_log.h"
 #include "proto/codes.h"
 
 struct ssl_st;
+struct NetTls;
+struct NetTlsResume;
 
 constexpr int kNetBufferSize = 4096;
 
@@ -26,9 +29,9 @@ struct NetConn {
     unsigned char* bufbase;  // the 4096-byte buffer, owned
     int32_t bufsize;         // 4096 (16384 over TLS: a full record)
     int32_t io_state;        // 0 nothing yet, 1 received input, 2 output waiting
-    int sockfd;
-    int32_t read_wait;   // seconds of readiness wait before each receive; <= 0 none
-    int32_t write_wait;  // seconds of readiness wait before each send; <= 0 none
+    int sockfd;              // on Windows a SOCKET, whose significant bits fit in an int
+    int32_t read_wait;       // seconds of readiness wait before each receive; <= 0 none
+    int32_t write_wait;      // seconds of readiness wait before each send; <= 0 none
     // Set once a receive has failed or found the peer gone. With buffered output a broken
     // connection rarely shows as a failed send; from then on every send primitive fails
     // at once (-52), so the next request fails at its first step and the channel is
@@ -72,6 +75,13 @@ int net_keepalive(NetConn* conn);
 // -1 with the socket error noted when the platform refused the option.
 int net_reply_timeout(NetConn* conn, int seconds);
 
+// Runs the TLS handshake (net/tls.h) on the fresh connection `conn`, resuming the session
+// in `resume` (may be null) when it holds one. 0 on success: from then on the stream
+// primitives send and receive through TLS, in buffers of a full TLS record. -1 on
+// failure, with the trace line and the socket error noted; the connection is left plain
+// and open for the caller to close.
+int net_start_tls(NetConn* conn, NetTls* tls, NetTlsResume* resume);
+
 // Sends pending output (as net_flush: a failure drops it after its trace line), ends and
 // frees the TLS session when there is one, shuts the socket down, closes it and frees the
 // record. 0, or -50 for a null connection.
@@ -108,9 +118,3 @@ int net_putlong(int value, NetConn* conn);
 // the buffer holds input); -52 after a failed send, the pending output being dropped and
 // the trace line written. `conn` must not be null.
 int net_flush(NetConn* conn);
-
-// Appends "[YYYY-MM-DD HH:MM:SS]" and the printf-formatted message (cut to 510 bytes) and
-// "\n" to "netf_Log.Log" beside the host executable. The first call of the process first
-// writes the start line; only that start is serialised between threads. The file is
-// opened and closed for every line.
-void net_log(const char* format, ...) __attribute__((format(printf, 1, 2)));

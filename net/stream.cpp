@@ -27,7 +27,7 @@ int byte_count(int size, int count) {
 // result, with the failure's errno noted.
 ssize_t send_some(NetConn* conn, const unsigned char* src, int n) {
     ssize_t r = conn->tls != nullptr
-                    ? net_tls_send(conn, src, static_cast<size_t>(n))
+                    ? net_tls_send(conn->tls, src, static_cast<size_t>(n), &conn->broken)
                     : gavo::platform().send(conn->sockfd, src, static_cast<size_t>(n));
     if (r < 0) gavo::note_socket_error(errno);
     return r;
@@ -43,10 +43,10 @@ int trace_failure(const char* trace_format, int code) {
 // -51 when the wait fails, or -53 after the operation's trace line.
 int refill(NetConn* conn, const char* trace_format) {
     // Bytes that the TLS session already holds are ready: the socket would not show them.
-    if (!net_tls_pending(conn) && net_wait(conn->sockfd, conn->read_wait) < 0)
+    if (!net_tls_pending(conn->tls) && net_wait(conn->sockfd, conn->read_wait) < 0)
         return kNetWaitFailed;
     const size_t room = static_cast<size_t>(conn->bufsize);
-    ssize_t r = conn->tls != nullptr ? net_tls_recv(conn, conn->bufbase, room)
+    ssize_t r = conn->tls != nullptr ? net_tls_recv(conn->tls, conn->bufbase, room, &conn->broken)
                                      : gavo::platform().recv(conn->sockfd, conn->bufbase, room);
     if (r <= 0) conn->broken = 1;
     if (r < 0) {

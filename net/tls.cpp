@@ -2,7 +2,6 @@
 // receiving through a connection's session.
 #include "net/tls.h"
 
-#include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -13,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/netconn.h"
+#include "net/trace_log.h"
 #include "port/platform.h"
 
 struct NetTls {
@@ -102,14 +101,15 @@ bool set_peer_name(SSL* ssl, const NetTls* tls) {
     return SSL_set_tlsext_host_name(ssl, name) == 1 && SSL_set1_host(ssl, name) == 1;
 }
 
-// Notes the socket error of a failed TLS call and marks what it left behind. A failed
-// socket call keeps its errno; an expired receive time-out keeps EAGAIN; anything else is
-// TLS refusing or breaking the connection. OpenSSL's error queue is left for the caller.
-int note_failure(NetConn* conn, int result) {
+// Notes the socket error of a failed TLS call and marks what it left behind in *broken. A
+// failed socket call keeps its errno; an expired receive time-out keeps EAGAIN; anything
+// else is TLS refusing or breaking the connection. OpenSSL's error queue is left for the
+// caller.
+int note_failure(SSL* ssl, int result, int32_t* broken) {
     int saved = errno;
-    int kind = SSL_get_error(conn->tls, result);
+    int kind = SSL_get_error(ssl, result);
     if (kind == SSL_ERROR_WANT_READ || kind == SSL_ERROR_WANT_WRITE) return saved;
-    conn->broken = 1;
+    *broken = 1;
     return kind == SSL_ERROR_SYSCALL && saved != 0 ? saved : kTlsFailed;
 }
 
@@ -117,8 +117,8 @@ int note_failure(NetConn* conn, int result) {
 // from the server, such as its refusal of the host's certificate, which TLS 1.3 sends
 // after the host's handshake is done), the reason gets a trace line of its own before
 // the primitive's line.
-int io_failure(NetConn* conn, int result) {
-    int err = note_failure(conn, result);
+int io_failure(SSL* ssl, int result, int32_t* broken) {
+    int err = note_failure(ssl, result, broken);
     if (err == kTlsFailed) net_log("net_tls connection broken: %s", openssl_reason("TLS").c_str());
     ERR_clear_error();
     return err;
@@ -152,21 +152,9 @@ void trace_handshake(SSL* ssl) {
             ktls_state(SSL_get_wbio(ssl), true), ktls_state(SSL_get_rbio(ssl), false));
 }
 
-// A TLS connection moves its bytes in buffers of a full record (16 KiB) instead of 4 KiB:
-// each buffer sent is one record, encrypted and sent by one call, and each receive takes
-// a whole record. The bytes inside are the same. Where memory is short the connection
-// keeps its 4 KiB buffer.
-void grow_buffer(NetConn* conn) {
-    constexpr int kRecordSize = 16 * 1024;
-    void* bigger = gavo::platform().allocate(kRecordSize, 1);
-    if (bigger == nullptr || conn->bufcnt != 0) return std::free(bigger);
-    std::free(conn->bufbase);
-    conn->bufbase = static_cast<unsigned char*>(bigger);
-    conn->bufptr = conn->bufbase;
-    conn->bufsize = kRecordSize;
-}
-
 }  // namespace
+
+bool net_tls_available() { return true; }
 
 NetTls* net_tls_create(const NetTlsSettings& settings, NetTlsError* error) {
     ERR_clear_error();
@@ -193,10 +181,10 @@ void net_tls_forget(NetTlsResume* resume) {
     resume->session = nullptr;
 }
 
-int net_tls_start(NetConn* conn, NetTls* tls, NetTlsResume* resume) {
+int net_tls_start(int fd, NetTls* tls, NetTlsResume* resume, ssl_st** session) {
     ERR_clear_error();
     SSL* ssl = SSL_new(tls->ctx);
-    if (ssl == nullptr || SSL_set_fd(ssl, conn->sockfd) != 1 || !set_peer_name(ssl, tls)) {
+    if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1 || !set_peer_name(ssl, tls)) {
         gavo::note_socket_error(ENOMEM);
         net_log("net_tls handshake failed code %d: %s", ENOMEM, openssl_reason("setup").c_str());
         SSL_free(ssl);
@@ -204,53 +192,51 @@ int net_tls_start(NetConn* conn, NetTls* tls, NetTlsResume* resume) {
     }
     SSL_set_app_data(ssl, resume);
     if (resume != nullptr && resume->session != nullptr) SSL_set_session(ssl, resume->session);
-    conn->tls = ssl;
     int r = gavo::platform().tls_connect(ssl);
     if (r == 1) {
         trace_handshake(ssl);
-        grow_buffer(conn);
+        *session = ssl;
         return 0;
     }
-    int err = note_failure(conn, r);
+    int32_t broken = 0;  // the connection is closed by the caller either way
+    int err = note_failure(ssl, r, &broken);
     if (err == EAGAIN || err == EWOULDBLOCK) err = ETIMEDOUT;  // the receive time-out expired
     gavo::note_socket_error(err);
     trace_refusal(ssl, err);
-    conn->tls = nullptr;
-    conn->broken = 0;
     SSL_free(ssl);
     return -1;
 }
 
-ssize_t net_tls_send(NetConn* conn, const void* buf, size_t n) {
+ssize_t net_tls_send(ssl_st* session, const void* buf, size_t n, int32_t* broken) {
     int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-    int r = gavo::platform().tls_write(conn->tls, buf, want);
+    int r = gavo::platform().tls_write(session, buf, want);
     if (r > 0) return r;
-    errno = io_failure(conn, r);
+    errno = io_failure(session, r, broken);
     return -1;
 }
 
-ssize_t net_tls_recv(NetConn* conn, void* buf, size_t n) {
+ssize_t net_tls_recv(ssl_st* session, void* buf, size_t n, int32_t* broken) {
     int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);
-    int r = gavo::platform().tls_read(conn->tls, buf, want);
+    int r = gavo::platform().tls_read(session, buf, want);
     if (r > 0) return r;
-    if (SSL_get_error(conn->tls, r) == SSL_ERROR_ZERO_RETURN) return 0;
-    errno = io_failure(conn, r);
+    if (SSL_get_error(session, r) == SSL_ERROR_ZERO_RETURN) return 0;
+    errno = io_failure(session, r, broken);
     return -1;
 }
 
-bool net_tls_pending(const NetConn* conn) {
+bool net_tls_pending(const ssl_st* session) {
     // Records read ahead but not yet decrypted count too: the socket no longer shows them.
-    return conn->tls != nullptr && SSL_has_pending(conn->tls) == 1;
+    return session != nullptr && SSL_has_pending(session) == 1;
 }
 
-void net_tls_end(NetConn* conn) {
-    if (conn->tls == nullptr) return;
+void net_tls_end(ssl_st** session, bool broken) {
+    if (*session == nullptr) return;
     // OpenSSL spoils the session of a connection freed without close_notify, so that it
     // cannot be resumed. A connection broken by its socket (the peer gone, a time-out)
     // leaves a sound session: mark the shutdown as done so that the next connection can
     // resume it. One broken by TLS itself had its session spoilt when the alert went.
-    if (conn->broken) SSL_set_shutdown(conn->tls, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
-    else gavo::platform().tls_shutdown(conn->tls);
-    SSL_free(conn->tls);
-    conn->tls = nullptr;
+    if (broken) SSL_set_shutdown(*session, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+    else gavo::platform().tls_shutdown(*session);
+    SSL_free(*session);
+    *session = nullptr;
 }

@@ -1,17 +1,23 @@
 // TLS under the stream primitives: one client context built from the host's [TLS]
 // settings, and on each connection a TLS session over its socket. A connection without a
-// session (NetConn::tls null) is plain TCP and never reaches this code.
+// session (NetConn::tls null) is plain TCP and never reaches this code. This layer knows
+// sockets and sessions only, not the connection record that holds them (net/netconn.h).
 //
 // The transport takes no lock here either: a connection's session is used under the
 // channel lock of its connection, and the context is built at NFile_Init and freed at
 // NFile_Close, when no other thread uses the library.
+//
+// A build without TLS (GAVO_WITH_TLS off: net/tls_none.cpp) has the same interface:
+// net_tls_available() is false there and nothing below makes a session.
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
-struct NetConn;
+#include "port/system.h"
+
+struct ssl_st;
 struct ssl_session_st;
 
 // Socket error number noted when TLS itself refuses or breaks a connection (a certificate
@@ -34,6 +40,9 @@ struct NetTlsError {
     std::string reason;
 };
 
+// True when the library was built with TLS; false where [TLS] ENABLE=1 must be refused.
+bool net_tls_available();
+
 // The client context: TLS 1.3 at least, the server's certificate verified against
 // ca_file (or the system store) and server_name (an IP address matches an IP entry of the
 // certificate, a name its DNS entries, and is sent as SNI), the host's certificate
@@ -53,24 +62,25 @@ struct NetTlsResume {
 };
 void net_tls_forget(NetTlsResume* resume);
 
-// Runs the TLS handshake on the fresh connection `conn`, resuming the session in `resume`
-// (may be null) when it holds one. 0 on success: from then on the stream primitives send
-// and receive through TLS, and the trace log has a line with the protocol version, the
-// cipher, the server certificate's subject, whether the session was resumed and the
-// kernel offload state. -1 on failure, after a trace line with the reason and with the
-// socket error noted (the errno of a failed socket call, kTlsFailed when TLS refused);
-// the connection is left plain and open for the caller to close.
-int net_tls_start(NetConn* conn, NetTls* tls, NetTlsResume* resume);
+// Runs the TLS handshake over the fresh connected socket `fd`, resuming the session in
+// `resume` (may be null) when it holds one. 0 on success, with the new session in
+// *session, and a trace line with the protocol version, the cipher, the server
+// certificate's subject, whether the session was resumed and the kernel offload state.
+// -1 on failure, after a trace line with the reason and with the socket error noted (the
+// errno of a failed socket call, kTlsFailed when TLS refused); *session stays null and
+// the socket is left open for the caller to close.
+int net_tls_start(int fd, NetTls* tls, NetTlsResume* resume, ssl_st** session);
 
-// As send() and recv() on the connection's socket, through its TLS session: a count, 0
-// from a receive when the peer closed, or -1 with errno set (kTlsFailed for a TLS error,
-// EAGAIN for an expired receive time-out). A TLS error marks the connection broken.
-ssize_t net_tls_send(NetConn* conn, const void* buf, size_t n);
-ssize_t net_tls_recv(NetConn* conn, void* buf, size_t n);
-// True when the session holds received bytes that a readiness wait would not see.
-bool net_tls_pending(const NetConn* conn);
+// As send() and recv() on the session's socket, through the session: a count, 0 from a
+// receive when the peer closed, or -1 with errno set (kTlsFailed for a TLS error, EAGAIN
+// for an expired receive time-out). When TLS broke the connection, *broken is set to 1.
+ssize_t net_tls_send(ssl_st* session, const void* buf, size_t n, int32_t* broken);
+ssize_t net_tls_recv(ssl_st* session, void* buf, size_t n, int32_t* broken);
+// True when `session` (may be null) holds received bytes that a readiness wait would not
+// see.
+bool net_tls_pending(const ssl_st* session);
 
-// Ends the session of `conn` (close_notify, without waiting for the peer's, unless the
-// connection is broken) and frees it; nothing when `conn` has none. net_close calls it
-// before the socket closes.
-void net_tls_end(NetConn* conn);
+// Ends the session in *session (close_notify, without waiting for the peer's, unless the
+// connection is `broken`), frees it and sets *session to null; nothing when it is null.
+// net_close calls it before the socket closes.
+void net_tls_end(ssl_st** session, bool broken);

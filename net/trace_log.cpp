@@ -4,9 +4,10 @@
 // the start of the log is serialised; two lines written at the same moment may
 // interleave.
 //
-// The line is not copied to any system debug output: Linux has no counterpart that a
-// library should write to on its own (the syslog belongs to the host), and the file
-// already holds every line.
+// The message line also goes to the system's debugger output (OutputDebugStringA on
+// Windows; nowhere on Linux, which has no counterpart that a library should write to).
+#include "net/trace_log.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,6 @@
 #include <mutex>
 #include <string>
 
-#include "net/netconn.h"
 #include "net/trace_text.h"
 #include "port/platform.h"
 
@@ -34,7 +34,7 @@ std::string trace_path;
 void format_stamp(char (&stamp)[100]) {
     time_t now = gavo::platform().now();
     struct tm local = {};
-    localtime_r(&now, &local);
+    gavo::local_time(now, &local);
     if (strftime(stamp, sizeof stamp, "[%Y-%m-%d %H:%M:%S]", &local) == 0) stamp[0] = '\0';
 }
 
@@ -78,6 +78,7 @@ static void write_line(const char* format, va_list args) noexcept {
         int n = vsnprintf(line, sizeof line, format, args);
         if (n < 0) return;
         gavo::finish_trace_message(line, static_cast<size_t>(n));
+        gavo::debug_output(line);
         append_line(path, stamp, line);
     } catch (...) {
     }

@@ -1,9 +1,7 @@
-// The local file layer on the POSIX file interface, through gavo::platform().
+// The local file layer on the POSIX-shaped file interface of gavo::platform().
 #include "nfile/cfile.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -47,6 +45,16 @@ int os_error(int err) { return gavo::windows_error_from_errno(err, false); }
 }
 
 bool too_long(const char* path) { return std::strlen(path) >= kFullPathSize; }
+
+// What an open of `mode` lets other opens of the file do.
+gavo::FileShare share_of(unsigned int mode) {
+    switch (mode & gavo::kShareMask) {
+    case gavo::kShareDenyNone: return gavo::FileShare::kReadWrite;
+    case gavo::kShareDenyWrite: return gavo::FileShare::kRead;
+    case gavo::kShareDenyRead: return gavo::FileShare::kWrite;
+    default: return gavo::FileShare::kNone;  // exclusive, and no share bits at all
+    }
+}
 
 }  // namespace
 
@@ -128,7 +136,7 @@ int CFile::OpenChecked(const char* path, unsigned int mode) {
     if (path == nullptr) return gavo::kWinInvalidName;
     if (too_long(path)) return gavo::kWinFilenameTooLong;
     std::string p = nfile_posix_path(path);
-    int fd = platform().open(p.c_str(), gavo::posix_open_flags(mode), 0666);
+    int fd = platform().open(p.c_str(), gavo::posix_open_flags(mode), 0666, share_of(mode));
     if (fd < 0) return os_error_for(errno, p);
     int err = Admit(fd, mode);
     if (err != 0) {
@@ -143,13 +151,17 @@ int CFile::OpenChecked(const char* path, unsigned int mode) {
 }
 
 // Lets the sharing rules decide on the open file `fd`, then cuts it when creating:
-// a refused open leaves the file as it was. 0 or a Windows error number.
+// a refused open leaves the file as it was. 0 or a Windows error number. Where the system
+// holds the share modes itself (Windows), the open was already admitted.
 int CFile::Admit(int fd, unsigned int mode) {
     struct stat st;
     if (platform().fstat(fd, &st) != 0) return os_error(errno);
     if (S_ISDIR(st.st_mode)) return gavo::kWinAccessDenied;  // a folder is no file
-    gavo::ShareTable::Token token = nfile_local_shares().acquire(st.st_dev, st.st_ino, mode);
-    if (token == gavo::ShareTable::kSharingViolation) return gavo::kWinSharingViolation;
+    gavo::ShareTable::Token token = 0;
+    if (!gavo::sharing_is_system_wide()) {
+        token = nfile_local_shares().acquire(st.st_dev, st.st_ino, mode);
+        if (token == gavo::ShareTable::kSharingViolation) return gavo::kWinSharingViolation;
+    }
     regular_ = S_ISREG(st.st_mode);
     if (gavo::mode_creates(mode) && regular_ && st.st_size != 0 &&
         platform().ftruncate(fd, 0) != 0) {
@@ -241,11 +253,12 @@ bool CFile::Exists(const char* path, int* err) {
 
 namespace {
 
-// True when a CFile of this process holds the regular file at `path` open.
+// True when a CFile of this process holds the regular file at `path` open. Where the
+// system holds the share modes (Windows), it refuses the rename or removal itself (32).
 bool held_open(const std::string& path) {
     struct stat st;
-    return platform().stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-           nfile_local_shares().in_use(st.st_dev, st.st_ino);
+    return !gavo::sharing_is_system_wide() && platform().stat(path.c_str(), &st) == 0 &&
+           S_ISREG(st.st_mode) && nfile_local_shares().in_use(st.st_dev, st.st_ino);
 }
 
 }  // namespace

@@ -37,6 +37,12 @@ namespace gavo {
 //   0                         -1  (no OS error)                   -1
 //   anything else             31  ERROR_GEN_FAILURE               -1
 int windows_error_from_errno(int err, bool folder_missing) {
+    // Linux errno values that Windows (MinGW-w64) lacks; its file calls never give them.
+#if defined(ESTALE) && defined(EDQUOT) && defined(EREMOTEIO)
+    if (err == ESTALE) return kWinNetnameDeleted;
+    if (err == EDQUOT) return kWinDiskFull;
+    if (err == EREMOTEIO) return kWinUnexpNetErr;
+#endif
     switch (err) {
     case 0: return kWinNoError;
     case ENOENT: return folder_missing ? kWinPathNotFound : kWinFileNotFound;
@@ -48,16 +54,13 @@ int windows_error_from_errno(int err, bool folder_missing) {
     case EEXIST: return kWinAlreadyExists;
     case EROFS: return kWinWriteProtect;
     case EBUSY: return kWinBusy;
-    case ESTALE: return kWinNetnameDeleted;
     case ENOSPC:
-    case EDQUOT:
     case EFBIG: return kWinDiskFull;
     case EIO: return kWinCrc;
     case ENXIO:
     case ENODEV: return kWinNotReady;
     case ENETDOWN:
     case ENOLINK:
-    case EREMOTEIO:
     case ECONNRESET: return kWinUnexpNetErr;
     case ECANCELED:
     case EINTR: return kWinOperationAborted;

@@ -54,7 +54,7 @@ NetConn* nfile_connect_channel(NetTlsResume* resume) {
     // The handshake comes after the time-out, so that it bounds the handshake's receives
     // as it bounds a reply's.
     if (net_reply_timeout(conn, lib::reply_timeout) == 0 &&
-        (lib::tls == nullptr || net_tls_start(conn, lib::tls, resume) == 0))
+        (lib::tls == nullptr || net_start_tls(conn, lib::tls, resume) == 0))
         return conn;
     net_close(conn);  // leaves the socket error of the failure noted
     return nullptr;

@@ -32,7 +32,7 @@ int nfile_write_report(const char* where, int code, const char* detail) {
     if (lib::err_log == nullptr) return code;
     time_t now = gavo::platform().now();
     struct tm local = {};
-    localtime_r(&now, &local);
+    gavo::local_time(now, &local);
     fprintf(lib::err_log, "%d-%d-%d %d:%d:%d", local.tm_year + 1900, local.tm_mon + 1,
             local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
     fprintf(lib::err_log, ",%s,%d,%s\n", where ? where : "(null)", code,

@@ -61,6 +61,11 @@ int nfile_read_tls_settings(const std::string& ini, int mode, const std::string&
     lib::tls = nullptr;
     if (gavo::read_profile_string(ini, "TLS", "ENABLE", "") != "1") return 1;
     NFile_LogError("NFile_Init:TLS:ENABLE", 0, "1");
+    // A build without TLS (Windows) must not talk plain text where TLS was asked for.
+    if (!net_tls_available()) {
+        NFile_LogError("NFile_Init:TLS:ENABLE", gavo::kCodeRefused, gavo::msg::kTlsNotBuiltIn);
+        return 0;
+    }
     NetTlsSettings settings;
     if (!read_keys(ini, &settings)) return 0;
     if (mode != lib::kModeRemote) return 1;  // the files serve the channels only

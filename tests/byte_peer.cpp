@@ -1,13 +1,8 @@
 #include "tests/byte_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+
+#include "tests/test_socket.h"
 
 namespace gavo::test {
 
@@ -18,8 +13,7 @@ constexpr auto kGiveUp = std::chrono::seconds(10);
 bool send_all(int fd, const std::string& bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        ssize_t r = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (r < 0 && errno == EINTR) continue;
+        long r = peer_socket::send_some(fd, bytes.data() + sent, bytes.size() - sent);
         if (r <= 0) return false;
         sent += static_cast<size_t>(r);
     }
@@ -29,16 +23,10 @@ bool send_all(int fd, const std::string& bytes) {
 }  // namespace
 
 BytePeer::BytePeer() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(listen_fd_, 4) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        return;
-    port_ = ntohs(addr.sin_port);
+    int port = 0;
+    listen_fd_ = peer_socket::bind_loopback(&port);
+    if (listen_fd_ < 0 || peer_socket::listen(listen_fd_, 4) != 0) return;
+    port_ = static_cast<uint16_t>(port);
 }
 
 BytePeer::~BytePeer() {
@@ -48,7 +36,7 @@ BytePeer::~BytePeer() {
     }
     gate_cv_.notify_all();
     if (thread_.joinable()) thread_.join();
-    if (listen_fd_ >= 0) ::close(listen_fd_);
+    if (listen_fd_ >= 0) peer_socket::close(listen_fd_);
 }
 
 BytePeer& BytePeer::expect(size_t n) {
@@ -110,10 +98,9 @@ bool BytePeer::wait_readable(int fd) {
             std::lock_guard<std::mutex> guard(mutex_);
             if (stop_) return false;
         }
-        struct pollfd p = {fd, POLLIN, 0};
-        int r = ::poll(&p, 1, 50);
+        int r = peer_socket::wait_readable(fd, 50);
         if (r > 0) return true;
-        if (r < 0 && errno != EINTR) return false;
+        if (r < 0) return false;
     }
     return false;
 }
@@ -122,7 +109,7 @@ bool BytePeer::wait_readable(int fd) {
 bool BytePeer::receive_some(int fd) {
     if (!wait_readable(fd)) return false;
     char buf[65536];
-    ssize_t r = ::recv(fd, buf, sizeof buf, 0);
+    long r = peer_socket::recv_some(fd, buf, sizeof buf);
     if (r <= 0) return false;
     std::lock_guard<std::mutex> guard(mutex_);
     received_.append(buf, static_cast<size_t>(r));
@@ -150,14 +137,13 @@ bool BytePeer::run_step(int fd, const Step& step) {
         return true;
     }
     case Step::Reset: {
-        struct linger lg = {1, 0};  // closing with a zero linger time sends RST
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+        peer_socket::reset_on_close(fd);  // closing with a zero linger time sends RST
         return false;
     }
     case Step::Close:
         // FIN now; then keep receiving until the client closes, so that bytes it still
         // sends are recorded and never turn the close into a reset.
-        ::shutdown(fd, SHUT_WR);
+        peer_socket::shutdown_write(fd);
         while (receive_some(fd)) {
         }
         return false;
@@ -167,7 +153,7 @@ bool BytePeer::run_step(int fd, const Step& step) {
 
 void BytePeer::run() {
     if (!wait_readable(listen_fd_)) return;
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = peer_socket::accept(listen_fd_);
     if (fd < 0) return;
     bool open = true;
     for (const Step& step : script_)
@@ -175,7 +161,7 @@ void BytePeer::run() {
     if (open)
         while (receive_some(fd)) {
         }
-    ::close(fd);
+    peer_socket::close(fd);
 }
 
 }  // namespace gavo::test

@@ -1,19 +1,18 @@
 #include "tests/fake_server.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+
+#include "tests/test_socket.h"
+
+// The peer speaks TLS where the library's tests have it (GAVO_TEST_TLS: OpenSSL, Linux).
+#if GAVO_TEST_TLS
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <sys/time.h>
+#endif
 
 namespace gavo::test {
 
@@ -23,35 +22,26 @@ namespace {
 // then fails on the bytes it got instead of hanging. Not a timing requirement.
 constexpr auto kWaitLimit = std::chrono::seconds(30);
 
-int bind_loopback(int* port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        return -1;
-    }
-    *port = ntohs(addr.sin_port);
-    return fd;
-}
+using peer_socket::bind_loopback;
 
-void send_all(int fd, SSL* ssl, const std::string& bytes) {
+void send_all(int fd, ssl_st* ssl, const std::string& bytes) {
+#if GAVO_TEST_TLS
     if (ssl != nullptr) {
         if (!bytes.empty()) SSL_write(ssl, bytes.data(), static_cast<int>(bytes.size()));
         return;
     }
+#else
+    (void)ssl;
+#endif
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        long n = peer_socket::send_some(fd, bytes.data() + done, bytes.size() - done);
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
 }
 
+#if GAVO_TEST_TLS
 // The server side of a TLS handshake on `fd`; null when it fails.
 SSL* tls_accept(int fd, SSL_CTX* tls) {
     struct timeval limit = {std::chrono::seconds(kWaitLimit).count(), 0};
@@ -63,15 +53,22 @@ SSL* tls_accept(int fd, SSL_CTX* tls) {
     SSL_free(ssl);
     return nullptr;
 }
+#endif
 
 // Appends what the connection has to `out`: the count, 0 when the peer closed, -1 when
 // nothing is ready yet (a signal, or a TLS record that carries no data).
-ssize_t receive(int fd, SSL* ssl, std::string* out) {
+long receive(int fd, ssl_st* ssl, std::string* out) {
     char buf[8192];  // a whole TLS record: the client's are 4 KiB at most
-    ssize_t n = ssl ? SSL_read(ssl, buf, sizeof buf) : ::recv(fd, buf, sizeof buf, 0);
+#if GAVO_TEST_TLS
+    long n = ssl ? SSL_read(ssl, buf, sizeof buf) : peer_socket::recv_some(fd, buf, sizeof buf);
     if (n > 0) out->append(buf, static_cast<size_t>(n));
     if (ssl && n <= 0)
         return SSL_get_error(ssl, static_cast<int>(n)) == SSL_ERROR_WANT_READ ? -1 : 0;
+#else
+    (void)ssl;
+    long n = peer_socket::recv_some(fd, buf, sizeof buf);
+    if (n > 0) out->append(buf, static_cast<size_t>(n));
+#endif
     return n < 0 && errno == EINTR ? -1 : n;
 }
 
@@ -79,11 +76,12 @@ ssize_t receive(int fd, SSL* ssl, std::string* out) {
 
 FakeServer::FakeServer() {
     listen_fd_ = bind_loopback(&port_);
-    if (listen_fd_ >= 0) ::listen(listen_fd_, 8);
-    if (::pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+    if (listen_fd_ >= 0) peer_socket::listen(listen_fd_, 8);
+    peer_socket::make_wake_pair(wake_);
     thread_ = std::thread([this] { run(); });
 }
 
+#if GAVO_TEST_TLS
 void FakeServer::use_tls(const TlsFiles& files, const std::string& client_ca) {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_chain_file(ctx, files.cert.c_str());
@@ -103,17 +101,17 @@ void FakeServer::use_tls(const TlsFiles& files, const std::string& client_ca) {
     SSL_CTX_free(tls_);
     tls_ = ctx;
 }
+#endif
 
 FakeServer::~FakeServer() {
-    char stop = 1;
-    if (::write(wake_[1], &stop, 1) != 1) {
-    }
+    peer_socket::wake_up(wake_[1]);
     thread_.join();
     for (Channel& ch : channels_) shut(ch);
-    ::close(listen_fd_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
+    peer_socket::close(listen_fd_);
+    peer_socket::close_wake_pair(wake_);
+#if GAVO_TEST_TLS
     SSL_CTX_free(tls_);
+#endif
 }
 
 FakeServer::Channel& FakeServer::channel(int index) {
@@ -163,40 +161,46 @@ int FakeServer::wait_accepted(int count) {
 // One thread serves the listener and every connection, so replies on one channel go
 // out in the order of their requests.
 void FakeServer::run() {
+#if GAVO_TEST_TLS
     // OpenSSL writes without MSG_NOSIGNAL: a client gone mid-reply must not end the test.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+#endif
     for (;;) {
-        std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listen_fd_, POLLIN, 0}};
+        std::vector<peer_socket::Watch> fds{{wake_[0]}, {listen_fd_}};
         std::vector<int> owners{-1, -1};
         {
             std::lock_guard<std::mutex> guard(mutex_);
             for (size_t i = 0; i < channels_.size(); ++i) {
                 if (channels_[i].fd < 0) continue;
-                fds.push_back({channels_[i].fd, POLLIN, 0});
+                fds.push_back({channels_[i].fd});
                 owners.push_back(static_cast<int>(i));
             }
         }
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) return;
-        if (fds[0].revents != 0) return;
-        if (fds[1].revents != 0) accept_one();
+        if (!peer_socket::wait_any(&fds)) return;
+        if (fds[0].ready) return;
+        if (fds[1].ready) accept_one();
         for (size_t i = 2; i < fds.size(); ++i) {
-            if (fds[i].revents != 0) serve(owners[i]);
+            if (fds[i].ready) serve(owners[i]);
         }
     }
 }
 
 void FakeServer::accept_one() {
-    int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = peer_socket::accept(listen_fd_);
     if (fd < 0) return;
     ssl_ctx_st* tls = nullptr;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         tls = tls_;
     }
+#if GAVO_TEST_TLS
     ssl_st* ssl = tls ? tls_accept(fd, tls) : nullptr;  // outside the lock: the client waits
+#else
+    ssl_st* ssl = nullptr;
+#endif
     std::lock_guard<std::mutex> guard(mutex_);
     Channel& ch = channel(accepted_++);
     ch.fd = fd;
@@ -208,7 +212,7 @@ void FakeServer::accept_one() {
 void FakeServer::serve(int index) {
     std::lock_guard<std::mutex> guard(mutex_);
     Channel& ch = channel(index);
-    ssize_t n = receive(ch.fd, ch.ssl, &ch.received);
+    long n = receive(ch.fd, ch.ssl, &ch.received);
     if (n < 0) return;
     if (n == 0) {
         shut(ch);
@@ -243,9 +247,11 @@ void FakeServer::answer(Channel& ch) {
 }
 
 void FakeServer::shut(Channel& ch) {
+#if GAVO_TEST_TLS
     SSL_free(ch.ssl);
+#endif
     ch.ssl = nullptr;
-    if (ch.fd >= 0) ::close(ch.fd);
+    if (ch.fd >= 0) peer_socket::close(ch.fd);
     ch.fd = -1;
     ch.closed = true;
 }
@@ -253,7 +259,7 @@ void FakeServer::shut(Channel& ch) {
 RefusingPort::RefusingPort() { fd_ = bind_loopback(&port_); }
 
 RefusingPort::~RefusingPort() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) peer_socket::close(fd_);
 }
 
 std::string be16(int value) {

@@ -2,7 +2,14 @@
 // of the failure rule come back as codes, or as the host's own record thrown across the
 // library boundary, and the error log holds the start-up lines.
 #include <GAVO_Client.h>
+
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#define W_OK 2
+#else
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -43,12 +50,26 @@ static void check_slot_order() {
     check(slots->Read(buf, 3) == 3 && std::string(buf) == "abc", "the Read and Write slots");
 }
 
+#if defined(_WIN32)
+// The error log's line ends: text mode, as on the reference platform.
+static const char kEol[] = "\r\n";
+
+static std::string exe_dir() {
+    char buf[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, buf, MAX_PATH);
+    std::string path(buf, n < MAX_PATH ? n : 0);
+    return path.substr(0, path.find_last_of("\\/") + 1);
+}
+#else
+static const char kEol[] = "\n";
+
 static std::string exe_dir() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
     std::string path(buf, n > 0 ? static_cast<size_t>(n) : 0);
     return path.substr(0, path.rfind('/') + 1);
 }
+#endif
 
 int main() {
     std::string dir = exe_dir();
@@ -122,7 +143,7 @@ int main() {
     std::ifstream in(dir + "gavo_nfile_err.log", std::ios::binary);
     std::stringstream log;
     log << in.rdbuf();
-    check(log.str().find(",NFile_Init:CTRL_MODE,0,1\n") != std::string::npos,
+    check(log.str().find(std::string(",NFile_Init:CTRL_MODE,0,1") + kEol) != std::string::npos,
           "the error log holds the CTRL_MODE line");
     check(log.str().find("NFile_Close,fsmode=1") != std::string::npos,
           "the error log ends with the closing text");

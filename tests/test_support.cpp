@@ -1,11 +1,5 @@
 #include "tests/test_support.h"
 
-#include <dirent.h>
-#include <iconv.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -84,8 +78,8 @@ bool FaultPlatform::inject(Call call) {
     if (inject(call)) return fail_value;   \
     return expr
 
-int FaultPlatform::open(const char* p, int f, mode_t m) {
-    GAVO_FAULT(Call::Open, -1, Platform::open(p, f, m));
+int FaultPlatform::open(const char* p, int f, mode_t m, FileShare s) {
+    GAVO_FAULT(Call::Open, -1, Platform::open(p, f, m, s));
 }
 // A failing close still releases the descriptor, as Linux's close does whatever it
 // reports.
@@ -162,9 +156,8 @@ int FaultPlatform::lookup_protocol(const char* n, int* o) {
 void* FaultPlatform::allocate(size_t c, size_t s) {
     GAVO_FAULT(Call::Allocate, nullptr, Platform::allocate(c, s));
 }
-// pthread calls report their error as the result, not in errno.
-int FaultPlatform::mutex_init(pthread_mutex_t* m, const pthread_mutexattr_t* a) {
-    GAVO_FAULT(Call::MutexInit, errno, Platform::mutex_init(m, a));
+PlatformMutex* FaultPlatform::mutex_create() {
+    GAVO_FAULT(Call::MutexInit, nullptr, Platform::mutex_create());
 }
 
 #undef GAVO_FAULT
@@ -216,23 +209,11 @@ void LibraryTest::TearDown() {
 
 void LibraryTest::write_ini(const std::string& text) { write_file(dir_ + "gavo.ini", text); }
 
-std::string LibraryTest::error_log() const { return read_file(dir_ + "gavo_nfile_err.log"); }
-
-std::string LibraryTest::trace_log() const { return read_file(dir_ + "netf_Log.Log"); }
-
-std::string gbk(const std::string& utf8) {
-    iconv_t cd = iconv_open("CP936", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string();
-    std::string in = utf8, out(utf8.size() * 2 + 4, '\0');
-    char* ip = in.data();
-    char* op = out.data();
-    size_t il = in.size(), ol = out.size();
-    size_t r = iconv(cd, &ip, &il, &op, &ol);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1)) return std::string();
-    out.resize(out.size() - ol);
-    return out;
+std::string LibraryTest::error_log() const {
+    return text_lines(read_file(dir_ + "gavo_nfile_err.log"));
 }
+
+std::string LibraryTest::trace_log() const { return text_lines(read_file(dir_ + "netf_Log.Log")); }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -256,69 +237,6 @@ time_t eight_five_nine() {
     t.tm_sec = 9;
     t.tm_isdst = -1;
     return mktime(&t);
-}
-
-std::string make_temp_dir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/gavo-test-XXXXXX";
-    if (mkdtemp(templ.data()) == nullptr) return std::string();
-    return templ + "/";
-}
-
-void remove_tree(const std::string& path) {
-    if (path.size() < 8) return;  // never anything like "/" or "/tmp/"
-    std::string cmd = "rm -rf '" + path + "'";
-    if (std::system(cmd.c_str()) != 0) {
-    }
-}
-
-int open_descriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (struct dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-    return count - 1;  // the folder's own descriptor
-}
-
-namespace {
-
-void list_tree(const std::string& dir, const std::string& rel, bool folders, std::string* out) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir((dir + rel).c_str())) {
-        while (const struct dirent* e = readdir(d)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
-                names.push_back(e->d_name);
-            }
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names) {
-        struct stat st;
-        if (lstat((dir + rel + name).c_str(), &st) != 0) continue;
-        if (S_ISDIR(st.st_mode)) {
-            if (folders) *out += rel + name + "/\n";
-            list_tree(dir, rel + name + "/", folders, out);
-        } else {
-            const std::string data = read_file(dir + rel + name);
-            *out += rel + name + "=" +
-                    (data.size() <= 64 ? data
-                                       : std::to_string(data.size()) + " bytes #" +
-                                             std::to_string(std::hash<std::string>()(data))) +
-                    "\n";
-        }
-    }
-}
-
-}  // namespace
-
-std::string tree_listing(const std::string& dir, bool folders) {
-    std::string out;
-    list_tree(dir, "", folders, &out);
-    return out;
 }
 
 }  // namespace gavo::test

@@ -75,7 +75,7 @@ public:
     // thread), e.g. to bring a server back during the reconnection's pauses.
     void on_sleep(std::function<void(size_t)> hook);
 
-    int open(const char* path, int flags, mode_t mode) override;
+    int open(const char* path, int flags, mode_t mode, FileShare share) override;
     int close(int fd) override;
     ssize_t read(int fd, void* buf, size_t n) override;
     ssize_t write(int fd, const void* buf, size_t n) override;
@@ -99,7 +99,7 @@ public:
     int lookup_service(const char* name, const char* proto, uint16_t* port_net) override;
     int lookup_protocol(const char* name, int* number) override;
     void* allocate(size_t count, size_t size) override;
-    int mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr) override;
+    PlatformMutex* mutex_create() override;
     time_t now() override;
     void sleep_ms(int ms) override;
     std::string exe_dir() override { return exe_dir_; }
@@ -134,9 +134,9 @@ protected:
 
     // Writes gavo.ini into the test folder.
     void write_ini(const std::string& text);
-    // The bytes of the error log (empty when missing).
+    // The bytes of the error log (empty when missing), line ends as "\n".
     std::string error_log() const;
-    // The bytes of the network trace log (empty when missing).
+    // The bytes of the network trace log (empty when missing), line ends as "\n".
     std::string trace_log() const;
     std::string path(const std::string& name) const { return dir_ + name; }
 
@@ -148,6 +148,9 @@ protected:
 std::string gbk(const std::string& utf8);
 // Reads a whole file; empty when missing.
 std::string read_file(const std::string& path);
+// The bytes of a text file the library wrote, with its line ends as "\n": as they are on
+// POSIX, CR LF turned into LF on Windows.
+std::string text_lines(std::string bytes);
 void write_file(const std::string& path, const std::string& bytes);
 // Creates a fresh temporary folder; the result ends in '/'.
 std::string make_temp_dir();

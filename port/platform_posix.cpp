@@ -1,23 +1,22 @@
-// POSIX implementation of the platform seam.
-#include "port/platform.h"
-
-#include <arpa/inet.h>
+// POSIX (Linux) implementation of the platform seam.
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <netdb.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <signal.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
 #include <sys/select.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <vector>
+
+#include "port/platform.h"
 
 namespace gavo {
 
@@ -33,65 +32,19 @@ auto retry_eintr(Call call) -> decltype(call()) {
     return r;
 }
 
-// Holds SIGPIPE off the calling thread for one TLS call. A SIGPIPE that the call raised is
-// taken off the thread before its mask is restored, so the host never sees it; one that
-// was already pending stays for the host.
-class SigpipeHold {
-public:
-    SigpipeHold() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-    }
-    ~SigpipeHold() {
-        int saved = errno;
-        sigset_t pending;
-        sigpending(&pending);
-        if (!was_pending_ && sigismember(&pending, SIGPIPE) == 1) {
-            struct timespec zero = {0, 0};
-            sigtimedwait(&pipe_, nullptr, &zero);
-        }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-        errno = saved;
-    }
-    SigpipeHold(const SigpipeHold&) = delete;
-    SigpipeHold& operator=(const SigpipeHold&) = delete;
-
-private:
-    sigset_t pipe_;
-    sigset_t old_;
-    bool was_pending_ = false;
-};
-
-// Runs one TLS call, again while a signal interrupts the socket call beneath it.
-template <typename Call>
-int retry_tls(ssl_st* ssl, Call call) {
-    SigpipeHold hold;
-    int r;
-    for (;;) {
-        ERR_clear_error();
-        errno = 0;
-        r = call();
-        if (r > 0 || errno != EINTR) return r;
-        int e = SSL_get_error(ssl, r);
-        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE && e != SSL_ERROR_SYSCALL)
-            return r;
-    }
-}
-
 Platform posix_platform;
-Platform* current = &posix_platform;
-thread_local int socket_error = 0;
-std::atomic<unsigned> installs{0};
 
 }  // namespace
 
-Platform::~Platform() = default;
+// A robust recursive pthread mutex.
+struct PlatformMutex {
+    pthread_mutex_t mutex;
+};
 
-int Platform::open(const char* path, int flags, mode_t mode) {
+Platform& system_platform() { return posix_platform; }
+
+// Sharing is enforced by the library's own table (nfile/cfile.h), among its own opens.
+int Platform::open(const char* path, int flags, mode_t mode, FileShare) {
     return retry_eintr([&] { return ::open(path, flags | O_CLOEXEC, mode); });
 }
 
@@ -186,8 +139,26 @@ int Platform::wait_readable(int fd, int seconds) {
 
 int Platform::shutdown(int fd, int how) { return ::shutdown(fd, how); }
 
-int Platform::setsockopt(int fd, int level, int name, const void* value, socklen_t len) {
-    return ::setsockopt(fd, level, name, value, len);
+namespace {
+
+bool set_int_option(int fd, int level, int name, int value) {
+    return ::setsockopt(fd, level, name, &value, sizeof value) == 0;
+}
+
+}  // namespace
+
+int Platform::set_keepalive(int fd, int idle_s, int interval_s, int probes, int dead_ms) {
+    bool ok = set_int_option(fd, SOL_SOCKET, SO_KEEPALIVE, 1) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_KEEPIDLE, idle_s) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_KEEPINTVL, interval_s) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_KEEPCNT, probes) &&
+              set_int_option(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, dead_ms);
+    return ok ? 0 : -1;
+}
+
+int Platform::set_receive_timeout(int fd, int seconds) {
+    struct timeval limit = {seconds, 0};
+    return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 int Platform::close_socket(int fd) { return ::close(fd); }
@@ -219,26 +190,23 @@ int Platform::lookup_protocol(const char* name, int* number) {
     return 0;
 }
 
-int Platform::tls_connect(ssl_st* ssl) {
-    return retry_tls(ssl, [&] { return SSL_connect(ssl); });
-}
-
-int Platform::tls_read(ssl_st* ssl, void* buf, int n) {
-    return retry_tls(ssl, [&] { return SSL_read(ssl, buf, n); });
-}
-
-int Platform::tls_write(ssl_st* ssl, const void* buf, int n) {
-    return retry_tls(ssl, [&] { return SSL_write(ssl, buf, n); });
-}
-
-int Platform::tls_shutdown(ssl_st* ssl) {
-    return retry_tls(ssl, [&] { return SSL_shutdown(ssl); });
-}
-
 void* Platform::allocate(size_t count, size_t size) { return std::calloc(count, size); }
 
-int Platform::mutex_init(pthread_mutex_t* mutex, const pthread_mutexattr_t* attr) {
-    return ::pthread_mutex_init(mutex, attr);
+PlatformMutex* Platform::mutex_create() {
+    PlatformMutex* m = new (std::nothrow) PlatformMutex;
+    if (m == nullptr) return nullptr;
+    pthread_mutexattr_t attr;
+    int r = pthread_mutexattr_init(&attr);
+    if (r == 0) {
+        r = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        if (r == 0) r = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+        if (r == 0) r = pthread_mutex_init(&m->mutex, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    if (r == 0) return m;
+    delete m;
+    errno = r;
+    return nullptr;
 }
 
 time_t Platform::now() { return ::time(nullptr); }
@@ -258,17 +226,29 @@ std::string Platform::exe_dir() {
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
-Platform& platform() { return *current; }
-
-void set_platform(Platform* p) {
-    current = p ? p : &posix_platform;
-    installs.fetch_add(1);
+int mutex_lock(PlatformMutex* mutex) {
+    int r = pthread_mutex_lock(&mutex->mutex);
+    if (r == EOWNERDEAD) {
+        // The owner ended while holding it: from now on it is this thread's, once.
+        pthread_mutex_consistent(&mutex->mutex);
+        return 1;
+    }
+    return r == 0 ? 0 : -1;
 }
 
-unsigned platform_installs() { return installs.load(); }
+int mutex_unlock(PlatformMutex* mutex) { return pthread_mutex_unlock(&mutex->mutex) == 0 ? 0 : -1; }
 
-int last_socket_error() { return socket_error; }
+void mutex_destroy(PlatformMutex* mutex) {
+    if (mutex != nullptr) pthread_mutex_destroy(&mutex->mutex);
+    delete mutex;
+}
 
-void note_socket_error(int err) { socket_error = err; }
+bool sharing_is_system_wide() { return false; }
+
+bool local_time(time_t t, struct tm* out) { return localtime_r(&t, out) != nullptr; }
+
+// Linux has no debugger output that a library should write to on its own (the syslog
+// belongs to the host), and the trace file already holds every line.
+void debug_output(const char*) {}
 
 }  // namespace gavo

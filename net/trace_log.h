@@ -1,0 +1,9 @@
+// The network trace log "netf_Log.Log" beside the host executable.
+#pragma once
+
+// Appends "[YYYY-MM-DD HH:MM:SS]" and the printf-formatted message (cut to 510 bytes) and
+// "\n" to "netf_Log.Log" beside the host executable, and hands the message line to the
+// system's debugger output (gavo::debug_output). The first call of the process first
+// writes the start line; only that start is serialised between threads. The file is
+// opened and closed for every line.
+void net_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
