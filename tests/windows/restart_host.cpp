@@ -32,7 +32,8 @@ static void round_trip(const char* name, const char* text) {
     int rc2 = file.Open(name, NFILE_READ);
     unsigned got = rc2 == 0 ? file.Read(back, sizeof back - 1) : 0;
     file.Close();
-    std::printf("%s: open %d wrote %u, open %d read %u \"%s\"\n", name, rc, written, rc2, got, back);
+    std::printf("%s: open %d wrote %u, open %d read %u \"%s\"\n", name, rc, written, rc2, got,
+                back);
 }
 
 static void record(const char* text) {
