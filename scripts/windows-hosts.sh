@@ -3,7 +3,9 @@
 # scripts/windows.sh, which builds both and starts the Wine prefix):
 #   scripts/windows-hosts.sh LINUX_BUILD WINDOWS_BUILD mingw32|mingw64
 # 1. examples/quickstart.cpp as a Windows program: files and records stored and read back.
-# 2. tests/windows/restart_host.cpp as a Windows program and as a Linux one, each through a
+# 2. examples/c_host.c as a Windows program, through the plain C interface: working mode 1
+#    and working mode 2 against the server.
+# 3. tests/windows/restart_host.cpp as a Windows program and as a Linux one, each through a
 #    server restart (reconnection) and a server that stays away (fall-back to local
 #    files): what they print must be the same, and so must their error logs once the
 #    documented differences are set aside (dates, the server's port, CR LF line ends,
@@ -106,6 +108,14 @@ normalised_log() {
     sed -E 's/[0-9]{4}-[0-9]{1,2}-[0-9]{1,2} [0-9]{1,2}:[0-9]{1,2}:[0-9]{1,2},/DATE,/;
             s/(HOST_PORT,0,)[0-9]+/\1PORT/; s/SocketError[0-9]+/SocketError(N)/'
 }
+
+echo "-- the C host (c_host.exe) under Wine, working modes 1 and 2"
+start_server
+make_host c_host "$windows/c_host.exe"
+printf '[Config]\r\nCTRL_MODE=1\r\nBASE_DIR=files\r\n' > "$work/c_host/local.ini"
+(cd "$work/c_host" && $wine ./c_host.exe local.ini 1 && $wine ./c_host.exe gavo.ini 2) |
+  tr -d '\r' || fail "c_host.exe"
+stop_server
 
 echo "-- restart_host on Linux, then restart_host.exe under Wine"
 g++ -std=c++17 -Iinclude tests/windows/restart_host.cpp -o "$work/restart_host" \
