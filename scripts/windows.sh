@@ -22,22 +22,13 @@ sudo=""
 step() { echo "== $* ($(($(date +%s) - started)) s)"; }
 
 step "packages"
-bash scripts/deps.sh sqlite3 zip
+# The i386 architecture first: wine32 comes from it. deps.sh installs what is missing, all
+# of Wine (its 32-bit part included) before any Wine prefix is made.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-packages=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine wine64 wine32:i386)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update -qq
-  # All of Wine, its 32-bit part included, before any Wine prefix is made.
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
-fi
+bash scripts/deps.sh sqlite3 zip g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  googletest wine wine64 wine32:i386
 
 # One Wine prefix for the leg, its server kept running: without it every program started
 # under Wine would boot the prefix again (about 3 s each) and a test run could hang.
