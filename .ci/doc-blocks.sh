@@ -23,14 +23,14 @@ trap cleanup EXIT
 fail() { echo "doc-blocks: $*" >&2; exit 1; }
 block() { "$src/.ci/readme-block.sh" "$2" "$1"; }
 
-# Runs block NAME of FILE with bash in a fresh scratch folder; its output goes to
-# $work/NAME.out.
+# Runs block NAME of FILE with bash in FOLDER (default: a scratch folder of its own); its
+# output goes to $work/NAME.out.
 run_block() {
-    local file=$1 name=$2
+    local file=$1 name=$2 folder=${3:-$work/scratch-$2}
     echo "doc-blocks: $file: $name"
     block "$file" "$name" > "$work/$name.sh"
-    mkdir -p "$work/scratch-$name"
-    (cd "$work/scratch-$name" && timeout 120 bash -e -o pipefail "$work/$name.sh") \
+    mkdir -p "$folder"
+    (cd "$folder" && timeout 120 bash -e -o pipefail "$work/$name.sh") \
         > "$work/$name.out" 2>&1 || { cat "$work/$name.out"; fail "$file, block '$name', failed"; }
 }
 
@@ -90,7 +90,8 @@ if (cd "$work" && timeout 60 sh "$work/backup.sh") > /dev/null 2>&1; then
     fail "backup: succeeded without a tables store"
 fi
 mv "$work/tables.db.aside" /var/lib/gavo/tables.db
-cmp -s <(sqlite3 /var/backups/gavo/tables.db .dump) <(sqlite3 /var/lib/gavo/tables.db .dump) \
+cmp -s <(sqlite3 /var/backups/gavo/tables.db .dump) \
+    <(runuser -u gavo -- sqlite3 /var/lib/gavo/tables.db .dump) \
     || fail "backup: the failed run changed the last good copy"
 run_block docs/server.md restore
 [ "$(stat -c %U /var/lib/gavo/tables.db)" = gavo ] || fail "restore: tables.db is not gavo's"
@@ -100,8 +101,7 @@ grep -q "$(printf '%s' "$mark" | base64 -w0)" "$work/export.out" || fail "restor
 # TLS as docs/security.md sets it up, host and server on this machine.
 grep -q ' files.example.net$' /etc/hosts || echo '127.0.0.1 files.example.net' >> /etc/hosts
 run_block docs/security.md certificates
-(cd "$work/scratch-certificates" && timeout 60 bash -e -o pipefail \
-    <(block docs/security.md tls-files)) || fail "docs/security.md, block 'tls-files', failed"
+run_block docs/security.md tls-files "$work/scratch-certificates"
 (cd "$work/scratch-certificates" && cp host-a.pem host-a.key ca.pem /etc/gavo/)
 block docs/security.md tls-access > /etc/gavo/access.conf
 block docs/security.md tls-server >> "$conf"
