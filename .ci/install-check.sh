@@ -46,6 +46,9 @@ cp "$ini" "$work/consumer/gavo.ini"   # the INI file beside the program
 echo "install-check: consumer through pkg-config"
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
 flags=$(pkg-config --cflags --libs gavo_client) || fail "pkg-config gavo_client failed"
+case "$flags" in *..*) fail "pkg-config prints unnormalised paths: $flags" ;; esac
+[ "$(pkg-config --variable=includedir gavo_client)" = "$prefix/include" ] \
+    || fail "pkg-config names $(pkg-config --variable=includedir gavo_client), not $prefix/include"
 mkdir -p "$work/pc"
 # shellcheck disable=SC2086  # the flags are several words
 c++ -std=c++11 -o "$work/pc/gavo_consumer" "$src/examples/consumer/main.cpp" $flags

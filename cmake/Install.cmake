@@ -51,20 +51,22 @@ if(WIN32)
   return()
 endif()
 
-# pkg-config file. Its prefix is found from the file's own place (${pcfiledir}), so the
-# file stays right when the tree is installed with --prefix or moved by a package.
-function(gavo_relative_to_prefix out dir)
-  if(IS_ABSOLUTE "${dir}")
-    set(${out} "${CMAKE_INSTALL_PREFIX}" PARENT_SCOPE)
+# pkg-config file. pkg-config prints its paths as written (a prefix found from the file's
+# own place would print as .../pkgconfig/../../../include), so they are absolute: the file
+# is finished at installation, when the prefix given to `cmake --install --prefix` is known.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(GAVO_PC_${kind} "${CMAKE_INSTALL_${kind}}")
   else()
-    file(RELATIVE_PATH rel /gavo-prefix/${dir} /gavo-prefix)
-    string(REGEX REPLACE "/$" "" rel "${rel}")
-    set(${out} "\${pcfiledir}/${rel}" PARENT_SCOPE)
+    set(GAVO_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
   endif()
-endfunction()
-gavo_relative_to_prefix(GAVO_PC_PREFIX ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endforeach()
+set(GAVO_PC_PREFIX "@GAVO_INSTALL_PREFIX@")  # filled in by the install step below
 configure_file(${CMAKE_CURRENT_LIST_DIR}/gavo_client.pc.in
-  ${PROJECT_BINARY_DIR}/gavo_client.pc @ONLY)
+  ${PROJECT_BINARY_DIR}/gavo_client.pc.in @ONLY)
+install(CODE "set(GAVO_INSTALL_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/gavo_client.pc.in\"
+    \"${PROJECT_BINARY_DIR}/gavo_client.pc\" @ONLY)")
 install(FILES ${PROJECT_BINARY_DIR}/gavo_client.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 

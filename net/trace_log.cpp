@@ -1,8 +1,8 @@
 // The network trace log "netf_Log.Log": one time-stamped line per failed send or receive
-// of the transport, appended beside the host executable. The file is opened and closed
-// for every line, so no handle stays open and other processes may append as well. Only
-// the start of the log is serialised; two lines written at the same moment may
-// interleave.
+// of the transport, appended beside the host executable (or in the LOG_DIR folder). The
+// file is opened and closed for every line, so no handle stays open and other processes
+// may append as well. Only the start of the log is serialised; two lines written at the
+// same moment may interleave.
 //
 // The message line also goes to the system's debugger output (OutputDebugStringA on
 // Windows; nowhere on Linux, which has no counterpart that a library should write to).
@@ -24,11 +24,13 @@ constexpr char kTraceFileName[] = "netf_Log.Log";
 constexpr char kStartLine[] = "**** log file start ****\n";
 
 // Process-wide, guarded by start_mutex: whether the log has started, under which
-// installed platform (a process that never swaps it starts once), and the file's path.
+// installed platform (a process that never swaps it starts once), the file's path, and
+// the folder set by net_set_trace_folder (empty: the executable's).
 std::mutex start_mutex;
 bool started = false;
 unsigned started_installs = 0;
 std::string trace_path;
+std::string trace_folder;
 
 // "[%Y-%m-%d %H:%M:%S]" for the current local time.
 void format_stamp(char (&stamp)[100]) {
@@ -49,13 +51,14 @@ void append_line(const std::string& path, const char* stamp, const char* text) {
 }
 
 // The trace file's path. The first line of the process (or of a newly installed
-// platform) takes the executable folder and writes the start line first; writers that
-// come meanwhile wait for it, so that the start line comes first in the file.
+// platform, or after a new folder was set) takes the folder and writes the start line
+// first; writers that come meanwhile wait for it, so that the start line comes first.
 std::string started_path() {
     std::lock_guard<std::mutex> guard(start_mutex);
     const unsigned installs = gavo::platform_installs();
     if (!started || started_installs != installs) {
-        trace_path = gavo::platform().exe_dir() + kTraceFileName;
+        const std::string folder = trace_folder.empty() ? gavo::platform().exe_dir() : trace_folder;
+        trace_path = folder + kTraceFileName;
         started = true;
         started_installs = installs;
         char stamp[100];
@@ -66,6 +69,13 @@ std::string started_path() {
 }
 
 }  // namespace
+
+void net_set_trace_folder(const std::string& folder) {
+    std::lock_guard<std::mutex> guard(start_mutex);
+    if (folder == trace_folder) return;
+    trace_folder = folder;
+    started = false;
+}
 
 // Never throws: the transport's callers are C-style code paths, and a trace line lost to
 // memory exhaustion is better than an exception escaping a send or a receive.

@@ -1,10 +1,13 @@
 #include "runtime/error_log.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
+#include "net/trace_log.h"
 #include "port/platform.h"
 #include "runtime/state.h"
 
@@ -43,11 +46,27 @@ int nfile_write_report(const char* where, int code, const char* detail) {
 
 void NFile_LogSocketError() { nfile_log_text("SocketError%d\n", gavo::last_socket_error()); }
 
-void nfile_open_error_log() {
+void nfile_open_error_log(const std::string& folder) {
+    static const char kName[] = "gavo_nfile_err.log";
     std::lock_guard<std::mutex> guard(write_mutex);
     if (lib::err_log != nullptr) return;
-    std::string path = gavo::platform().exe_dir() + "gavo_nfile_err.log";
-    lib::err_log = gavo::platform().fopen(path.c_str(), "a+");
+    std::string chosen = folder;
+    if (!chosen.empty()) {
+        lib::err_log = gavo::platform().fopen((chosen + kName).c_str(), "a+");
+        if (lib::err_log == nullptr) {
+            // The host asked for this folder: say so once, where its operator looks,
+            // rather than lose both logs.
+            const int err = errno;
+            fprintf(stderr,
+                    "GAVO_Client: LOG_DIR %s: cannot write %s there (%s); the logs go beside "
+                    "the program\n",
+                    chosen.c_str(), kName, strerror(err));
+            chosen.clear();
+        }
+    }
+    if (lib::err_log == nullptr)
+        lib::err_log = gavo::platform().fopen((gavo::platform().exe_dir() + kName).c_str(), "a+");
+    net_set_trace_folder(chosen);
 }
 
 void nfile_close_error_log(int mode) {

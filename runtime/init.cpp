@@ -4,6 +4,7 @@
 
 #include "include/GAVO_Client.h"
 #include "net/messages.h"
+#include "net/trace_log.h"
 #include "port/platform.h"
 #include "proto/codes.h"
 #include "runtime/channels.h"
@@ -56,17 +57,31 @@ int read_reply_timeout(const std::string& ini) {
     return seconds;
 }
 
+// LOG_DIR: the folder of both logs, as a path ending in '/' (either separator may be
+// written); empty when the key is missing or empty, which keeps them beside the executable.
+std::string read_log_folder(const std::string& ini) {
+    std::string folder = gavo::read_profile_string(ini, "Config", "LOG_DIR", "");
+    for (char& c : folder)
+        if (c == '\\') c = '/';
+    if (!folder.empty() && folder.back() != '/') folder += '/';
+    return folder;
+}
+
 }  // namespace
 
 int NFile_Init(const char* path) {
     if (lib::fsmode.load() != lib::kModeNone) return 1;
-    nfile_open_error_log();
+    const bool path_fits = path == nullptr || std::strlen(path) <= kIniPathMax;
+    std::string ini = path ? std::string(path) : gavo::platform().exe_dir() + "gavo.ini";
+    // The log folder comes first: every later line goes to the log it names.
+    const std::string log_folder = path_fits ? read_log_folder(ini) : std::string();
+    nfile_open_error_log(log_folder);
     NFile_LogError("NFile_Init", 0, path);
-    if (path != nullptr && std::strlen(path) > kIniPathMax) {
+    if (!path_fits) {
         NFile_LogError("NFile_Init", gavo::kCodeRefused, gavo::msg::kIniPathTooLong);
         return 0;
     }
-    std::string ini = path ? std::string(path) : gavo::platform().exe_dir() + "gavo.ini";
+    if (!log_folder.empty()) NFile_LogError("NFile_Init:LOG_DIR", 0, log_folder.c_str());
 
     std::string mode_text = read_setting(ini, "CTRL_MODE", "1", "NFile_Init:CTRL_MODE");
     int mode = gavo::decimal_value(mode_text.c_str());
@@ -94,6 +109,7 @@ int NFile_Init(const char* path) {
 void NFile_Close() {
     nfile_close_error_log(lib::fsmode.load());
     nfile_close_channels();
+    net_set_trace_folder("");  // the next session's LOG_DIR, or none, decides again
     lib::fsmode = lib::kModeNone;
 }
 

@@ -1,9 +1,12 @@
 // NFile_Init and NFile_Close: settings, working modes, refusals and their log lines.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <utility>
 
 #include "include/GAVO_Client.h"
 #include "net/messages.h"
+#include "net/trace_log.h"
 #include "runtime/state.h"
 #include "tests/test_support.h"
 
@@ -198,6 +201,44 @@ TEST_F(InitTest, ErrorLogThatCannotOpenIsSilentAndRetriedByTheNextInit) {
     EXPECT_EQ(NFile_Init(nullptr), 1);
     EXPECT_NE(gavo::lib::err_log, nullptr);
     EXPECT_NE(error_log().find(",NFile_Init:CTRL_MODE,0,0\n"), std::string::npos);
+}
+
+// Both logs follow LOG_DIR; missing or empty keeps them beside the executable without a
+// line about it, and a folder that cannot take them says so on standard error.
+TEST_F(InitTest, LogDirMovesBothLogsAndAnUnwritableOneFallsBack) {
+    ASSERT_EQ(0, ::mkdir(path("logs").c_str(), 0755));
+    struct Case {
+        std::string line;    // the INI's LOG_DIR line
+        std::string folder;  // where both logs land
+        bool complaint;      // a line on standard error
+    } cases[] = {
+        {"", "", false},
+        {"LOG_DIR=", "", false},
+        {"LOG_DIR=" + path("logs"), "logs/", false},
+        {"LOG_DIR=\"" + path("logs") + "\\\"", "logs/", false},
+        {"LOG_DIR=" + path("missing"), "", true},
+    };
+    for (const Case& c : cases) {
+        for (const char* folder : {"", "logs/"})
+            for (const char* log : {"gavo_nfile_err.log", "netf_Log.Log"})
+                ::unlink(path(std::string(folder) + log).c_str());
+        write_ini("[Config]\n" + c.line + "\n");
+        ::testing::internal::CaptureStderr();
+        EXPECT_EQ(NFile_Init(nullptr), 1) << c.line;
+        net_log("trace %d", 1);
+        const std::string complaint = ::testing::internal::GetCapturedStderr();
+        EXPECT_EQ(
+            complaint.find("LOG_DIR " + path("missing") + "/: cannot write") != std::string::npos,
+            c.complaint)
+            << complaint;
+        const std::string log = text_lines(read_file(path(c.folder + "gavo_nfile_err.log")));
+        EXPECT_NE(log.find(",NFile_Init:CTRL_MODE,0,1\n"), std::string::npos) << c.line;
+        EXPECT_EQ(log.find(",NFile_Init:LOG_DIR,0,") != std::string::npos, c.line.size() > 8)
+            << c.line;
+        EXPECT_NE(read_file(path(c.folder + "netf_Log.Log")).find("trace 1"), std::string::npos)
+            << c.line;
+        NFile_Close();
+    }
 }
 
 TEST(MinorExports, BehaveAsDeclared) {

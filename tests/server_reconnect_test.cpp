@@ -100,8 +100,8 @@ int run_documented(const std::string& mark, const std::string& dir) {
 TEST_F(ServerReconnectTest, TlsHostStoresReconnectsAfterARestartAndFallsBack) {
     const std::string pki = dir_ + "pki/";
     ASSERT_EQ(run_documented("certificates", pki), 0);
-    use_tls({pki + "gavo-ca.pem", pki + "server.pem", pki + "server.key"},
-            {pki + "gavo-ca.pem", pki + "host-a.pem", pki + "host-a.key"}, "files.example.net");
+    use_tls({pki + "ca.pem", pki + "server.pem", pki + "server.key"},
+            {pki + "ca.pem", pki + "host-a.pem", pki + "host-a.key"}, "files.example.net");
     write_file(dir_ + "tables.conf", "events = line\n");
     config_.tables_file = dir_ + "tables.conf";
     start_remote();

@@ -426,13 +426,14 @@ TEST_P(PostgresTablesTest, CopyFromSqliteIsResumableAndIdempotentAndGuardsItsMar
     EXPECT_EQ(7u, stored().size());
 }
 
-// The sh blocks of a section of docs/server.md, paths and URL made the test's own.
+// The sh blocks of a section of docs/server.md, paths and URL made the test's own, run
+// as the test's user instead of the service's.
 std::vector<std::string> doc_blocks(const std::string& heading, const std::string& dir,
                                     const std::string& url) {
     std::stringstream text;
     text << std::ifstream(std::string(GAVO_SOURCE_DIR) + "/docs/server.md").rdbuf();
     std::string doc = text.str().substr(text.str().find(heading));
-    doc = doc.substr(0, doc.find("\n#"));
+    doc = doc.substr(0, doc.find("\n##"));
     // Plain replacing: g++'s <regex> trips -Wmaybe-uninitialized under the sanitizers.
     auto replace_all = [&doc](const std::string& from, const std::string& to) {
         for (size_t at = doc.find(from); at != std::string::npos;
@@ -441,6 +442,9 @@ std::vector<std::string> doc_blocks(const std::string& heading, const std::strin
         }
     };
     replace_all("/srv", dir + "srv");
+    replace_all("/var/lib/gavo", dir + "state");
+    replace_all("runuser -u gavo -- ", "");
+    replace_all("-o gavo -g gavo ", "");
     replace_all("/var/backups/", dir + "backups/");
     replace_all("postgresql://gavo@dbhost/gavo", url);
     std::vector<std::string> blocks;
@@ -465,7 +469,7 @@ TEST_P(PostgresTablesTest, BackupRestoreAndMoveCommandsRunAsDocumented) {
                                .c_str());
     };
     ASSERT_EQ(0, std::system(("mkdir -p " + dir_ + "srv/gavo").c_str()));
-    config_.state_dir = dir_ + "srv/gavo.state";
+    config_.state_dir = dir_ + "state";
     append(Backend::kSqlite, 4);
     const std::vector<StoredRecord> backed_up = stored_in(Backend::kSqlite);
     EXPECT_EQ(0, sh(backup[0]));

@@ -323,6 +323,8 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
         std::string out, err;
     } cases[] = {
         {{"--version"}, 0, "gavo " GAVO_VERSION, ""},
+        {{}, 2, "", "gavo: a command is required"},
+        {{"exists"}, 2, "", "gavo exists: NAME is required"},
         {{"ls"}, 2, "", "gavo: unknown command 'ls'"},
         {{"--bogus", "exists", "a"}, 2, "", "gavo: unknown option '--bogus'"},
         {{"put", "only-one"}, 2, "", ""},
@@ -340,7 +342,7 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
     };
     for (const Case& c : cases) {
         Outcome out = run(c.args);
-        EXPECT_EQ(c.exit, out.exit) << c.args[0] << ": " << out.err;
+        EXPECT_EQ(c.exit, out.exit) << c.args.size() << " words: " << out.err;
         EXPECT_NE(std::string::npos, out.out.find(c.out)) << out.out;
         EXPECT_NE(std::string::npos, out.err.find(c.err)) << out.err;
     }
@@ -369,7 +371,7 @@ TEST_F(ToolTest, BashCompletionOffersSubcommandsAndOptions) {
     EXPECT_EQ("record\n--force\n", out.out) << out.err;
 }
 
-TEST_F(ToolTest, ProgressBarWithRateAndTimeLeftIsDrawnOnATerminalButNotWithQuiet) {
+TEST_F(ToolTest, ProgressBarAndSummaryAreDrawnOnATerminalButNotWithQuiet) {
     write_file(dir_ + "big.bin", random_bytes(3 * 1024 * 1024, 2));
     int master = open_terminal();
     ASSERT_GE(master, 0);
@@ -378,6 +380,7 @@ TEST_F(ToolTest, ProgressBarWithRateAndTimeLeftIsDrawnOnATerminalButNotWithQuiet
     EXPECT_NE(std::string::npos, shown.find("3.0 MiB / 3.0 MiB 100%")) << shown;
     EXPECT_NE(std::string::npos, shown.find("/s")) << shown;
     EXPECT_NE(std::string::npos, shown.find("left")) << shown;
+    EXPECT_NE(std::string::npos, shown.find("\r3.0 MiB in ")) << shown;  // the summary stays
     master = open_terminal();
     EXPECT_EQ(0, run({"-q", "get", "big.bin", dir_ + "back"}, "", ptsname(master)).exit);
     EXPECT_EQ("", drain(master));
@@ -418,6 +421,9 @@ TEST_F(ToolTest, ReadmeExamplesRunAsWrittenAgainstTheServer) {
     Outcome short_record = run({"record", "--record-size", "4", "readings"}, "abcdefg");
     EXPECT_EQ(4, short_record.exit);
     EXPECT_NE(std::string::npos, short_record.err.find("3 of 4 bytes left over, not sent"));
+    Outcome unsized = run({"record", "readings"}, "hello\n");
+    EXPECT_EQ(3, unsized.exit);
+    EXPECT_NE(std::string::npos, unsized.err.find("give --record-size N")) << unsized.err;
 }
 
 TEST_F(ToolTest, PutCutMidWayOrInterruptedLeavesTheStoredFileAndNoTemporaryName) {

@@ -122,6 +122,12 @@ std::string cause(const Context& ctx, int code) {
     }
     if (code == kCodeInitFailed)
         return "library start-up failed (see " + s.log_dir + "gavo_nfile_err.log)";
+    // A fixed:N table refuses a record of another size by closing the connection, which
+    // is all the tool gets to see of it.
+    if (std::strcmp(ctx.command, "record") == 0 && ctx.o.record_size == 0 &&
+        code <= gavo::kCodeSendFailed && code >= gavo::kCodePeerClosed)
+        return std::string(gavo::code_meaning(code)) +
+               "; a fixed:N table takes only records of N bytes: give --record-size N";
     return gavo::code_meaning(code);
 }
 

@@ -22,7 +22,8 @@ using namespace gavo_tool;
 const char kFooter[] =
     "Configuration: --ini FILE, else $GAVO_INI, else ~/.config/gavo/gavo.ini, else\n"
     "/etc/gavo/gavo.ini, else working mode 1 in the current folder ('gavo config' shows\n"
-    "which). Logs go to --log-dir, else $XDG_STATE_HOME/gavo (~/.local/state/gavo).\n"
+    "which). Logs go to the INI file's LOG_DIR, else --log-dir, else\n"
+    "$XDG_STATE_HOME/gavo (~/.local/state/gavo).\n"
     "Exit codes: 0 done (exists: the name exists), 1 exists: the name does not exist,\n"
     "2 bad arguments, 3 the library reported a failure, 4 a local file of the tool failed,\n"
     "5 --timeout ran out, 128+N ended by signal N (130: Ctrl-C).";
@@ -56,6 +57,22 @@ int check_command_word(int argc, char** argv) {
         }
     }
     return 0;
+}
+
+// One line on what is wrong with the command line, named after the subcommand it was
+// meant for, and where to read more: never the whole help, which would bury the line.
+int usage_error(const CLI::App& app, const CLI::ParseError& e) {
+    std::string command = "gavo";
+    for (const CLI::App* sub : app.get_subcommands()) command += " " + sub->get_name();
+    if (command == "gavo" && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+        std::string names;
+        for (const char* name : kCommands) names += std::string(names.empty() ? "" : " ") + name;
+        std::fprintf(stderr, "gavo: a command is required (%s)\n", names.c_str());
+    } else {
+        std::fprintf(stderr, "%s: %s\n", command.c_str(), e.what());
+    }
+    std::fprintf(stderr, "Run '%s --help' for more.\n", command.c_str());
+    return kExitUsage;
 }
 
 // The command line's values.
@@ -164,14 +181,12 @@ int main(int argc, char** argv) {
     Args args;
     add_global_options(app, options, args);
     std::vector<Command> commands = add_commands(app, options, args);
-    if (argc == 1) {
-        std::fputs(app.help().c_str(), stderr);
-        return kExitUsage;
-    }
     try {
+        if (argc == 1) throw CLI::RequiredError("A subcommand");
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
-        return app.exit(e) == 0 ? kExitOk : kExitUsage;
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        return usage_error(app, e);
     }
     for (const Command& command : commands)
         if (command.app->parsed()) return run(command, options, args);

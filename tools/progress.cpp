@@ -59,10 +59,25 @@ void Progress::add(uint64_t bytes) {
     draw();
 }
 
+// The bar gives way to a line that stays, as scp and rclone leave one: the bytes moved,
+// the time it took and the mean rate.
 void Progress::finish() {
     if (!enabled_) return;
-    draw();
-    end_line();
+    draw();  // the bar at its end, in case the last piece came within the redraw interval
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+    const double done = static_cast<double>(done_);
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1f s", elapsed);
+    std::string line = "\r";
+    line.append(format_bytes(done))
+        .append(" in ")
+        .append(elapsed < 60 ? std::string(seconds) : format_duration(elapsed))
+        .append(" (")
+        .append(format_bytes(elapsed > 0 ? done / elapsed : 0))
+        .append("/s)\033[K\n");
+    std::fputs(line.c_str(), stderr);
+    std::fflush(stderr);
+    drawn_ = false;
 }
 
 void Progress::draw() {

@@ -24,7 +24,7 @@ public:
 
     // Counts `bytes` more; redraws at most ten times a second.
     void add(uint64_t bytes);
-    // Draws the final state and ends the line.
+    // Replaces the bar with a summary line: bytes, time taken and mean rate.
     void finish();
 
 private:

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -73,6 +74,7 @@ void apply_key(const std::string& key, const std::string& value, Settings* out) 
     else if (same_name(key, "HOST_NAME")) out->host = value;
     else if (same_name(key, "HOST_PORT")) out->port = value;
     else if (same_name(key, "BASE_DIR")) out->base_dir = value;
+    else if (same_name(key, "LOG_DIR")) out->log_dir = value;
 }
 
 }  // namespace
@@ -131,9 +133,12 @@ bool find_settings(const std::string& ini_option, const std::string& log_dir_opt
         parse_ini(text.str(), out);
     }
     std::string state = xdg_dir("XDG_STATE_HOME", "/.local/state");
-    out->log_dir = !log_dir_option.empty() ? log_dir_option
-                   : state.empty()         ? "/tmp/gavo-" + std::to_string(::getuid())
-                                           : state + "/gavo";
+    // The INI file's LOG_DIR, which the library follows, comes first.
+    std::replace(out->log_dir.begin(), out->log_dir.end(), '\\', '/');
+    out->log_dir = !out->log_dir.empty()     ? out->log_dir
+                   : !log_dir_option.empty() ? log_dir_option
+                   : state.empty()           ? "/tmp/gavo-" + std::to_string(::getuid())
+                                             : state + "/gavo";
     if (out->log_dir.empty() || out->log_dir.back() != '/') out->log_dir += '/';
     return true;
 }

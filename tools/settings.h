@@ -25,7 +25,8 @@ struct Settings {
 
 // Finds the INI file: `ini_option` (which must exist), else $GAVO_INI (which must exist
 // when set), else $XDG_CONFIG_HOME/gavo/gavo.ini (default ~/.config), else
-// /etc/gavo/gavo.ini, else none. The log folder is `log_dir_option`, else
+// /etc/gavo/gavo.ini, else none. The log folder is the INI file's LOG_DIR, else
+// `log_dir_option`, else
 // $XDG_STATE_HOME/gavo/ (default ~/.local/state/gavo/; /tmp/gavo-UID/ without a home
 // folder). False with `error` set when a
 // named INI file is missing or unreadable.

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -16,8 +17,8 @@ namespace gavo_tool {
 namespace {
 
 // How long a requested stop waits for the command to clean up before the watchdog ends
-// the process itself.
-constexpr auto kGrace = std::chrono::seconds(1);
+// the process itself. A --timeout keeps a quarter of its time, up to this, for it.
+constexpr auto kGrace = std::chrono::milliseconds(1000);
 
 // Plain arrays, not strings: the watchdog thread may still read them while the process
 // exits, after static destructors have run.
@@ -40,9 +41,9 @@ void request_stop(int code) {
     g_stop.compare_exchange_strong(none, code);
 }
 
-// Ends the process after the grace unless the command has ended it first.
-[[noreturn]] void force_exit() {
-    std::this_thread::sleep_for(kGrace);
+// Ends the process at `end` unless the command has ended it first.
+[[noreturn]] void force_exit(std::chrono::steady_clock::time_point end) {
+    std::this_thread::sleep_until(end);
     if (g_temp_set.load()) ::unlink(g_temp);
     report_stop(g_stop.load());
     if (g_remote_set.load())
@@ -53,15 +54,19 @@ void request_stop(int code) {
 }
 
 void watch(sigset_t signals) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(g_timeout);
-    const timespec tick{0, 100 * 1000 * 1000};
+    using std::chrono::steady_clock;
+    const auto limit = std::chrono::milliseconds(std::chrono::seconds(g_timeout));
+    const steady_clock::time_point deadline = steady_clock::now() + limit;
+    // The stop is asked for early enough that the clean-up fits before the deadline.
+    const steady_clock::time_point stop_at =
+        deadline - std::min<std::chrono::milliseconds>(kGrace, limit / 4);
+    const timespec tick{0, 50 * 1000 * 1000};
     while (g_stop.load() == 0) {
         int sig = sigtimedwait(&signals, nullptr, &tick);
         if (sig > 0) request_stop(128 + sig);
-        else if (g_timeout > 0 && std::chrono::steady_clock::now() >= deadline)
-            request_stop(kExitTimeout);
+        else if (g_timeout > 0 && steady_clock::now() >= stop_at) request_stop(kExitTimeout);
     }
-    force_exit();
+    force_exit(g_stop.load() == kExitTimeout ? deadline : steady_clock::now() + kGrace);
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // pieces of work (stop_code()), closes its handles, removes its temporary names and
 // reports. When the command is stuck in a call that does not come back (a server that
 // never answers), the watchdog ends the process itself after a short grace, removing
-// the local temporary file it was told of and printing the message.
+// the local temporary file it was told of and printing the message. For --timeout the
+// grace comes out of the time given, so that the process has ended when it runs out.
 #pragma once
 
 #include <string>
