@@ -27,7 +27,7 @@ struct ClientName {
 // 16-bit length was `length` (counting the terminating zero). Refused: an empty field,
 // a name over kMaxNameBytes, a field whose last byte is not the zero, a zero before the
 // end, a drive-letter prefix ("C:"), ".." above the root, and a name that is only the
-// root itself.
-ClientName parse_client_name(const char* field, size_t length);
+// root itself unless `root_ok` (a listing or stat of the root: its path is then "").
+ClientName parse_client_name(const char* field, size_t length, bool root_ok = false);
 
 }  // namespace gavo::server
