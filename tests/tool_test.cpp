@@ -324,7 +324,9 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
         std::string out, err;
     } cases[] = {
         {{"--version"}, 0, "gavo " GAVO_VERSION, ""},
-        {{"ls"}, 2, "", "gavo: unknown command 'ls'"},
+        {{"list"}, 2, "", "gavo: unknown command 'list'"},
+        {{"ls"}, 3, "", "listing needs working mode 2 (a file server)"},
+        {{"clean-temp", "--older-than", "2x"}, 2, "", "'2x' is no duration"},
         {{"--bogus", "exists", "a"}, 2, "", "gavo: unknown option '--bogus'"},
         {{"put", "only-one"}, 2, "", ""},
         {{"--ini", dir_ + "none.ini", "put", dir_ + "a.txt", "zz"},
@@ -347,7 +349,8 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
     }
     EXPECT_FALSE(fs::exists("zz"));
     EXPECT_TRUE(fs::exists(dir_ + "state/gavo/gavo_nfile_err.log"));
-    for (const char* sub : {"put", "get", "cat", "rm", "mv", "exists", "record", "config"})
+    for (const char* sub : {"put", "get", "cat", "rm", "mv", "exists", "record", "config", "ls",
+                            "stat", "rmdir", "clean-temp"})
         EXPECT_NE(std::string::npos,
                   run({sub, "--help"}).out.find(std::string("Usage: gavo ") + sub));
 
