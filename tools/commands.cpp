@@ -747,13 +747,14 @@ int run_put_tree(const Options& o, const std::string& local, const std::string& 
         const std::string path = local + "/" + names[i];
         const std::string stored = joined(folder, names[i]);
         struct stat st;
-        if (::stat(path.c_str(), &st) != 0) {
+        if (::lstat(path.c_str(), &st) != 0) {
             std::fprintf(stderr, "gavo put: cannot read '%s': %s\n", path.c_str(),
                          lower_first(std::strerror(errno)).c_str());
             return static_cast<int>(kExitLocal);
         }
         if (S_ISDIR(st.st_mode)) return run_put_tree(o, path, stored);
         if (!S_ISREG(st.st_mode)) {
+            // Links are not followed, so a link to a folder above cannot loop.
             std::fprintf(stderr, "gavo put: passed over '%s': neither a file nor a folder\n",
                          path.c_str());
             return static_cast<int>(kExitOk);

@@ -5,6 +5,7 @@
 #include "nfile/channel_request.h"
 #include "proto/codec.h"
 #include "proto/codes.h"
+#include "proto/names.h"
 #include "runtime/state.h"
 
 namespace gavo_tool {
@@ -16,6 +17,13 @@ namespace wire = gavo::wire;
 
 bool take(ChannelRequest& req, unsigned char* out, int n) { return req.get_bytes(out, n) == n; }
 
+// 0 when `name` may be sent: working mode 2, and a name the server can take (its field is
+// 16 bits long); else the result that says why not.
+int check_request(const std::string& name) {
+    if (gavo::lib::fsmode.load() != 2) return kNotServer;
+    return gavo::name_fits(name.c_str()) ? 0 : kNameTooLong;
+}
+
 // A failed first reply integer: a server that does not know the request closes the
 // connection at its opcode, with the rest of the request unread (the peer then sees a
 // reset rather than an orderly end).
@@ -26,7 +34,7 @@ int reply_failure(int rc) {
 // One page after `after`; 0 with the entries in `page` and `more` set, or a result.
 int list_page(const std::string& folder, const std::string& after, std::vector<RemoteEntry>* page,
               bool* more) {
-    if (gavo::lib::fsmode.load() != 2) return kNotServer;
+    if (int rc = check_request(folder)) return rc;
     page->clear();
     ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(wire::kOpList, {folder.c_str(), after.c_str()})) return gavo::kCodeNotSent;
@@ -42,8 +50,11 @@ int list_page(const std::string& folder, const std::string& after, std::vector<R
         if (length < 2 || static_cast<size_t>(length) > sizeof name ||
             !take(req, reinterpret_cast<unsigned char*>(name), length) || name[length - 1] != 0)
             return kBadListing;
-        page->push_back(
-            {std::string(name, static_cast<size_t>(length - 1)), wire::decode_entry_info(bytes)});
+        // A name is one component: anything else would lead a copy out of its folder.
+        const std::string entry(name, static_cast<size_t>(length - 1));
+        if (entry == "." || entry == ".." || entry.find('/') != std::string::npos)
+            return kBadListing;
+        page->push_back({entry, wire::decode_entry_info(bytes)});
     }
     return 0;
 }
@@ -64,7 +75,7 @@ int list_folder(const std::string& folder, const std::function<bool(const Remote
 }
 
 int stat_name(const std::string& name, wire::EntryInfo* info) {
-    if (gavo::lib::fsmode.load() != 2) return kNotServer;
+    if (int rc = check_request(name)) return rc;
     ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(wire::kOpStat, {name.c_str()})) return gavo::kCodeNotSent;
     const int rc = req.get_reply();
@@ -76,7 +87,7 @@ int stat_name(const std::string& name, wire::EntryInfo* info) {
 }
 
 int remove_folder(const std::string& name) {
-    if (gavo::lib::fsmode.load() != 2) return kNotServer;
+    if (int rc = check_request(name)) return rc;
     ChannelRequest req(gavo::lib::archive_lock, gavo::lib::archive_conn);
     if (!req.send(wire::kOpRemoveFolder, {name.c_str()})) return gavo::kCodeNotSent;
     const int rc = req.get_reply();
@@ -89,6 +100,7 @@ std::string listing_failure(int rc) {
         return "the server does not support listing (it closed the connection at the request)";
     case kNotServer: return "listing needs working mode 2 (a file server)";
     case kBadListing: return "the server's reply was malformed";
+    case kNameTooLong: return "name longer than 499 bytes";
     default: return gavo::code_meaning(rc) + std::string(" (code ") + std::to_string(rc) + ")";
     }
 }

@@ -19,9 +19,10 @@ struct RemoteEntry {
 };
 
 // Results besides 0 and the library's codes.
-constexpr int kNoListing = 1;   // the server closed the connection at the request
-constexpr int kNotServer = 2;   // working mode 1: there is no server to ask
-constexpr int kBadListing = 3;  // the reply broke its own rules; the stream is lost
+constexpr int kNoListing = 1;    // the server closed the connection at the request
+constexpr int kNotServer = 2;    // working mode 1: there is no server to ask
+constexpr int kBadListing = 3;   // the reply broke its own rules; the stream is lost
+constexpr int kNameTooLong = 4;  // more than 499 bytes: never sent
 
 // Calls `each` for every entry of `folder` in name order, one page (at most
 // gavo::wire::kListMaxEntries entries) in memory at a time; stops early when `each`
