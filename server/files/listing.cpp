@@ -51,43 +51,49 @@ int FileService::list(const FileArea& area, const std::string& rel, const std::s
         return code_for(root, err, rel, false, why);
     }
     // The smallest names after the cursor, kept in a max-heap of at most a page: the
-    // folder's size never shows in the memory held.
-    std::priority_queue<std::string> kept;
-    errno = 0;
-    while (const dirent* e = readdir(dir)) {
-        const std::string_view name(e->d_name);
-        if (name == "." || name == ".." || name <= after) continue;
-        if (kept.size() < wire::kListMaxEntries) {
-            kept.emplace(name);
-        } else {
-            *more = true;
-            if (name < kept.top()) {
-                kept.pop();
+    // folder's size never shows in the memory held. Entries removed since the scan are
+    // left out; a page that lost every entry is read again after them, so that an empty
+    // page always means the end.
+    std::string from = after;
+    int code = 0;
+    do {
+        rewinddir(dir);
+        *more = false;
+        std::priority_queue<std::string> kept;
+        errno = 0;
+        while (const dirent* e = readdir(dir)) {
+            const std::string_view name(e->d_name);
+            if (name == "." || name == ".." || name <= from) continue;
+            if (kept.size() < wire::kListMaxEntries) {
                 kept.emplace(name);
+            } else {
+                *more = true;
+                if (name < kept.top()) {
+                    kept.pop();
+                    kept.emplace(name);
+                }
             }
         }
-    }
-    int code = 0;
-    if (errno != 0) code = code_for(root, errno, rel, false, why);
-    page->resize(kept.size());
-    for (size_t i = kept.size(); i-- > 0; kept.pop()) (*page)[i].name = kept.top();
-    // An entry removed since the scan is left out; the next page still starts after the
-    // last name sent.
-    size_t out = 0;
-    for (size_t i = 0; code == 0 && i < page->size(); ++i) {
-        struct stat st;
-        ListedEntry& entry = (*page)[i];
-        if (sys().fstatat(dirfd(dir), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) continue;
-            code = code_for(root, errno, rel, false, why);
-            break;
+        if (errno != 0) code = code_for(root, errno, rel, false, why);
+        page->resize(kept.size());
+        for (size_t i = kept.size(); i-- > 0; kept.pop()) (*page)[i].name = kept.top();
+        if (!page->empty()) from = page->back().name;
+        size_t out = 0;
+        for (size_t i = 0; code == 0 && i < page->size(); ++i) {
+            struct stat st;
+            ListedEntry& entry = (*page)[i];
+            if (sys().fstatat(dirfd(dir), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT) continue;
+                code = code_for(root, errno, rel, false, why);
+                break;
+            }
+            entry.info = entry_info(st);
+            if (out != i) (*page)[out] = std::move(entry);
+            ++out;
         }
-        entry.info = entry_info(st);
-        if (out != i) (*page)[out] = std::move(entry);
-        ++out;
-    }
+        page->resize(code == 0 ? out : 0);
+    } while (code == 0 && page->empty() && *more);
     closedir(dir);
-    page->resize(code == 0 ? out : 0);
     return code;
 }
 
