@@ -178,7 +178,8 @@ public:
     int64_t stat(const std::string& name, int* kind) {
         if (!send_raw(be16(0x0102) + name_field(name))) return kNoReply;
         const int64_t code = recv32();
-        if (code == 0) *kind = static_cast<unsigned char>(recv_bytes(18)[1]);
+        const std::string entry = code == 0 ? recv_bytes(18) : "";
+        if (code == 0) *kind = entry.size() == 18 ? static_cast<unsigned char>(entry[1]) : -1;
         return code;
     }
     int64_t rmdir(const std::string& name) {
