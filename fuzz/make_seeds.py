@@ -54,6 +54,9 @@ REQUESTS = {
     "bad-write-count": open_req(0x0B, "w.txt") + be16(4) + be16(0) + be32(-5),
     "unknown-opcode": be16(99) + b"\0" * 8,
     "long-name": open_req(0x0B, "x" * 600) + be16(8) + name("y" * 499),
+    "listing": be16(0x0101) + name("") + name("") + be16(0x0101) + name("d") + name("a.txt")
+    + be16(0x0102) + name("d/b.txt") + be16(0x0102) + name("/") + be16(0x0103) + name("d")
+    + be16(0x0101) + name("../canary") + name("") + be16(0x0101) + name("d") + name("x" * 300),
 }
 for i, (label, stream) in enumerate(REQUESTS.items()):
     for selector in (0x00, 0x07, 0xF3):
@@ -66,8 +69,8 @@ for label, stream in REQUESTS.items():
         write("request_decoder", "%s-%02x" % (label, prefix[0]), prefix + stream)
 
 # ---- server_session: decoder bytes (see server_session.cpp).
-(OPEN, CLOSE, READ, WRITE, OPENEX, RENAME, REMOVE, EXISTS, TOPEN, TWRITE, TCLOSE,
- BREAK) = range(12)
+(OPEN, CLOSE, READ, WRITE, OPENEX, RENAME, REMOVE, EXISTS, TOPEN, TWRITE, TCLOSE, LIST,
+ STAT, RMDIR, BREAK) = range(15)
 SESSION = {
     "open-read-close": [OPEN, 0, 0, READ, 0, 100, CLOSE, 0],
     "create-write-read": [OPEN, 4, 5, WRITE, 0, 0xC1, CLOSE, 0, OPENEX, 0, 5, READ, 0, 0xA0,
@@ -82,6 +85,8 @@ SESSION = {
     "tables": [TOPEN, 0, TWRITE, 0, 3, TOPEN, 1, TWRITE, 1, 9, TOPEN, 2, TWRITE, 2, 0,
                TCLOSE, 0, CLOSE, 1, TOPEN, 4, TOPEN, 6],
     "table-break": [TOPEN, 1, BREAK, 4, 0, 5, 1, 2, 3, 4, 5],
+    "listing": [LIST, 0, 0, LIST, 0x90, 0, 2, STAT, 2, STAT, 9, RMDIR, 4, LIST, 0xC5, 3, 1,
+                2, 3, 0],
 }
 for label, ops in SESSION.items():
     write("server_session", label, bytes(ops))

@@ -45,6 +45,9 @@ enum Kind {
     kTableOpen,
     kTableWrite,
     kTableClose,
+    kList,
+    kStat,
+    kRmdir,
     kBreak,
     kKinds
 };
@@ -149,6 +152,8 @@ private:
     bool read();
     bool write();
     bool names(int opcode, int count);
+    bool list();
+    bool stat();
     bool table_open();
     bool table_write();
     void break_framing();
@@ -191,6 +196,9 @@ bool Sequence::step() {
     case kTableOpen: return table_open();
     case kTableWrite: return table_write();
     case kTableClose: return close(17);
+    case kList: return list();
+    case kStat: return stat();
+    case kRmdir: return names(0x0103, 1);
     default: break_framing(); return false;
     }
 }
@@ -253,6 +261,39 @@ bool Sequence::names(int opcode, int count) {
     return true;
 }
 
+// A page of a folder, or of a name that is none; the cursor is a name or raw bytes.
+bool Sequence::list() {
+    const uint8_t b = in_.byte();
+    const std::string after = b < 0x80 ? "" : b < 0xC0 ? name() : in_.bytes(in_.byte() % 40);
+    exchange(be16(0x0101) + name_field(name()) + name_field(after));
+    expect(4, "a list");
+    const int32_t n = wire_.take32();
+    if (n < 0) return true;
+    if (static_cast<size_t>(n) > gavo::wire::kListMaxEntries) die("list of %d entries", n);
+    expect(2, "a list's more");
+    wire_.drop(2);
+    for (int32_t i = 0; i < n; ++i) {
+        expect(gavo::wire::kEntryInfoBytes + 2, "a list entry");
+        wire_.drop(gavo::wire::kEntryInfoBytes);
+        const int length = wire_.take16();
+        if (length < 2 || static_cast<size_t>(length) > gavo::wire::kEntryNameMax + 1) {
+            die("list entry name of %d bytes", length);
+        }
+        expect(static_cast<size_t>(length), "a list entry's name");
+        wire_.drop(static_cast<size_t>(length));
+    }
+    return true;
+}
+
+bool Sequence::stat() {
+    exchange(be16(0x0102) + name_field(name()));
+    expect(4, "a stat");
+    if (wire_.take32() != 0) return true;
+    expect(gavo::wire::kEntryInfoBytes, "a stat's entry");
+    wire_.drop(gavo::wire::kEntryInfoBytes);
+    return true;
+}
+
 bool Sequence::table_open() {
     const uint8_t b = in_.byte();
     const std::string name = b < 0xF0 ? kTables[b % kTableCount].name : in_.bytes(in_.byte() % 80);
@@ -293,7 +334,7 @@ void Sequence::break_framing() {
     switch (in_.byte() % 6) {
     case 4: send(be16(19) + be16(handle()) + in_.bytes(in_.byte() % 16)); break;  // framing?
     case 5: send(be16(16) + be16(in_.u16())); break;  // table name cut off
-    case 0: send(be16(in_.u16() | 0x0100)); break;    // no such opcode
+    case 0: send(be16(in_.u16() | 0x0200)); break;    // no such opcode
     case 1: send(be16(4) + be16(handle()) + be32(-1 - (in_.byte() & 0x7F))); break;
     case 2: send(be16(1) + be16(flags()) + be16(in_.u16())); break;  // name cut off
     default: send(be16(6) + name_field(name()) + be16(300) + "abc"); break;

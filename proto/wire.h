@@ -1,7 +1,11 @@
 // The wire's messages: each request's opcode (its first 16-bit field), the fields that
 // follow it, and the shape of its reply. Both ends build on this one description: the
 // library's request senders and reply readers, and the server's request decoder and
-// reply encoder. Archive-channel requests are 1-8, log-channel requests 16-19.
+// reply encoder. Archive-channel requests are 1-8, log-channel requests 16-19. The
+// listing requests (0x0101-0x0103) are this server's extension of the archive channel:
+// hosts built against the reference never send them, and a server without them closes
+// the connection at their opcode as at any unknown one (proto/listing.h has their
+// replies).
 //
 // Integers are big-endian (proto/codec.h). A name is a 16-bit length counting its
 // terminating zero, then the bytes with the zero. Write data is counted by the 32-bit
@@ -26,6 +30,9 @@ enum Opcode : uint16_t {
     kOpTableOpen = 16,
     kOpTableClose = 17,
     kOpTableWrite = 19,
+    kOpList = 0x0101,
+    kOpStat = 0x0102,
+    kOpRemoveFolder = 0x0103,
 };
 
 // One field of a request after its opcode.
@@ -43,6 +50,8 @@ enum class Reply : uint8_t {
     kLong,             // 32-bit: count or answer, or a negative code
     kHandleAndLength,  // 16-bit handle then the file's 32-bit length; or a 16-bit code
     kCountAndData,     // 32-bit count then that many bytes; or a 32-bit code
+    kListing,          // 32-bit entry count, 16-bit "more follow", the entries; or a code
+    kStat,             // 32-bit 0 then one entry without its name; or a 32-bit code
 };
 
 struct Message {
@@ -65,6 +74,10 @@ inline constexpr Message kMessages[] = {
     {kOpTableOpen, "table open", {Field::kName}, 1, Reply::kShort},
     {kOpTableClose, "close", {Field::kShort}, 1, Reply::kShort},
     {kOpTableWrite, "table write", {Field::kShort, Field::kRecord}, 2, Reply::kLong},
+    // Folder, then the name after which the page begins ("" for the first page).
+    {kOpList, "list", {Field::kName, Field::kName}, 2, Reply::kListing},
+    {kOpStat, "stat", {Field::kName}, 1, Reply::kStat},
+    {kOpRemoveFolder, "rmdir", {Field::kName}, 1, Reply::kLong},
 };
 
 // The description of opcode `op`; null for an opcode no end knows.

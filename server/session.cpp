@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "proto/listing.h"
 #include "proto/os_error.h"
 #include "proto/wire.h"
 #include "server/base/sys.h"
@@ -26,8 +27,8 @@ std::string printable(const char* field, size_t n) {
 }
 
 // A name field judged; a refused name keeps its printable front for the log.
-ClientName client_name(const NameField& field) {
-    ClientName name = parse_client_name(field.kept, field.length);
+ClientName client_name(const NameField& field, bool root_ok = false) {
+    ClientName name = parse_client_name(field.kept, field.length, root_ok);
     if (!name.ok) name.path = printable(field.kept, field.kept_size());
     return name;
 }
@@ -125,6 +126,9 @@ bool Session::serve_one() {
     case kOpTableOpen: return do_table_open(req);
     case kOpTableClose: return do_close(req);  // one handle space: closes whatever it names
     case kOpTableWrite: return do_table_write(req);
+    case kOpList: return do_list(req);
+    case kOpStat: return do_stat(req);
+    case kOpRemoveFolder: return do_remove_folder(req);
     }
     return conn_.fail("no handler for opcode " + std::to_string(req.op()));
 }
@@ -489,6 +493,83 @@ bool Session::do_exists(const Header& req) {
     const int answer = ctx_.files.exists(area(), name.path, &why);
     if (answer < 0) refuse("exists", answer, "'" + name.path + "'", why);
     return reply32(answer);
+}
+
+// A listing page's reply is at most kListMaxReply bytes; the folder is read on a thread
+// of its own when one is free, so a large folder does not hold up the loop's other
+// clients (at the loop's bound the page is still served: its work is bounded).
+bool Session::do_list(const Header& req) {
+    const ClientName folder = client_name(req.names[0], true);
+    const NameField& cursor = req.names[1];
+    const size_t cursor_size = cursor.length > 0 ? cursor.length - 1 : 0;
+    std::string why = folder.reason;
+    if (folder.ok &&
+        (cursor.length == 0 || cursor.length > kEntryNameMax + 1 ||
+         cursor.kept[cursor_size] != '\0' || strnlen(cursor.kept, cursor_size) != cursor_size)) {
+        why = "bad cursor name";
+    }
+    if (!why.empty()) {
+        refuse("list", kCodeBadPath, "'" + folder.path + "'", why);
+        return reply32(kCodeBadPath);
+    }
+    static_cast<void>(EventLoop::offload(Blocking::kLocal));
+    std::vector<ListedEntry> page;
+    bool more = false;
+    const int code = ctx_.files.list(area(), folder.path, std::string(cursor.kept, cursor_size),
+                                     &page, &more, &why);
+    if (code != 0) {
+        refuse("list", code, "'" + folder.path + "'", why);
+        return reply32(code);
+    }
+    result_ = static_cast<int>(page.size());
+    unsigned char head[kListHeadBytes];
+    encode_list_head(head, static_cast<int32_t>(page.size()), more);
+    if (!conn_.put_bytes(head, sizeof head)) return false;
+    for (const ListedEntry& entry : page) {
+        unsigned char fixed[kEntryInfoBytes + 2];
+        encode_entry_info(fixed, entry.info);
+        codec::put16(fixed + kEntryInfoBytes, static_cast<int>(entry.name.size() + 1));
+        if (!conn_.put_bytes(fixed, sizeof fixed) ||
+            !conn_.put_bytes(reinterpret_cast<const unsigned char*>(entry.name.c_str()),
+                             entry.name.size() + 1)) {
+            return false;
+        }
+    }
+    return conn_.flush();
+}
+
+bool Session::do_stat(const Header& req) {
+    const ClientName name = client_name(req.names[0], true);
+    if (!name.ok) {
+        refuse("stat", kCodeBadPath, "'" + name.path + "'", name.reason);
+        return reply32(kCodeBadPath);
+    }
+    std::string why;
+    EntryInfo info;
+    const int code = ctx_.files.stat(area(), name.path, &info, &why);
+    if (code != 0) {
+        refuse("stat", code, "'" + name.path + "'", why);
+        return reply32(code);
+    }
+    unsigned char bytes[kEntryInfoBytes];
+    encode_entry_info(bytes, info);
+    result_ = 0;
+    return put(encode_long(0)) && conn_.put_bytes(bytes, sizeof bytes) && conn_.flush();
+}
+
+bool Session::do_remove_folder(const Header& req) {
+    const ClientName name = client_name(req.names[0]);
+    if (!name.ok) {
+        refuse("rmdir", kCodeBadPath, "'" + name.path + "'", name.reason);
+        return reply32(kCodeBadPath);
+    }
+    if (ctx_.config.sync && !leave_loop("rmdir", "'" + name.path + "'")) {
+        return reply32(kCodeRefused);
+    }
+    std::string why;
+    const int code = ctx_.files.remove_folder(area(), name.path, &why);
+    if (code != 0) refuse("rmdir", code, "'" + name.path + "'", why);
+    return reply32(code);
 }
 
 }  // namespace gavo::server

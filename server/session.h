@@ -120,6 +120,9 @@ private:
     bool do_rename(const Header& req);
     bool do_remove(const Header& req);
     bool do_exists(const Header& req);
+    bool do_list(const Header& req);
+    bool do_stat(const Header& req);
+    bool do_remove_folder(const Header& req);
     bool do_table_open(const Header& req);
     bool do_table_write(const Header& req);
     bool read_record(const OpenTable& table, std::string* bytes);

@@ -42,6 +42,7 @@ protected:
         ASSERT_EQ(0, system(("mkdir -p " + root_ + "hosts/a " + root_ + "hosts/b").c_str()));
         write_file(root_ + "hosts/a/mine.txt", "A");
         write_file(root_ + "hosts/b/secret.txt", "B");
+        ASSERT_EQ(0, mkdir((root_ + "hosts/b/empty").c_str(), 0755));
         ASSERT_EQ(0, symlink("../b", (root_ + "hosts/a/link").c_str()));
         write_file(dir_ + "tables", "events = line\naudit = line\n");
         config_.tables_file = dir_ + "tables";
@@ -52,7 +53,7 @@ protected:
 };
 
 TEST_F(AccessTest, EachIdentitySeesOnlyItsFolderAndChangesOnlyWhatItsRuleAllows) {
-    enum Op { kOpen, kExists, kRename, kRemove, kTable };
+    enum Op { kOpen, kExists, kRename, kRemove, kTable, kList, kStat, kRmdir };
     struct Row {
         const char* from;
         Op op;
@@ -70,12 +71,17 @@ TEST_F(AccessTest, EachIdentitySeesOnlyItsFolderAndChangesOnlyWhatItsRuleAllows)
         {kA, kOpen, 0x4A, "new/made.txt", "", 0},
         {kA, kTable, 0, "events", "", 0},
         {kA, kTable, 0, "audit", "", kCodeAccessDenied},
+        {kA, kList, 0, "/", "", 0},
+        {kA, kList, 0, "link", "", kCodeBadPath},
+        {kA, kStat, 0, "../b/secret.txt", "", kCodeBadPath},
+        {kA, kList, 0, "../b", "", kCodeBadPath},
         {kB, kOpen, 0x41, "secret.txt", "", 0},
         {kB, kOpen, 0x42, "secret.txt", "", kCodeAccessDenied},
         {kB, kOpen, 0x4A, "d/new.txt", "", kCodeAccessDenied},
         {kB, kRename, 0, "secret.txt", "moved.txt", kCodeAccessDenied},
         {kB, kRemove, 0, "secret.txt", "", kCodeAccessDenied},
         {kB, kTable, 0, "events", "", kCodeAccessDenied},
+        {kB, kRmdir, 0, "empty", "", kCodeAccessDenied},
         {"127.0.0.1", kExists, 0, "../hosts/b/secret.txt", "", kCodeBadPath},  // `*`: public
     };
     for (const bool walk : {false, true}) {
@@ -84,15 +90,22 @@ TEST_F(AccessTest, EachIdentitySeesOnlyItsFolderAndChangesOnlyWhatItsRuleAllows)
         for (const Row& r : rows) {
             auto& c = clients[r.from];
             if (!c) c = client(r.from);
+            int kind = 0;
+            bool more = false;
+            std::vector<std::string> entries;
             int64_t got = r.op == kOpen     ? c->open(r.flags, r.name)
                           : r.op == kExists ? c->exists(r.name)
                           : r.op == kRename ? c->rename(r.name, r.to)
                           : r.op == kRemove ? c->remove(r.name)
+                          : r.op == kList   ? c->list(r.name, "", &entries, &more)
+                          : r.op == kStat   ? c->stat(r.name, &kind)
+                          : r.op == kRmdir  ? c->rmdir(r.name)
                                             : c->table_open(r.name);
-            if ((r.op == kOpen || r.op == kTable) && got >= 0) got = 0;
+            if ((r.op == kOpen || r.op == kTable || r.op == kList) && got >= 0) got = 0;
             EXPECT_EQ(got, r.want) << r.from << " " << r.op << " " << r.name << " walk " << walk;
         }
         EXPECT_EQ(read_file(root_ + "hosts/b/secret.txt"), "B");
+        EXPECT_TRUE(exists_on_disk(root_ + "hosts/b/empty"));
         EXPECT_TRUE(exists_on_disk(root_ + "hosts/a/new/made.txt"));
         EXPECT_TRUE(exists_on_disk(root_ + "public"));
         clients.clear();

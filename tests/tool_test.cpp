@@ -19,6 +19,7 @@
 
 #include "tests/fault_proxy.h"
 #include "tests/test_support.h"
+#include "tests/wire_client.h"
 #ifdef GAVO_SERVER_BIN
 #include "tests/server_process.h"
 #endif
@@ -325,7 +326,9 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
         {{"--version"}, 0, "gavo " GAVO_VERSION, ""},
         {{}, 2, "", "gavo: a command is required"},
         {{"exists"}, 2, "", "gavo exists: NAME is required"},
-        {{"ls"}, 2, "", "gavo: unknown command 'ls'"},
+        {{"list"}, 2, "", "gavo: unknown command 'list'"},
+        {{"ls"}, 3, "", "listing needs working mode 2 (a file server)"},
+        {{"clean-temp", "--older-than", "2x"}, 2, "", "'2x' is no duration"},
         {{"--bogus", "exists", "a"}, 2, "", "gavo: unknown option '--bogus'"},
         {{"put", "only-one"}, 2, "", ""},
         {{"--ini", dir_ + "none.ini", "put", dir_ + "a.txt", "zz"},
@@ -348,7 +351,8 @@ TEST_F(ToolTest, MessagesOptionsAndConfigurationSearch) {
     }
     EXPECT_FALSE(fs::exists("zz"));
     EXPECT_TRUE(fs::exists(dir_ + "state/gavo/gavo_nfile_err.log"));
-    for (const char* sub : {"put", "get", "cat", "rm", "mv", "exists", "record", "config"})
+    for (const char* sub : {"put", "get", "cat", "rm", "mv", "exists", "record", "config", "ls",
+                            "stat", "rmdir", "clean-temp"})
         EXPECT_NE(std::string::npos,
                   run({sub, "--help"}).out.find(std::string("Usage: gavo ") + sub));
 
@@ -454,6 +458,56 @@ TEST_F(ToolTest, PutCutMidWayOrInterruptedLeavesTheStoredFileAndNoTemporaryName)
     EXPECT_NE(std::string::npos, interrupted.err.find("gavo put: interrupted (SIGINT)"));
     EXPECT_TRUE(read_file(store_ + "precious.txt") == precious);
     EXPECT_TRUE(temporaries(store_).empty());
+}
+
+TEST_F(ToolTest, FoldersAreListedCopiedRemovedAndTidiedOverTheServer) {
+    use_server({}, true);
+    ASSERT_EQ(0, system(("mkdir -p " + dir_ + "src/sub " + store_ + "d/empty").c_str()));
+    write_file(dir_ + "src/a.txt", "aa");
+    write_file(dir_ + "src/sub/b\x01.txt", "b");
+    EXPECT_EQ(0, run({"put", "-r", dir_ + "src", "d/copy"}).exit);
+    Outcome ls = run({"ls", "-R", "d"});
+    EXPECT_EQ("d:\ncopy\nempty\n\nd/copy:\na.txt\nsub\n\nd/copy/sub:\nb\\001.txt\n\nd/empty:\n",
+              ls.out)
+        << ls.err;
+    EXPECT_EQ(0, run({"get", "-r", "d/copy", dir_ + "back"}).exit);
+    EXPECT_EQ("b", read_file(dir_ + "back/sub/b\x01.txt"));
+    // Refusals say what happened, with the code a host would see.
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } refusals[] = {
+        {{"rmdir", "d/copy"}, "folder not empty (code -1)"},
+        {{"rmdir", "d/copy/a.txt"}, "not a folder (code -103)"},
+        {{"rm", "d/empty"}, "is a folder (gavo rmdir removes an empty one) (code -103)"},
+        {{"mv", "d/copy/a.txt", "d/empty"}, "'d/empty' exists (code -103)"},
+        {{"ls", "d/none"}, "not found (code -102)"},
+    };
+    for (const auto& r : refusals) {
+        Outcome out = run(r.args);
+        EXPECT_EQ(3, out.exit);
+        EXPECT_NE(std::string::npos, out.err.find(r.message)) << out.err;
+    }
+    EXPECT_EQ(0, run({"rmdir", "d/empty"}).exit);
+    EXPECT_FALSE(fs::exists(store_ + "d/empty"));
+    // clean-temp: an old temporary goes, a recent one and one an upload holds open stay.
+    write_file(store_ + "d/.gavo-put-old00001", "x");
+    write_file(store_ + "d/.gavo-put-recent01", "x");
+    WireClient uploader;
+    ASSERT_TRUE(uploader.connect(server_->port()));
+    ASSERT_GE(uploader.open(0x0A, "d/.gavo-put-open0001"), 0);
+    for (const char* name : {"d/.gavo-put-old00001", "d/.gavo-put-open0001"})
+        ASSERT_EQ(0, system(("touch -d '2 hours ago' " + store_ + name).c_str()));
+    Outcome clean = run({"clean-temp", "--older-than", "1h"});
+    EXPECT_EQ(0, clean.exit) << clean.err;
+    EXPECT_EQ("removed d/.gavo-put-old00001 (1 bytes)\n", clean.out);
+    EXPECT_NE(std::string::npos, clean.err.find("kept 'd/.gavo-put-open0001': still open"));
+    EXPECT_TRUE(fs::exists(store_ + "d/.gavo-put-recent01"));
+    // A server that ends the connection at a listing request does not know it.
+    proxy_->arm(proxy_->accepted(), FaultProxy::Dir::ToClient, 0, FaultProxy::Fault::Close);
+    Outcome old = run({"ls"});
+    EXPECT_EQ(3, old.exit);
+    EXPECT_NE(std::string::npos, old.err.find("the server does not support listing")) << old.err;
 }
 
 TEST_F(ToolTest, ServerFailuresNameTheServerAndTheCause) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace gavo::test {
 
@@ -152,6 +153,37 @@ public:
     }
     int64_t exists(const std::string& name) {
         return send_raw(be16(8) + name_field(name)) ? recv32() : kNoReply;
+    }
+    // The listing extension. list() appends a page's entries to `out` as "name:kind:size"
+    // and returns the entry count (or a code); `more` tells whether pages follow.
+    int64_t list(const std::string& folder, const std::string& after, std::vector<std::string>* out,
+                 bool* more) {
+        if (!send_raw(be16(0x0101) + name_field(folder) + name_field(after))) return kNoReply;
+        const int64_t n = recv32();
+        if (n < 0) return n;
+        *more = recv16() == 1;
+        for (int64_t i = 0; i < n; ++i) {
+            const std::string fixed = recv_bytes(18);
+            const int length = recv16();
+            if (fixed.size() != 18 || length <= 0) return kNoReply;
+            std::string entry = recv_bytes(static_cast<size_t>(length));
+            entry.pop_back();  // its zero
+            const auto byte = [&](size_t at) { return static_cast<unsigned char>(fixed[at]); };
+            out->push_back(entry + ":" + std::to_string(byte(1)) + ":" +
+                           std::to_string(byte(8) << 8 | byte(9)));
+        }
+        return n;
+    }
+    // 0 with `kind` set, or a code.
+    int64_t stat(const std::string& name, int* kind) {
+        if (!send_raw(be16(0x0102) + name_field(name))) return kNoReply;
+        const int64_t code = recv32();
+        const std::string entry = code == 0 ? recv_bytes(18) : "";
+        if (code == 0) *kind = entry.size() == 18 ? static_cast<unsigned char>(entry[1]) : -1;
+        return code;
+    }
+    int64_t rmdir(const std::string& name) {
+        return send_raw(be16(0x0103) + name_field(name)) ? recv32() : kNoReply;
     }
     // The log channel's requests; a record write carries no count.
     int table_open(const std::string& name) {

@@ -28,7 +28,8 @@ const char kFooter[] =
     "2 bad arguments, 3 the library reported a failure, 4 a local file of the tool failed,\n"
     "5 --timeout ran out, 128+N ended by signal N (130: Ctrl-C).";
 
-const char* const kCommands[] = {"put", "get", "cat", "rm", "mv", "exists", "record", "config"};
+const char* const kCommands[] = {"put",    "get",    "cat", "rm",   "mv",    "exists",
+                                 "record", "config", "ls",  "stat", "rmdir", "clean-temp"};
 // Options of gavo itself that take a value.
 const std::set<std::string> kValued = {"--ini", "--log-dir", "--timeout"};
 const std::set<std::string> kFlags = {"-h",      "--help", "--version", "-q",
@@ -51,7 +52,7 @@ int check_command_word(int argc, char** argv) {
                 if (arg == command) return 0;
             std::fprintf(stderr,
                          "gavo: unknown command '%s' (commands: put get cat rm mv exists record "
-                         "config; see gavo --help)\n",
+                         "config ls stat rmdir clean-temp; see gavo --help)\n",
                          arg.c_str());
             return kExitUsage;
         }
@@ -82,6 +83,7 @@ struct Args {
     bool quiet = false;
     std::vector<std::string> names;
     std::string first, second;
+    std::string older_than = "1h";
 };
 
 // One subcommand and the work it runs once the library has started.
@@ -99,8 +101,19 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
     auto names = [&](CLI::App* sub, const char* name, int least, const char* help) {
         sub->add_option(name, a.names, help)->required()->expected(least, -1);
     };
+    // -r takes exactly a source folder and a destination folder.
+    auto tree = [&](const char* command, auto run_tree, auto run_plain) {
+        return [&, command, run_tree, run_plain] {
+            if (!o.recursive) return run_plain();
+            if (a.names.size() != 2) {
+                std::fprintf(stderr, "gavo %s: -r takes one folder and its destination\n", command);
+                return int(kExitUsage);
+            }
+            return run_tree(o, a.names[0], a.names[1]);
+        };
+    };
     CLI::App* put = add("put", "Store LOCAL ('-': standard input) as NAME, or files in FOLDER/",
-                        [&] { return run_put(o, a.names); });
+                        tree("put", run_put_tree, [&] { return run_put(o, a.names); }));
     put->footer(
         "The bytes go to a temporary name beside NAME, renamed into place once all are\n"
         "stored; a failed or interrupted put leaves NAME as it was and removes the\n"
@@ -109,9 +122,15 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
     put->add_flag("--force", o.force,
                   "replace an existing NAME: the old file is removed just before the new one "
                   "is renamed into place, so for a moment there is no NAME");
-    names(add("get", "Fetch NAME into LOCAL ('-': standard output; a folder keeps the name)",
-              [&] { return run_get(o, a.names); }),
-          "NAME... LOCAL|DIR", 2, "stored names, then the local file or folder");
+    put->add_flag("-r,--recursive", o.recursive,
+                  "put -r DIR FOLDER: store the files beneath the local DIR beneath FOLDER");
+    CLI::App* get =
+        add("get", "Fetch NAME into LOCAL ('-': standard output; a folder keeps the name)",
+            tree("get", run_get_tree, [&] { return run_get(o, a.names); }));
+    names(get, "NAME... LOCAL|DIR", 2, "stored names, then the local file or folder");
+    get->add_flag("-r,--recursive", o.recursive,
+                  "get -r FOLDER DIR: fetch the files beneath the stored FOLDER into DIR "
+                  "(created when missing)");
     names(add("cat", "Write NAME to standard output", [&] { return run_cat(o, a.names); }), "NAME",
           1, "stored names");
     names(add("rm", "Remove NAME", [&] { return run_rm(o, a.names); }), "NAME", 1, "stored names");
@@ -135,6 +154,39 @@ std::vector<Command> add_commands(CLI::App& app, Options& o, Args& a) {
                      "that ends inside a record is refused")
         ->type_name("N")
         ->check(CLI::Range(1, 1 << 20));
+    a.first = "/";
+    CLI::App* ls = add("ls", "List a stored folder (default: the root), or show a file",
+                       [&] { return run_ls(o, a.first); });
+    ls->add_option("PATH", a.first, "stored folder or file");
+    ls->add_flag("-l", o.long_format, "kind (d folder, - file, ? not served), size, time, name");
+    ls->add_flag("-R", o.recursive, "the folders beneath too");
+    ls->footer(
+        "Control characters and backslashes in names are shown escaped (\\ooo, \\\\).\n"
+        "Listing needs a file server with the listing extension (docs/protocol.md).");
+    names(add("stat", "Show the kind, size and time of NAME", [&] { return run_stat(o, a.names); }),
+          "NAME", 1, "stored names");
+    names(add("rmdir", "Remove the empty folder NAME", [&] { return run_rmdir(o, a.names); }),
+          "NAME", 1, "stored folders");
+    a.second.clear();
+    CLI::App* clean = add("clean-temp", "Remove the temporaries that killed uploads left", [&] {
+        o.older_than = parse_duration(a.older_than);
+        if (o.older_than < 0) {
+            std::fprintf(stderr,
+                         "gavo clean-temp: --older-than: '%s' is no duration (N, Ns, "
+                         "Nm, Nh or Nd)\n",
+                         a.older_than.c_str());
+            return int(kExitUsage);
+        }
+        return run_clean_temp(o, a.second);
+    });
+    clean->add_option("FOLDER", a.second, "stored folder to search (default: the root)");
+    clean
+        ->add_option("--older-than", a.older_than,
+                     "only temporaries unchanged for this long (default 1h)")
+        ->type_name("DURATION");
+    clean->footer(
+        "An upload writes to .gavo-put-XXXXXXXX beside its NAME; a killed one leaves it.\n"
+        "A temporary the server still holds open (an upload in progress) is never removed.");
     add("config", "Show the INI file, working mode, server or folder and logs in use",
         [&] { return std::fputs(describe(o.settings).c_str(), stdout), int(kExitOk); });
     return commands;

@@ -15,8 +15,10 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "proto/codes.h"
+#include "proto/listing.h"
 #include "proto/share_table.h"
 #include "server/base/limits.h"
 #include "server/files/handles.h"
@@ -86,6 +88,12 @@ struct OpenResult {
     int64_t length = 0;              // the file's length after the open
 };
 
+// One entry of a folder listing.
+struct ListedEntry {
+    std::string name;  // the bytes the file system holds
+    wire::EntryInfo info;
+};
+
 // Where a client's names resolve: the served root, or the folder its access rule confines
 // it to; and whether it may change anything there (besides the server-wide --read-only).
 struct FileArea {
@@ -117,6 +125,19 @@ public:
     // of the area through a link.
     int exists(const FileArea& area, const std::string& rel, std::string* why);
 
+    // One page of folder `rel` ("" is the area's root): its entries whose names sort
+    // after `after` (byte by byte), at most wire::kListMaxEntries, in name order; `more`
+    // tells whether any follow. The folder is read in full for each page, holding only
+    // the page's names, so the memory a listing takes is bounded by the page whatever
+    // the folder's size.
+    int list(const FileArea& area, const std::string& rel, const std::string& after,
+             std::vector<ListedEntry>* page, bool* more, std::string* why);
+    // What `rel` ("" is the area's root) is; -102 when it does not exist.
+    int stat(const FileArea& area, const std::string& rel, wire::EntryInfo* info, std::string* why);
+    // Removes the empty folder `rel`: -103 for a file or a pinned folder, -1 when it is
+    // not empty; durable when it returns 0.
+    int remove_folder(const FileArea& area, const std::string& rel, std::string* why);
+
     // The same in the whole root.
     OpenResult open(const std::string& rel, unsigned int flags, std::string* why) {
         return open(whole(), rel, flags, why);
@@ -141,6 +162,8 @@ private:
     int open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
                 bool exclusive_first, bool* created, std::string* why);
     int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
+    // What a listing or stat tells of an entry of `st`.
+    wire::EntryInfo entry_info(const struct stat& st) const;
     // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
     int check_servable(const struct stat& st, std::string* why) const;
     // The change count and length shared by every open of the file of `st`; a new record

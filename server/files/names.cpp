@@ -41,7 +41,7 @@ bool fold_components(const char* s, size_t n, std::vector<std::string>* parts) {
 
 }  // namespace
 
-ClientName parse_client_name(const char* field, size_t length) {
+ClientName parse_client_name(const char* field, size_t length, bool root_ok) {
     if (length == 0) return refuse("empty name field (no terminating zero)");
     if (length > kNameFieldKeep) return refuse("name too long");
     const size_t n = length - 1;
@@ -50,8 +50,8 @@ ClientName parse_client_name(const char* field, size_t length) {
     if (has_drive_prefix(field, n)) return refuse("drive-letter name");
     std::vector<std::string> parts;
     if (!fold_components(field, n, &parts)) return refuse("'..' leaves the root");
-    if (parts.empty()) return refuse("name of the root itself");
-    if (parts.front() == kNodeLockName) return refuse("the server's own file");
+    if (parts.empty() && !root_ok) return refuse("name of the root itself");
+    if (!parts.empty() && parts.front() == kNodeLockName) return refuse("the server's own file");
     ClientName out;
     out.ok = true;
     for (const std::string& part : parts) {

@@ -30,7 +30,8 @@ struct ClientName {
 // 16-bit length was `length` (counting the terminating zero). Refused: an empty field,
 // a name over kMaxNameBytes, a field whose last byte is not the zero, a zero before the
 // end, a drive-letter prefix ("C:"), ".." above the root, a name that is only the root
-// itself, and one in or under kNodeLockName.
-ClientName parse_client_name(const char* field, size_t length);
+// itself unless `root_ok` (a listing or stat of the root: its path is then ""), and one in
+// or under kNodeLockName.
+ClientName parse_client_name(const char* field, size_t length, bool root_ok = false);
 
 }  // namespace gavo::server
