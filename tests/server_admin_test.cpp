@@ -119,6 +119,11 @@ TEST_F(AdminTest, MetricsMoveWithTheRequests) {
     EXPECT_GT(started, 0);
     EXPECT_LE(started, static_cast<double>(time(nullptr)));
     EXPECT_EQ(metric("process_start_time_seconds"), started);  // the same at every scrape
+    // Prometheus's own linter (Debian package prometheus), where installed.
+    if (system("command -v promtool > /dev/null") == 0) {
+        write_file(dir_ + "metrics", page);
+        EXPECT_EQ(system(("promtool check metrics < " + dir_ + "metrics").c_str()), 0) << page;
+    }
 }
 
 // An open handle is listed with its connection; once that connection ends it is an
