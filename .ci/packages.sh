@@ -2,12 +2,13 @@
 # CI: the Debian packages, built and installed the way README.md says (its block marked
 # "packages", run as written), then checked as a Debian archive and an operator would:
 # lintian with no error and no warning, hardened compile lines, the library package's
-# dependencies, the server started as the gavo user from its unit's ExecStart line and the
-# installed configuration, a file stored and fetched with the installed gavo tool,
-# examples/consumer built against libgavo-client-dev (CMake and pkg-config), the operator's
-# command blocks of docs/server.md and docs/security.md run as written (.ci/doc-blocks.sh),
-# and the unit checked by systemd-analyze (verify, and an exposure of 2.0 or lower); last,
-# a purge that keeps the served files.
+# dependencies, the unit's configuration check before and during a run, the server started
+# as the gavo user from its unit's ExecStart line and the installed configuration, a file
+# stored and fetched with the installed gavo tool, examples/consumer built against
+# libgavo-client-dev (CMake and pkg-config), the operator's command blocks of
+# docs/server.md and docs/security.md run as written (.ci/doc-blocks.sh), and the unit
+# checked by systemd-analyze (verify, and an exposure of 2.0 or lower); last, a purge that
+# keeps the served files.
 #
 # Runs as root, as CI does: it installs packages and starts the server as another user.
 # Usage: .ci/packages.sh
@@ -54,7 +55,19 @@ read -r -a command <<< "$(sed -n 's/^ExecStart=//p' "$unit")"
 root=$(sed -n 's/^root *= *//p' /etc/gavo/server.conf)
 state=$(sed -n 's/^state *= *//p' /etc/gavo/server.conf)
 [ "$(stat -c %U "$root")" = "$user" ] || fail "$root is not owned by $user"
-# Only the port changes: a free one, so that the check never meets another server.
+# The unit's configuration check (ExecStartPre, and ExecReload's first command while the
+# server runs) passes on the installed configuration, as the gavo user. Only the port
+# changes, here and below: a free one, so that the check never meets another server.
+check_config() {
+    local line
+    line=$(sed -n "s/^$1=//p" "$unit" | head -n1)
+    [[ "$line" == *--check-config* ]] || fail "the unit's $1 does not check the configuration"
+    read -r -a check <<< "$line"
+    (cd / && setpriv --reuid="$user" --regid="$user" --init-groups -- \
+        "${check[@]}" --listen 127.0.0.1:0) > "$work/check.log" 2>&1 \
+        || fail "$1 failed: $(cat "$work/check.log")"
+}
+check_config ExecStartPre
 (cd / && exec setpriv --reuid="$user" --regid="$user" --init-groups -- \
     "${command[@]}" --listen 127.0.0.1:0) 2> "$work/server.log" &
 server=$!
@@ -65,6 +78,9 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 [ -n "$port" ] || fail "gavo-server did not start: $(cat "$work/server.log")"
+check_config ExecReload
+grep -q 'in use by the running server' "$work/check.log" \
+    || fail "the check did not see the running server: $(cat "$work/check.log")"
 
 step "the installed gavo tool against it"
 printf '[Config]\nCTRL_MODE=2\nHOST_NAME=127.0.0.1\nHOST_PORT=%s\n' "$port" > "$work/remote.ini"

@@ -110,13 +110,7 @@ bool parse_access_rules(std::string_view text, const std::string& file, AccessRu
                         std::string* error) {
     out->file = file;
     out->rules.clear();
-    int number = 0;
-    for (size_t start = 0; start < text.size();) {
-        const size_t end = std::min(text.find('\n', start), text.size());
-        const std::string_view line = config_line_content(text.substr(start, end - start));
-        start = end + 1;
-        ++number;
-        if (line.empty()) continue;
+    const bool parsed = for_each_config_line(text, [&](int number, std::string_view line) {
         AccessRule rule;
         rule.line = number;
         std::string why;
@@ -125,7 +119,9 @@ bool parse_access_rules(std::string_view text, const std::string& file, AccessRu
             return false;
         }
         out->rules.push_back(std::move(rule));
-    }
+        return true;
+    });
+    if (!parsed) return false;
     if (!out->rules.empty()) return true;
     *error = file + ": no rules: every client would be refused";
     return false;

@@ -1,12 +1,14 @@
 // gavo-server: the file server of working mode 2. See docs/server.md.
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "server/base/limits.h"
 #include "server/base/log.h"
 #include "server/base/notify.h"
+#include "server/check_config.h"
 #include "server/options.h"
 #include "server/server.h"
 
@@ -81,6 +83,19 @@ void reload(int argc, char** argv, Server& server, Logger& log, Settings* curren
               server.tables().summary().c_str());
 }
 
+// --check-config: what the server would serve on standard output, each problem on a
+// line of its own on standard error; 0 when there is none, else 2.
+int check_only(const Settings& settings, const std::string& parse_error) {
+    ConfigCheck check;
+    if (parse_error.empty()) check = check_config(settings);
+    else check.problems.push_back(parse_error);  // already one problem a line
+    for (const std::string& line : check.serves) printf("%s\n", line.c_str());
+    for (const std::string& line : check.problems) fprintf(stderr, "%s\n", line.c_str());
+    if (!check.problems.empty()) return 2;
+    printf("gavo-server: the configuration is good\n");
+    return 0;
+}
+
 void log_start(Logger& log) {
     // Every connection and every open file takes a descriptor: use all the system allows.
     const DescriptorLimit fds = raise_descriptor_limit();
@@ -102,10 +117,17 @@ int main(int argc, char** argv) {
     case ParseResult::kHelp: fputs(usage_text().c_str(), stdout); return 0;
     case ParseResult::kVersion: puts("gavo-server " GAVO_VERSION); return 0;
     case ParseResult::kError:
-        fprintf(stderr, "gavo-server: %s\nTry 'gavo-server --help'.\n", error.c_str());
+        if (settings.check_only) return check_only(settings, error);
+        for (size_t start = 0; start < error.size();) {
+            const size_t end = std::min(error.find('\n', start), error.size());
+            fprintf(stderr, "gavo-server: %s\n", error.substr(start, end - start).c_str());
+            start = end + 1;
+        }
+        fputs("Try 'gavo-server --help'.\n", stderr);
         return 2;
     case ParseResult::kRun: break;
     }
+    if (settings.check_only) return check_only(settings, "");
     // SIGTERM, SIGINT and SIGHUP are taken by sigwait below; every thread inherits the mask.
     sigset_t signals;
     sigemptyset(&signals);

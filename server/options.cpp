@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,7 @@ constexpr int kMaxConnectionsPerHost = 2001;
 constexpr int kMaxDescriptorsPerHost = 2002;
 constexpr int kAdminTokenFile = 2003;
 constexpr int kMaxThreads = 2004;
+constexpr int kCheckConfig = 3000;
 
 const struct option kOptions[] = {
     {"listen", required_argument, nullptr, kListen},
@@ -81,6 +83,7 @@ const struct option kOptions[] = {
     {"config", required_argument, nullptr, kConfig},
     {"log-file", required_argument, nullptr, kLogFile},
     {"log-level", required_argument, nullptr, kLogLevel},
+    {"check-config", no_argument, nullptr, kCheckConfig},
     {"help", no_argument, nullptr, kHelp},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -131,17 +134,17 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     switch (id) {
     case kListen:
         if (parse_host_port(arg, &config->listen_host, &config->listen_port)) return true;
-        *error = std::string("bad --listen value '") + arg + "' (want HOST:PORT)";
+        *error = std::string("bad value '") + arg + "' (want HOST:PORT)";
         return false;
     case kAdmin:
         if (parse_host_port(arg, &config->admin_host, &config->admin_port)) return true;
-        *error = std::string("bad --admin value '") + arg + "' (want HOST:PORT)";
+        *error = std::string("bad value '") + arg + "' (want HOST:PORT)";
         return false;
     case kAdminTokenFile: config->admin_token_file = arg; return true;
     case kRoot: config->root = arg; return true;
     case kNode:
         if (parse_node(arg, &config->node, &config->nodes)) return true;
-        *error = std::string("bad --node value '") + arg +
+        *error = std::string("bad value '") + arg +
                  "' (want N/M: node N of M, 1 <= N <= M <= " + std::to_string(kMaxNodes) + ")";
         return false;
     case kAllow: {
@@ -150,7 +153,7 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
             config->allow.push_back(cidr);
             return true;
         }
-        *error = std::string("bad --allow value '") + arg + "' (want an address or CIDR)";
+        *error = std::string("bad value '") + arg + "' (want an address or CIDR)";
         return false;
     }
     case kAccess: {
@@ -173,8 +176,7 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     case kTlsClientCa: config->tls_client_ca = arg; return true;
     case kLogLevel:
         if (parse_log_level(arg, &config->log_level)) return true;
-        *error =
-            std::string("bad --log-level value '") + arg + "' (want error, warn, info or debug)";
+        *error = std::string("bad value '") + arg + "' (want error, warn, info or debug)";
         return false;
     case kHandleGrace:
         if (!parse_number(arg, 0, 7 * 24 * 3600, &n)) break;
@@ -218,32 +220,16 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     return false;
 }
 
-// The TLS options work only together: a certificate needs its key and the other way
-// round, and client certificates can only be asked for over TLS.
-bool check_tls_options(const ServerConfig& config, std::string* error) {
-    if (!config.tls_cert.empty() && config.tls_key.empty()) {
-        *error = "--tls-cert needs --tls-key (the certificate's private key)";
-    } else if (config.tls_cert.empty() && !config.tls_key.empty()) {
-        *error = "--tls-key needs --tls-cert (the certificate it belongs to)";
-    } else if (config.tls_cert.empty() && !config.tls_client_ca.empty()) {
-        *error =
-            "--tls-client-ca needs --tls-cert and --tls-key (client certificates come "
-            "with TLS only)";
-    } else {
-        return true;
-    }
-    return false;
-}
-
 // Several nodes share their tables, which only a database server can hold: a SQLite file
 // in one node's state folder is not the others', and one file shared over the network
 // would be written by several machines at once.
-bool check_node_options(const ServerConfig& config, std::string* error) {
-    if (config.nodes <= 1 || config.tables_file.empty() || !config.tables_db.empty()) return true;
-    *error = "--node " + std::to_string(config.node) + "/" + std::to_string(config.nodes) +
-             " with --tables needs --tables-db postgresql://... (SQLite in a state folder " +
-             "cannot be shared between nodes)";
-    return false;
+void check_node_options(const Settings& s, std::vector<std::string>* problems) {
+    const ServerConfig& c = s.config;
+    if (c.nodes <= 1 || c.tables_file.empty() || !c.tables_db.empty()) return;
+    add_problem(problems, s.where.at("node") + ": " + std::to_string(c.node) + "/" +
+                              std::to_string(c.nodes) +
+                              " with --tables needs --tables-db postgresql://... (SQLite in a " +
+                              "state folder cannot be shared between nodes)");
 }
 
 // One option value, from the command line (`where` empty) or the config file
@@ -255,7 +241,7 @@ struct Given {
 };
 
 // Options that are command-line only: everything else is also a config file key.
-bool is_key(int id) { return id != kConfig && id != kHelp && id != kVersion; }
+bool is_key(int id) { return id != kConfig && id != kHelp && id != kVersion && id != kCheckConfig; }
 
 const struct option* option_named(const std::string& name) {
     for (const struct option* o = kOptions; o->name; ++o) {
@@ -272,7 +258,7 @@ const char* option_name(int id) {
 }
 
 ParseResult read_command_line(int argc, char** argv, std::vector<Given>* out,
-                              std::string* config_file, std::string* error) {
+                              std::string* config_file, bool* check_only, std::string* error) {
     optind = 1;
     opterr = 0;
     int id;
@@ -281,14 +267,15 @@ ParseResult read_command_line(int argc, char** argv, std::vector<Given>* out,
         if (id == kVersion) return ParseResult::kVersion;
         if (id == '?' || id == ':') {
             const char* given = optind > 0 && optind <= argc ? argv[optind - 1] : "?";
-            *error = std::string("unknown option or missing value: ") + given;
+            *error = std::string(given) + ": unknown option or missing value";
             return ParseResult::kError;
         }
         if (id == kConfig) *config_file = optarg;
+        else if (id == kCheckConfig) *check_only = true;
         else out->push_back({id, optarg ? optarg : "true", ""});
     }
     if (optind < argc) {
-        *error = std::string("unexpected argument: ") + argv[optind];
+        *error = std::string(argv[optind]) + ": unexpected argument";
         return ParseResult::kError;
     }
     return ParseResult::kRun;
@@ -316,22 +303,55 @@ bool take_entry(const ConfigEntry& e, const std::string& where, std::vector<Give
     return true;
 }
 
-bool read_config(const std::string& path, std::vector<Given>* out, std::string* error) {
-    std::vector<ConfigEntry> entries;
-    if (!read_config_file(path, &entries, error)) return false;
-    for (const ConfigEntry& e : entries) {
-        if (!take_entry(e, path + ":" + std::to_string(e.line), out, error)) return false;
+// Adds `problem` unless it is there already (a file value is checked twice).
+void add_problem(std::vector<std::string>* problems, std::string problem) {
+    if (std::find(problems->begin(), problems->end(), problem) == problems->end()) {
+        problems->push_back(std::move(problem));
     }
-    return true;
 }
 
-bool apply_all(const std::vector<Given>& values, ServerConfig* config, std::string* error) {
-    for (const Given& g : values) {
-        if (apply_option(g.id, g.arg.c_str(), config, error)) continue;
-        if (!g.where.empty()) *error = g.where + ": " + *error;
-        return false;
+// Each line's problem is collected, so that a check lists all of them at once.
+void read_config(const std::string& path, std::vector<Given>* out,
+                 std::vector<std::string>* problems) {
+    std::vector<ConfigEntry> entries;
+    std::string error;
+    if (!read_config_file(path, &entries, &error)) return add_problem(problems, error);
+    for (const ConfigEntry& e : entries) {
+        if (!take_entry(e, path + ":" + std::to_string(e.line), out, &error)) {
+            add_problem(problems, error);
+        }
     }
-    return true;
+}
+
+// "FILE:LINE" for a config file value, "--NAME" for a command-line one.
+std::string where_of(const Given& g) {
+    return g.where.empty() ? std::string("--") + option_name(g.id) : g.where;
+}
+
+void apply_all(const std::vector<Given>& values, ServerConfig* config,
+               std::vector<std::string>* problems) {
+    for (const Given& g : values) {
+        std::string why;
+        if (apply_option(g.id, g.arg.c_str(), config, &why)) continue;
+        // The access file's own problems name that file and its line.
+        add_problem(problems, g.id == kAccess ? why : where_of(g) + ": " + why);
+    }
+}
+
+// The TLS options work only together: a certificate needs its key and the other way
+// round, and client certificates can only be asked for over TLS.
+void check_tls_options(const Settings& s, std::vector<std::string>* problems) {
+    const ServerConfig& c = s.config;
+    const auto at = [&](const char* key) { return s.where.at(key) + ": "; };
+    if (!c.tls_cert.empty() && c.tls_key.empty()) {
+        add_problem(problems, at("tls-cert") + "needs --tls-key (the certificate's private key)");
+    } else if (c.tls_cert.empty() && !c.tls_key.empty()) {
+        add_problem(problems, at("tls-key") + "needs --tls-cert (the certificate it belongs to)");
+    } else if (c.tls_cert.empty() && !c.tls_client_ca.empty()) {
+        add_problem(problems, at("tls-client-ca") +
+                                  "needs --tls-cert and --tls-key (client certificates "
+                                  "come with TLS only)");
+    }
 }
 
 // The file's values for the options the command line leaves alone, then the command line's.
@@ -350,24 +370,28 @@ std::vector<Given> merge(const std::vector<Given>& file, const std::vector<Given
 
 ParseResult parse_settings(int argc, char** argv, Settings* out, std::string* error) {
     std::vector<Given> command_line, file;
-    const ParseResult r = read_command_line(argc, argv, &command_line, &out->config_file, error);
+    const ParseResult r =
+        read_command_line(argc, argv, &command_line, &out->config_file, &out->check_only, error);
     if (r != ParseResult::kRun) return r;
+    std::vector<std::string> problems;
     if (!out->config_file.empty()) {
         // Every file value is checked, also those the command line replaces.
         ServerConfig scratch;
-        if (!read_config(out->config_file, &file, error) || !apply_all(file, &scratch, error)) {
-            return ParseResult::kError;
-        }
+        read_config(out->config_file, &file, &problems);
+        apply_all(file, &scratch, &problems);
     }
     const std::vector<Given> merged = merge(file, command_line);
-    if (!apply_all(merged, &out->config, error) || !check_tls_options(out->config, error) ||
-        !check_node_options(out->config, error)) {
-        return ParseResult::kError;
-    }
+    apply_all(merged, &out->config, &problems);
     for (const Given& g : merged) {
         out->given[option_name(g.id)].push_back(g.arg);
+        out->where[option_name(g.id)] = where_of(g);
     }
-    return ParseResult::kRun;
+    check_tls_options(*out, &problems);
+    check_node_options(*out, &problems);
+    if (problems.empty()) return ParseResult::kRun;
+    error->clear();
+    for (const std::string& p : problems) error->append(error->empty() ? "" : "\n").append(p);
+    return ParseResult::kError;
 }
 
 ParseResult parse_options(int argc, char** argv, ServerConfig* config, std::string* error) {
@@ -454,6 +478,10 @@ std::string usage_text() {
            "  --admin-token-file FILE\n"
            "                         ask admin requests beyond /healthz for the bearer\n"
            "                         token in FILE (default: no token)\n"
+           "  --check-config         read and check everything a start would (files,\n"
+           "                         folders, ports), print what would be served, and\n"
+           "                         exit: 0 when all is well, 2 with each problem on a\n"
+           "                         line of its own (FILE:LINE: why, or --OPTION: why)\n"
            "  --help                 show this text\n"
            "  --version              show the version\n"
            "\n"

@@ -19,13 +19,18 @@ struct Settings {
     // the command line's where it gives the option, otherwise the config file's. A
     // reload compares these to tell which settings changed.
     std::map<std::string, std::vector<std::string>> given;
+    // Where the value in effect of each option given came from, by long option name:
+    // "FILE:LINE" (the config file's last line for it) or "--NAME" (the command line).
+    std::map<std::string, std::string> where;
+    bool check_only = false;  // --check-config: check the settings, serve nothing
 };
 
 // Reads argv and then the config file that --config names. Every long option except
 // --config, --help and --version is also a config file key; an option given on the
 // command line replaces all of the file's values for it. kHelp: --help was given;
 // kVersion: --version; kError: `error` says what is wrong ("FILE:LINE: ..." for the
-// file). Calling it again with the same argv reads the config file afresh.
+// file, "--NAME: ..." for the command line; one problem a line, all of them). Calling it
+// again with the same argv reads the config file afresh.
 ParseResult parse_settings(int argc, char** argv, Settings* out, std::string* error);
 
 // parse_settings, keeping only the server's settings.

@@ -189,28 +189,15 @@ bool Server::keep_handle_position(std::string* error) {
 }
 
 bool Server::bind_listener(std::string* error) {
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    struct addrinfo* found = nullptr;
-    const std::string port = std::to_string(config_.listen_port);
-    const int rc = getaddrinfo(config_.listen_host.c_str(), port.c_str(), &hints, &found);
-    if (rc != 0) {
-        *error = "cannot resolve " + config_.listen_host + ": " + gai_strerror(rc);
+    int err = 0;
+    const int fd = bind_tcp(config_.listen_host, config_.listen_port, error, &err);
+    if (fd < 0) return false;
+    if (listen(fd, 512) != 0) {
+        *error = "cannot listen on " + config_.listen_host + ":" +
+                 std::to_string(config_.listen_port) + ": " + strerror(errno);
+        close(fd);
         return false;
     }
-    int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 512) != 0) {
-        *error = "cannot listen on " + config_.listen_host + ":" + port + ": " + strerror(errno);
-        if (fd >= 0) close(fd);
-        freeaddrinfo(found);
-        return false;
-    }
-    freeaddrinfo(found);
     struct sockaddr_storage bound;
     socklen_t len = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);

@@ -3,8 +3,10 @@
 #include <httplib.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -104,6 +106,24 @@ TEST_F(AdminTest, MetricsMoveWithTheRequests) {
     EXPECT_EQ(call("GET", "/metrics", &page), 200);
     EXPECT_NE(page.find("# TYPE gavo_fsync_duration_seconds histogram"), std::string::npos);
     EXPECT_NE(page.find("gavo_build_info{version=\""), std::string::npos);
+    // The process_* metrics every exporter has, read from this very process.
+    struct rlimit limit;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(metric("process_max_fds"), static_cast<double>(limit.rlim_cur));
+    const double fds = metric("process_open_fds"), cpu = metric("process_cpu_seconds_total");
+    EXPECT_GT(fds, 2);  // at least the standard ones and the listening sockets
+    EXPECT_LT(fds, static_cast<double>(limit.rlim_cur));
+    EXPECT_GT(metric("process_resident_memory_bytes"), 0);
+    EXPECT_GE(metric("process_cpu_seconds_total"), cpu);  // a counter never goes back
+    const double started = metric("process_start_time_seconds");
+    EXPECT_GT(started, 0);
+    EXPECT_LE(started, static_cast<double>(time(nullptr)));
+    EXPECT_EQ(metric("process_start_time_seconds"), started);  // the same at every scrape
+    // Prometheus's own linter (Debian package prometheus), where installed.
+    if (system("command -v promtool > /dev/null") == 0) {
+        write_file(dir_ + "metrics", page);
+        EXPECT_EQ(system(("promtool check metrics < " + dir_ + "metrics").c_str()), 0) << page;
+    }
 }
 
 // An open handle is listed with its connection; once that connection ends it is an

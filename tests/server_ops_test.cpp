@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "server/check_config.h"
 #include "server/options.h"
 #include "server/tables/tables.h"
 #include "tests/server_fixture.h"
@@ -41,7 +42,7 @@ TEST_F(OpsTest, ConfigFileKeysValuesAndCommandLineOverride) {
         {"root /r\n", {}, "conf:1: expected KEY = VALUE"},
         {"config = x\n", {}, "conf:1: unknown key 'config'"},
         {"root =\n", {}, "conf:1: 'root' needs a value"},
-        {"log-level = loud\n", {}, "conf:1: bad --log-level value 'loud'"},
+        {"log-level = loud\n", {}, "conf:1: bad value 'loud'"},
     };
     for (const Case& c : cases) {
         write_file(dir_ + "conf", c.file);
@@ -71,6 +72,81 @@ TEST_F(OpsTest, ConfigFileKeysValuesAndCommandLineOverride) {
         EXPECT_EQ(s.config.log_level, server::LogLevel::kDebug);
         EXPECT_EQ(s.config.handle_grace, std::chrono::seconds(9));
     }
+}
+
+// --check-config lists every problem a start would meet, each naming its file and line
+// or its option, creates nothing, and takes the state folder and port of a server that
+// runs on them as fine.
+TEST_F(OpsTest, CheckConfigListsEveryProblemAndCreatesNothing) {
+    start();  // holds root_'s default state folder and its port
+    write_file(dir_ + "tables", "events = line\n");
+    write_file(dir_ + "bad-tables", "events = line\nbroken\n");
+    write_file(dir_ + "file", "x");
+    const int busy = server_->port();
+    const std::string running = "listen = 127.0.0.1:" + std::to_string(busy) + "\n";
+    struct Case {
+        std::string conf;
+        std::vector<std::string> args;
+        std::vector<std::string> problems;  // each the start of one line, all of them
+        std::string serves;                 // in what it would serve
+    } cases[] = {
+        {running + "root = " + root_ + "\ntables = " + dir_ + "tables\n",
+         {},
+         {},
+         "in use by the running server with process id"},
+        {"listen = :0\nrot = x\nmax-handles = many\n",
+         {"--allow", "nope"},
+         {"conf:2: unknown key 'rot'", "conf:3: bad number 'many'", "--allow: bad value 'nope'"},
+         ""},
+        {running + "root = " + dir_ + "new/root\nlog-file = " + dir_ + "file/log\n",
+         {"--tables", dir_ + "bad-tables"},
+         {"conf:1: cannot listen on 127.0.0.1:" + std::to_string(busy),
+          dir_ + "bad-tables:2: ", "conf:3: cannot open the log file"},
+         "would serve " + dir_ + "new/root on 127.0.0.1:"},
+        {"listen = :0\nroot = " + dir_ + "file\ntls-cert = " + dir_ + "none\ntls-key = x\n",
+         {},
+         {"conf:3: cannot read the TLS", "conf:2: " + dir_ + "file is not a folder"},
+         ""},
+        {"listen = :0\n",
+         {"--root", dir_ + "new", "--state", dir_ + "new/s"},
+         {"--state: the state folder"},
+         ""},
+    };
+    for (const Case& c : cases) {
+        write_file(dir_ + "conf", c.conf);
+        std::vector<std::string> args = {"gavo-server", "--config", dir_ + "conf",
+                                         "--check-config"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        server::Settings s;
+        std::string error;
+        server::ConfigCheck check;
+        if (server::parse_settings(static_cast<int>(argv.size()), argv.data(), &s, &error) ==
+            server::ParseResult::kRun) {
+            check = server::check_config(s);
+        } else {
+            for (size_t at = 0; at < error.size(); at = error.find('\n', at) + 1) {
+                check.problems.push_back(error.substr(at, error.find('\n', at) - at));
+                if (error.find('\n', at) == std::string::npos) break;
+            }
+        }
+        SCOPED_TRACE(c.conf);
+        EXPECT_TRUE(s.check_only);
+        EXPECT_EQ(check.problems.size(), c.problems.size())
+            << ::testing::PrintToString(check.problems);
+        for (std::string want : c.problems) {
+            if (want.rfind("conf:", 0) == 0) want = dir_ + want;
+            EXPECT_TRUE(std::any_of(check.problems.begin(), check.problems.end(),
+                                    [&](const std::string& p) { return p.rfind(want, 0) == 0; }))
+                << want;
+        }
+        std::string serves;
+        for (const std::string& line : check.serves) serves += line + "\n";
+        EXPECT_NE(serves.find(c.serves), std::string::npos) << serves;
+    }
+    EXPECT_FALSE(exists_on_disk(dir_ + "new"));
+    EXPECT_FALSE(exists_on_disk(dir_ + "file.state"));
 }
 
 // A reload may add and drop tables but never change the framing of a name that both

@@ -61,7 +61,7 @@ TEST_F(ProcessTest, SigtermClosesOpenFilesAndExitsZero) {
 TEST_F(ProcessTest, BadOptionExitsTwoAndRootIsCreated) {
     ServerProcess bad;
     EXPECT_FALSE(bad.start({"--listen", "nonsense"}, dir_ + "bad-log"));
-    EXPECT_NE(read_file(dir_ + "bad-log").find("bad --listen value"), std::string::npos);
+    EXPECT_NE(read_file(dir_ + "bad-log").find("--listen: bad value"), std::string::npos);
     EXPECT_EQ(bad.signal_and_wait(0), 2);
     ServerProcess good;
     ASSERT_TRUE(good.start({"--listen", "127.0.0.1:0", "--root", dir_ + "new/sub/root"},
@@ -98,12 +98,12 @@ TEST_F(ProcessTest, BadNodeSettingsExitTwoBeforeTouchingTheRoot) {
     write_file(dir_ + "tables", "events = LINE\n");
     write_file(dir_ + "conf", "node = 3/2\n");
     const std::vector<std::pair<std::vector<std::string>, const char*>> cases = {
-        {{"--node", "0/2"}, "bad --node value '0/2'"},
-        {{"--node", "1/0"}, "bad --node value '1/0'"},
-        {{"--node", "a/b"}, "bad --node value 'a/b'"},
-        {{"--node", "1/2/3"}, "bad --node value '1/2/3'"},
+        {{"--node", "0/2"}, "--node: bad value '0/2'"},
+        {{"--node", "1/0"}, "--node: bad value '1/0'"},
+        {{"--node", "a/b"}, "--node: bad value 'a/b'"},
+        {{"--node", "1/2/3"}, "--node: bad value '1/2/3'"},
         {{"--node", "1/33"}, "1 <= N <= M <= 32"},
-        {{"--config", dir_ + "conf"}, "conf:1: bad --node value '3/2'"},
+        {{"--config", dir_ + "conf"}, "conf:1: bad value '3/2'"},
         {{"--node", "1/2", "--tables", dir_ + "tables"}, "needs --tables-db postgresql://"},
     };
     for (const auto& [extra, message] : cases) {
@@ -169,6 +169,46 @@ TEST_F(ProcessTest, NodesOnOneRootKeepTheirHandlesAndNumbersApart) {
     EXPECT_TRUE(again.start(same, dir_ + "log4"));
 }
 
+// Every line carries its level after the time stamp; with standard error as the journal
+// (JOURNAL_STREAM naming that very file), also the syslog priority first.
+TEST_F(ProcessTest, LogLinesCarryTheirLevelAndTheJournalsPriority) {
+    write_file(dir_ + "file", "x");
+    struct Case {
+        bool journal;
+        std::string root;
+        const char* first;  // how the first line begins
+        const char* last;   // a later line
+    } cases[] = {
+        {false, root_, "20", " INFO gavo-server "},
+        {true, root_, "<6>20", "<6>"},
+        {true, dir_ + "file", "<6>20", "<3>"},  // cannot start: an error
+        {false, dir_ + "file", "20", " ERROR cannot start: "},
+    };
+    const char* before = getenv("JOURNAL_STREAM");
+    const std::string saved = before ? before : "";
+    for (const Case& c : cases) {
+        const std::string log = dir_ + "log";
+        write_file(log, "");
+        struct stat st;
+        ASSERT_EQ(::stat(log.c_str(), &st), 0);
+        // Not the journal: another file's numbers.
+        const std::string stream =
+            std::to_string(st.st_dev) + ":" + std::to_string(c.journal ? st.st_ino : st.st_ino + 1);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        ServerProcess p;
+        const bool started = p.start({"--listen", "127.0.0.1:0", "--root", c.root}, log);
+        if (before) setenv("JOURNAL_STREAM", saved.c_str(), 1);
+        else unsetenv("JOURNAL_STREAM");
+        EXPECT_EQ(p.signal_and_wait(SIGTERM), started ? 0 : 1);
+        const std::string text = read_file(log);
+        SCOPED_TRACE(text);
+        EXPECT_EQ(text.rfind(c.first, 0), 0u);
+        EXPECT_NE(text.find(c.last), std::string::npos);
+        EXPECT_EQ(text.find(c.journal ? "\n2" : "\n<"), std::string::npos);  // every line
+        ::unlink(log.c_str());
+    }
+}
+
 TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
     server::ServerConfig config;
     std::string error;
@@ -227,6 +267,27 @@ TEST(ServerOptionsTest, EveryOptionIsParsedAndDescribed) {
           "--max-connections-per-host", "--max-descriptors-per-host", "--config", "--log-file",
           "--log-level", "--admin", "--node"}) {
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
+    }
+    // Every option of the help is in the manual page, and every config key in the
+    // packaged config file (commented out where the default stands).
+    const std::string man = read_file(GAVO_SOURCE_DIR "/tools/man/gavo-server.8");
+    const std::string conf = "\n" + read_file(GAVO_SOURCE_DIR "/docs/server.conf.example");
+    for (size_t at = help.find("\n  --"); at != std::string::npos;
+         at = help.find("\n  --", at + 1)) {
+        const size_t start = at + 5;
+        const std::string name = help.substr(start, help.find_first_of(" \n", start) - start);
+        std::string in_man = "\\-\\-" + name;
+        for (size_t dash = in_man.find('-', 4); dash != std::string::npos;
+             dash = in_man.find('-', dash + 2)) {
+            in_man.insert(dash, "\\");
+        }
+        EXPECT_NE(man.find(in_man), std::string::npos) << name;
+        if (name == "config" || name == "check-config" || name == "help" || name == "version") {
+            continue;
+        }
+        EXPECT_TRUE(conf.find("\n" + name + " = ") != std::string::npos ||
+                    conf.find("\n#" + name + " = ") != std::string::npos)
+            << name;
     }
 }
 

@@ -503,6 +503,16 @@ TEST_F(ServerTest, TablesDatabaseLivesBesideTheRootByDefault) {
     auto c = client();
     EXPECT_EQ(c->exists(".state"), 0);
     EXPECT_EQ(c->exists("../root.state/tables.db"), -107);
+    // The records are the server's user's alone, whatever the umask: the database and
+    // the log SQLite writes beside it.
+    const int t = c->table_open("events");
+    ASSERT_GE(t, 0);
+    EXPECT_EQ(c->table_write(t, "one\n"), 4);
+    for (const char* name : {"tables.db", "tables.db-wal"}) {
+        struct stat st;
+        ASSERT_EQ(::stat((dir_ + "root.state/" + name).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
 }
 
 // Refused with or without tables, and before any folder of it is made inside the root.

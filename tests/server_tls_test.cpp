@@ -232,9 +232,9 @@ TEST_F(TlsServerTest, BadTlsOptionsRefuseToStart) {
         int exit;
         const char* error;
     } cases[] = {
-        {{"--tls-cert", cert}, 2, "--tls-cert needs --tls-key"},
-        {{"--tls-key", server_files_.key}, 2, "--tls-key needs --tls-cert"},
-        {{"--tls-client-ca", pki_->ca_file()}, 2, "--tls-client-ca needs --tls-cert"},
+        {{"--tls-cert", cert}, 2, "--tls-cert: needs --tls-key"},
+        {{"--tls-key", server_files_.key}, 2, "--tls-key: needs --tls-cert"},
+        {{"--tls-client-ca", pki_->ca_file()}, 2, "--tls-client-ca: needs --tls-cert"},
         {{"--tls-cert", dir_ + "none.pem", "--tls-key", other.key}, 1, "cannot read the TLS cert"},
         {{"--tls-cert", cert, "--tls-key", other.key}, 1, "does not match the certificate"},
         {{"--tls-cert", cert, "--tls-key", cert}, 1, "cannot use the TLS key"},

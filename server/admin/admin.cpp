@@ -150,8 +150,8 @@ bool same_in_constant_time(const std::string& a, const std::string& b) {
     return diff == 0;
 }
 
-// The token in `path`: its text less trailing white space; false with `error` when the
-// file cannot be read, is empty, or holds white space or control bytes inside.
+}  // namespace
+
 bool read_token(const std::string& path, std::string* token, std::string* error) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -168,8 +168,6 @@ bool read_token(const std::string& path, std::string* token, std::string* error)
              (token->empty() ? " is empty" : " holds spaces or control bytes in the token");
     return false;
 }
-
-}  // namespace
 
 AdminPort::AdminPort(AdminTarget& target, const ServerConfig& config, Logger& log)
     : target_(target), config_(config), log_(log) {}

@@ -114,4 +114,8 @@ private:
     std::array<std::atomic<uint64_t>, kReasons> refusals_{};
 };
 
+// The token in `path`: its text less trailing white space; false with `error` when the
+// file cannot be read, is empty, or holds white space or control bytes inside.
+bool read_token(const std::string& path, std::string* token, std::string* error);
+
 }  // namespace gavo::server

@@ -1,8 +1,11 @@
 #include "server/base/address.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -83,6 +86,33 @@ bool parse_cidr(const std::string& text, Cidr* out) {
     out->base = base;
     out->prefix_bits = bits + (128 - width);
     return true;
+}
+
+int bind_tcp(const std::string& host, int port, std::string* error, int* err) {
+    struct addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    struct addrinfo* found = nullptr;
+    const std::string service = std::to_string(port);
+    const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+    if (rc != 0) {
+        *error = "cannot resolve " + host + ": " + gai_strerror(rc);
+        *err = 0;
+        return -1;
+    }
+    int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, found->ai_addr, found->ai_addrlen) != 0) {
+        *err = errno;
+        *error = "cannot listen on " + host + ":" + service + ": " + strerror(errno);
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(found);
+    return fd;
 }
 
 }  // namespace gavo::server

@@ -38,4 +38,9 @@ struct Cidr {
 // Parses a CIDR text; false with nothing changed when it is malformed.
 bool parse_cidr(const std::string& text, Cidr* out);
 
+// A TCP socket (close-on-exec, SO_REUSEADDR) bound to `host`:`port` and not yet
+// listening; -1 with `error` ("cannot listen on HOST:PORT: why") and `err` (the errno,
+// 0 for a name that does not resolve) on failure.
+int bind_tcp(const std::string& host, int port, std::string* error, int* err);
+
 }  // namespace gavo::server

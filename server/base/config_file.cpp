@@ -28,6 +28,9 @@ std::string_view strip_comment(std::string_view line) {
     return line;
 }
 
+// A line without its comment and without the blanks around what is left.
+std::string_view config_line_content(std::string_view line) { return trim(strip_comment(line)); }
+
 }  // namespace
 
 // Reads at most kMaxConfigFileBytes + 1 bytes of `path`; false with `why` set.
@@ -49,17 +52,22 @@ bool read_small_file(const std::string& path, std::string* text, std::string* wh
     return why->empty();
 }
 
-std::string_view config_line_content(std::string_view line) { return trim(strip_comment(line)); }
-
-bool parse_config_text(std::string_view text, std::vector<ConfigEntry>* out, int* bad_line,
-                       std::string* why) {
+bool for_each_config_line(std::string_view text,
+                          const std::function<bool(int, std::string_view)>& each) {
     int number = 0;
     for (size_t start = 0; start < text.size();) {
         const size_t end = std::min(text.find('\n', start), text.size());
         const std::string_view line = config_line_content(text.substr(start, end - start));
         start = end + 1;
         ++number;
-        if (line.empty()) continue;
+        if (!line.empty() && !each(number, line)) return false;
+    }
+    return true;
+}
+
+bool parse_config_text(std::string_view text, std::vector<ConfigEntry>* out, int* bad_line,
+                       std::string* why) {
+    return for_each_config_line(text, [&](int number, std::string_view line) {
         const size_t eq = line.find('=');
         const std::string_view key = eq == std::string_view::npos ? "" : trim(line.substr(0, eq));
         if (key.empty()) {
@@ -68,8 +76,8 @@ bool parse_config_text(std::string_view text, std::vector<ConfigEntry>* out, int
             return false;
         }
         out->push_back({std::string(key), std::string(trim(line.substr(eq + 1))), number});
-    }
-    return true;
+        return true;
+    });
 }
 
 bool read_config_file(const std::string& path, std::vector<ConfigEntry>* out, std::string* error) {

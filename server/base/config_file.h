@@ -12,6 +12,7 @@
 // values mean is the option table's business (options.cpp).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,9 +31,13 @@ struct ConfigEntry {
 
 // Reads the whole of a small file (at most kMaxConfigFileBytes); false with `why` set.
 bool read_small_file(const std::string& path, std::string* text, std::string* why);
-// A line without its comment (from a '#' that starts it or follows a blank) and without
-// the blanks around what is left.
-std::string_view config_line_content(std::string_view line);
+
+// Calls `each` with the number (1-based) and content of each line of `text` that holds
+// more than blanks and a comment (a '#' that starts a line or follows a blank starts a
+// comment; the blanks around the content are dropped), in order, until it returns false;
+// false then. The one line splitter of the config, access and similar files.
+bool for_each_config_line(std::string_view text,
+                          const std::function<bool(int, std::string_view)>& each);
 
 // Splits `text` into entries in order. False at the first line that is neither blank,
 // a comment nor `key = value` (with a non-empty key), `bad_line` and `why` then set.

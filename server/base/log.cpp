@@ -1,12 +1,14 @@
 #include "server/base/log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -85,6 +87,26 @@ bool parse_log_level(std::string_view text, LogLevel* out) {
     return false;
 }
 
+const char* log_level_name(LogLevel level) {
+    switch (level) {
+    case LogLevel::kError: return "ERROR";
+    case LogLevel::kWarn: return "WARN";
+    case LogLevel::kInfo: return "INFO";
+    case LogLevel::kDebug: return "DEBUG";
+    }
+    return "INFO";
+}
+
+bool stderr_is_journal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st;
+    if (!stream || sscanf(stream, "%llu:%llu", &dev, &ino) != 2 || fstat(STDERR_FILENO, &st) != 0) {
+        return false;
+    }
+    return st.st_dev == dev && st.st_ino == ino;
+}
+
 Logger::~Logger() {
     if (fd_ != STDERR_FILENO) ::close(fd_);
 }
@@ -151,11 +173,16 @@ std::string log_timestamp() {
 
 void Logger::line(LogLevel level, const std::string& text) {
     if (!enabled(level)) return;
-    std::string full = log_timestamp() + " " + escape_for_log(text);
+    std::string full = log_timestamp() + " " + log_level_name(level) + " " + escape_for_log(text);
     MutexLock lock(mutex_);
     if (sink_) {
         sink_(full);
         return;
+    }
+    // syslog priorities: err 3, warning 4, info 6, debug 7.
+    static constexpr char kPriority[] = {'3', '4', '6', '7'};
+    if (journal_ && fd_ == STDERR_FILENO) {
+        full.insert(0, {'<', kPriority[static_cast<int>(level)], '>'});
     }
     full += '\n';
     // Whole lines under the mutex; a failing log is not worth stopping the server for.

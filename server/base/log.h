@@ -4,7 +4,10 @@
 // are never held together.
 //
 // Every line has a level; lines above the level set (info by default) are dropped before
-// they are formatted. The level does not appear in the line.
+// they are formatted. The level's name follows the time stamp ("ERROR", "WARN", "INFO",
+// "DEBUG"); when standard error is the systemd journal, each line written there also
+// starts with its syslog priority ("<3>" for errors), which the journal takes as the
+// entry's priority, so `journalctl -p err` selects the errors.
 //
 // Lines carry client bytes (names, addresses of requests): every line is escaped on its
 // way out (see escape_for_log), so no client byte can end a line early or reach the
@@ -35,6 +38,12 @@ bool parse_log_level(std::string_view text, LogLevel* out);
 // (bidirectional, zero-width and other invisible characters, such as U+202E) as the
 // "\xNN" of each of their bytes. Printable UTF-8 and the backslash stay as they are.
 std::string escape_for_log(std::string_view text);
+
+// "ERROR", "WARN", "INFO" or "DEBUG".
+const char* log_level_name(LogLevel level);
+// Whether standard error is the systemd journal's stream: JOURNAL_STREAM ("DEV:INODE",
+// set by systemd) names the very file standard error is, not one a parent had.
+bool stderr_is_journal();
 
 class Logger {
 public:
@@ -70,8 +79,8 @@ public:
     // True when lines of `level` are written (callers skip building the others).
     bool enabled(LogLevel level) const { return level <= level_; }
 
-    // Writes "YYYY-MM-DD HH:MM:SS.mmm <text>", `text` escaped, at `level` (kInfo when
-    // not given).
+    // Writes "YYYY-MM-DD HH:MM:SS.mmm LEVEL <text>", `text` escaped, at `level` (kInfo
+    // when not given).
     void line(const std::string& text) { line(LogLevel::kInfo, text); }
     void line(LogLevel level, const std::string& text);
     // printf-style convenience; the text is cut at 1000 bytes.
@@ -102,6 +111,7 @@ private:
     int fd_ GAVO_GUARDED_BY(mutex_) = 2;        // where lines go: standard error, or the log file
     std::string path_ GAVO_GUARDED_BY(mutex_);  // the log file's path; empty for standard error
     std::atomic<LogLevel> level_{LogLevel::kInfo};
+    const bool journal_ = stderr_is_journal();  // prefix lines to standard error with <N>
     Mutex repeats_mutex_;
     std::map<std::string, Repeats> repeats_ GAVO_GUARDED_BY(repeats_mutex_);  // by "host\tkind"
 };

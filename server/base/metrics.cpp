@@ -1,9 +1,15 @@
 #include "server/base/metrics.h"
 
+#include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "proto/codes.h"
@@ -50,7 +56,9 @@ uint64_t load(const std::atomic<uint64_t>& c) { return c.load(std::memory_order_
 // A number as the text format writes it: integers plainly, others with up to 9 digits.
 std::string number(double v) {
     char buf[32];
-    snprintf(buf, sizeof buf, "%.9g", v);
+    // Whole numbers in full (a start time or a byte count would lose digits to %g).
+    const bool whole = v == static_cast<double>(static_cast<int64_t>(v)) && v < 9e15 && v > -9e15;
+    snprintf(buf, sizeof buf, whole ? "%.0f" : "%.9g", v);
     return buf;
 }
 
@@ -61,6 +69,94 @@ void head(std::string* out, const char* name, const char* type, const char* help
 
 void sample(std::string* out, const std::string& name, double value) {
     out->append(name).append(" ").append(number(value)).append("\n");
+}
+
+// What /proc/self tells of this process, for the process_* metrics that every
+// Prometheus exporter has.
+struct ProcessStats {
+    double cpu_seconds = 0;
+    double resident_bytes = 0;
+    double start_time = 0;  // seconds since the epoch
+};
+
+// The seconds since the epoch at which this process started: its start in clock ticks
+// after boot (field 22 of /proc/self/stat), placed on the wall clock through the boot
+// clock. /proc/stat's btime would do too, but a unit with ProcSubset=pid cannot read it.
+double start_time(unsigned long long start_ticks, double ticks_per_second) {
+    struct timespec real, boot;
+    clock_gettime(CLOCK_REALTIME, &real);
+    clock_gettime(CLOCK_BOOTTIME, &boot);
+    const double since_boot =
+        static_cast<double>(boot.tv_sec) + static_cast<double>(boot.tv_nsec) / 1e9;
+    const double now = static_cast<double>(real.tv_sec) + static_cast<double>(real.tv_nsec) / 1e9;
+    return now - since_boot + static_cast<double>(start_ticks) / ticks_per_second;
+}
+
+// False when /proc/self/stat cannot be read or parsed (the metrics are then left out).
+bool read_process_stats(ProcessStats* out) {
+    FILE* f = fopen("/proc/self/stat", "re");
+    if (!f) return false;
+    char text[1024] = {};
+    const size_t n = fread(text, 1, sizeof text - 1, f);
+    fclose(f);
+    // The command name (field 2) may hold spaces and parentheses: fields 3 on follow the
+    // last ')'.
+    const char* p = n > 0 ? strrchr(text, ')') : nullptr;
+    unsigned long long utime = 0, stime = 0, start = 0;
+    long long rss_pages = 0;
+    if (!p || sscanf(p + 1,
+                     " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %*d %*d %*d %*d "
+                     "%*d %*d %llu %*u %lld",
+                     &utime, &stime, &start, &rss_pages) != 4) {
+        return false;
+    }
+    const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+    out->cpu_seconds = static_cast<double>(utime + stime) / ticks;
+    out->resident_bytes =
+        static_cast<double>(rss_pages) * static_cast<double>(sysconf(_SC_PAGESIZE));
+    // Computed once: the boot clock and the wall clock drift apart, and a start time that
+    // moves between scrapes would look like a restart.
+    static const double started =
+        static_cast<double>(static_cast<int64_t>(start_time(start, ticks)));
+    out->start_time = started;
+    return true;
+}
+
+// Descriptors open now (the entries of /proc/self/fd, less the one reading it); -1
+// when the folder cannot be read.
+long open_descriptors() {
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return -1;
+    long n = 0;
+    while (const struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] != '.') ++n;
+    }
+    closedir(dir);
+    return n - 1;
+}
+
+void render_process(std::string* out) {
+    ProcessStats stats;
+    if (read_process_stats(&stats)) {
+        head(out, "process_cpu_seconds_total", "counter",
+             "Total user and system CPU time spent in seconds.");
+        sample(out, "process_cpu_seconds_total", stats.cpu_seconds);
+        head(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+        sample(out, "process_resident_memory_bytes", stats.resident_bytes);
+        head(out, "process_start_time_seconds", "gauge",
+             "Start time of the process since unix epoch in seconds.");
+        sample(out, "process_start_time_seconds", stats.start_time);
+    }
+    const long fds = open_descriptors();
+    if (fds >= 0) {
+        head(out, "process_open_fds", "gauge", "Number of open file descriptors.");
+        sample(out, "process_open_fds", static_cast<double>(fds));
+    }
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        head(out, "process_max_fds", "gauge", "Maximum number of open file descriptors.");
+        sample(out, "process_max_fds", static_cast<double>(limit.rlim_cur));
+    }
 }
 
 }  // namespace
@@ -192,6 +288,7 @@ std::string render_metrics(const MetricsGauges& gauges, const std::string& versi
            static_cast<double>(gauges.blocking_refused_limit));
     sample(&out, "gavo_blocking_refused_total{reason=\"no_thread\"}",
            static_cast<double>(gauges.blocking_refused_no_thread));
+    render_process(&out);
     head(&out, "gavo_build_info", "gauge", "The server's version; always 1.");
     sample(&out, "gavo_build_info{version=\"" + version + "\"}", 1);
     return out;

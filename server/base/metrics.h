@@ -121,7 +121,8 @@ struct MetricsGauges {
     uint64_t blocking_refused_no_thread = 0;
 };
 
-// The whole /metrics page: counters, gauges and gavo_build_info with `version`.
+// The whole /metrics page: counters, gauges, the process_* metrics of /proc/self and
+// gavo_build_info with `version`.
 std::string render_metrics(const MetricsGauges& gauges, const std::string& version);
 
 }  // namespace gavo::server

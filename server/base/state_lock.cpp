@@ -29,6 +29,20 @@ StateLock::~StateLock() {
     if (fd_ >= 0) ::close(fd_);  // the lock goes with the descriptor
 }
 
+bool StateLock::held(const std::string& dir, std::string* holder) {
+    const std::string path = dir + "/" + kStateLockName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    int rc;
+    do {
+        rc = ::flock(fd, LOCK_SH | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    const bool busy = rc != 0 && errno == EWOULDBLOCK;
+    if (busy) *holder = holder_of(fd);
+    ::close(fd);  // lets go of the shared lock, if taken
+    return busy;
+}
+
 bool StateLock::acquire(const std::string& dir, std::string* error) {
     const std::string path = dir + "/" + kStateLockName;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);

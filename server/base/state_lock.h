@@ -33,6 +33,12 @@ public:
     // cannot be opened, locked or written.
     bool acquire(const std::string& dir, std::string* error);
 
+    // Whether a server holds the lock of `dir` now, `holder` then naming it ("process id
+    // N"). For a configuration check: it tries a shared lock, which fails at once while
+    // a server holds the lock and is let go at once otherwise (only a server starting in
+    // that instant would find the folder in use), and creates nothing.
+    static bool held(const std::string& dir, std::string* holder);
+
 private:
     int fd_ = -1;
 };

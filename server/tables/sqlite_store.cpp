@@ -1,6 +1,8 @@
 // The SQLite back end: one database file, WAL mode (readers never block the writer),
 // every statement prepared with bound parameters.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <optional>
 
@@ -81,6 +83,13 @@ private:
 
 bool SqliteStore::open(StoreError* error) {
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    // SQLite would create a missing database with mode 0644 (less the umask), and gives
+    // its -wal and -shm files the database's mode: made here first, the records are
+    // readable by the server's user alone. An existing database keeps its mode, and is
+    // not opened here: closing a descriptor of it would drop the POSIX locks that another
+    // connection of this process holds on it (O_EXCL fails on it instead).
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) ::close(fd);
     if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         return fail("open", error);
     }

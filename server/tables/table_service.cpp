@@ -105,6 +105,11 @@ bool prepare_state_dir(const std::string& state, const std::string& root, std::s
     return !refuse_inside_root(s, r, error);
 }
 
+bool state_dir_outside_root(const std::string& state, const std::string& root, std::string* error) {
+    const std::string s = planned_real_path(state), r = planned_real_path(root);
+    return s.empty() || r.empty() || !refuse_inside_root(s, r, error);
+}
+
 bool is_pg_url(const std::string& url) {
     return url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0;
 }

@@ -36,6 +36,10 @@ std::string state_dir_of(const ServerConfig& config);
 // equals the served `root`, where clients could read or change the database.
 bool prepare_state_dir(const std::string& state, const std::string& root, std::string* error);
 
+// For a configuration check: false with `error` when `state` (existing or not) would
+// lie inside or equal `root` (existing or not) once created. Creates nothing.
+bool state_dir_outside_root(const std::string& state, const std::string& root, std::string* error);
+
 class TableService {
 public:
     // Loads the tables file, opens the store and starts the writer; does nothing when

@@ -147,7 +147,9 @@ bool TableCatalog::load(const std::string& path, std::string* error) {
     std::ostringstream text;
     text << in.rdbuf();
     if (!parse(text.str(), error)) {
-        *error = path + ": " + *error;
+        // "line 3: why" as "PATH:3: why", the form of the config and access files.
+        if (error->rfind("line ", 0) == 0) error->replace(0, 5, path + ":");
+        else *error = path + ": " + *error;
         return false;
     }
     return true;
