@@ -220,18 +220,6 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
     return false;
 }
 
-// Several nodes share their tables, which only a database server can hold: a SQLite file
-// in one node's state folder is not the others', and one file shared over the network
-// would be written by several machines at once.
-void check_node_options(const Settings& s, std::vector<std::string>* problems) {
-    const ServerConfig& c = s.config;
-    if (c.nodes <= 1 || c.tables_file.empty() || !c.tables_db.empty()) return;
-    add_problem(problems, s.where.at("node") + ": " + std::to_string(c.node) + "/" +
-                              std::to_string(c.nodes) +
-                              " with --tables needs --tables-db postgresql://... (SQLite in a " +
-                              "state folder cannot be shared between nodes)");
-}
-
 // One option value, from the command line (`where` empty) or the config file
 // (`where` "FILE:LINE").
 struct Given {
@@ -336,6 +324,18 @@ void apply_all(const std::vector<Given>& values, ServerConfig* config,
         // The access file's own problems name that file and its line.
         add_problem(problems, g.id == kAccess ? why : where_of(g) + ": " + why);
     }
+}
+
+// Several nodes share their tables, which only a database server can hold: a SQLite file
+// in one node's state folder is not the others', and one file shared over the network
+// would be written by several machines at once.
+void check_node_options(const Settings& s, std::vector<std::string>* problems) {
+    const ServerConfig& c = s.config;
+    if (c.nodes <= 1 || c.tables_file.empty() || !c.tables_db.empty()) return;
+    add_problem(problems, s.where.at("node") + ": " + std::to_string(c.node) + "/" +
+                              std::to_string(c.nodes) +
+                              " with --tables needs --tables-db postgresql://... (SQLite in a " +
+                              "state folder cannot be shared between nodes)");
 }
 
 // The TLS options work only together: a certificate needs its key and the other way
