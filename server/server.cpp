@@ -339,7 +339,8 @@ void Server::serve_client(Client* c, bool socket_ready) {
             c->busy = false;
             if (loop_.watch(*c)) return;
             c->busy = true;
-            open = c->session.conn().fail(std::string("epoll: ") + strerror(errno));
+            open =
+                c->session.conn().fail(ConnFailure::kIo, std::string("epoll: ") + strerror(errno));
         }
     }
     finish_client(c, open);
@@ -486,7 +487,7 @@ void Server::end_connection(const Identity& who, ConnId id) {
 
 bool Server::open_tls(Session& session, const TlsContext& tls, std::string* label) {
     Conn& conn = session.conn();
-    if (!conn.start_tls(tls.get(), tls.verifies_clients())) {
+    if (!conn.start_tls(tls)) {
         metrics().tls_handshake(false);
         log_.linef(LogLevel::kWarn, "%s: %s", label->c_str(), conn.error().c_str());
         return false;
