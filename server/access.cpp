@@ -190,13 +190,13 @@ AccessState::Grant AccessState::grant(const Identity& who) const {
 }
 
 void AccessControl::set(std::shared_ptr<const AccessState> state) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     state_ = std::move(state);
     generation_.fetch_add(1, std::memory_order_acq_rel);
 }
 
 std::shared_ptr<const AccessState> AccessControl::current() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return state_;
 }
 

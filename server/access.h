@@ -23,13 +23,13 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "server/base/address.h"
 #include "server/base/identity.h"
+#include "server/base/mutex.h"
 #include "server/files/resolver.h"
 
 namespace gavo::server {
@@ -109,8 +109,8 @@ public:
     uint64_t generation() const { return generation_.load(std::memory_order_acquire); }
 
 private:
-    mutable std::mutex mutex_;  // guards state_
-    std::shared_ptr<const AccessState> state_;
+    mutable Mutex mutex_;
+    std::shared_ptr<const AccessState> state_ GAVO_GUARDED_BY(mutex_);
     std::atomic<uint64_t> generation_{0};
 };
 

@@ -68,8 +68,8 @@ struct Server::Client : EventLoop::Watched {
     Session session;
     std::string label;  // gains the client certificate's name after the handshake
     const ConnId id;
-    bool opened = false;  // admitted: its end gets a log line
-    bool busy = true;     // served by a thread rather than watched; guarded by handoff
+    bool opened = false;                        // admitted: its end gets a log line
+    bool busy GAVO_GUARDED_BY(handoff) = true;  // served by a thread rather than watched
 };
 
 Server::Server(ServerConfig config, Logger& log)
@@ -102,9 +102,11 @@ Server::~Server() {
 
 bool Server::start(std::string* error) {
     if (tls_enabled()) {
-        tls_ = TlsContext::load(config_, error);
-        if (!tls_) return false;
-        log_.linef("TLS 1.3: %s", tls_->summary().c_str());
+        std::shared_ptr<TlsContext> tls = TlsContext::load(config_, error);
+        if (!tls) return false;
+        log_.linef("TLS 1.3: %s", tls->summary().c_str());
+        MutexLock lock(allow_mutex_);
+        tls_ = std::move(tls);
     }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
     if (config_.nodes > 0) {
@@ -162,9 +164,9 @@ bool Server::start(std::string* error) {
                config_.listen_host.c_str(), port_,
                root_.uses_openat2() ? "openat2" : "component walk",
                config_.read_only ? ", read-only" : "", config_.sync ? "" : ", no sync",
-               !tls_                      ? ""
-               : tls_->verifies_clients() ? ", TLS with client certificates"
-                                          : ", TLS");
+               !tls_enabled()                   ? ""
+               : !config_.tls_client_ca.empty() ? ", TLS with client certificates"
+                                                : ", TLS");
     return true;
 }
 
@@ -274,7 +276,7 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     }
     auto client = std::make_unique<Client>(ctx_, fd, host, label, stop_fd_, id);
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         if (active_ >= config_.max_connections) {
             metrics().connection_refused(RefusedBy::kMaxConnections);
             limits_.refused(
@@ -292,7 +294,7 @@ void Server::admit(int fd, const struct sockaddr* addr) {
     handles_.connection_opened(id, label);
     std::shared_ptr<TlsContext> tls;
     {
-        std::lock_guard<std::mutex> lock(allow_mutex_);
+        MutexLock lock(allow_mutex_);
         tls = tls_;
     }
     Client* c = client.release();
@@ -319,20 +321,21 @@ void Server::open_client(Client* c, const std::shared_ptr<TlsContext>& tls) {
 
 void Server::serve_client(Client* c, bool socket_ready) {
     {
-        std::lock_guard<std::mutex> lock(c->handoff);
+        MutexLock lock(c->handoff);
         c->busy = true;
     }
     bool open = c->session.serve_ready(socket_ready);
     if (open) {
         c->session.conn().release_buffers();
-        std::lock_guard<std::mutex> lock(c->handoff);
+        MutexLock lock(c->handoff);
         // Read under the client's lock: end_idle_clients() sees it watched, or this
         // thread sees the stop.
         if (!stopping_) {
             c->busy = false;
             if (loop_.watch(*c)) return;
             c->busy = true;
-            open = c->session.conn().fail(std::string("epoll: ") + strerror(errno));
+            open =
+                c->session.conn().fail(ConnFailure::kIo, std::string("epoll: ") + strerror(errno));
         }
     }
     finish_client(c, open);
@@ -350,7 +353,7 @@ void Server::finish_client(Client* c, bool stopping) {
     const std::string label = c->label, why = c->session.end_reason();
     const Identity who = c->session.identity();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         clients_.erase(fd);
     }
     delete c;  // before the close: a TLS session says goodbye on the socket
@@ -362,9 +365,9 @@ void Server::finish_client(Client* c, bool stopping) {
 void Server::end_idle_clients() {
     std::vector<Client*> idle;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         for (const auto& [fd, c] : clients_) {
-            std::lock_guard<std::mutex> hold(c->handoff);
+            MutexLock hold(c->handoff);
             if (!c->busy) {
                 c->busy = true;
                 idle.push_back(c);
@@ -391,14 +394,14 @@ void Server::end_idle_clients() {
 }
 
 bool Server::allowed(const HostAddr& host) const {
-    std::lock_guard<std::mutex> lock(allow_mutex_);
+    MutexLock lock(allow_mutex_);
     if (allow_.empty()) return true;
     return std::any_of(allow_.begin(), allow_.end(),
                        [&](const Cidr& cidr) { return cidr.contains(host); });
 }
 
 std::vector<Cidr> Server::allow_list() const {
-    std::lock_guard<std::mutex> lock(allow_mutex_);
+    MutexLock lock(allow_mutex_);
     return allow_;
 }
 
@@ -450,7 +453,7 @@ bool Server::reload(const ServerConfig& fresh, std::string* error) {
         return false;
     }
     if (access) use_access(std::move(access));
-    std::lock_guard<std::mutex> lock(allow_mutex_);
+    MutexLock lock(allow_mutex_);
     allow_ = fresh.allow;
     if (tls) {
         tls_ = std::move(tls);
@@ -472,14 +475,14 @@ std::shared_ptr<TlsContext> Server::reload_tls(const ServerConfig& fresh, std::s
 void Server::end_connection(const Identity& who, ConnId id) {
     handles_.connection_closed(id, who, sys().now());
     limits_.connection_ended(who.addr);
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     --active_;
     changed_.notify_all();
 }
 
 bool Server::open_tls(Session& session, const TlsContext& tls, std::string* label) {
     Conn& conn = session.conn();
-    if (!conn.start_tls(tls.get(), tls.verifies_clients())) {
+    if (!conn.start_tls(tls)) {
         metrics().tls_handshake(false);
         log_.linef(LogLevel::kWarn, "%s: %s", label->c_str(), conn.error().c_str());
         return false;
@@ -508,11 +511,12 @@ void Server::reaper_loop() {
     // Check a few times per grace period, at most once a second.
     const auto step =
         std::clamp(grace / 4, std::chrono::milliseconds(10), std::chrono::milliseconds(1000));
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
-        changed_.wait_for(lock, step);
+    for (;;) {
+        {
+            MutexLock lock(mutex_);
+            if (!stopping_) changed_.wait_for(mutex_, step);
+        }
         if (stopping_) break;
-        lock.unlock();
         std::vector<std::string> hosts;
         HandleTable::Taken taken = handles_.take_expired(sys().now(), grace, &hosts);
         for (size_t i = 0; i < taken.size(); ++i) {
@@ -524,7 +528,6 @@ void Server::reaper_loop() {
         }
         close_objects(std::move(taken));
         log_.flush_repeats();
-        lock.lock();
     }
 }
 
@@ -538,7 +541,7 @@ void Server::close_objects(HandleTable::Taken taken) {
 }
 
 int Server::connections() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return active_;
 }
 
@@ -588,16 +591,21 @@ void Server::stop() {
     loop_.end_turns();
     end_idle_clients();
     {
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         changed_.notify_all();
-        if (!changed_.wait_for(lock, kStopGrace, [this] { return active_ == 0; })) {
+        const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+        for (auto now = deadline - kStopGrace; active_ > 0 && now < deadline;
+             now = std::chrono::steady_clock::now()) {
+            changed_.wait_for(mutex_, deadline - now);
+        }
+        if (active_ > 0) {
             // A request still trickling in (or out) after the grace would hold the stop,
             // and with the listener closed every client, indefinitely: cut it.
             log_.linef(LogLevel::kWarn,
                        "stop: %d connections still mid-request after %lld s, cutting them", active_,
                        static_cast<long long>(kStopGrace.count()));
             for (const auto& [fd, c] : clients_) shutdown(fd, SHUT_RDWR);
-            changed_.wait(lock, [this] { return active_ == 0; });
+            while (active_ > 0) changed_.wait(mutex_);
         }
     }
     loop_.shut_down();

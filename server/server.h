@@ -12,10 +12,8 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -26,6 +24,7 @@
 #include "server/base/limits.h"
 #include "server/base/log.h"
 #include "server/base/metrics.h"
+#include "server/base/mutex.h"
 #include "server/base/state_lock.h"
 #include "server/files/files.h"
 #include "server/files/handles.h"
@@ -163,15 +162,18 @@ private:
     std::atomic<bool> stopping_{false};
     std::atomic<ConnId> next_id_{1};
 
-    mutable std::mutex allow_mutex_;   // guards allow_ and tls_
-    std::vector<Cidr> allow_;          // empty: everyone; replaced whole by reload()
-    std::shared_ptr<TlsContext> tls_;  // null: plain text; replaced whole by reload()
+    mutable Mutex allow_mutex_;
+    // Empty: everyone; replaced whole by reload().
+    std::vector<Cidr> allow_ GAVO_GUARDED_BY(allow_mutex_);
+    // Null: plain text; replaced whole by reload().
+    std::shared_ptr<TlsContext> tls_ GAVO_GUARDED_BY(allow_mutex_);
     std::atomic<bool> ktls_logged_{false};
 
-    mutable std::mutex mutex_;  // guards active_, clients_ and reaper wake-ups
-    std::condition_variable changed_;
-    int active_ = 0;                  // connections admitted and not yet ended
-    std::map<int, Client*> clients_;  // by socket, for ending them at a stop
+    mutable Mutex mutex_;
+    CondVar changed_;  // a connection ended, or the stop began (for the reaper and stop())
+    int active_ GAVO_GUARDED_BY(mutex_) = 0;  // connections admitted and not yet ended
+    // By socket, for ending them at a stop.
+    std::map<int, Client*> clients_ GAVO_GUARDED_BY(mutex_);
 };
 
 }  // namespace gavo::server

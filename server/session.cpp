@@ -91,7 +91,7 @@ bool Session::refresh_access() {
     if (grant_.rule) return true;
     ctx_.log.linef(LogLevel::kWarn, "%s: no access rule for %s any more, closing the connection",
                    label_.c_str(), who_.key().c_str());
-    return conn_.fail("no access rule");
+    return conn_.fail(ConnFailure::kRequest, "no access rule");
 }
 
 FileArea Session::area() const {
@@ -130,7 +130,7 @@ bool Session::serve_one() {
     case kOpStat: return do_stat(req);
     case kOpRemoveFolder: return do_remove_folder(req);
     }
-    return conn_.fail("no handler for opcode " + std::to_string(req.op()));
+    return conn_.fail(ConnFailure::kRequest, "no handler for opcode " + std::to_string(req.op()));
 }
 
 std::string Session::describe(const Header& req) const {
@@ -190,14 +190,14 @@ bool Session::malformed() {
         ctx_.log.linef(LogLevel::kWarn,
                        "%s: write with impossible byte count %lld, closing the connection",
                        label_.c_str(), value);
-        return conn_.fail("impossible write count");
+        return conn_.fail(ConnFailure::kRequest, "impossible write count");
     }
     // A TLS client at a plain-text port: its handshake record begins 0x16 0x03.
     constexpr long long kTlsHandshakeOpcode = 0x1603;
     ctx_.log.linef(
         LogLevel::kWarn, "%s: unknown opcode %lld%s, closing the connection", label_.c_str(), value,
         value == kTlsHandshakeOpcode ? " (a TLS handshake: this port serves plain text)" : "");
-    return conn_.fail("unknown opcode " + std::to_string(value));
+    return conn_.fail(ConnFailure::kRequest, "unknown opcode " + std::to_string(value));
 }
 
 // Refusals of one kind from one host beyond a few in a row are counted, not written (a
@@ -366,7 +366,7 @@ bool Session::stream_read(OpenFile& file, int32_t count) {
             ctx_.log.linef(LogLevel::kError,
                            "%s: read of %s failed after its count was sent; closing",
                            label_.c_str(), file.describe().c_str());
-            return conn_.fail("file read failed mid-reply");
+            return conn_.fail(ConnFailure::kIo, "file read failed mid-reply");
         }
         if (!conn_.put_bytes(buf, static_cast<size_t>(got))) return false;
         left -= got;

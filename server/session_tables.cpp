@@ -76,14 +76,14 @@ bool Session::read_line(const OpenTable& table, PendingBytes::Request& held, std
         bytes->append(reinterpret_cast<const char*>(step.data), step.size);
         if (!held.hold(bytes->size())) break;
     }
-    if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
+    if (held.cut()) return conn_.fail_instead(ConnFailure::kRequest, "pending-bytes cap reached");
     if (step.event == Event::kEnd) return true;
     const std::string why = step.event == Event::kMalformed
                                 ? "has no line feed within " + std::to_string(max) + " bytes"
                                 : "was cut off before its line feed";
     ctx_.log.linef(LogLevel::kWarn, "%s: record for %s %s; not stored, closing the connection",
                    label_.c_str(), table.describe().c_str(), why.c_str());
-    return conn_.fail("table record framing broken");
+    return conn_.fail(ConnFailure::kRequest, "table record framing broken");
 }
 
 // The buffer grows with the bytes that came (doubling, from 4 KiB), never to the declared
@@ -95,11 +95,13 @@ bool Session::read_fixed(const OpenTable& table, PendingBytes::Request& held, st
     for (size_t done = 0; done < want;) {
         if (done == bytes->size()) {
             bytes->resize(std::min(want, std::max<size_t>(4096, 2 * done)));
-            if (!held.hold(bytes->size())) return conn_.fail_instead("pending-bytes cap reached");
+            if (!held.hold(bytes->size()))
+                return conn_.fail_instead(ConnFailure::kRequest, "pending-bytes cap reached");
         }
         unsigned char* dest = reinterpret_cast<unsigned char*>(&(*bytes)[done]);
         if (!next(&step, dest, bytes->size() - done)) {
-            if (held.cut()) return conn_.fail_instead("pending-bytes cap reached");
+            if (held.cut())
+                return conn_.fail_instead(ConnFailure::kRequest, "pending-bytes cap reached");
             ctx_.log.linef(LogLevel::kWarn,
                            "%s: record for %s cut off after %zu of %zu bytes; not stored",
                            label_.c_str(), table.describe().c_str(), done, want);
@@ -123,7 +125,7 @@ bool Session::do_table_write(const Header& req) {
                        "closing the connection",
                        label_.c_str(), handle,
                        found == Lookup::kFound ? "not a table" : lookup_failure(found));
-        return conn_.fail("table write without a table");
+        return conn_.fail(ConnFailure::kRequest, "table write without a table");
     }
     Record record;
     if (!read_record(*table, &record.bytes)) return false;
@@ -134,7 +136,7 @@ bool Session::do_table_write(const Header& req) {
                        "closing the connection",
                        label_.c_str(), table->describe().c_str(),
                        table->framing.to_string().c_str());
-        return conn_.fail("table record framing broken");
+        return conn_.fail(ConnFailure::kRequest, "table record framing broken");
     }
     const std::string refusal = table_refusal(table->name);
     if (!refusal.empty()) {

@@ -145,6 +145,9 @@ void HostLimits::connection_ended(const HostAddr& host) {
 
 bool HostLimits::take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why) {
     const HostAddr key = host_key(host);
+    // What `charge` held before is given back after mutex_ is released: giving back
+    // takes mutex_ (of this or another HostLimits) itself.
+    Charge replaced;
     MutexLock lock(mutex_);
     HostCounts& counts = hosts_[key];
     const auto more = static_cast<uint64_t>(n);
@@ -156,7 +159,7 @@ bool HostLimits::take_descriptors(const HostAddr& host, int n, Charge* charge, s
     } else {
         counts.descriptors += more;
         in_use_ += more;
-        charge->release();
+        replaced = std::move(*charge);
         charge->owner_ = this;
         charge->key_ = key;
         charge->count_ = n;

@@ -103,8 +103,9 @@ public:
     // Counts `n` descriptors that stay open from the start (standard streams, listener,
     // database...) as in use.
     void add_fixed(uint64_t n);
-    // Takes `n` descriptors for a file `host` opens; false with `why` when its quota or
-    // the process's descriptors outside the reserve would be exceeded.
+    // Takes `n` descriptors for a file `host` opens into `charge` (what it held before
+    // is given back); false with `why`, and `charge` as it was, when its quota or the
+    // process's descriptors outside the reserve would be exceeded.
     bool take_descriptors(const HostAddr& host, int n, Charge* charge, std::string* why);
 
     // Logs `text` for a refusal of `kind` to `host`, summarised with the server's other

@@ -5,6 +5,7 @@
 // only so; clang -Wthread-safety proves both at compile time.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -42,6 +43,14 @@ public:
         std::unique_lock<std::mutex> lock(mu.mu_, std::adopt_lock);
         cv_.wait(lock);
         lock.release();  // the caller keeps holding it
+    }
+    // As wait(), but returns after `timeout` at the latest: false when it passed first.
+    template <class Rep, class Period>
+    bool wait_for(Mutex& mu, std::chrono::duration<Rep, Period> timeout) GAVO_REQUIRES(mu) {
+        std::unique_lock<std::mutex> lock(mu.mu_, std::adopt_lock);
+        const bool woken = cv_.wait_for(lock, timeout) == std::cv_status::no_timeout;
+        lock.release();
+        return woken;
     }
     void notify_all() { cv_.notify_all(); }
 

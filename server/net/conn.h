@@ -11,21 +11,19 @@
 // stall time-out, however often single bytes arrive; `min_rate` 0 bounds the waiting of
 // a whole request by the stall time-out. Time the server spends on its own work
 // (disk, database) does not count. The first failure is sticky: every later call
-// returns false, and error() says what happened.
+// returns false, failure() says what kind it was and error() says it for the log.
 //
-// Over TLS (start_tls()), the same holds for the bytes inside the TLS records: the
-// handshake runs within one stall time-out, the socket is then non-blocking and every
-// receive and send goes through the TLS session with the same waits. Records that carry
-// no data (a key update) between requests do not begin a request; a record that has
-// begun to arrive does. OpenSSL writes with write(), so the serving thread must not take
-// SIGPIPE (the event loop's pool threads block it).
+// The bytes move through a transport (transport.h): plain text, or after start_tls()
+// a TLS session, for whose records the same holds: the handshake runs within one stall
+// time-out, and every receive and send has the same waits. Records that carry no data
+// (a key update) between requests do not begin a request; a record that has begun to
+// arrive does.
 // Not thread-safe: one connection is served by one thread at a time. Before any wait
 // for the peer it leaves the event loop (EventLoop::offload), so that a loop thread
 // never waits for one peer; at the loop's bound the connection fails instead ("server
 // busy").
 #pragma once
 
-#include <openssl/types.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -35,7 +33,11 @@
 #include <string>
 #include <utility>
 
+#include "server/net/transport.h"
+
 namespace gavo::server {
+
+class TlsContext;
 
 class Conn {
 public:
@@ -47,24 +49,23 @@ public:
         : fd_(fd),
           stall_ms_(static_cast<int>(stall.count())),
           ns_per_byte_(min_rate > 0 ? 1000000000 / min_rate : 0),
-          stop_fd_(stop_fd) {}
-    // Sends a TLS close_notify when the session is still sound, then frees it.
-    ~Conn();
+          stop_fd_(stop_fd),
+          transport_(std::make_unique<PlainTransport>(fd)) {}
     Conn(const Conn&) = delete;
     Conn& operator=(const Conn&) = delete;
 
-    // Runs the server side of a TLS handshake with a session of `ctx`, within the stall
-    // time-out; every later receive and send goes through it. With `want_cert_name`, the
-    // client's certificate must name it (see cert_common_name). False with error()
-    // "TLS handshake failed: why".
-    bool start_tls(SSL_CTX* ctx, bool want_cert_name);
+    // Runs the server side of a TLS handshake with a session of `tls`, within the stall
+    // time-out; every later receive and send goes through it. When `tls` verifies
+    // clients, the client's certificate must name it (see cert_common_name). False with
+    // error() "TLS handshake failed: why".
+    bool start_tls(const TlsContext& tls);
     // After start_tls(): the client certificate's name (empty without one) and
     // "TLSv1.3 TLS_AES_128_GCM_SHA256" (", resumed" added for a resumed session).
     const std::string& cert_name() const { return cert_name_; }
-    std::string tls_description() const;
+    std::string tls_description() const { return transport_->description(); }
     // Whether the kernel encrypts what is sent (and decrypts what is received).
-    bool ktls_send() const;
-    bool ktls_receive() const;
+    bool ktls_send() const { return transport_->ktls_send(); }
+    bool ktls_receive() const { return transport_->ktls_receive(); }
 
     // Waits, without a time limit, until the next request's first byte is here. False
     // when the peer closed, the connection failed, or the server is stopping (a request
@@ -98,48 +99,42 @@ public:
     bool flush();
 
     int fd() const { return fd_; }
-    bool tls() const { return ssl_ != nullptr; }
+    bool tls() const { return transport_->encrypted(); }
     // The bytes received and sent since the last call (for the server's counters).
     std::pair<uint64_t, uint64_t> take_counts() {
         const std::pair<uint64_t, uint64_t> counts{received_, sent_};
         received_ = sent_ = 0;
         return counts;
     }
-    bool failed() const { return !error_.empty(); }
+    bool failed() const { return failure_ != ConnFailure::kNone; }
+    ConnFailure failure() const { return failure_; }
     const std::string& error() const { return error_; }
-    // Marks the connection failed with `why` (for the log), if it has not failed yet.
-    bool fail(const std::string& why);
-    // Replaces the reason of a failure already recorded (or records it): for a failure
-    // whose real cause the caller knows better than the socket does.
-    bool fail_instead(const std::string& why);
+    // Marks the connection failed with `kind` and `why` (for the log), if it has not
+    // failed yet. Returns false, for `return conn.fail(...)`.
+    bool fail(ConnFailure kind, const std::string& why);
+    // Replaces a failure already recorded (or records it): for a failure whose real
+    // cause the caller knows better than the socket does.
+    bool fail_instead(ConnFailure kind, const std::string& why);
 
 private:
-    // What one receive or send attempt without waiting returns besides a byte count:
-    // nothing moved (wait for the events given, then try again), the peer closed, or
-    // the connection failed (recorded by fail()).
-    static constexpr ssize_t kWouldBlock = 0;
-    static constexpr ssize_t kFailed = -1;
-    static constexpr ssize_t kPeerClosed = -2;
+    static constexpr ssize_t kWouldBlock = Transport::kWouldBlock;
+    static constexpr ssize_t kFailed = Transport::kFailed;
+    static constexpr ssize_t kPeerClosed = Transport::kPeerClosed;
 
     // EventLoop::offload() before a wait for the peer; false (failed) at its bound.
     bool leave_loop();
-    // Why a wait in the handshake ended: the stall time-out, or the loop's bound.
-    std::string handshake_wait_error() const;
+    // Records why a wait in the handshake ended: the stall time-out, or the loop's bound.
+    bool handshake_wait_failed();
     // Waits without a time limit until the socket (or, `here`, the TLS session) has
     // bytes, or the stop; false when the connection ends instead.
     bool wait_idle(bool here);
-    // Over TLS: takes what arrived between requests; false when no request has begun
-    // (the bytes were a record without data), true when it has (`in_` may hold bytes).
-    bool take_idle_record(bool* begun);
+    // Takes what arrived between requests, without waiting: false when the connection
+    // ended; true with bytes in `in_`, or with `*begun` when part of a request is here
+    // but no data yet (part of a TLS record), or neither (a TLS record without data).
+    bool take_idle_bytes(bool* begun);
+    // One receive or send without waiting, through the transport; a failure recorded.
     ssize_t try_receive(void* dest, size_t max, short* wait);
     ssize_t try_send(const unsigned char* p, size_t n, short* wait);
-    ssize_t tls_receive(void* dest, size_t max, short* wait);
-    ssize_t tls_send(const unsigned char* p, size_t n, short* wait);
-    // SSL_get_error of `ret`, remembering a fatal error (no close_notify may follow).
-    int tls_error(int ret);
-    // The handshake's failure for the log, from OpenSSL's error `e` (and the errno of
-    // the failed call).
-    std::string handshake_error(int e, int saved_errno);
     // Waits for the client's first byte and checks it opens a TLS handshake, so that
     // plain text at a TLS port gets a clear reason.
     bool expect_tls_record();
@@ -174,12 +169,12 @@ private:
     size_t in_len_ = 0;
     unsigned char* out_ = nullptr;
     size_t out_len_ = 0;
+    ConnFailure failure_ = ConnFailure::kNone;
     std::string error_;
     bool stop_seen_ = false;  // the stop has come; only the request then arriving is served
     uint64_t received_ = 0;   // bytes since take_counts()
     uint64_t sent_ = 0;
-    SSL* ssl_ = nullptr;       // the TLS session, after start_tls()
-    bool tls_broken_ = false;  // a fatal TLS error came: no close_notify
+    std::unique_ptr<Transport> transport_;  // plain text, or TLS after start_tls()
     std::string cert_name_;
 };
 

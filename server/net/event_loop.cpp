@@ -101,11 +101,12 @@ bool EventLoop::start(std::string* error) {
         *error = std::string("event loop: ") + strerror(errno);
         return false;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (size_t i = 0; ok && i < epoll_fds_.size(); ++i) ok = spawn_locked();
+    {
+        MutexLock lock(mutex_);
+        for (size_t i = 0; ok && i < epoll_fds_.size(); ++i) ok = spawn_locked();
+    }
     if (ok) return true;
     // Without a thread at every set some connections would never be served.
-    lock.unlock();
     end_turns();
     shut_down();
     *error = "event loop: cannot start a thread for each of its " +
@@ -132,7 +133,7 @@ void EventLoop::unwatch(Watched& w) {
 }
 
 void EventLoop::run_task(std::function<void()> task, Blocking kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     tasks_.emplace_back(std::move(task), kind);
     find_thread_locked();  // when none can be started, the task waits for one to come free
 }
@@ -175,19 +176,19 @@ bool EventLoop::spawn_locked() {
 }
 
 int EventLoop::threads() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return threads_;
 }
 
 EventLoop::Usage EventLoop::usage() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return {threads_,          blocking_[0] + blocking_[1],
             max_blocking_,     static_cast<int>(tasks_.size()),
             refused_at_limit_, refused_no_thread_};
 }
 
 void EventLoop::thread_main() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    mutex_.lock();
     --starting_;
     for (;;) {
         if (vacant_locked() > 0) {  // the sets come first: every one needs a thread
@@ -195,9 +196,9 @@ void EventLoop::thread_main() {
                                                    taken_.begin());
             taken_[set] = true;
             ++looping_;
-            lock.unlock();
+            mutex_.unlock();
             const int left_for = take_turn(set);
-            lock.lock();
+            mutex_.lock();
             if (left_for >= 0) --blocking_[left_for];
             continue;
         }
@@ -205,15 +206,15 @@ void EventLoop::thread_main() {
             auto [task, kind] = std::move(tasks_.front());
             tasks_.pop_front();
             ++blocking_[static_cast<size_t>(kind)];
-            lock.unlock();
+            mutex_.unlock();
             task();
-            lock.lock();
+            mutex_.lock();
             --blocking_[static_cast<size_t>(kind)];
             continue;
         }
         if (shutting_down_ && tasks_.empty()) break;
         ++idle_;
-        const bool woken = work_.wait_for(lock, kIdleEnd) == std::cv_status::no_timeout;
+        const bool woken = work_.wait_for(mutex_, kIdleEnd);
         --idle_;
         // Threads beyond the loop's and as many spares end when work stays away.
         if (!woken && vacant_locked() == 0 && tasks_.empty() &&
@@ -223,6 +224,7 @@ void EventLoop::thread_main() {
     }
     --threads_;
     done_.notify_all();
+    mutex_.unlock();
 }
 
 int EventLoop::take_turn(size_t set) {
@@ -232,14 +234,14 @@ int EventLoop::take_turn(size_t set) {
         const int n = epoll_wait(epoll_fds_[set], turn.events, kBatch, -1);
         if (n < 0 && errno != EINTR) {
             log_.linef(LogLevel::kError, "event loop: epoll_wait: %s", strerror(errno));
-            std::lock_guard<std::mutex> lock(mutex_);
+            MutexLock lock(mutex_);
             vacate_locked(turn);
             break;
         }
         for (int i = 0; turn.looping && i < n; ++i) {
             turn.current = static_cast<Watched*>(turn.events[i].data.ptr);
             if (turn.current == nullptr) {  // the turns have ended
-                std::lock_guard<std::mutex> lock(mutex_);
+                MutexLock lock(mutex_);
                 vacate_locked(turn);
                 break;
             }
@@ -257,7 +259,7 @@ bool EventLoop::offload(Blocking kind) {
 }
 
 bool EventLoop::leave_for(Turn& turn, Blocking kind) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!room_locked(kind)) {
         ++refused_at_limit_;
         return false;
@@ -291,21 +293,21 @@ void EventLoop::vacate_locked(Turn& turn) {
 }
 
 void EventLoop::end_turns() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     turns_ended_ = true;
     const uint64_t one = 1;
     if (write(wake_fd_, &one, sizeof one) < 0) {
         log_.linef(LogLevel::kError, "event loop: cannot wake the loop: %s", strerror(errno));
     }
     work_.notify_all();
-    done_.wait(lock, [this] { return looping_ == 0; });
+    while (looping_ > 0) done_.wait(mutex_);
 }
 
 void EventLoop::shut_down() {
-    std::unique_lock<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     turns_ended_ = shutting_down_ = true;
     work_.notify_all();
-    done_.wait(lock, [this] { return threads_ == 0; });
+    while (threads_ > 0) done_.wait(mutex_);
 }
 
 }  // namespace gavo::server

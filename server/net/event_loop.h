@@ -28,14 +28,13 @@
 #include <sys/epoll.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "server/base/log.h"
+#include "server/base/mutex.h"
 
 namespace gavo::server {
 
@@ -54,7 +53,7 @@ public:
     struct Watched {
         int fd = -1;
         int set = -1;  // the epoll set it is in, -1: none; touched by its owner only
-        std::mutex handoff;
+        Mutex handoff;
     };
     using Handler = std::function<void(Watched*)>;
     // Starts `body` on a new detached thread; false when the system refuses one.
@@ -116,41 +115,39 @@ private:
     // offload() for the thread of `turn`: leaves the set to another thread when the
     // bound allows and one is found.
     bool leave_for(Turn& turn, Blocking kind);
-    // Ends `turn` (its set is vacant then); the caller holds mutex_.
-    void vacate_locked(Turn& turn);
-    // Whether blocking work of `kind` fits under the bound; the caller holds mutex_.
-    bool room_locked(Blocking kind) const;
+    // Ends `turn` (its set is vacant then).
+    void vacate_locked(Turn& turn) GAVO_REQUIRES(mutex_);
+    // Whether blocking work of `kind` fits under the bound.
+    bool room_locked(Blocking kind) const GAVO_REQUIRES(mutex_);
     // A thread for every vacant set and runnable task: wakes idle ones and starts new
     // ones up to the pool's size. False when one was needed and could not be started.
-    // The caller holds mutex_.
-    bool find_thread_locked();
-    // Starts a pool thread; the caller holds mutex_.
-    bool spawn_locked();
-    int vacant_locked() const;
-    bool task_runnable_locked() const;
+    bool find_thread_locked() GAVO_REQUIRES(mutex_);
+    bool spawn_locked() GAVO_REQUIRES(mutex_);  // starts a pool thread
+    int vacant_locked() const GAVO_REQUIRES(mutex_);
+    bool task_runnable_locked() const GAVO_REQUIRES(mutex_);
 
     Logger& log_;
     const Handler handler_;
     const int max_blocking_;
     const ThreadStarter starter_;
-    std::vector<int> epoll_fds_;         // one per set
-    std::vector<bool> taken_;            // a thread has its turn at the set; guarded by mutex_
+    std::vector<int> epoll_fds_;         // one per set; fixed once started
     std::atomic<unsigned> next_set_{0};  // where the next connection goes
     int wake_fd_ = -1;                   // an eventfd in every set: readable once the turns end
 
-    mutable std::mutex mutex_;      // guards taken_ and everything below
-    std::condition_variable work_;  // for idle threads: a task or a turn is waiting
-    std::condition_variable done_;  // for end_turns() and shut_down()
-    std::deque<std::pair<std::function<void()>, Blocking>> tasks_;
-    int blocking_[kKinds] = {0, 0};  // threads doing blocking work, by kind
-    uint64_t refused_at_limit_ = 0;
-    uint64_t refused_no_thread_ = 0;
-    int threads_ = 0;   // pool threads alive
-    int idle_ = 0;      // of them waiting for work
-    int looping_ = 0;   // of them taking their turn at a set
-    int starting_ = 0;  // started, not yet looking for work
-    bool turns_ended_ = false;
-    bool shutting_down_ = false;
+    mutable Mutex mutex_;
+    CondVar work_;  // for idle threads: a task or a turn is waiting
+    CondVar done_;  // for end_turns() and shut_down()
+    std::vector<bool> taken_ GAVO_GUARDED_BY(mutex_);  // a thread has its turn at the set
+    std::deque<std::pair<std::function<void()>, Blocking>> tasks_ GAVO_GUARDED_BY(mutex_);
+    int blocking_[kKinds] GAVO_GUARDED_BY(mutex_) = {0, 0};  // threads doing blocking work
+    uint64_t refused_at_limit_ GAVO_GUARDED_BY(mutex_) = 0;
+    uint64_t refused_no_thread_ GAVO_GUARDED_BY(mutex_) = 0;
+    int threads_ GAVO_GUARDED_BY(mutex_) = 0;   // pool threads alive
+    int idle_ GAVO_GUARDED_BY(mutex_) = 0;      // of them waiting for work
+    int looping_ GAVO_GUARDED_BY(mutex_) = 0;   // of them taking their turn at a set
+    int starting_ GAVO_GUARDED_BY(mutex_) = 0;  // started, not yet looking for work
+    bool turns_ended_ GAVO_GUARDED_BY(mutex_) = false;
+    bool shutting_down_ GAVO_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace gavo::server

@@ -5,9 +5,12 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace gavo::server {
@@ -141,6 +144,148 @@ std::shared_ptr<TlsContext> TlsContext::load(const ServerConfig& config, std::st
 }
 
 TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+
+std::unique_ptr<TlsTransport> TlsTransport::open(const TlsContext& tls, int fd, Failure* failure) {
+    ERR_clear_error();
+    SSL* ssl = SSL_new(tls.get());
+    if (ssl == nullptr || SSL_set_fd(ssl, fd) != 1) {
+        *failure = {ConnFailure::kTls, tls_error_reason("no TLS session")};
+        SSL_free(ssl);
+        return nullptr;
+    }
+    std::unique_ptr<TlsTransport> session(new TlsTransport(ssl));
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        *failure = {ConnFailure::kIo, std::string("fcntl: ") + strerror(errno)};
+        return nullptr;
+    }
+    return session;
+}
+
+TlsTransport::~TlsTransport() {
+    // One attempt, without waiting: a peer that does not read gets no close_notify.
+    if (!broken_ && SSL_is_init_finished(ssl_)) {
+        ERR_clear_error();
+        SSL_shutdown(ssl_);
+    }
+    ERR_clear_error();
+    SSL_free(ssl_);
+}
+
+int TlsTransport::error_of(int ret) {
+    const int e = SSL_get_error(ssl_, ret);
+    if (e == SSL_ERROR_SSL || e == SSL_ERROR_SYSCALL) broken_ = true;
+    return e;
+}
+
+int TlsTransport::accept(short* wait, Failure* failure) {
+    ERR_clear_error();
+    const int r = SSL_accept(ssl_);
+    if (r == 1) return 1;
+    const int saved_errno = errno;
+    const int e = error_of(r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        *wait = e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        return 0;
+    }
+    *failure = handshake_failure(e, saved_errno);
+    return -1;
+}
+
+TlsTransport::Failure TlsTransport::handshake_failure(int e, int saved_errno) {
+    const long verified = SSL_get_verify_result(ssl_);
+    if (verified != X509_V_OK) {
+        ERR_clear_error();
+        return {ConnFailure::kTls, std::string("client certificate refused: ") +
+                                       X509_verify_cert_error_string(verified)};
+    }
+    if (e == SSL_ERROR_SYSCALL && ERR_peek_error() == 0) {
+        if (saved_errno != 0) return {ConnFailure::kIo, strerror(saved_errno)};
+        return {ConnFailure::kPeerClosed, "peer closed during the handshake"};
+    }
+    if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return {ConnFailure::kPeerClosed, "peer closed during the handshake"};
+    }
+    return {ConnFailure::kTls, tls_error_reason("handshake refused")};
+}
+
+bool TlsTransport::peer_name(std::string* name, std::string* why) const {
+    return cert_common_name(SSL_get0_peer_certificate(ssl_), name, why);
+}
+
+ssize_t TlsTransport::receive(void* dest, size_t max, short* wait, Failure* failure) {
+    ERR_clear_error();
+    const int n = SSL_read(ssl_, dest, static_cast<int>(std::min<size_t>(max, INT_MAX)));
+    if (n > 0) return n;
+    const int saved_errno = errno;
+    switch (error_of(n)) {
+    case SSL_ERROR_WANT_READ: *wait = POLLIN; return kWouldBlock;
+    case SSL_ERROR_WANT_WRITE: *wait = POLLOUT; return kWouldBlock;
+    case SSL_ERROR_ZERO_RETURN: return kPeerClosed;
+    case SSL_ERROR_SYSCALL:
+        if (ERR_peek_error() == 0 && saved_errno != 0) {
+            *failure = {ConnFailure::kIo, std::string("recv: ") + strerror(saved_errno)};
+            return kFailed;
+        }
+        return kPeerClosed;
+    }
+    // A close without close_notify is how most clients end: a close like a plain one.
+    if (ERR_GET_REASON(ERR_peek_last_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) {
+        ERR_clear_error();
+        return kPeerClosed;
+    }
+    *failure = {ConnFailure::kTls, "TLS: " + tls_error_reason("receive failed")};
+    return kFailed;
+}
+
+ssize_t TlsTransport::send(const unsigned char* src, size_t n, short* wait, Failure* failure) {
+    ERR_clear_error();
+    const int sent = SSL_write(ssl_, src, static_cast<int>(std::min<size_t>(n, INT_MAX)));
+    if (sent > 0) return sent;
+    const int saved_errno = errno;
+    switch (error_of(sent)) {
+    case SSL_ERROR_WANT_WRITE: *wait = POLLOUT; return kWouldBlock;
+    case SSL_ERROR_WANT_READ: *wait = POLLIN; return kWouldBlock;
+    case SSL_ERROR_SYSCALL:
+        if (ERR_peek_error() == 0) {
+            *failure = {ConnFailure::kIo, std::string("send: ") + strerror(saved_errno)};
+            return kFailed;
+        }
+        break;
+    }
+    *failure = {ConnFailure::kTls, "TLS: " + tls_error_reason("send failed")};
+    return kFailed;
+}
+
+ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len, const unsigned char*,
+                                size_t, short* wait, Failure* failure) {
+    return send(head, head_len, wait, failure);
+}
+
+bool TlsTransport::holds_input() const { return SSL_has_pending(ssl_) == 1; }
+
+bool TlsTransport::data_pending() {
+    if (SSL_pending(ssl_) > 0) return true;
+    // Only data counts: a close_notify after the request is a close, as a FIN is.
+    unsigned char c;
+    ERR_clear_error();
+    const int n = SSL_peek(ssl_, &c, 1);
+    if (n <= 0) error_of(n);
+    ERR_clear_error();
+    return n > 0;
+}
+
+std::string TlsTransport::description() const {
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl_);
+    return std::string(SSL_get_version(ssl_)) + " " +
+           (cipher != nullptr ? SSL_CIPHER_get_name(cipher) : "?") +
+           (SSL_session_reused(ssl_) == 1 ? ", resumed" : "");
+}
+
+bool TlsTransport::ktls_send() const { return BIO_get_ktls_send(SSL_get_wbio(ssl_)) == 1; }
+
+bool TlsTransport::ktls_receive() const { return BIO_get_ktls_recv(SSL_get_rbio(ssl_)) == 1; }
 
 bool cert_common_name(X509* cert, std::string* name, std::string* why) {
     X509_NAME* subject = cert != nullptr ? X509_get_subject_name(cert) : nullptr;

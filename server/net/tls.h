@@ -15,6 +15,7 @@
 #include <string>
 
 #include "server/base/config.h"
+#include "server/net/transport.h"
 
 namespace gavo::server {
 
@@ -42,6 +43,49 @@ private:
     SSL_CTX* ctx_ = nullptr;
     bool verifies_clients_ = false;
     std::string summary_;
+};
+
+// A connection's TLS session, the server's side: the handshake in steps, then records
+// over the socket without waiting. OpenSSL reads and writes the socket itself (so the
+// serving thread must not take SIGPIPE; the event loop's pool threads block it).
+class TlsTransport final : public Transport {
+public:
+    // A session of `tls` on the socket `fd`, which is made non-blocking. Null with
+    // `failure` when OpenSSL or the socket refuses.
+    static std::unique_ptr<TlsTransport> open(const TlsContext& tls, int fd, Failure* failure);
+    // Sends a close_notify, one attempt without waiting, when the session is still sound.
+    ~TlsTransport() override;
+    TlsTransport(const TlsTransport&) = delete;
+    TlsTransport& operator=(const TlsTransport&) = delete;
+
+    // One step of the handshake: 1 done, 0 to be called again once the socket shows
+    // `*wait`, -1 failed with `failure` (its text for the log: "handshake refused").
+    int accept(short* wait, Failure* failure);
+    // After the handshake: the client certificate's name (see cert_common_name).
+    bool peer_name(std::string* name, std::string* why) const;
+
+    ssize_t receive(void* dest, size_t max, short* wait, Failure* failure) override;
+    ssize_t send(const unsigned char* src, size_t n, short* wait, Failure* failure) override;
+    bool gathers() const override { return false; }
+    // Sends from `head` only: records are not gathered.
+    ssize_t send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
+                      size_t body_len, short* wait, Failure* failure) override;
+    bool holds_input() const override;
+    bool data_pending() override;
+    bool encrypted() const override { return true; }
+    std::string description() const override;
+    bool ktls_send() const override;
+    bool ktls_receive() const override;
+
+private:
+    explicit TlsTransport(SSL* ssl) : ssl_(ssl) {}
+    // SSL_get_error of `ret`, remembering a fatal error (no close_notify may follow).
+    int error_of(int ret);
+    // The handshake's failure, from OpenSSL's error `e` and the errno of the failed call.
+    Failure handshake_failure(int e, int saved_errno);
+
+    SSL* const ssl_;
+    bool broken_ = false;  // a fatal TLS error came: no close_notify
 };
 
 // The name a verified client certificate stands for: its subject's first commonName as
