@@ -106,6 +106,9 @@ bool Server::start(std::string* error) {
         log_.linef("TLS 1.3: %s", tls_->summary().c_str());
     }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    // Without working locks another server (or a host in working mode 1) on the same root
+    // would not be held off by this one's opens: refuse rather than serve without them.
+    if (!root_.holds_share_locks(error)) return false;
     const std::string remote = root_.remote_kind();
     if (!remote.empty()) {
         ctx_.opens_may_block = true;
