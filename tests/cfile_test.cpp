@@ -274,12 +274,14 @@ TEST_F(CFileTest, AnotherProcessesOpenHoldsOffOpensRemovesAndRenames) {
         unsigned mode;
         bool admitted;
     } cases[] = {
-        {kRead | kDenyWrite, true}, {kRead | kShareNone, false}, {kWrite | kShareNone, false}};
+        {kRead | kDenyWrite, true}, {kRead | kExclusive, false}, {kWrite | kShareNone, false}};
     for (const auto& m : cases) {
         CFile f;
         CFileException e;
         EXPECT_EQ(f.Open(path("s.dat").c_str(), m.mode, &e), m.admitted) << std::hex << m.mode;
-        if (!m.admitted) EXPECT_EQ(e.m_lOsError, 32);
+        if (!m.admitted) {
+            EXPECT_EQ(e.m_lOsError, 32);
+        }
     }
     EXPECT_EQ(thrown_error([&] { CFile::Remove(path("s.dat").c_str()); }), 32);
     EXPECT_EQ(thrown_error([&] { CFile::Rename(path("s.dat").c_str(), path("x").c_str()); }), 32);
