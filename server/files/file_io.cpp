@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "server/base/sys.h"
 
@@ -31,18 +30,18 @@ FileWrites::Seen seen_now(int fd) {
 int64_t current_size(int fd) { return seen_now(fd).size; }
 
 // See take_back; the caller also holds the FileWrites mutex.
-bool undo_write(OpenFile& file, int64_t written, int64_t old_size) {
-    FileWrites& shared = *file.writes;
+bool undo_write(OpenFile& file, int64_t written, int64_t old_size)
+    GAVO_REQUIRES(file.mutex, file.writes->mutex) {
     const int64_t end = file.pos;
     const int64_t start = end - written;
     const int64_t keep = std::max(start, old_size);
     if (keep < end) {
         const int64_t now = current_size(file.fd);
         if (now > end) {
-            shared.size = now;
+            file.writes->size = now;
         } else if (sys().ftruncate(file.fd, static_cast<off_t>(keep)) == 0) {
-            shared.size = keep;
-            ++shared.count;  // a write begun elsewhere meanwhile must not take back past it
+            file.writes->size = keep;
+            ++file.writes->count;  // a write begun elsewhere meanwhile must not take back past it
             note_own_change(file);
         } else {
             return false;
@@ -58,18 +57,17 @@ bool undo_write(OpenFile& file, int64_t written, int64_t old_size) {
 void note_own_change(OpenFile& file) { file.writes->seen = seen_now(file.fd); }
 
 int64_t size_before_write(OpenFile& file) {
-    FileWrites& shared = *file.writes;
     const FileWrites::Seen now = seen_now(file.fd);
-    if (now.size >= 0 && !(now == shared.seen)) {
-        shared.size = now.size;
-        shared.seen = now;
+    if (now.size >= 0 && !(now == file.writes->seen)) {
+        file.writes->size = now.size;
+        file.writes->seen = now;
     }
-    return shared.size;
+    return file.writes->size;
 }
 
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     if (written == 0) return Undo::kDone;
-    std::lock_guard<std::mutex> lock(file.writes->mutex);
+    MutexLock lock(file.writes->mutex);
     if (file.writes->count != start.count + start.chunks) return Undo::kKept;
     const FileWrites::Seen now = seen_now(file.fd);
     if (now.size < 0 || !(now == file.writes->seen)) return Undo::kKeptOutside;
