@@ -439,7 +439,7 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
             file.writes->size = std::max(file.writes->size, file.pos);
             ++file.writes->count;
             ++start.chunks;
-            note_own_change(file);
+            file.writes->note_own_change(file.fd);
         }
     }
     if (err == 0) return reply32(count);

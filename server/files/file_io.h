@@ -24,9 +24,6 @@ constexpr const char* kKeptOutsideWhy =
     "the file changed outside this server meanwhile (another process may have written)";
 inline const char* kept_why(Undo u) { return u == Undo::kKeptOutside ? kKeptOutsideWhy : kKeptWhy; }
 
-// Notes the file as it is right after a change of this server's (FileWrites::seen). The
-// caller holds the FileWrites mutex.
-void note_own_change(OpenFile& file) GAVO_REQUIRES(file.mutex, file.writes->mutex);
 // The file's length for a write about to begin: the one the server's changes left, or,
 // when another process changed the file since, the length it has now. The caller holds
 // the FileWrites mutex.

@@ -12,7 +12,6 @@
 #include "proto/os_error.h"
 #include "server/base/metrics.h"
 #include "server/base/sys.h"
-#include "server/files/file_io.h"
 #include "server/files/share_locks.h"
 
 namespace gavo::server {
@@ -38,6 +37,21 @@ int timed_fsync(int fd) {
 }
 
 }  // namespace
+
+// ---- FileWrites
+
+FileWrites::Seen FileWrites::look(int fd) {
+    const auto ns = [](const struct timespec& t) {
+        return static_cast<int64_t>(t.tv_sec) * 1000000000 + static_cast<int64_t>(t.tv_nsec);
+    };
+    Seen now;
+    struct stat st;
+    if (sys().fstat(fd, &st) != 0) return now;
+    now.size = static_cast<int64_t>(st.st_size);
+    now.mtime_ns = ns(st.st_mtim);
+    now.ctime_ns = ns(st.st_ctim);
+    return now;
+}
 
 // ---- OpenFile
 
@@ -191,7 +205,7 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         return nfile_code_from_errno(err);
     }
     file.writes->size = 0;
-    note_own_change(file);
+    file.writes->note_own_change(file.fd);
     return 0;
 }
 

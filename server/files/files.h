@@ -54,6 +54,11 @@ struct FileWrites {
         }
     };
     Seen seen GAVO_GUARDED_BY(mutex);
+
+    // The file of `fd` as fstat shows it now; a size of -1 when it cannot be known.
+    static Seen look(int fd);
+    // Notes the file as it is right after a change of this server's.
+    void note_own_change(int fd) GAVO_REQUIRES(mutex) { seen = look(fd); }
 };
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
