@@ -53,7 +53,9 @@ Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     MutexLock lock(file.writes->mutex);
     if (file.writes->count != start.count + start.chunks) return Undo::kKept;
     const FileWrites::Seen now = FileWrites::look(file.fd);
-    if (now.size < 0 || !(now == file.writes->seen)) return Undo::kKeptOutside;
+    // Without a look at the file nobody can say who wrote last: the bytes stay.
+    if (now.size < 0) return Undo::kFailed;
+    if (!(now == file.writes->seen)) return Undo::kKeptOutside;
     return undo_write(file, written, start.size) ? Undo::kDone : Undo::kFailed;
 }
 

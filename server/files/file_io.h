@@ -36,8 +36,9 @@ int64_t size_before_write(OpenFile& file) GAVO_REQUIRES(file.mutex, file.writes-
 // wrote to the file or cut it since the write began: its bytes may lie beyond the old
 // length (an append acknowledged meanwhile), so the file then keeps everything; the same
 // (kKeptOutside) when the file changed since the write's last chunk without this server,
-// since another process's bytes may then lie anywhere in the part to cut. kFailed
-// when the cut or the seek failed. The caller holds the file's mutex.
+// since another process's bytes may then lie anywhere in the part to cut. kFailed when
+// the file's state could not be read (the bytes stay), or when the cut or the seek
+// failed. The caller holds the file's mutex.
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) GAVO_REQUIRES(file.mutex);
 
 }  // namespace gavo::server
