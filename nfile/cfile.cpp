@@ -317,6 +317,14 @@ bool CFile::Exists(const char* path, int* err) {
 
 namespace {
 
+// A regular file swapped for a FIFO after the stat must not block the open (POSIX only:
+// where the system holds the share modes no mark is taken).
+#ifdef O_NONBLOCK
+constexpr int kNoBlock = O_NONBLOCK;
+#else
+constexpr int kNoBlock = 0;
+#endif
+
 // A rename or removal of a regular file holds a name-change mark on it while it runs, so
 // that no open anywhere slips in between (see proto/share_locks.h). Where the system
 // holds the share modes (Windows), it refuses the rename or removal itself (32).
@@ -331,10 +339,10 @@ public:
         }
         if (nfile_local_shares().in_use(st.st_dev, st.st_ino)) return gavo::kWinSharingViolation;
         bool readable = true;
-        fd_ = platform().open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+        fd_ = platform().open(path.c_str(), O_RDONLY | kNoBlock, 0);
         if (fd_ < 0 && errno == EACCES) {
             readable = false;
-            fd_ = platform().open(path.c_str(), O_WRONLY | O_NONBLOCK, 0);
+            fd_ = platform().open(path.c_str(), O_WRONLY | kNoBlock, 0);
         }
         if (fd_ < 0) return 0;  // nobody else can open it either
         const int err = take_marks(fd_, readable, gavo::kNameChangeMarks);
