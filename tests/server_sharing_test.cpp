@@ -165,7 +165,8 @@ TEST_F(SharingTest, RulesHoldBetweenProcessesOnOneRoot) {
         CFile local;
         CFileException error;
         const std::string path = root_ + "f";
-        EXPECT_EQ(local.Open(path.c_str(), mode_word_from_open_flags(c.wanted), &error),
+        EXPECT_EQ(local.Open(path.c_str(),
+                             mode_word_from_open_flags(static_cast<unsigned>(c.wanted)), &error),
                   c.admitted);
         if (!c.admitted) {
             EXPECT_EQ(error.m_lOsError, 32);  // sharing violation
