@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <mutex>
 
 #include "server/base/sys.h"
 
@@ -13,24 +12,22 @@ namespace gavo::server {
 namespace {
 
 // The file's length now, or -1 when it cannot be known.
-int64_t current_size(int fd) {
-    struct stat st;
-    return sys().fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
+int64_t current_size(int fd) { return FileWrites::look(fd).size; }
 
 // See take_back; the caller also holds the FileWrites mutex.
-bool undo_write(OpenFile& file, int64_t written, int64_t old_size) {
-    FileWrites& shared = *file.writes;
+bool undo_write(OpenFile& file, int64_t written, int64_t old_size)
+    GAVO_REQUIRES(file.mutex, file.writes->mutex) {
     const int64_t end = file.pos;
     const int64_t start = end - written;
     const int64_t keep = std::max(start, old_size);
     if (keep < end) {
         const int64_t now = current_size(file.fd);
         if (now > end) {
-            shared.size = now;
+            file.writes->size = now;
         } else if (sys().ftruncate(file.fd, static_cast<off_t>(keep)) == 0) {
-            shared.size = keep;
-            ++shared.count;  // a write begun elsewhere meanwhile must not take back past it
+            file.writes->size = keep;
+            ++file.writes->count;  // a write begun elsewhere meanwhile must not take back past it
+            file.writes->note_own_change(file.fd);
         } else {
             return false;
         }
@@ -42,10 +39,23 @@ bool undo_write(OpenFile& file, int64_t written, int64_t old_size) {
 
 }  // namespace
 
+int64_t size_before_write(OpenFile& file) {
+    const FileWrites::Seen now = FileWrites::look(file.fd);
+    if (now.size >= 0 && !(now == file.writes->seen)) {
+        file.writes->size = now.size;
+        file.writes->seen = now;
+    }
+    return file.writes->size;
+}
+
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     if (written == 0) return Undo::kDone;
-    std::lock_guard<std::mutex> lock(file.writes->mutex);
+    MutexLock lock(file.writes->mutex);
     if (file.writes->count != start.count + start.chunks) return Undo::kKept;
+    const FileWrites::Seen now = FileWrites::look(file.fd);
+    // Without a look at the file nobody can say who wrote last: the bytes stay.
+    if (now.size < 0) return Undo::kFailed;
+    if (!(now == file.writes->seen)) return Undo::kKeptOutside;
     return undo_write(file, written, start.size) ? Undo::kDone : Undo::kFailed;
 }
 

@@ -12,6 +12,7 @@
 #include "proto/os_error.h"
 #include "server/base/metrics.h"
 #include "server/base/sys.h"
+#include "server/files/share_locks.h"
 
 namespace gavo::server {
 
@@ -37,15 +38,30 @@ int timed_fsync(int fd) {
 
 }  // namespace
 
+// ---- FileWrites
+
+FileWrites::Seen FileWrites::look(int fd) {
+    const auto ns = [](const struct timespec& t) {
+        return static_cast<int64_t>(t.tv_sec) * 1000000000 + static_cast<int64_t>(t.tv_nsec);
+    };
+    Seen now;
+    struct stat st;
+    if (sys().fstat(fd, &st) != 0) return now;
+    now.size = static_cast<int64_t>(st.st_size);
+    now.mtime_ns = ns(st.st_mtim);
+    now.ctime_ns = ns(st.st_ctim);
+    return now;
+}
+
 // ---- OpenFile
 
 OpenFile::~OpenFile() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     release_locked();
 }
 
 int OpenFile::close() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (fd < 0) return kCodeNotFound;
     int err = 0;
     if (dirty && sync && timed_fsync(fd) != 0) err = errno;
@@ -55,7 +71,7 @@ int OpenFile::close() {
 }
 
 bool OpenFile::close_blocks() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return fd >= 0 && sync && (dirty || dir_fd >= 0);
 }
 
@@ -113,7 +129,16 @@ int FileService::open_existing(const RootDir& root, const std::string& rel, int 
     if (path_fd < 0) return path_fd;
     struct stat st;
     int fd = sys().fstat(path_fd, &st) == 0 ? check_servable(st, why) : -errno;
-    if (fd == 0) fd = root.reopen(path_fd, st, rel, pflags);
+    // A second link may be the brief one of a rename on a file system that cannot rename
+    // without replacing (see rename): that file is being renamed, not linked elsewhere.
+    const bool renaming = fd == -EACCES && S_ISREG(st.st_mode) && st.st_nlink == 2;
+    if (fd == 0 || renaming) fd = root.reopen(path_fd, st, rel, pflags);
+    if (renaming && fd >= 0) {
+        const bool marked = mark_held_elsewhere(fd, ShareMark::kNameChange) == 1;
+        sys().close(fd);
+        if (marked) *why = "the file is being renamed";
+        fd = marked ? -ETXTBSY : -EACCES;
+    }
     const int saved = errno;
     sys().close(path_fd);  // it only looked the name up: a failed close changes nothing
     errno = saved;
@@ -153,15 +178,26 @@ int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags
 // open never touches another open's data.
 int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
                        std::string* why) {
-    std::lock_guard<std::mutex> lock(names_mutex_);
+    MutexLock lock(names_mutex_);
+    // This server's own table answers a conflict among its clients without a lock call;
+    // the locks on the file decide among all processes on the root.
     file.share = shares_.acquire(st.st_dev, st.st_ino, mode);
-    if (file.share == ShareTable::kSharingViolation) {
-        *why = "sharing violation";
+    const int marks = file.share == ShareTable::kSharingViolation
+                          ? ETXTBSY
+                          : take_marks(file.fd, (posix_open_flags(mode) & O_ACCMODE) != O_WRONLY,
+                                       share_marks_of(mode));
+    if (marks == ETXTBSY) {
+        *why = file.share == ShareTable::kSharingViolation ? "sharing violation"
+                                                           : "sharing violation (another process)";
         return nfile_map_os_error(gavo::kWinSharingViolation);
+    }
+    if (marks != 0) {
+        *why = "sharing locks: " + errno_text(marks);
+        return nfile_code_from_errno(marks);
     }
     file.writes = writes_for(st);
     if (!cut) return 0;
-    std::lock_guard<std::mutex> cutting(file.writes->mutex);
+    MutexLock cutting(file.writes->mutex);
     ++file.writes->count;  // a write under way elsewhere must not take back past the cut
     if (sys().ftruncate(file.fd, 0) != 0) {
         const int err = errno;
@@ -169,24 +205,28 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         return nfile_code_from_errno(err);
     }
     file.writes->size = 0;
+    file.writes->note_own_change(file.fd);
     return 0;
 }
 
 std::shared_ptr<FileWrites> FileService::writes_for(const struct stat& st) {
     const auto key = std::make_pair(st.st_dev, st.st_ino);
-    std::lock_guard<std::mutex> lock(writes_mutex_);
+    MutexLock lock(writes_mutex_);
     std::shared_ptr<FileWrites> found = writes_[key].lock();
     if (found) return found;
     // The last release takes the entry out, unless a new open has replaced it meanwhile.
     found.reset(new FileWrites, [this, key](FileWrites* w) {
         {
-            std::lock_guard<std::mutex> gone(writes_mutex_);
+            MutexLock gone(writes_mutex_);
             const auto it = writes_.find(key);
             if (it != writes_.end() && it->second.expired()) writes_.erase(it);
         }
         delete w;
     });
-    found->size = static_cast<int64_t>(st.st_size);  // no other open can reach it yet
+    {
+        MutexLock fresh(found->mutex);  // no other open can reach it yet
+        found->size = static_cast<int64_t>(st.st_size);
+    }
     writes_[key] = found;
     return found;
 }
@@ -235,9 +275,12 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
         return result;
     }
     auto file = std::make_shared<OpenFile>(&shares_, rel);
-    file->fd = fd;
-    file->sync = sync_;
-    result.code = finish_open(root, *file, rel, mode, flags, created, &result.length, why);
+    {
+        MutexLock lock(file->mutex);  // nobody else sees it yet: this only satisfies the rule
+        file->fd = fd;
+        file->sync = sync_;
+        result.code = finish_open(root, *file, rel, mode, flags, created, &result.length, why);
+    }
     if (result.code == 0) {
         result.file = std::move(file);
     } else if (created) {
@@ -255,7 +298,7 @@ void FileService::discard_created(const RootDir& root, const std::string& rel) {
     const int dir = root.open_parent(rel, &last);
     if (dir < 0) return;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
+        MutexLock lock(names_mutex_);
         struct stat st;
         if (sys().fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(st.st_mode) && st.st_size == 0 && !shares_.in_use(st.st_dev, st.st_ino)) {
@@ -313,7 +356,9 @@ int FileService::parent_of(const RootDir& root, const std::string& rel, std::str
     return nfile_code_from_errno(-fd, true);
 }
 
-int FileService::check_not_open(int dir_fd, const std::string& last, std::string* why) {
+int FileService::check_not_open(int dir_fd, const std::string& last, int* mark_fd,
+                                std::string* why) {
+    *mark_fd = -1;
     struct stat st;
     if (sys().fstatat(dir_fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
@@ -328,11 +373,42 @@ int FileService::check_not_open(int dir_fd, const std::string& last, std::string
         *why = "it is or holds the folder of an access rule";
         return kCodeAccessDenied;
     }
+    if (S_ISREG(st.st_mode)) return mark_name_change(dir_fd, last, st, mark_fd, why);
     return 0;
 }
 
+// Holds a name-change mark on the regular file `last` (whose lstat gave `st`) until the
+// caller closes `*mark_fd`: refused while another process holds the file open, and opens
+// elsewhere are refused while it is held. A file this server cannot open at all, nobody
+// else here can either: the change goes ahead without a mark.
+int FileService::mark_name_change(int dir_fd, const std::string& last, const struct stat& st,
+                                  int* mark_fd, std::string* why) {
+    const int flags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    bool readable = true;
+    int fd = sys().openat(dir_fd, last.c_str(), O_RDONLY | flags, 0);
+    if (fd < 0 && errno == EACCES) {
+        readable = false;
+        fd = sys().openat(dir_fd, last.c_str(), O_WRONLY | flags, 0);
+    }
+    if (fd < 0) return 0;
+    struct stat now;
+    if (sys().fstat(fd, &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+        sys().close(fd);  // replaced meanwhile: the change itself meets whatever is there now
+        return 0;
+    }
+    const int marks = take_marks(fd, readable, kNameChangeMarks);
+    if (marks == 0) {
+        *mark_fd = fd;
+        return 0;
+    }
+    sys().close(fd);
+    *why = marks == ETXTBSY ? "the file is open in another process"
+                            : "sharing locks: " + errno_text(marks);
+    return marks == ETXTBSY ? kSharingViolationCode : nfile_code_from_errno(marks);
+}
+
 void FileService::pin_folders(FolderPins pins) {
-    std::lock_guard<std::mutex> lock(names_mutex_);
+    MutexLock lock(names_mutex_);
     pins_ = std::move(pins);
 }
 
@@ -342,6 +418,33 @@ int FileService::sync_dirs(int a, int b, std::string* why) {
     const int err = errno;
     *why = "folder sync: " + errno_text(err);
     return nfile_code_from_errno(err);
+}
+
+// 0 or the errno of the failure. Where the file system refuses RENAME_NOREPLACE (EINVAL:
+// ceph-fuse, among others) the change is still one that never replaces, for every node: a
+// file gets its new name by a link (which fails when the name exists) and loses the old
+// one; the caller's name-change mark tells openers meeting the brief second link that the
+// file is being renamed. A folder first claims the new name with an empty folder of its
+// own (mkdir fails when the name exists) and then replaces just that.
+int FileService::rename_noreplace(int from_dir, const std::string& from, int to_dir,
+                                  const std::string& to) {
+    if (sys().renameat2(from_dir, from.c_str(), to_dir, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL) return errno;
+    struct stat st;
+    if (sys().fstatat(from_dir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) {
+        if (sys().linkat(from_dir, from.c_str(), to_dir, to.c_str(), 0) != 0) return errno;
+        if (sys().unlinkat(from_dir, from.c_str(), 0) == 0) return 0;
+        const int err = errno;
+        sys().unlinkat(to_dir, to.c_str(), 0);  // the old name stays the only one
+        return err;
+    }
+    if (sys().mkdirat(to_dir, to.c_str(), 0700) != 0) return errno;
+    if (sys().renameat2(from_dir, from.c_str(), to_dir, to.c_str(), 0) == 0) return 0;
+    const int err = errno;
+    sys().unlinkat(to_dir, to.c_str(), AT_REMOVEDIR);
+    return err;
 }
 
 int FileService::rename(const FileArea& area, const std::string& from, const std::string& to,
@@ -356,16 +459,17 @@ int FileService::rename(const FileArea& area, const std::string& from, const std
         return to_dir;
     }
     int code;
+    int mark = -1;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
-        code = check_not_open(from_dir, from_last, why);
-        if (code == 0 && sys().renameat2(from_dir, from_last.c_str(), to_dir, to_last.c_str(),
-                                         RENAME_NOREPLACE) != 0) {
-            const int err = errno;
+        MutexLock lock(names_mutex_);
+        code = check_not_open(from_dir, from_last, &mark, why);
+        const int err = code == 0 ? rename_noreplace(from_dir, from_last, to_dir, to_last) : 0;
+        if (err != 0) {
             *why = errno_text(err);
             code = nfile_code_from_errno(err, err == ENOENT);
         }
     }
+    if (mark >= 0) sys().close(mark);
     if (code == 0) code = sync_dirs(to_dir, from_dir, why);
     sys().close(from_dir);
     sys().close(to_dir);
@@ -378,15 +482,17 @@ int FileService::remove(const FileArea& area, const std::string& rel, std::strin
     const int dir = parent_of(*area.root, rel, &last, why);
     if (dir < 0) return dir;
     int code;
+    int mark = -1;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
-        code = check_not_open(dir, last, why);
+        MutexLock lock(names_mutex_);
+        code = check_not_open(dir, last, &mark, why);
         if (code == 0 && sys().unlinkat(dir, last.c_str(), 0) != 0) {
             const int err = errno;
             *why = errno_text(err);
             code = nfile_code_from_errno(err);
         }
     }
+    if (mark >= 0) sys().close(mark);
     if (code == 0) code = sync_dirs(dir, -1, why);
     sys().close(dir);
     return code;
