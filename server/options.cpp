@@ -9,6 +9,7 @@
 
 #include "server/access.h"
 #include "server/base/config_file.h"
+#include "server/files/handles.h"
 #include "server/tables/tables.h"
 
 namespace gavo::server {
@@ -40,7 +41,8 @@ enum OptionId {
     kTlsCert,
     kTlsKey,
     kTlsClientCa,
-    kAccess
+    kAccess,
+    kNode
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -54,6 +56,7 @@ const struct option kOptions[] = {
     {"admin", required_argument, nullptr, kAdmin},
     {"admin-token-file", required_argument, nullptr, kAdminTokenFile},
     {"root", required_argument, nullptr, kRoot},
+    {"node", required_argument, nullptr, kNode},
     {"allow", required_argument, nullptr, kAllow},
     {"access", required_argument, nullptr, kAccess},
     {"read-only", no_argument, nullptr, kReadOnly},
@@ -108,6 +111,21 @@ bool parse_host_port(const std::string& text, std::string* host_out, int* port_o
     return true;
 }
 
+// "N/M" with 1 <= N <= M <= kMaxNodes, both plain decimal numbers.
+bool parse_node(const std::string& text, int* node, int* nodes) {
+    const size_t slash = text.find('/');
+    if (slash == std::string::npos || slash == 0 || slash + 1 == text.size()) return false;
+    const std::string n = text.substr(0, slash), m = text.substr(slash + 1);
+    for (const std::string& part : {n, m}) {
+        if (part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos) {
+            return false;
+        }
+    }
+    *node = std::stoi(n);
+    *nodes = std::stoi(m);
+    return *node >= 1 && *node <= *nodes && *nodes <= kMaxNodes;
+}
+
 bool apply_option(int id, const char* arg, ServerConfig* config, std::string* error) {
     long n = 0;
     switch (id) {
@@ -121,6 +139,11 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         return false;
     case kAdminTokenFile: config->admin_token_file = arg; return true;
     case kRoot: config->root = arg; return true;
+    case kNode:
+        if (parse_node(arg, &config->node, &config->nodes)) return true;
+        *error = std::string("bad --node value '") + arg +
+                 "' (want N/M: node N of M, 1 <= N <= M <= " + std::to_string(kMaxNodes) + ")";
+        return false;
     case kAllow: {
         Cidr cidr;
         if (parse_cidr(arg, &cidr)) {
@@ -209,6 +232,17 @@ bool check_tls_options(const ServerConfig& config, std::string* error) {
     } else {
         return true;
     }
+    return false;
+}
+
+// Several nodes share their tables, which only a database server can hold: a SQLite file
+// in one node's state folder is not the others', and one file shared over the network
+// would be written by several machines at once.
+bool check_node_options(const ServerConfig& config, std::string* error) {
+    if (config.nodes <= 1 || config.tables_file.empty() || !config.tables_db.empty()) return true;
+    *error = "--node " + std::to_string(config.node) + "/" + std::to_string(config.nodes) +
+             " with --tables needs --tables-db postgresql://... (SQLite in a state folder " +
+             "cannot be shared between nodes)";
     return false;
 }
 
@@ -326,7 +360,8 @@ ParseResult parse_settings(int argc, char** argv, Settings* out, std::string* er
         }
     }
     const std::vector<Given> merged = merge(file, command_line);
-    if (!apply_all(merged, &out->config, error) || !check_tls_options(out->config, error)) {
+    if (!apply_all(merged, &out->config, error) || !check_tls_options(out->config, error) ||
+        !check_node_options(out->config, error)) {
         return ParseResult::kError;
     }
     for (const Given& g : merged) {
@@ -357,6 +392,9 @@ std::string usage_text() {
            "                         or not, with the tables it may write, by the rules in\n"
            "                         FILE (see docs/server.md); clients no rule names are\n"
            "                         refused (default: no rules)\n"
+           "  --node N/M             serve the root as node N of M servers sharing it\n"
+           "                         (each with its own --state; M > 1 needs --tables-db\n"
+           "                         for tables; default: a single server)\n"
            "  --read-only            refuse every request that would change the root\n"
            "  --allow-hard-links     serve files that have more than one link (another\n"
            "                         link may lie outside the root; refused by default)\n"

@@ -81,7 +81,8 @@ Server::Server(ServerConfig config, Logger& log)
                                  static_cast<uint64_t>(config_.max_descriptors_per_host),
                                  config_.admin_port < 0 ? 0 : admin_descriptors())),
       files_(root_, config_.read_only, config_.sync, config_.allow_hard_links),
-      handles_(config_.max_handles_per_host),
+      handles_(config_.max_handles_per_host,
+               config_.nodes > 0 ? HandleClass{config_.node - 1, config_.nodes} : HandleClass{}),
       pending_(config_.max_pending_bytes, log_),
       ctx_{config_, log_,     files_,  handles_,
            tables_, pending_, limits_, config_.access ? &access_ : nullptr},
@@ -106,6 +107,12 @@ bool Server::start(std::string* error) {
         log_.linef("TLS 1.3: %s", tls_->summary().c_str());
     }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    if (config_.nodes > 0) {
+        if (!node_lock_.acquire(config_.root, config_.node, config_.nodes, error)) return false;
+        const int first = config_.node - 1, step = config_.nodes;
+        log_.linef("node %d of %d: handle numbers %d, %d, %d and on in steps of %d", config_.node,
+                   step, first, first + step, first + 2 * step, step);
+    }
     const std::string remote = root_.remote_kind();
     if (!remote.empty()) {
         ctx_.opens_may_block = true;
@@ -162,8 +169,7 @@ bool Server::start(std::string* error) {
 }
 
 bool Server::keep_handle_position(std::string* error) {
-    const std::string state =
-        config_.state_dir.empty() ? default_state_dir(config_.root) : config_.state_dir;
+    const std::string state = state_dir_of(config_);
     if (state.empty()) {
         log_.linef(
             "handles: no state folder (give --state DIR): numbering starts at 0, and "

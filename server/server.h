@@ -29,6 +29,7 @@
 #include "server/base/state_lock.h"
 #include "server/files/files.h"
 #include "server/files/handles.h"
+#include "server/files/node_lock.h"
 #include "server/files/resolver.h"
 #include "server/net/event_loop.h"
 #include "server/net/tls.h"
@@ -138,6 +139,7 @@ private:
 
     const ServerConfig config_;
     Logger& log_;
+    NodeLock node_lock_;    // with --node: this node's claim on the root
     StateLock state_lock_;  // the state folder's, from the start until everything is gone
     HostLimits limits_;     // before the files and handles, whose open files count in it
     RootDir root_;

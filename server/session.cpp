@@ -277,8 +277,7 @@ bool Session::do_close(const Header& req) {
     }
     std::shared_ptr<OpenObject> obj = ctx_.handles.remove(handle, who_, &found);
     if (!obj) {
-        refuse("close", kCodeNotFound, "handle " + std::to_string(handle),
-               found == Lookup::kOtherHost ? "handle of another host" : "unknown handle");
+        refuse("close", kCodeNotFound, "handle " + std::to_string(handle), lookup_failure(found));
         return reply16(kCodeNotFound);
     }
     const int code = obj->close();
@@ -293,9 +292,7 @@ std::shared_ptr<OpenFile> Session::file_for(int handle, const char* op, int* cod
     if (file) return file;
     *code = obj ? kCodeAccessDenied : kCodeNotFound;
     refuse(op, *code, "handle " + std::to_string(handle),
-           obj                           ? "not a file"
-           : found == Lookup::kOtherHost ? "handle of another host"
-                                         : "unknown handle");
+           obj ? "not a file" : lookup_failure(found));
     return nullptr;
 }
 

@@ -122,9 +122,7 @@ bool Session::do_table_write(const Header& req) {
                        "%s: table write through handle %d (%s): record length unknown, "
                        "closing the connection",
                        label_.c_str(), handle,
-                       found == Lookup::kFound       ? "not a table"
-                       : found == Lookup::kOtherHost ? "handle of another host"
-                                                     : "unknown handle");
+                       found == Lookup::kFound ? "not a table" : lookup_failure(found));
         return conn_.fail("table write without a table");
     }
     Record record;

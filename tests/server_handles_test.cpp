@@ -245,19 +245,22 @@ struct DiskFull : server::Sys {
 };
 
 // A table with a mark file continues beyond every number its predecessor handed out and,
-// for at least 32768 - 1024 - (numbers held back) opens, hands out none still held then.
+// for at least (32768 - 1024) / M - (numbers held back) opens, hands out none still held
+// then; as node N of M it hands out only numbers of its class, and the others' are no
+// handles of its own.
 TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
     // Handles opened in the first run (the even ones closed again), whether it recorded
-    // its stop (as at SIGTERM), bytes written over the mark, the next run's first number.
-    const std::tuple<int, bool, const char*, int> cases[] = {{3, false, nullptr, 1024},
-                                                             {1500, false, nullptr, 2048},
-                                                             {3, true, nullptr, 3},
-                                                             {3, false, "GAVOHND1 cut short", -1}};
+    // its stop (as at SIGTERM), bytes written over the mark, the next run's first number,
+    // the class of numbers (0-based node, node count).
+    const std::tuple<int, bool, const char*, int, server::HandleClass> cases[] = {
+        {3, false, nullptr, 1024, {}},     {1500, false, nullptr, 2048, {}},
+        {3, true, nullptr, 3, {}},         {3, false, "GAVOHND1 cut short", -1, {}},
+        {3, false, nullptr, 1025, {2, 3}}, {3, true, nullptr, 7, {1, 2}}};
     server::HostAddr host;
     ASSERT_TRUE(server::parse_host_addr("127.0.0.1", &host));
     server::Lookup found;
     std::string why;
-    for (const auto& [opened, clean, bytes, first_number] : cases) {
+    for (const auto& [opened, clean, bytes, first_number, numbers] : cases) {
         const std::string dir = make_temp_dir(), path = dir + server::kHandleMarkName;
         auto keep = [&](server::HandleTable& t) {
             return t.keep_position(std::make_unique<server::HandleMarkFile>(path, false), &why);
@@ -266,18 +269,29 @@ TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
             return t.add(host, std::make_shared<Nothing>(), &why);
         };
         std::set<int> held;
-        server::HandleTable first(server::kHandleCount), second(server::kHandleCount);
+        server::HandleTable first(server::kHandleCount, numbers),
+            second(server::kHandleCount, numbers);
         ASSERT_TRUE(keep(first)) << why;
         for (int i = 0; i < opened; ++i) held.insert(add(first));
-        for (int h = 0; h < opened; h += 2) held.erase(first.remove(h, host, &found) ? h : -1);
+        for (auto it = held.begin(); it != held.end();) {
+            const int h = *it;
+            it = (h / numbers.count) % 2 == 0 && first.remove(h, host, &found) ? held.erase(it)
+                                                                               : std::next(it);
+        }
         EXPECT_TRUE(!clean || first.record_stop(&why)) << why;
         if (bytes) write_file(path, bytes);
         ASSERT_EQ(keep(second), first_number >= 0) << path << ": " << why;
-        const size_t bound = server::kHandleCount - 1024 - second.held_back_count();
+        const size_t bound =
+            (server::kHandleCount - 1024) / numbers.count - second.held_back_count();
         for (size_t i = 0; i < bound && first_number >= 0; ++i) {
             const int h = add(second);
-            ASSERT_TRUE(held.count(h) == 0 && (i > 0 || h == first_number)) << h << " at " << i;
+            ASSERT_TRUE(held.count(h) == 0 && (i > 0 || h == first_number) && numbers.contains(h))
+                << h << " at " << i;
             second.remove(h, host, &found);
+            // The neighbouring number is another node's (or, for a single server, unheld).
+            EXPECT_FALSE(second.find(h + 1, host, &found));
+            EXPECT_EQ(found,
+                      numbers.count > 1 ? server::Lookup::kOtherNode : server::Lookup::kUnknown);
         }
         // A mark that cannot be written stops the numbering rather than risk it.
         DiskFull full;

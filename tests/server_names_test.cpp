@@ -34,8 +34,8 @@ TEST(ClientNameTest, SeparatorsDotsAndLeadingSlashesFoldToARootRelativePath) {
 }
 
 TEST(ClientNameTest, NamesThatLeaveTheRootOrAreMalformedAreRefused) {
-    for (const char* bad :
-         {"..", "../x", "a/../../x", "a\\..\\..\\x", ".", "", "/", "C:\\x", "c:x", "z:/y"}) {
+    for (const char* bad : {"..", "../x", "a/../../x", "a\\..\\..\\x", ".", "", "/", "C:\\x", "c:x",
+                            "z:/y", "\\.gavo-nodes", "a/../.gavo-nodes/x"}) {
         EXPECT_FALSE(parse(bad).ok) << bad;
     }
     const std::string with_nul("ab\0cd", 6);  // a zero before the last byte

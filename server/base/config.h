@@ -57,6 +57,11 @@ struct ServerConfig {
     // for clients mid-request, TLS handshakes, fsyncs, table commits; see event_loop.h);
     // 0: sized from the cores and the limits (default_max_threads in limits.h).
     int max_threads = 0;
+    // --node N/M: this server is node N (1..M) of M serving one root; 0/0: a single
+    // server. Each node hands out its own class of handle numbers (handles.h), keeps its
+    // own state folder and holds byte N of the root's node lock file (node_lock.h).
+    int node = 0;
+    int nodes = 0;
     // Tables (server/tables.h): served only when a tables file is given.
     std::string tables_file;   // --tables FILE: names and record framing
     std::string state_dir;     // --state DIR; empty: "<root>.state" beside the root

@@ -35,6 +35,14 @@ std::string folder_of(const std::string& path) {
 
 }  // namespace
 
+const char* lookup_failure(Lookup result) {
+    switch (result) {
+    case Lookup::kOtherHost: return "handle of another host";
+    case Lookup::kOtherNode: return "handle of another node";
+    default: return "unknown handle";
+    }
+}
+
 HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) const {
     const int fd = sys().openat(AT_FDCWD, path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW, 0);
     if (fd < 0 && errno == ENOENT) return Load::kAbsent;
@@ -99,7 +107,7 @@ bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
 bool HandleTable::keep_position(std::unique_ptr<HandleMarkFile> file, std::string* error) {
     HandleMark mark;
     if (file->load(&mark, error) == HandleMarkFile::Load::kBad) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     next_ = mark.next;
     held_ = mark.held;
     held_until_ = held_.any() ? next_ + kHandleCount : 0;
@@ -110,7 +118,7 @@ bool HandleTable::keep_position(std::unique_ptr<HandleMarkFile> file, std::strin
 }
 
 bool HandleTable::record_stop(std::string* error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     if (!mark_file_) return true;
     reserved_ = next_;  // anything handed out after this needs a new reservation
     return mark_file_->save(mark_at(next_), error);
@@ -125,8 +133,9 @@ HandleMark HandleTable::mark_at(uint64_t next) const {
     mark.next = next;
     for (size_t h = 0; h < holders_.size(); ++h) mark.held[h] = holders_[h] > 0;
     // Numbers of an earlier run still held back stay so across a quick second restart,
-    // unless repeated restarts would keep more than half the space out of use.
-    if (next_ < held_until_ && (mark.held | held_).count() <= kHandleCount / 2) {
+    // unless repeated restarts would keep more than half of the class out of use.
+    if (next_ < held_until_ &&
+        (mark.held | held_).count() <= static_cast<size_t>(class_.size() / 2)) {
         mark.held |= held_;
     }
     return mark;
@@ -159,7 +168,7 @@ int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::
                      ConnId conn) {
     const Clock::time_point now = sys().now();
     const std::string key = who.key();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     const size_t host_holds = host_count(who.addr);
     if (host_holds >= static_cast<size_t>(per_host_limit_)) {
         *why = "host holds " + std::to_string(host_holds) + " handles, the limit";
@@ -172,7 +181,7 @@ int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::
         const size_t index = p % kHandleCount;
         const int h = static_cast<int>(index);
         // Other identities' numbers are no obstacle: each has its own space.
-        if (held.count(h) != 0 || held_back(p)) continue;
+        if (!class_.contains(h) || held.count(h) != 0 || held_back(p)) continue;
         // Never hand out a position the mark file does not cover: after a crash the
         // next run starts at the reserved mark, beyond every number given out here.
         if (p >= reserved_ && !reserve(p, why)) return -1;
@@ -183,8 +192,9 @@ int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::
         next_ = p + 1;
         return h;
     }
-    *why = held_until_ > next_ ? "all 32768 handles are in use or held back after a restart"
-                               : "all 32768 handles are in use";
+    *why = "all " + std::to_string(class_.size()) + " handles" +
+           (class_.count > 1 ? " of this node" : "") + " are in use" +
+           (held_until_ > next_ ? " or held back after a restart" : "");
     return -1;
 }
 
@@ -192,13 +202,15 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, L
                                               ConnId conn) {
     const Clock::time_point now = conn != 0 ? sys().now() : Clock::time_point{};
     const std::string key = who.key();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     if (space == spaces_.end() || it == space->second.end()) {
-        const bool held =
-            handle >= 0 && handle < kHandleCount && holders_[static_cast<size_t>(handle)] > 0;
-        *result = held ? Lookup::kOtherHost : Lookup::kUnknown;
+        const bool in_space = handle >= 0 && handle < kHandleCount;
+        *result = !in_space                                   ? Lookup::kUnknown
+                  : !class_.contains(handle)                  ? Lookup::kOtherNode
+                  : holders_[static_cast<size_t>(handle)] > 0 ? Lookup::kOtherHost
+                                                              : Lookup::kUnknown;
         return nullptr;
     }
     *result = Lookup::kFound;
@@ -214,7 +226,7 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, L
 std::shared_ptr<OpenObject> HandleTable::remove(int handle, const Identity& who, Lookup* result) {
     std::shared_ptr<OpenObject> obj = find(handle, who, result);
     if (!obj) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto space = spaces_.find(who.key());
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     // Another connection of the owner may have closed it between find() and here.
@@ -237,13 +249,13 @@ std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space
 }
 
 void HandleTable::connection_opened(ConnId conn, const std::string& label) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     live_[conn] = label;
 }
 
 void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::time_point now) {
     const std::string key = who.key();
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     live_.erase(conn);
     // Only the owner's own space can hold handles this connection used.
     auto space = spaces_.find(key);
@@ -258,7 +270,7 @@ void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::tim
 
 HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono::milliseconds grace,
                                              std::vector<std::string>* owners) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Taken taken;
     for (auto o = orphans_.begin(); o != orphans_.end();) {
         auto space = spaces_.find(o->first);
@@ -273,7 +285,7 @@ HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono:
 
 std::shared_ptr<OpenObject> HandleTable::take_orphan(int handle, const std::string& owner,
                                                      Lookup* result, bool* live) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto space = spaces_.find(owner);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     *live = false;
@@ -287,7 +299,7 @@ std::shared_ptr<OpenObject> HandleTable::take_orphan(int handle, const std::stri
 }
 
 std::vector<HandleView> HandleTable::list() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::vector<HandleView> out;
     out.reserve(size_);
     for (const auto& [key, space] : spaces_) {
@@ -304,7 +316,7 @@ std::vector<HandleView> HandleTable::list() const {
 }
 
 HandleTable::Taken HandleTable::take_all() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     Taken taken;
     for (auto& [key, space] : spaces_) {
         for (auto& [handle, slot] : space) taken.emplace_back(handle, std::move(slot.obj));
@@ -318,22 +330,22 @@ HandleTable::Taken HandleTable::take_all() {
 }
 
 size_t HandleTable::size() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return size_;
 }
 
 size_t HandleTable::orphan_count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return orphans_.size();
 }
 
 uint64_t HandleTable::next_position() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return next_;
 }
 
 size_t HandleTable::held_back_count() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     return next_ < held_until_ ? held_.count() : 0;
 }
 

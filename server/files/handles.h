@@ -24,6 +24,12 @@
 // positions) skips every number that was open when that position was recorded, so that
 // a stale number meets no object (see docs/server.md, Handles, for the bound).
 //
+// Across nodes: a server that is node N of M over one shared root (--node N/M) hands out
+// only the numbers h with h % M == N - 1, so that a number another node issued names
+// nothing here (Lookup::kOtherNode) when a host brings it after a fail-over. Positions
+// still run over the whole space, so the mark file and its lap mean the same with or
+// without nodes; only the numbers of other nodes' classes are skipped.
+//
 // Thread-safe: one mutex guards the table; the objects lock themselves.
 #pragma once
 
@@ -32,7 +38,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -41,6 +46,7 @@
 #include "server/base/address.h"
 #include "server/base/identity.h"
 #include "server/base/limits.h"
+#include "server/base/mutex.h"
 
 namespace gavo::server {
 
@@ -76,9 +82,24 @@ struct HandleView {
                                      // empty for an orphan
 };
 
-enum class Lookup { kFound, kUnknown, kOtherHost };
+// kOtherNode: a number of another node's class, which this node never hands out.
+enum class Lookup { kFound, kUnknown, kOtherHost, kOtherNode };
+
+// Why a lookup found nothing, for the log line of the refused request.
+const char* lookup_failure(Lookup result);
 
 constexpr int kHandleCount = 32768;
+// Most nodes over one root: each keeps at least 1024 numbers (the default per-host limit).
+constexpr int kMaxNodes = 32;
+
+// The numbers this server hands out: those of class `index` (0-based) modulo `count`.
+struct HandleClass {
+    int index = 0;
+    int count = 1;
+    bool contains(int handle) const { return handle % count == index; }
+    // How many numbers of the space fall in the class.
+    int size() const { return (kHandleCount - index + count - 1) / count; }
+};
 // The mark file's name inside the state folder.
 constexpr const char* kHandleMarkName = "handles";
 using HandleSet = std::bitset<kHandleCount>;
@@ -114,7 +135,8 @@ public:
     static constexpr uint64_t kReserveBlock = 1024;
     using Taken = std::vector<std::pair<int, std::shared_ptr<OpenObject>>>;
 
-    explicit HandleTable(int per_host_limit) : per_host_limit_(per_host_limit) {}
+    explicit HandleTable(int per_host_limit, HandleClass numbers = {})
+        : per_host_limit_(per_host_limit), class_(numbers) {}
 
     // Keeps the allocation position in `file` from now on: continues where the file says,
     // holds its numbers back for one lap, and writes the first reservation. Call before
@@ -175,32 +197,39 @@ private:
     using Spaces = std::map<std::string, Space>;  // by identity key
     using Orphan = std::pair<std::string, int>;   // identity key and number
     // Takes `slot` of `space` out; `space` is forgotten once empty.
-    std::shared_ptr<OpenObject> take_slot(Spaces::iterator space, Space::iterator slot);
+    std::shared_ptr<OpenObject> take_slot(Spaces::iterator space, Space::iterator slot)
+        GAVO_REQUIRES(mutex_);
     // The handles the host key of `addr` holds (over all its identities); one more or less.
-    size_t host_count(const HostAddr& addr) const;
-    void count_host(const HostAddr& addr, bool added);
+    size_t host_count(const HostAddr& addr) const GAVO_REQUIRES(mutex_);
+    void count_host(const HostAddr& addr, bool added) GAVO_REQUIRES(mutex_);
     // True when `position` falls in the first lap and its number is held back.
-    bool held_back(uint64_t position) const;
+    bool held_back(uint64_t position) const GAVO_REQUIRES(mutex_);
     // The mark to save with `next`: the open numbers, plus those still held back while
-    // that keeps at most half the space out of use.
-    HandleMark mark_at(uint64_t next) const;
+    // that keeps at most half of this server's numbers out of use.
+    HandleMark mark_at(uint64_t next) const GAVO_REQUIRES(mutex_);
     // Writes a reservation up to `position` + kReserveBlock; false with `why` on failure.
-    bool reserve(uint64_t position, std::string* why);
+    bool reserve(uint64_t position, std::string* why) GAVO_REQUIRES(mutex_);
 
     const int per_host_limit_;
-    mutable std::mutex mutex_;             // guards everything below
-    Spaces spaces_;                        // no empty spaces
-    std::map<HostAddr, size_t> per_host_;  // handles by host key; no zero counts
-    std::vector<uint32_t> holders_ = std::vector<uint32_t>(kHandleCount);  // spaces per number
-    size_t size_ = 0;                                                      // handles in all spaces
-    std::unordered_map<ConnId, std::string> live_;  // connections alive, with their labels
-    std::set<Orphan> orphans_;  // handles whose connection ended and no other used since
-    uint64_t next_ = 0;         // the position where the search for a free number starts
+    const HandleClass class_;
+    mutable Mutex mutex_;
+    Spaces spaces_ GAVO_GUARDED_BY(mutex_);  // no empty spaces
+    // Handles by host key; no zero counts.
+    std::map<HostAddr, size_t> per_host_ GAVO_GUARDED_BY(mutex_);
+    // Spaces per number.
+    std::vector<uint32_t> holders_ GAVO_GUARDED_BY(mutex_) = std::vector<uint32_t>(kHandleCount);
+    size_t size_ GAVO_GUARDED_BY(mutex_) = 0;  // handles in all spaces
+    // Connections alive, with their labels.
+    std::unordered_map<ConnId, std::string> live_ GAVO_GUARDED_BY(mutex_);
+    // Handles whose connection ended and no other used since.
+    std::set<Orphan> orphans_ GAVO_GUARDED_BY(mutex_);
+    // The position where the search for a free number starts.
+    uint64_t next_ GAVO_GUARDED_BY(mutex_) = 0;
     // With a mark file: positions below reserved_ may be handed out without writing it.
-    std::unique_ptr<HandleMarkFile> mark_file_;
-    uint64_t reserved_ = UINT64_MAX;
-    HandleSet held_;           // numbers of the last run, skipped while...
-    uint64_t held_until_ = 0;  // ...the position is below this
+    std::unique_ptr<HandleMarkFile> mark_file_ GAVO_GUARDED_BY(mutex_);
+    uint64_t reserved_ GAVO_GUARDED_BY(mutex_) = UINT64_MAX;
+    HandleSet held_ GAVO_GUARDED_BY(mutex_);           // numbers of the last run, skipped while...
+    uint64_t held_until_ GAVO_GUARDED_BY(mutex_) = 0;  // ...the position is below this
 };
 
 }  // namespace gavo::server

@@ -51,6 +51,7 @@ ClientName parse_client_name(const char* field, size_t length) {
     std::vector<std::string> parts;
     if (!fold_components(field, n, &parts)) return refuse("'..' leaves the root");
     if (parts.empty()) return refuse("name of the root itself");
+    if (parts.front() == kNodeLockName) return refuse("the server's own file");
     ClientName out;
     out.ok = true;
     for (const std::string& part : parts) {

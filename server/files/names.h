@@ -14,6 +14,9 @@
 
 namespace gavo::server {
 
+// The server's own file in the root (node_lock.h), refused to clients as a first component.
+constexpr const char* kNodeLockName = ".gavo-nodes";
+
 using gavo::kMaxNameBytes;
 using gavo::kNameFieldKeep;
 
@@ -26,8 +29,8 @@ struct ClientName {
 // `field` holds the first min(`length`, kNameFieldKeep) bytes of a name field whose
 // 16-bit length was `length` (counting the terminating zero). Refused: an empty field,
 // a name over kMaxNameBytes, a field whose last byte is not the zero, a zero before the
-// end, a drive-letter prefix ("C:"), ".." above the root, and a name that is only the
-// root itself.
+// end, a drive-letter prefix ("C:"), ".." above the root, a name that is only the root
+// itself, and one in or under kNodeLockName.
 ClientName parse_client_name(const char* field, size_t length);
 
 }  // namespace gavo::server

@@ -80,6 +80,13 @@ std::string default_state_dir(const std::string& root) {
     return r + ".state";
 }
 
+std::string state_dir_of(const ServerConfig& config) {
+    if (!config.state_dir.empty()) return config.state_dir;
+    const std::string single = default_state_dir(config.root);
+    if (single.empty() || config.nodes == 0) return single;
+    return single.substr(0, single.size() - 6) + ".node-" + std::to_string(config.node) + ".state";
+}
+
 bool prepare_state_dir(const std::string& state, const std::string& root, std::string* error) {
     if (state.empty()) {
         *error = "no state folder: give --state DIR (outside the root)";
@@ -111,8 +118,7 @@ std::unique_ptr<TableStore> TableService::open_store(const ServerConfig& config,
         }
         return make_pg_store(config.tables_db);
     }
-    const std::string state =
-        config.state_dir.empty() ? default_state_dir(config.root) : config.state_dir;
+    const std::string state = state_dir_of(config);
     if (!prepare_state_dir(state, config.root, error)) return nullptr;
     return make_sqlite_store(state + "/" + kTablesDbName, config.sync);
 }

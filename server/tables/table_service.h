@@ -28,6 +28,10 @@ constexpr const char* kTablesDbName = "tables.db";
 // no client name can reach it. Empty when the root is "/".
 std::string default_state_dir(const std::string& root);
 
+// The state folder `config` asks for: --state, or the default beside the root, which for
+// node N (--node N/M) is "<root>.node-N.state", so nodes on one root never share one.
+std::string state_dir_of(const ServerConfig& config);
+
 // Creates `state` (and its parents, mode 0700) and refuses it when it lies inside or
 // equals the served `root`, where clients could read or change the database.
 bool prepare_state_dir(const std::string& state, const std::string& root, std::string* error);
