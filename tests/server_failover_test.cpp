@@ -11,7 +11,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "server/options.h"
 #include "tests/kill_loop_fixture.h"
 
 namespace gavo::test {
@@ -90,10 +89,8 @@ protected:
         args.insert(args.end(), {"--state", dir_ + "state" + std::to_string(i), "--listen",
                                  "127.0.0.1:" + std::to_string(n.port), "--admin",
                                  "127.0.0.1:" + std::to_string(n.admin)});
-        if (server::usage_text().find("--node ") != std::string::npos) {
-            args.insert(args.end(),
-                        {"--node", std::to_string(i + 1) + "/" + std::to_string(nodes_.size())});
-        }
+        args.insert(args.end(),
+                    {"--node", std::to_string(i + 1) + "/" + std::to_string(nodes_.size())});
         auto p = std::make_unique<ServerProcess>();
         const std::string log =
             dir_ + "node" + std::to_string(i) + "-" + std::to_string(n.runs++) + ".log";
