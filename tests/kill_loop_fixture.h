@@ -88,10 +88,11 @@ protected:
 
     void SetUp() override {
         LibraryTest::SetUp();
-        root_ = env_root();
+        roots_ = test_roots();
+        root_ = roots_[0];
         ASSERT_EQ(mkdir(root_.c_str(), 0755), 0) << root_;
         write_file(dir_ + "tables.conf", "ta = line\ntb = line\n");
-        args_ = {"--root", root_, "--tables", dir_ + "tables.conf"};
+        args_ = {"--tables", dir_ + "tables.conf"};
         if (env_int("GAVO_KILL_NO_SYNC", 0) != 0) args_.push_back("--no-sync");
     }
     void TearDown() override {
@@ -99,13 +100,21 @@ protected:
         if (root_.compare(0, dir_.size(), dir_) != 0) remove_tree(root_);
     }
 
-    // The served root: a new folder under GAVO_TEST_ROOT_BASE (a shared file system's
-    // mount, for example) when that is set, else in the test's folder.
-    std::string env_root() const {
-        const char* base = getenv("GAVO_TEST_ROOT_BASE");
-        if (base == nullptr || *base == '\0') return dir_ + "root";
-        const std::string name = dir_.substr(0, dir_.size() - 1);
-        return base + ("/" + name.substr(name.rfind('/') + 1));
+    // The served root as each server sees it: a folder in the test's folder, or with
+    // GAVO_TEST_ROOT_BASE set to mounts of one shared file system ("m1:m2"), a new
+    // folder seen through each mount in turn (the first is the test's own view).
+    std::vector<std::string> test_roots() const {
+        const char* bases = getenv("GAVO_TEST_ROOT_BASE");
+        if (bases == nullptr || *bases == '\0') return {dir_ + "root"};
+        const std::string trimmed = dir_.substr(0, dir_.size() - 1);
+        const std::string name = trimmed.substr(trimmed.rfind('/') + 1);
+        std::vector<std::string> roots;
+        std::string list = bases;
+        for (size_t from = 0, to; from <= list.size(); from = to + 1) {
+            to = std::min(list.find(':', from), list.size());
+            if (to > from) roots.push_back(list.substr(from, to - from) + "/" + name);
+        }
+        return roots;
     }
     // Records go to a throw-away PostgreSQL; false with `error` when it cannot start.
     bool use_postgres(std::string* error) {
@@ -299,7 +308,8 @@ protected:
         return rows;
     }
 
-    std::string root_, pg_url_;
+    std::vector<std::string> roots_;  // the root through each mount (one when local)
+    std::string root_, pg_url_;       // root_: the first of roots_
     std::vector<std::string> args_;
     ThrowawayPostgres pg_;
     int port_ = 0;  // where the writers connect

@@ -86,7 +86,8 @@ protected:
     void start_node(size_t i) {
         Node& n = nodes_[i];
         std::vector<std::string> args = args_;
-        args.insert(args.end(), {"--state", dir_ + "state" + std::to_string(i), "--listen",
+        args.insert(args.end(), {"--root", roots_[i % roots_.size()], "--state",
+                                 dir_ + "state" + std::to_string(i), "--listen",
                                  "127.0.0.1:" + std::to_string(n.port), "--admin",
                                  "127.0.0.1:" + std::to_string(n.admin)});
         args.insert(args.end(),

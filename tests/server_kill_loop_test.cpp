@@ -15,7 +15,7 @@ class KillLoopTest : public KillLoopFixture {
 protected:
     void SetUp() override {
         KillLoopFixture::SetUp();
-        args_.insert(args_.end(), {"--state", dir_ + "state"});
+        args_.insert(args_.end(), {"--root", root_, "--state", dir_ + "state"});
         const char* store = getenv("GAVO_KILL_STORE");
         if (store != nullptr && std::string(store) == "postgres") {
             std::string error;
