@@ -3,14 +3,17 @@
 
 #include <fcntl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
 #include "port/platform.h"
 #include "proto/open_mode.h"
 #include "proto/os_error.h"
+#include "proto/share_locks.h"
 
 static_assert(sizeof(off_t) >= 8, "files of 2 GiB and more need 64-bit offsets");
 
@@ -78,6 +81,59 @@ std::string nfile_posix_path(const char* path) {
         if (c == '\\') c = '/';
     return p;
 }
+
+namespace {
+
+// The sharing marks of one open file through the platform's range locks (see
+// proto/share_locks.h): the same locks as the file server's, so that hosts in working
+// mode 1 hold each other off, and a server whose root is the same folder.
+class PlatformMarks {
+public:
+    PlatformMarks(int fd, bool readable) : fd_(fd), exclusive_(!readable) {}
+
+    int take(gavo::ShareMark kind) {
+        for (int i = 0; i < 16; ++i) {
+            const int64_t at = gavo::share_mark_start(kind) + next_offset();
+            if (platform().lock_range(fd_, exclusive_, at, 1) == 0) {
+                at_[static_cast<unsigned>(kind)] = at;
+                return 0;
+            }
+            if (errno != EAGAIN) return errno;
+        }
+        return EAGAIN;
+    }
+    void drop(gavo::ShareMark kind) {
+        platform().unlock_range(fd_, at_[static_cast<unsigned>(kind)], 1);
+    }
+    int held_elsewhere(gavo::ShareMark kind) {
+        const int r = platform().range_locked_elsewhere(fd_, gavo::share_mark_start(kind),
+                                                        gavo::kShareMarkSpan);
+        return r < 0 ? -errno : r;
+    }
+    void pause(int attempt) { platform().sleep_ms(attempt > 4 ? 1 : 0); }
+
+private:
+    // A new offset within a kind's range for every mark: write-only opens hold write
+    // locks, which must not meet another open's mark of the same kind.
+    static int64_t next_offset() {
+        static std::atomic<uint64_t> next{static_cast<uint64_t>(std::time(nullptr)) * 2654435761u};
+        const uint64_t n = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
+        return static_cast<int64_t>(n % static_cast<uint64_t>(gavo::kShareMarkSpan));
+    }
+
+    const int fd_;
+    const bool exclusive_;
+    int64_t at_[static_cast<unsigned>(gavo::ShareMark::kCount)] = {};
+};
+
+// Takes `marks` on `fd`: 0, or the Windows error number (32 when the rules refuse).
+int take_marks(int fd, bool readable, gavo::ShareMarks marks) {
+    PlatformMarks locks(fd, readable);
+    const int err = gavo::take_share_marks(locks, marks);
+    return err == 0 ? 0 : os_error(err);  // ETXTBSY is 32, the sharing violation
+}
+
+}  // namespace
 
 gavo::ShareTable& nfile_local_shares() {
     static gavo::ShareTable table;
@@ -158,11 +214,19 @@ int CFile::Admit(int fd, unsigned int mode) {
     if (platform().fstat(fd, &st) != 0) return os_error(errno);
     if (S_ISDIR(st.st_mode)) return gavo::kWinAccessDenied;  // a folder is no file
     gavo::ShareTable::Token token = 0;
+    regular_ = S_ISREG(st.st_mode);
     if (!gavo::sharing_is_system_wide()) {
+        // This process's table answers a conflict among its own opens at once; the locks
+        // on the file decide among all processes.
         token = nfile_local_shares().acquire(st.st_dev, st.st_ino, mode);
         if (token == gavo::ShareTable::kSharingViolation) return gavo::kWinSharingViolation;
+        const bool readable = (gavo::posix_open_flags(mode) & O_ACCMODE) != O_WRONLY;
+        const int err = regular_ ? take_marks(fd, readable, gavo::share_marks_of(mode)) : 0;
+        if (err != 0) {
+            nfile_local_shares().release(token);
+            return err;
+        }
     }
-    regular_ = S_ISREG(st.st_mode);
     if (gavo::mode_creates(mode) && regular_ && st.st_size != 0 &&
         platform().ftruncate(fd, 0) != 0) {
         int err = os_error(errno);
@@ -253,13 +317,39 @@ bool CFile::Exists(const char* path, int* err) {
 
 namespace {
 
-// True when a CFile of this process holds the regular file at `path` open. Where the
-// system holds the share modes (Windows), it refuses the rename or removal itself (32).
-bool held_open(const std::string& path) {
-    struct stat st;
-    return !gavo::sharing_is_system_wide() && platform().stat(path.c_str(), &st) == 0 &&
-           S_ISREG(st.st_mode) && nfile_local_shares().in_use(st.st_dev, st.st_ino);
-}
+// A rename or removal of a regular file holds a name-change mark on it while it runs, so
+// that no open anywhere slips in between (see proto/share_locks.h). Where the system
+// holds the share modes (Windows), it refuses the rename or removal itself (32).
+class NameChange {
+public:
+    // 0, or 32 when a CFile of this process or an open of another process holds the file.
+    int begin(const std::string& path) {
+        struct stat st;
+        if (gavo::sharing_is_system_wide() || platform().stat(path.c_str(), &st) != 0 ||
+            !S_ISREG(st.st_mode)) {
+            return 0;  // the rename or removal itself reports a missing file or a folder
+        }
+        if (nfile_local_shares().in_use(st.st_dev, st.st_ino)) return gavo::kWinSharingViolation;
+        bool readable = true;
+        fd_ = platform().open(path.c_str(), O_RDONLY | O_NONBLOCK, 0);
+        if (fd_ < 0 && errno == EACCES) {
+            readable = false;
+            fd_ = platform().open(path.c_str(), O_WRONLY | O_NONBLOCK, 0);
+        }
+        if (fd_ < 0) return 0;  // nobody else can open it either
+        const int err = take_marks(fd_, readable, gavo::kNameChangeMarks);
+        if (err != 0) end();
+        return err;
+    }
+    void end() {
+        if (fd_ >= 0) platform().close(fd_);
+        fd_ = -1;
+    }
+    ~NameChange() { end(); }
+
+private:
+    int fd_ = -1;
+};
 
 }  // namespace
 
@@ -269,7 +359,8 @@ void CFile::Remove(const char* path) {
     struct stat st;
     if (platform().stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         throw_error(gavo::kWinAccessDenied, p);  // folders are not removed
-    if (held_open(p)) throw_error(gavo::kWinSharingViolation, p);
+    NameChange change;
+    if (const int err = change.begin(p)) throw_error(err, p);
     if (platform().unlink(p.c_str()) != 0) throw_error(os_error_for(errno, p), p);
 }
 
@@ -340,9 +431,11 @@ void CFile::Rename(const char* from, const char* to) {
     std::string f = nfile_posix_path(from), t = nfile_posix_path(to);
     if (from == nullptr || too_long(from)) throw_error(gavo::kWinFilenameTooLong, f);
     if (to == nullptr || too_long(to)) throw_error(gavo::kWinFilenameTooLong, t);
-    if (held_open(f)) throw_error(gavo::kWinSharingViolation, f);
+    NameChange change;
+    if (const int held = change.begin(f)) throw_error(held, f);
     if (platform().rename_noreplace(f.c_str(), t.c_str()) == 0) return;
     int err = errno;
+    change.end();  // a move across file systems opens the file itself
     err = err == EXDEV ? move_across(f, t) : rename_error(err, f);
     if (err != 0) throw_error(err, f);
 }

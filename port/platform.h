@@ -60,6 +60,17 @@ public:
     virtual int rename_noreplace(const char* from, const char* to);
     virtual int fsync(int fd);
     virtual int ftruncate(int fd, off_t length);
+    // Byte-range locks of an open file that stay with its open file description (Linux
+    // F_OFD_SETLK): they go with its last descriptor, and two descriptors of one process
+    // hold each other off as two processes do. The library holds the sharing rules with
+    // them where the system does not (sharing_is_system_wide() false). `exclusive` asks
+    // for a write lock (the file must be open for writing), else a read lock (open for
+    // reading). -1 with errno EAGAIN when another lock is in the way; ENOSYS on Windows.
+    virtual int lock_range(int fd, bool exclusive, int64_t start, int64_t len);
+    virtual int unlock_range(int fd, int64_t start, int64_t len);
+    // 1 when a lock of another open file description lies in the range, 0 when none, -1
+    // with errno set on failure.
+    virtual int range_locked_elsewhere(int fd, int64_t start, int64_t len);
     // Text streams of the error log and the trace log, opened close-on-exec ("a+": line
     // ends as the system's text files have them, CR LF on Windows).
     virtual FILE* fopen(const char* path, const char* mode);

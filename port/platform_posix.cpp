@@ -78,6 +78,37 @@ int Platform::rename_noreplace(const char* from, const char* to) {
     return ::unlink(from);
 }
 
+namespace {
+
+struct flock lock_of(short type, int64_t start, int64_t len) {
+    struct flock fl = {};
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = static_cast<off_t>(start);
+    fl.l_len = static_cast<off_t>(len);
+    return fl;
+}
+
+}  // namespace
+
+int Platform::lock_range(int fd, bool exclusive, int64_t start, int64_t len) {
+    struct flock fl = lock_of(exclusive ? F_WRLCK : F_RDLCK, start, len);
+    const int r = ::fcntl(fd, F_OFD_SETLK, &fl);
+    if (r != 0 && errno == EACCES) errno = EAGAIN;  // both mean "held by another"
+    return r;
+}
+
+int Platform::unlock_range(int fd, int64_t start, int64_t len) {
+    struct flock fl = lock_of(F_UNLCK, start, len);
+    return ::fcntl(fd, F_OFD_SETLK, &fl);
+}
+
+int Platform::range_locked_elsewhere(int fd, int64_t start, int64_t len) {
+    struct flock fl = lock_of(F_WRLCK, start, len);
+    if (::fcntl(fd, F_OFD_GETLK, &fl) != 0) return -1;
+    return fl.l_type == F_UNLCK ? 0 : 1;
+}
+
 int Platform::fsync(int fd) {
     return retry_eintr([&] { return ::fsync(fd); });
 }

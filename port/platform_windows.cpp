@@ -246,6 +246,20 @@ int Platform::rename_noreplace(const char* from, const char* to) {
     return MoveFileA(from, to) ? 0 : file_failure();
 }
 
+// The system holds the share modes itself (sharing_is_system_wide()): no range locks.
+int Platform::lock_range(int, bool, int64_t, int64_t) {
+    errno = ENOSYS;
+    return -1;
+}
+int Platform::unlock_range(int, int64_t, int64_t) {
+    errno = ENOSYS;
+    return -1;
+}
+int Platform::range_locked_elsewhere(int, int64_t, int64_t) {
+    errno = ENOSYS;
+    return -1;
+}
+
 int Platform::fsync(int fd) { return FlushFileBuffers(handle_of(fd)) ? 0 : file_failure(); }
 
 // Cuts or extends the file at `length`; the position stays where it was.

@@ -107,6 +107,9 @@ bool Server::start(std::string* error) {
         log_.linef("TLS 1.3: %s", tls_->summary().c_str());
     }
     if (!root_.open(config_.root, config_.force_component_walk, error)) return false;
+    // Without working locks another server (or a host in working mode 1) on the same root
+    // would not be held off by this one's opens: refuse rather than serve without them.
+    if (!root_.holds_share_locks(error)) return false;
     if (config_.nodes > 0) {
         if (!node_lock_.acquire(config_.root, config_.node, config_.nodes, error)) return false;
         const int first = config_.node - 1, step = config_.nodes;

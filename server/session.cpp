@@ -403,7 +403,7 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
     int err = 0;
     if (count > 0) {
         std::lock_guard<std::mutex> lock(shared.mutex);
-        start.size = shared.size;
+        start.size = size_before_write(file);
         start.count = shared.count;
     }
     int64_t written = 0;
@@ -416,11 +416,11 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
                                "%s: cannot take back the %lld bytes of a cut-off write to %s",
                                label_.c_str(), static_cast<long long>(written),
                                file.describe().c_str());
-            } else if (undone == Undo::kKept) {
+            } else if (undone == Undo::kKept || undone == Undo::kKeptOutside) {
                 ctx_.log.linef(LogLevel::kWarn,
                                "%s: kept the %lld bytes of a cut-off write to %s: %s",
                                label_.c_str(), static_cast<long long>(written),
-                               file.describe().c_str(), kKeptWhy);
+                               file.describe().c_str(), kept_why(undone));
             }
             return false;
         }
@@ -434,6 +434,7 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
             shared.size = std::max(shared.size, file.pos);
             ++shared.count;
             ++start.chunks;
+            note_own_change(file);
         }
     }
     if (err == 0) return reply32(count);
@@ -441,7 +442,8 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
     std::string why = strerror(err);
     const Undo undone = take_back(file, start, written);
     if (undone == Undo::kFailed) why += "; its written part could not be taken back";
-    if (undone == Undo::kKept) why += std::string("; its written part was kept: ") + kKeptWhy;
+    if (undone == Undo::kKept || undone == Undo::kKeptOutside)
+        why += std::string("; its written part was kept: ") + kept_why(undone);
     refuse("write", code, file.describe(), why);
     return reply32(code);
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -250,6 +251,46 @@ TEST_F(CFileTest, DenyWriteAdmitsReadersAndRefusesWriters) {
     CFileException e;
     EXPECT_FALSE(writer.Open(path("s.dat").c_str(), kReadWrite | kShareNone, &e));
     EXPECT_EQ(e.m_lOsError, 32);
+}
+
+// Another process that holds the file open (a second host in working mode 1) holds this
+// one off too, from opening, removing and renaming it, until it ends.
+TEST_F(CFileTest, AnotherProcessesOpenHoldsOffOpensRemovesAndRenames) {
+    write_file(path("s.dat"), "data");
+    int ready[2], done[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(done), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        CFile held;
+        char c = held.Open(path("s.dat").c_str(), kRead | kDenyWrite, nullptr) ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1 || read(done[0], &c, 1) < 0) _exit(1);
+        _exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    const struct {
+        unsigned mode;
+        bool admitted;
+    } cases[] = {
+        {kRead | kDenyWrite, true}, {kRead | kExclusive, false}, {kWrite | kShareNone, false}};
+    for (const auto& m : cases) {
+        CFile f;
+        CFileException e;
+        EXPECT_EQ(f.Open(path("s.dat").c_str(), m.mode, &e), m.admitted) << std::hex << m.mode;
+        if (!m.admitted) {
+            EXPECT_EQ(e.m_lOsError, 32);
+        }
+    }
+    EXPECT_EQ(thrown_error([&] { CFile::Remove(path("s.dat").c_str()); }), 32);
+    EXPECT_EQ(thrown_error([&] { CFile::Rename(path("s.dat").c_str(), path("x").c_str()); }), 32);
+    ASSERT_EQ(write(done[1], &c, 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
+    CFile after;
+    EXPECT_TRUE(after.Open(path("s.dat").c_str(), kWrite | kExclusive, nullptr));
 }
 
 TEST_F(CFileTest, SameFileUnderAnotherNameIsStillTheSameFile) {

@@ -32,6 +32,10 @@ int Sys::renameat2(int from_dir, const char* from, int to_dir, const char* to, u
     return ::renameat2(from_dir, from, to_dir, to, flags);
 }
 int Sys::unlinkat(int dir, const char* path, int flags) { return ::unlinkat(dir, path, flags); }
+int Sys::linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+    return ::linkat(from_dir, from, to_dir, to, flags);
+}
+int Sys::ofd_lock(int fd, int cmd, struct flock* lock) { return ::fcntl(fd, cmd, lock); }
 std::chrono::steady_clock::time_point Sys::now() { return std::chrono::steady_clock::now(); }
 
 namespace {

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 struct open_how;
+struct flock;
 
 namespace gavo::server {
 
@@ -37,6 +38,10 @@ public:
     virtual int renameat2(int from_dir, const char* from, int to_dir, const char* to,
                           unsigned int flags);
     virtual int unlinkat(int dir, const char* path, int flags);
+    virtual int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags);
+    // fcntl with F_OFD_SETLK, F_OFD_SETLKW or F_OFD_GETLK: the byte-range locks that hold
+    // the sharing rules between processes.
+    virtual int ofd_lock(int fd, int cmd, struct flock* lock);
     // Monotonic time: when a host's last connection ended, and whether its grace is over.
     virtual std::chrono::steady_clock::time_point now();
 };

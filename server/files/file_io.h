@@ -17,16 +17,29 @@ struct WriteStart {
     uint64_t chunks = 0;
 };
 
-enum class Undo { kDone, kFailed, kKept };
-// Why a take-back was kept (Undo::kKept), for the log.
+enum class Undo { kDone, kFailed, kKept, kKeptOutside };
+// Why a take-back was kept (Undo::kKept, Undo::kKeptOutside), for the log.
 constexpr const char* kKeptWhy = "another handle wrote to the file meanwhile";
+constexpr const char* kKeptOutsideWhy =
+    "the file changed outside this server meanwhile (another process may have written)";
+inline const char* kept_why(Undo u) { return u == Undo::kKeptOutside ? kKeptOutsideWhy : kKeptWhy; }
+
+// Notes the file as it is right after a change of this server's (FileWrites::seen). The
+// caller holds the FileWrites mutex.
+void note_own_change(OpenFile& file);
+// The file's length for a write about to begin: the one the server's changes left, or,
+// when another process changed the file since, the length it has now. The caller holds
+// the FileWrites mutex.
+int64_t size_before_write(OpenFile& file);
 
 // Takes back the `written` bytes of a failed or cut-off write that began at `start`: the
 // position returns to where the write began and the file to its length then (bytes it
 // overwrote inside that length cannot be brought back; a file that now reaches past the
 // write's end grew outside the server and is not cut). Kept (kKept) when another handle
 // wrote to the file or cut it since the write began: its bytes may lie beyond the old
-// length (an append acknowledged meanwhile), so the file then keeps everything. kFailed
+// length (an append acknowledged meanwhile), so the file then keeps everything; the same
+// (kKeptOutside) when the file changed since the write's last chunk without this server,
+// since another process's bytes may then lie anywhere in the part to cut. kFailed
 // when the cut or the seek failed. The caller holds the file's mutex.
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written);
 

@@ -12,6 +12,8 @@
 #include "proto/os_error.h"
 #include "server/base/metrics.h"
 #include "server/base/sys.h"
+#include "server/files/file_io.h"
+#include "server/files/share_locks.h"
 
 namespace gavo::server {
 
@@ -113,7 +115,16 @@ int FileService::open_existing(const RootDir& root, const std::string& rel, int 
     if (path_fd < 0) return path_fd;
     struct stat st;
     int fd = sys().fstat(path_fd, &st) == 0 ? check_servable(st, why) : -errno;
-    if (fd == 0) fd = root.reopen(path_fd, st, rel, pflags);
+    // A second link may be the brief one of a rename on a file system that cannot rename
+    // without replacing (see rename): that file is being renamed, not linked elsewhere.
+    const bool renaming = fd == -EACCES && S_ISREG(st.st_mode) && st.st_nlink == 2;
+    if (fd == 0 || renaming) fd = root.reopen(path_fd, st, rel, pflags);
+    if (renaming && fd >= 0) {
+        const bool marked = mark_held_elsewhere(fd, ShareMark::kNameChange) == 1;
+        sys().close(fd);
+        if (marked) *why = "the file is being renamed";
+        fd = marked ? -ETXTBSY : -EACCES;
+    }
     const int saved = errno;
     sys().close(path_fd);  // it only looked the name up: a failed close changes nothing
     errno = saved;
@@ -154,10 +165,21 @@ int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags
 int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
                        std::string* why) {
     std::lock_guard<std::mutex> lock(names_mutex_);
+    // This server's own table answers a conflict among its clients without a lock call;
+    // the locks on the file decide among all processes on the root.
     file.share = shares_.acquire(st.st_dev, st.st_ino, mode);
-    if (file.share == ShareTable::kSharingViolation) {
-        *why = "sharing violation";
+    const int marks = file.share == ShareTable::kSharingViolation
+                          ? ETXTBSY
+                          : take_marks(file.fd, (posix_open_flags(mode) & O_ACCMODE) != O_WRONLY,
+                                       share_marks_of(mode));
+    if (marks == ETXTBSY) {
+        *why = file.share == ShareTable::kSharingViolation ? "sharing violation"
+                                                           : "sharing violation (another process)";
         return nfile_map_os_error(gavo::kWinSharingViolation);
+    }
+    if (marks != 0) {
+        *why = "sharing locks: " + errno_text(marks);
+        return nfile_code_from_errno(marks);
     }
     file.writes = writes_for(st);
     if (!cut) return 0;
@@ -169,6 +191,7 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         return nfile_code_from_errno(err);
     }
     file.writes->size = 0;
+    note_own_change(file);
     return 0;
 }
 
@@ -313,7 +336,9 @@ int FileService::parent_of(const RootDir& root, const std::string& rel, std::str
     return nfile_code_from_errno(-fd, true);
 }
 
-int FileService::check_not_open(int dir_fd, const std::string& last, std::string* why) {
+int FileService::check_not_open(int dir_fd, const std::string& last, int* mark_fd,
+                                std::string* why) {
+    *mark_fd = -1;
     struct stat st;
     if (sys().fstatat(dir_fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         const int err = errno;
@@ -328,7 +353,38 @@ int FileService::check_not_open(int dir_fd, const std::string& last, std::string
         *why = "it is or holds the folder of an access rule";
         return kCodeAccessDenied;
     }
+    if (S_ISREG(st.st_mode)) return mark_name_change(dir_fd, last, st, mark_fd, why);
     return 0;
+}
+
+// Holds a name-change mark on the regular file `last` (whose lstat gave `st`) until the
+// caller closes `*mark_fd`: refused while another process holds the file open, and opens
+// elsewhere are refused while it is held. A file this server cannot open at all, nobody
+// else here can either: the change goes ahead without a mark.
+int FileService::mark_name_change(int dir_fd, const std::string& last, const struct stat& st,
+                                  int* mark_fd, std::string* why) {
+    const int flags = O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+    bool readable = true;
+    int fd = sys().openat(dir_fd, last.c_str(), O_RDONLY | flags, 0);
+    if (fd < 0 && errno == EACCES) {
+        readable = false;
+        fd = sys().openat(dir_fd, last.c_str(), O_WRONLY | flags, 0);
+    }
+    if (fd < 0) return 0;
+    struct stat now;
+    if (sys().fstat(fd, &now) != 0 || now.st_ino != st.st_ino || now.st_dev != st.st_dev) {
+        sys().close(fd);  // replaced meanwhile: the change itself meets whatever is there now
+        return 0;
+    }
+    const int marks = take_marks(fd, readable, kNameChangeMarks);
+    if (marks == 0) {
+        *mark_fd = fd;
+        return 0;
+    }
+    sys().close(fd);
+    *why = marks == ETXTBSY ? "the file is open in another process"
+                            : "sharing locks: " + errno_text(marks);
+    return marks == ETXTBSY ? kSharingViolationCode : nfile_code_from_errno(marks);
 }
 
 void FileService::pin_folders(FolderPins pins) {
@@ -344,6 +400,33 @@ int FileService::sync_dirs(int a, int b, std::string* why) {
     return nfile_code_from_errno(err);
 }
 
+// 0 or the errno of the failure. Where the file system refuses RENAME_NOREPLACE (EINVAL:
+// ceph-fuse, among others) the change is still one that never replaces, for every node: a
+// file gets its new name by a link (which fails when the name exists) and loses the old
+// one; the caller's name-change mark tells openers meeting the brief second link that the
+// file is being renamed. A folder first claims the new name with an empty folder of its
+// own (mkdir fails when the name exists) and then replaces just that.
+int FileService::rename_noreplace(int from_dir, const std::string& from, int to_dir,
+                                  const std::string& to) {
+    if (sys().renameat2(from_dir, from.c_str(), to_dir, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL) return errno;
+    struct stat st;
+    if (sys().fstatat(from_dir, from.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) {
+        if (sys().linkat(from_dir, from.c_str(), to_dir, to.c_str(), 0) != 0) return errno;
+        if (sys().unlinkat(from_dir, from.c_str(), 0) == 0) return 0;
+        const int err = errno;
+        sys().unlinkat(to_dir, to.c_str(), 0);  // the old name stays the only one
+        return err;
+    }
+    if (sys().mkdirat(to_dir, to.c_str(), 0700) != 0) return errno;
+    if (sys().renameat2(from_dir, from.c_str(), to_dir, to.c_str(), 0) == 0) return 0;
+    const int err = errno;
+    sys().unlinkat(to_dir, to.c_str(), AT_REMOVEDIR);
+    return err;
+}
+
 int FileService::rename(const FileArea& area, const std::string& from, const std::string& to,
                         std::string* why) {
     if (refuses_changes(area, why)) return kCodeAccessDenied;
@@ -356,16 +439,17 @@ int FileService::rename(const FileArea& area, const std::string& from, const std
         return to_dir;
     }
     int code;
+    int mark = -1;
     {
         std::lock_guard<std::mutex> lock(names_mutex_);
-        code = check_not_open(from_dir, from_last, why);
-        if (code == 0 && sys().renameat2(from_dir, from_last.c_str(), to_dir, to_last.c_str(),
-                                         RENAME_NOREPLACE) != 0) {
-            const int err = errno;
+        code = check_not_open(from_dir, from_last, &mark, why);
+        const int err = code == 0 ? rename_noreplace(from_dir, from_last, to_dir, to_last) : 0;
+        if (err != 0) {
             *why = errno_text(err);
             code = nfile_code_from_errno(err, err == ENOENT);
         }
     }
+    if (mark >= 0) sys().close(mark);
     if (code == 0) code = sync_dirs(to_dir, from_dir, why);
     sys().close(from_dir);
     sys().close(to_dir);
@@ -378,15 +462,17 @@ int FileService::remove(const FileArea& area, const std::string& rel, std::strin
     const int dir = parent_of(*area.root, rel, &last, why);
     if (dir < 0) return dir;
     int code;
+    int mark = -1;
     {
         std::lock_guard<std::mutex> lock(names_mutex_);
-        code = check_not_open(dir, last, why);
+        code = check_not_open(dir, last, &mark, why);
         if (code == 0 && sys().unlinkat(dir, last.c_str(), 0) != 0) {
             const int err = errno;
             *why = errno_text(err);
             code = nfile_code_from_errno(err);
         }
     }
+    if (mark >= 0) sys().close(mark);
     if (code == 0) code = sync_dirs(dir, -1, why);
     sys().close(dir);
     return code;

@@ -30,12 +30,28 @@ namespace gavo::server {
 // left it, so that a write need not ask the file system for it first. Each change and
 // each take-back (its check and its cut) happen under `mutex`, so they are one step for
 // the other handles.
+//
+// Other processes (servers on the same root, hosts in working mode 1) change the file
+// without this count: `seen` is the file as fstat showed it right after this server's
+// last change, and a file that shows otherwise now was changed elsewhere meanwhile. The
+// fstat right after a change also makes the next change stamp a newer time even on file
+// systems with coarse clocks (Linux's fine-grained timestamps on query).
 struct FileWrites {
     std::mutex mutex;
     uint64_t count = 0;  // write chunks, cuts and take-backs so far; guarded by mutex
     // The length at the first open (a file changed outside the server meanwhile may differ),
     // raised by every write chunk, set by every cut; guarded by mutex.
     int64_t size = 0;
+    // Length, modification and change times after this server's last change (all zero
+    // when unknown: then any file counts as changed elsewhere); guarded by mutex.
+    struct Seen {
+        int64_t size = -1;
+        int64_t mtime_ns = 0;
+        int64_t ctime_ns = 0;
+        bool operator==(const Seen& o) const {
+            return size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns;
+        }
+    } seen;
 };
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
@@ -157,9 +173,14 @@ private:
     // The library code of a failed call on `rel` with errno `err`.
     int code_for(const RootDir& root, int err, const std::string& rel, bool creating,
                  std::string* why) const;
-    // Refuses a name change of an entry that a client holds open, as Windows does, and of
-    // a pinned folder. The caller holds names_mutex_.
-    int check_not_open(int dir_fd, const std::string& last, std::string* why);
+    // Refuses a name change of an entry that a client (of this server or another process)
+    // holds open, as Windows does, and of a pinned folder. On success `*mark_fd` is -1 or
+    // a descriptor holding the file's name-change mark, for the caller to close once the
+    // change is made. The caller holds names_mutex_.
+    int check_not_open(int dir_fd, const std::string& last, int* mark_fd, std::string* why);
+    int mark_name_change(int dir_fd, const std::string& last, const struct stat& st, int* mark_fd,
+                         std::string* why);
+    int rename_noreplace(int from_dir, const std::string& from, int to_dir, const std::string& to);
 
     const RootDir& root_;
     const bool read_only_;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "server/base/sys.h"
+#include "server/files/share_locks.h"
 
 namespace gavo::server {
 
@@ -228,5 +229,7 @@ std::string RootDir::remote_kind() const {
     }
     return "";
 }
+
+bool RootDir::holds_share_locks(std::string* error) const { return probe_share_locks(fd_, error); }
 
 }  // namespace gavo::server

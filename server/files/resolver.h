@@ -59,6 +59,10 @@ public:
     // True when `rel` beneath `root` ("" for `root` itself) names this very folder.
     bool is_at(const RootDir& root, const std::string& rel) const;
 
+    // True when the root's file system holds the byte-range locks of the sharing rules
+    // between descriptors (see probe_share_locks); false with `error` set when not.
+    bool holds_share_locks(std::string* error) const;
+
     bool uses_openat2() const { return !walk_; }
     // The network or FUSE file system the root lies on ("nfs", "fuse", ...), where a
     // lookup may wait for a server; "" for a local one.
