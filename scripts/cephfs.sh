@@ -75,22 +75,24 @@ CONF
     export CEPH_CONF=$dir/ceph.conf
     echo "$CEPH_CONF" > "$state/conf"
     monmaptool --create --fsid "$fsid" --addv a "[v2:127.0.0.1:$port]" "$dir/monmap" >/dev/null
-    ceph-mon --mkfs -i a --monmap "$dir/monmap"
-    ceph-mon -i a
+    # The daemons' own start-up chatter goes to the log folder.
+    local out=$dir/log/start.log
+    ceph-mon --mkfs -i a --monmap "$dir/monmap" >>"$out" 2>&1
+    ceph-mon -i a >>"$out" 2>&1
     wait_for 30 ceph -s
     ceph mon enable-msgr2 >/dev/null 2>&1 || true
     ceph config set mon auth_allow_insecure_global_id_reclaim false >/dev/null 2>&1 || true
-    ceph-mgr -i x
+    ceph-mgr -i x >>"$out" 2>&1
     local uuid
     uuid=$(cat /proc/sys/kernel/random/uuid)
     local id
     id=$(ceph osd new "$uuid")
-    ceph-osd -i "$id" --mkfs --osd-uuid "$uuid" 2>"$dir/log/osd-mkfs.log"
-    ceph-osd -i "$id"
-    ceph-mds -i a
-    ceph osd pool create cephfs_metadata 8 >/dev/null
-    ceph osd pool create cephfs_data 8 >/dev/null
-    ceph fs new gavofs cephfs_metadata cephfs_data >/dev/null
+    ceph-osd -i "$id" --mkfs --osd-uuid "$uuid" >>"$out" 2>&1
+    ceph-osd -i "$id" >>"$out" 2>&1
+    ceph-mds -i a >>"$out" 2>&1
+    ceph osd pool create cephfs_metadata 8 >/dev/null 2>&1
+    ceph osd pool create cephfs_data 8 >/dev/null 2>&1
+    ceph fs new gavofs cephfs_metadata cephfs_data >/dev/null 2>&1
     wait_for 60 sh -c 'ceph mds stat | grep -q up:active'
     for i in $(seq "$mounts"); do
         mkdir -p "$dir/mnt$i"
