@@ -281,8 +281,8 @@ TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
         EXPECT_TRUE(!clean || first.record_stop(&why)) << why;
         if (bytes) write_file(path, bytes);
         ASSERT_EQ(keep(second), first_number >= 0) << path << ": " << why;
-        const size_t bound =
-            (server::kHandleCount - 1024) / numbers.count - second.held_back_count();
+        const size_t bound = static_cast<size_t>((server::kHandleCount - 1024) / numbers.count) -
+                             second.held_back_count();
         for (size_t i = 0; i < bound && first_number >= 0; ++i) {
             const int h = add(second);
             ASSERT_TRUE(held.count(h) == 0 && (i > 0 || h == first_number) && numbers.contains(h))

@@ -15,7 +15,7 @@ namespace gavo::server {
 namespace {
 
 // Node N's slot: kSlotSize bytes at N * kSlotSize, locked and holding its claimant's text.
-constexpr off_t kSlotSize = 64;
+constexpr off_t kSlotSize = 128;
 // Node count M: the byte at kCountBase + M, read-locked by every node running with M.
 constexpr off_t kCountBase = kSlotSize * (kMaxNodes + 1);
 
