@@ -249,8 +249,11 @@ bool Session::do_open(const Header& req) {
         refuse(op, opened.code, "'" + name.path + "'", why);
         return reply16(opened.code);
     }
-    charge.shrink_to(1 + (opened.file->dir_fd >= 0));
-    opened.file->charge = std::move(charge);
+    {
+        MutexLock lock(opened.file->mutex);
+        charge.shrink_to(1 + (opened.file->dir_fd >= 0));
+        opened.file->charge = std::move(charge);
+    }
     const int handle = ctx_.handles.add(who_, opened.file, &why, id_);
     if (handle < 0) {
         // Its fsync runs off the loop when a thread is free (rare: a host at its quota).
@@ -318,7 +321,7 @@ bool Session::do_read(const Header& req) {
     }
     if (code != 0) return reply32(code);
     if (count > static_cast<int32_t>(kDataChunk)) leave_loop_for_transfer();
-    std::lock_guard<std::mutex> lock(file->mutex);
+    MutexLock lock(file->mutex);
     if (file->fd < 0) {
         refuse("read", kCodeNotFound, file->describe(), "closed meanwhile");
         return reply32(kCodeNotFound);
@@ -385,7 +388,7 @@ bool Session::do_write(const Header& req) {
     }
     if (code != 0) return drop_body() && reply32(code);
     if (count > static_cast<int32_t>(kDataChunk)) leave_loop_for_transfer();
-    std::lock_guard<std::mutex> lock(file->mutex);
+    MutexLock lock(file->mutex);
     if (file->fd < 0) {
         refuse("write", kCodeNotFound, file->describe(), "closed meanwhile");
         return drop_body() && reply32(kCodeNotFound);
@@ -398,13 +401,12 @@ bool Session::do_write(const Header& req) {
 // write that fails, or whose data stop coming, is taken back (see undo_write).
 bool Session::stream_write(OpenFile& file, int32_t count) {
     unsigned char* buf = data_buffer();
-    FileWrites& shared = *file.writes;
     WriteStart start;
     int err = 0;
     if (count > 0) {
-        std::lock_guard<std::mutex> lock(shared.mutex);
+        MutexLock lock(file.writes->mutex);
         start.size = size_before_write(file);
-        start.count = shared.count;
+        start.count = file.writes->count;
     }
     int64_t written = 0;
     for (;;) {
@@ -427,14 +429,14 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
         if (step.event == Event::kEnd) break;
         if (err == 0) {
             file.dirty = true;
-            std::lock_guard<std::mutex> lock(shared.mutex);
+            MutexLock lock(file.writes->mutex);
             const int64_t before = written;
             err = write_all(sys(), file.fd, step.data, step.size, &written);
             file.pos += written - before;
-            shared.size = std::max(shared.size, file.pos);
-            ++shared.count;
+            file.writes->size = std::max(file.writes->size, file.pos);
+            ++file.writes->count;
             ++start.chunks;
-            note_own_change(file);
+            file.writes->note_own_change(file.fd);
         }
     }
     if (err == 0) return reply32(count);

@@ -129,8 +129,8 @@ private:
     // The open file of `handle` for this host; null with `code` set (and a log line)
     // when the handle is unknown, another host's, or not a file.
     std::shared_ptr<OpenFile> file_for(int handle, const char* op, int* code);
-    bool stream_read(OpenFile& file, int32_t count);
-    bool stream_write(OpenFile& file, int32_t count);
+    bool stream_read(OpenFile& file, int32_t count) GAVO_REQUIRES(file.mutex);
+    bool stream_write(OpenFile& file, int32_t count) GAVO_REQUIRES(file.mutex);
     unsigned char* data_buffer();
     // Leaves the event loop before a call that may block (an fsync, a table commit, an
     // open on a network file system; see EventLoop::offload). False at the loop's bound,

@@ -24,13 +24,10 @@ constexpr const char* kKeptOutsideWhy =
     "the file changed outside this server meanwhile (another process may have written)";
 inline const char* kept_why(Undo u) { return u == Undo::kKeptOutside ? kKeptOutsideWhy : kKeptWhy; }
 
-// Notes the file as it is right after a change of this server's (FileWrites::seen). The
-// caller holds the FileWrites mutex.
-void note_own_change(OpenFile& file);
 // The file's length for a write about to begin: the one the server's changes left, or,
 // when another process changed the file since, the length it has now. The caller holds
 // the FileWrites mutex.
-int64_t size_before_write(OpenFile& file);
+int64_t size_before_write(OpenFile& file) GAVO_REQUIRES(file.mutex, file.writes->mutex);
 
 // Takes back the `written` bytes of a failed or cut-off write that began at `start`: the
 // position returns to where the write began and the file to its length then (bytes it
@@ -41,6 +38,6 @@ int64_t size_before_write(OpenFile& file);
 // (kKeptOutside) when the file changed since the write's last chunk without this server,
 // since another process's bytes may then lie anywhere in the part to cut. kFailed
 // when the cut or the seek failed. The caller holds the file's mutex.
-Undo take_back(OpenFile& file, const WriteStart& start, int64_t written);
+Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) GAVO_REQUIRES(file.mutex);
 
 }  // namespace gavo::server

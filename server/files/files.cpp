@@ -12,7 +12,6 @@
 #include "proto/os_error.h"
 #include "server/base/metrics.h"
 #include "server/base/sys.h"
-#include "server/files/file_io.h"
 #include "server/files/share_locks.h"
 
 namespace gavo::server {
@@ -39,15 +38,30 @@ int timed_fsync(int fd) {
 
 }  // namespace
 
+// ---- FileWrites
+
+FileWrites::Seen FileWrites::look(int fd) {
+    const auto ns = [](const struct timespec& t) {
+        return static_cast<int64_t>(t.tv_sec) * 1000000000 + static_cast<int64_t>(t.tv_nsec);
+    };
+    Seen now;
+    struct stat st;
+    if (sys().fstat(fd, &st) != 0) return now;
+    now.size = static_cast<int64_t>(st.st_size);
+    now.mtime_ns = ns(st.st_mtim);
+    now.ctime_ns = ns(st.st_ctim);
+    return now;
+}
+
 // ---- OpenFile
 
 OpenFile::~OpenFile() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     release_locked();
 }
 
 int OpenFile::close() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (fd < 0) return kCodeNotFound;
     int err = 0;
     if (dirty && sync && timed_fsync(fd) != 0) err = errno;
@@ -57,7 +71,7 @@ int OpenFile::close() {
 }
 
 bool OpenFile::close_blocks() {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     return fd >= 0 && sync && (dirty || dir_fd >= 0);
 }
 
@@ -164,7 +178,7 @@ int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags
 // open never touches another open's data.
 int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
                        std::string* why) {
-    std::lock_guard<std::mutex> lock(names_mutex_);
+    MutexLock lock(names_mutex_);
     // This server's own table answers a conflict among its clients without a lock call;
     // the locks on the file decide among all processes on the root.
     file.share = shares_.acquire(st.st_dev, st.st_ino, mode);
@@ -183,7 +197,7 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
     }
     file.writes = writes_for(st);
     if (!cut) return 0;
-    std::lock_guard<std::mutex> cutting(file.writes->mutex);
+    MutexLock cutting(file.writes->mutex);
     ++file.writes->count;  // a write under way elsewhere must not take back past the cut
     if (sys().ftruncate(file.fd, 0) != 0) {
         const int err = errno;
@@ -191,25 +205,28 @@ int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode,
         return nfile_code_from_errno(err);
     }
     file.writes->size = 0;
-    note_own_change(file);
+    file.writes->note_own_change(file.fd);
     return 0;
 }
 
 std::shared_ptr<FileWrites> FileService::writes_for(const struct stat& st) {
     const auto key = std::make_pair(st.st_dev, st.st_ino);
-    std::lock_guard<std::mutex> lock(writes_mutex_);
+    MutexLock lock(writes_mutex_);
     std::shared_ptr<FileWrites> found = writes_[key].lock();
     if (found) return found;
     // The last release takes the entry out, unless a new open has replaced it meanwhile.
     found.reset(new FileWrites, [this, key](FileWrites* w) {
         {
-            std::lock_guard<std::mutex> gone(writes_mutex_);
+            MutexLock gone(writes_mutex_);
             const auto it = writes_.find(key);
             if (it != writes_.end() && it->second.expired()) writes_.erase(it);
         }
         delete w;
     });
-    found->size = static_cast<int64_t>(st.st_size);  // no other open can reach it yet
+    {
+        MutexLock fresh(found->mutex);  // no other open can reach it yet
+        found->size = static_cast<int64_t>(st.st_size);
+    }
     writes_[key] = found;
     return found;
 }
@@ -258,9 +275,12 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
         return result;
     }
     auto file = std::make_shared<OpenFile>(&shares_, rel);
-    file->fd = fd;
-    file->sync = sync_;
-    result.code = finish_open(root, *file, rel, mode, flags, created, &result.length, why);
+    {
+        MutexLock lock(file->mutex);  // nobody else sees it yet: this only satisfies the rule
+        file->fd = fd;
+        file->sync = sync_;
+        result.code = finish_open(root, *file, rel, mode, flags, created, &result.length, why);
+    }
     if (result.code == 0) {
         result.file = std::move(file);
     } else if (created) {
@@ -278,7 +298,7 @@ void FileService::discard_created(const RootDir& root, const std::string& rel) {
     const int dir = root.open_parent(rel, &last);
     if (dir < 0) return;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
+        MutexLock lock(names_mutex_);
         struct stat st;
         if (sys().fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISREG(st.st_mode) && st.st_size == 0 && !shares_.in_use(st.st_dev, st.st_ino)) {
@@ -388,7 +408,7 @@ int FileService::mark_name_change(int dir_fd, const std::string& last, const str
 }
 
 void FileService::pin_folders(FolderPins pins) {
-    std::lock_guard<std::mutex> lock(names_mutex_);
+    MutexLock lock(names_mutex_);
     pins_ = std::move(pins);
 }
 
@@ -441,7 +461,7 @@ int FileService::rename(const FileArea& area, const std::string& from, const std
     int code;
     int mark = -1;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
+        MutexLock lock(names_mutex_);
         code = check_not_open(from_dir, from_last, &mark, why);
         const int err = code == 0 ? rename_noreplace(from_dir, from_last, to_dir, to_last) : 0;
         if (err != 0) {
@@ -464,7 +484,7 @@ int FileService::remove(const FileArea& area, const std::string& rel, std::strin
     int code;
     int mark = -1;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
+        MutexLock lock(names_mutex_);
         code = check_not_open(dir, last, &mark, why);
         if (code == 0 && sys().unlinkat(dir, last.c_str(), 0) != 0) {
             const int err = errno;

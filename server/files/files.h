@@ -19,6 +19,7 @@
 #include "proto/codes.h"
 #include "proto/share_table.h"
 #include "server/base/limits.h"
+#include "server/base/mutex.h"
 #include "server/files/handles.h"
 #include "server/files/resolver.h"
 
@@ -37,13 +38,13 @@ namespace gavo::server {
 // fstat right after a change also makes the next change stamp a newer time even on file
 // systems with coarse clocks (Linux's fine-grained timestamps on query).
 struct FileWrites {
-    std::mutex mutex;
-    uint64_t count = 0;  // write chunks, cuts and take-backs so far; guarded by mutex
+    Mutex mutex;
+    uint64_t count GAVO_GUARDED_BY(mutex) = 0;  // write chunks, cuts and take-backs so far
     // The length at the first open (a file changed outside the server meanwhile may differ),
-    // raised by every write chunk, set by every cut; guarded by mutex.
-    int64_t size = 0;
-    // Length, modification and change times after this server's last change (all zero
-    // when unknown: then any file counts as changed elsewhere); guarded by mutex.
+    // raised by every write chunk, set by every cut.
+    int64_t size GAVO_GUARDED_BY(mutex) = 0;
+    // Length, modification and change times after this server's last change (a size of
+    // -1 when unknown: then any file counts as changed elsewhere).
     struct Seen {
         int64_t size = -1;
         int64_t mtime_ns = 0;
@@ -51,7 +52,13 @@ struct FileWrites {
         bool operator==(const Seen& o) const {
             return size == o.size && mtime_ns == o.mtime_ns && ctime_ns == o.ctime_ns;
         }
-    } seen;
+    };
+    Seen seen GAVO_GUARDED_BY(mutex);
+
+    // The file of `fd` as fstat shows it now; a size of -1 when it cannot be known.
+    static Seen look(int fd);
+    // Notes the file as it is right after a change of this server's.
+    void note_own_change(int fd) GAVO_REQUIRES(mutex) { seen = look(fd); }
 };
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
@@ -75,22 +82,25 @@ public:
                                       : "none"};
     }
 
-    std::mutex mutex;  // guards every field below while the file is in use
-    int fd = -1;       // -1 once closed
-    int dir_fd = -1;   // the folder of a newly created file, for its fsync
+    // Set before the handle is handed out and never changed after.
     bool may_read = false;
     bool may_write = false;
-    bool dirty = false;  // created, cut or written since the open
-    bool sync = true;
+
+    Mutex mutex;                                // guards every field below
+    int fd GAVO_GUARDED_BY(mutex) = -1;         // -1 once closed
+    int dir_fd GAVO_GUARDED_BY(mutex) = -1;     // the folder of a newly created file, for its fsync
+    bool dirty GAVO_GUARDED_BY(mutex) = false;  // created, cut or written since the open
+    bool sync GAVO_GUARDED_BY(mutex) = true;
     // The descriptor's file position: 0 or the end after the open, then moved only by this
     // open's reads, writes and take-backs, so nobody needs to ask the kernel for it.
-    int64_t pos = 0;
-    ShareTable::Token share = ShareTable::kSharingViolation;
-    std::shared_ptr<FileWrites> writes;  // set once the open is admitted
-    DescriptorCharge charge;             // fd and dir_fd counted against the host's quota
+    int64_t pos GAVO_GUARDED_BY(mutex) = 0;
+    ShareTable::Token share GAVO_GUARDED_BY(mutex) = ShareTable::kSharingViolation;
+    // Set once the open is admitted; the pointer is guarded, the record has its own mutex.
+    std::shared_ptr<FileWrites> writes GAVO_GUARDED_BY(mutex);
+    DescriptorCharge charge GAVO_GUARDED_BY(mutex);  // fd and dir_fd counted against the quota
 
 private:
-    int release_locked();
+    int release_locked() GAVO_REQUIRES(mutex);
 
     ShareTable* const shares_;
     const std::string name_;
@@ -162,9 +172,11 @@ private:
     // The change count and length shared by every open of the file of `st`; a new record
     // takes the length from `st`.
     std::shared_ptr<FileWrites> writes_for(const struct stat& st);
-    int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why);
+    int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why)
+        GAVO_REQUIRES(file.mutex);
     int finish_open(const RootDir& root, OpenFile& file, const std::string& rel, unsigned int mode,
-                    unsigned int flags, bool created, int64_t* length, std::string* why);
+                    unsigned int flags, bool created, int64_t* length, std::string* why)
+        GAVO_REQUIRES(file.mutex);
     void discard_created(const RootDir& root, const std::string& rel);
     // True when a failed create of `rel` (errno `err`) calls for creating its folders.
     bool needs_folders(int err, const std::string& rel) const;
@@ -177,7 +189,8 @@ private:
     // holds open, as Windows does, and of a pinned folder. On success `*mark_fd` is -1 or
     // a descriptor holding the file's name-change mark, for the caller to close once the
     // change is made. The caller holds names_mutex_.
-    int check_not_open(int dir_fd, const std::string& last, int* mark_fd, std::string* why);
+    int check_not_open(int dir_fd, const std::string& last, int* mark_fd, std::string* why)
+        GAVO_REQUIRES(names_mutex_);
     int mark_name_change(int dir_fd, const std::string& last, const struct stat& st, int* mark_fd,
                          std::string* why);
     int rename_noreplace(int from_dir, const std::string& from, int to_dir, const std::string& to);
@@ -189,11 +202,12 @@ private:
     ShareTable shares_;
     // Serialises sharing decisions with renames and removes, so that "is it open?" and
     // the change it guards are one step for other clients.
-    std::mutex names_mutex_;
-    FolderPins pins_;  // guarded by names_mutex_
+    Mutex names_mutex_;
+    FolderPins pins_ GAVO_GUARDED_BY(names_mutex_);
     // The FileWrites of the files open now; an entry goes when its last open is released.
-    std::mutex writes_mutex_;
-    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<FileWrites>> writes_;
+    Mutex writes_mutex_;
+    std::map<std::pair<dev_t, ino_t>, std::weak_ptr<FileWrites>> writes_
+        GAVO_GUARDED_BY(writes_mutex_);
 };
 
 }  // namespace gavo::server
