@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [EXTRA_PACKAGE...]   (CI names the packaging tools this way)
 set -euo pipefail
 packages=(cmake ninja-build g++ clang clang-format-14 pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libcli11-dev libcpp-httplib-dev libssl-dev openssl libsqlite3-dev sqlite3 libpq-dev postgresql iproute2 file dpkg-dev "$@")
+          libcli11-dev libcpp-httplib-dev libssl-dev openssl libsqlite3-dev sqlite3 libpq-dev postgresql haproxy iproute2 file dpkg-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

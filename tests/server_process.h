@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -64,17 +63,22 @@ public:
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
 
-    // The number after the first "port " of the start line that has one; 0 when none.
+    // The file port: the number after " port " on the "serving" start line (the admin
+    // port's line comes earlier and is not it); 0 when that line is not there yet.
     static int port_in(const std::string& log) {
-        for (size_t at = log.find("port "); at != std::string::npos;
-             at = log.find("port ", at + 1)) {
-            const size_t digits = at + 5;
-            if (digits < log.size() && isdigit(static_cast<unsigned char>(log[digits]))) {
-                return atoi(log.c_str() + digits);
-            }
-        }
-        return 0;
+        const size_t line = log.find(" serving ");
+        const size_t at = line == std::string::npos ? line : log.find(" port ", line);
+        const size_t end = at == std::string::npos ? at : log.find('\n', line);
+        if (at == std::string::npos || end == std::string::npos || at > end) return 0;
+        return atoi(log.c_str() + at + 6);
     }
+    // The admin port from its start line; 0 when none.
+    static int admin_port_in(const std::string& log) {
+        const size_t line = log.find("admin port on ");
+        const size_t at = line == std::string::npos ? line : log.find(" port ", line + 10);
+        return at == std::string::npos ? 0 : atoi(log.c_str() + at + 6);
+    }
+    const std::string& log_path() const { return log_path_; }
 
 private:
     pid_t pid_ = -1;
