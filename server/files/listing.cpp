@@ -127,10 +127,11 @@ int FileService::remove_folder(const FileArea& area, const std::string& rel, std
     const int dir = parent_of(*area.root, rel, &last, why);
     if (dir < 0) return dir;
     int code;
+    int mark = -1;
     {
-        std::lock_guard<std::mutex> lock(names_mutex_);
+        MutexLock lock(names_mutex_);
         struct stat st;
-        code = check_not_open(dir, last, why);  // also: the folder of an access rule
+        code = check_not_open(dir, last, &mark, why);  // also: the folder of an access rule
         if (code == 0 && sys().fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             !S_ISDIR(st.st_mode)) {
             *why = "not a folder";
@@ -142,6 +143,7 @@ int FileService::remove_folder(const FileArea& area, const std::string& rel, std
             code = nfile_code_from_errno(err);
         }
     }
+    if (mark >= 0) sys().close(mark);
     if (code == 0) code = sync_dirs(dir, -1, why);
     sys().close(dir);
     return code;
