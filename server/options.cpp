@@ -43,7 +43,8 @@ enum OptionId {
     kTlsKey,
     kTlsClientCa,
     kAccess,
-    kNode
+    kNode,
+    kProxyFrom
 };
 
 constexpr int kAllowHardLinks = 2000;
@@ -61,6 +62,7 @@ const struct option kOptions[] = {
     {"node", required_argument, nullptr, kNode},
     {"allow", required_argument, nullptr, kAllow},
     {"access", required_argument, nullptr, kAccess},
+    {"proxy-from", required_argument, nullptr, kProxyFrom},
     {"read-only", no_argument, nullptr, kReadOnly},
     {"allow-hard-links", no_argument, nullptr, kAllowHardLinks},
     {"no-sync", no_argument, nullptr, kNoSync},
@@ -147,10 +149,11 @@ bool apply_option(int id, const char* arg, ServerConfig* config, std::string* er
         *error = std::string("bad value '") + arg +
                  "' (want N/M: node N of M, 1 <= N <= M <= " + std::to_string(kMaxNodes) + ")";
         return false;
-    case kAllow: {
+    case kAllow:
+    case kProxyFrom: {
         Cidr cidr;
         if (parse_cidr(arg, &cidr)) {
-            config->allow.push_back(cidr);
+            (id == kAllow ? config->allow : config->proxy_from).push_back(cidr);
             return true;
         }
         *error = std::string("bad value '") + arg + "' (want an address or CIDR)";
@@ -412,6 +415,9 @@ std::string usage_text() {
            "                         (default ./gavo-root)\n"
            "  --allow CIDR           accept clients from this address block only;\n"
            "                         repeatable (default: anyone who can reach the socket)\n"
+           "  --proxy-from CIDR      connections from this address block (a load balancer)\n"
+           "                         begin with a PROXY v2 header whose source address is\n"
+           "                         the client's; repeatable (default: none)\n"
            "  --access FILE          confine each client to a folder of the root, read-only\n"
            "                         or not, with the tables it may write, by the rules in\n"
            "                         FILE (see docs/server.md); clients no rule names are\n"

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "server/base/sys.h"
+#include "server/net/proxy_reader.h"
 
 namespace gavo::server {
 
@@ -221,7 +222,10 @@ void Server::accept_loop() {
         struct sockaddr_storage addr;
         socklen_t len = sizeof addr;
         const int fd = accept4(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len, SOCK_CLOEXEC);
-        if (fd >= 0) {
+        if (fd >= 0 && from_proxy(reinterpret_cast<sockaddr*>(&addr))) {
+            // The header may take up to a stall time-out: read it off the accept thread.
+            loop_.run_task([this, fd, addr] { admit_proxied(fd, addr); });
+        } else if (fd >= 0) {
             admit(fd, reinterpret_cast<sockaddr*>(&addr));
         } else if (errno == EMFILE || errno == ENFILE) {
             shed_connection();
@@ -254,7 +258,45 @@ void Server::shed_connection() {
     }
 }
 
-void Server::admit(int fd, const struct sockaddr* addr) {
+bool Server::from_proxy(const struct sockaddr* addr) const {
+    HostAddr host;
+    return !config_.proxy_from.empty() && host_from_sockaddr(addr, &host) &&
+           std::any_of(config_.proxy_from.begin(), config_.proxy_from.end(),
+                       [&](const Cidr& cidr) { return cidr.contains(host); });
+}
+
+void Server::admit_proxied(int fd, const struct sockaddr_storage& peer) {
+    ProxyHeader header;
+    std::string why;
+    if (!read_proxy_header(fd, static_cast<int>(config_.stall_timeout.count()), stop_fd_, &header,
+                           &why)) {
+        HostAddr host;
+        host_from_sockaddr(reinterpret_cast<const sockaddr*>(&peer), &host);
+        log_.linef(LogLevel::kWarn, "proxy %s: refused, %s",
+                   peer_text(host, reinterpret_cast<const sockaddr*>(&peer)).c_str(), why.c_str());
+        close(fd);
+        return;
+    }
+    if (header.local) {  // the proxy's own connection (a health check)
+        admit(fd, reinterpret_cast<const sockaddr*>(&peer), true);
+        return;
+    }
+    struct sockaddr_storage client = {};
+    if (header.v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&client);
+        in6->sin6_family = AF_INET6;
+        std::memcpy(&in6->sin6_addr, header.source, 16);
+        in6->sin6_port = htons(header.source_port);
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&client);
+        in4->sin_family = AF_INET;
+        std::memcpy(&in4->sin_addr, header.source, 4);
+        in4->sin_port = htons(header.source_port);
+    }
+    admit(fd, reinterpret_cast<const sockaddr*>(&client), true);
+}
+
+void Server::admit(int fd, const struct sockaddr* addr, bool on_pool) {
     HostAddr host;
     if (!host_from_sockaddr(addr, &host)) {
         close(fd);
@@ -301,10 +343,10 @@ void Server::admit(int fd, const struct sockaddr* addr) {
         tls = tls_;
     }
     Client* c = client.release();
-    if (tls) {
+    if (tls && !on_pool) {
         loop_.run_task([this, c, tls] { open_client(c, tls); });
     } else {
-        open_client(c, nullptr);
+        open_client(c, tls);
     }
 }
 
@@ -558,7 +600,9 @@ bool Server::serving(std::string* why) const {
         *why = "the tables store failed its last commit";
         return false;
     }
-    return true;
+    // A root that fails now (an evicted mount) would fail every request: a load balancer
+    // should send the clients elsewhere.
+    return root_.usable(why);
 }
 
 MetricsGauges Server::gauges() const {

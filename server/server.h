@@ -110,7 +110,13 @@ private:
     struct Client;
     // Takes a new connection: checks the allow-list and the limits, then opens it (for TLS
     // on a pool thread: the handshake waits for the client).
-    void admit(int fd, const struct sockaddr* addr);
+    // `on_pool`: called from a pool thread, which then runs the handshake itself.
+    void admit(int fd, const struct sockaddr* addr, bool on_pool = false);
+    // For a peer in --proxy-from, on a pool thread: reads its PROXY header, then admits
+    // the connection as the client it names (or as the proxy, for LOCAL); a missing or
+    // bad header closes it with a log line.
+    void admit_proxied(int fd, const struct sockaddr_storage& peer);
+    bool from_proxy(const struct sockaddr* addr) const;
     // The TLS handshake (with `tls`) and the access rules; then the loop watches it.
     void open_client(Client* c, const std::shared_ptr<TlsContext>& tls);
     // The loop's handler: serves the requests here, then watches the connection again.

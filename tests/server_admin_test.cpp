@@ -128,6 +128,16 @@ TEST_F(AdminTest, MetricsMoveWithTheRequests) {
 
 // An open handle is listed with its connection; once that connection ends it is an
 // orphan (connection null) that the admin port may drop, closing the file.
+// A root that can no longer serve takes the node out of a load balancer's rotation.
+TEST_F(AdminTest, HealthFailsOnceTheRootIsGone) {
+    start_admin();
+    std::string body;
+    EXPECT_EQ(call("GET", "/healthz", &body), 200);
+    remove_tree(root_);
+    EXPECT_EQ(call("GET", "/healthz", &body), 503);
+    EXPECT_EQ(body, "the root folder was removed\n");
+}
+
 TEST_F(AdminTest, HandlesAreListedAndAnOrphanCanBeDropped) {
     start_admin();
     auto holder = client();

@@ -90,8 +90,11 @@ protected:
                                  dir_ + "state" + std::to_string(i), "--listen",
                                  "127.0.0.1:" + std::to_string(n.port), "--admin",
                                  "127.0.0.1:" + std::to_string(n.admin)});
+        // haproxy connects from 127.0.0.1 with a PROXY header naming the host; the tests'
+        // own direct connections to a node come from other loopback addresses.
         args.insert(args.end(),
-                    {"--node", std::to_string(i + 1) + "/" + std::to_string(nodes_.size())});
+                    {"--node", std::to_string(i + 1) + "/" + std::to_string(nodes_.size()),
+                     "--proxy-from", "127.0.0.1/32"});
         auto p = std::make_unique<ServerProcess>();
         const std::string log =
             dir_ + "node" + std::to_string(i) + "-" + std::to_string(n.runs++) + ".log";
@@ -144,12 +147,20 @@ protected:
     std::string haproxy_config() const {
         std::ifstream in(std::string(GAVO_SOURCE_DIR) + "/examples/cluster/haproxy.cfg");
         std::string line, out = "global\n    maxconn 1024\n";
+        std::vector<std::string> options;
         bool global = false;
         while (std::getline(in, line)) {
             if (!line.empty() && line[0] != ' ') global = line == "global";
             std::istringstream words(line);
             std::string first;
             words >> first;
+            if (first == "server" && options.empty()) {
+                // The example's options (the health check's port and the PROXY header)
+                // for every node, with each node's own admin port.
+                std::string name, address, word;
+                words >> name >> address;
+                while (words >> word) options.push_back(word);
+            }
             if (global || first.empty() || first[0] == '#' || first == "log" || first == "server") {
                 continue;
             }
@@ -158,8 +169,12 @@ protected:
         }
         for (size_t i = 0; i < nodes_.size(); ++i) {
             out += "    server node" + std::to_string(i + 1) +
-                   " 127.0.0.1:" + std::to_string(nodes_[i].port) + " check port " +
-                   std::to_string(nodes_[i].admin) + "\n";
+                   " 127.0.0.1:" + std::to_string(nodes_[i].port);
+            for (size_t k = 0; k < options.size(); ++k) {
+                const bool port = k > 0 && options[k - 1] == "port";
+                out += " " + (port ? std::to_string(nodes_[i].admin) : options[k]);
+            }
+            out += "\n";
         }
         return out;
     }
@@ -196,8 +211,8 @@ TEST_F(FailoverTest, AcknowledgedWritesSurviveNodeKillsBehindHaproxyExactlyOnce)
 TEST_F(FailoverTest, LocksOfOneNodeHoldOffAnotherUntilItIsKilled) {
     write_file(root_ + "/held.dat", "held");
     WireClient a, b;
-    ASSERT_TRUE(a.connect(nodes_[0].port));
-    ASSERT_TRUE(b.connect(nodes_[1].port));
+    ASSERT_TRUE(a.connect(nodes_[0].port, "127.0.0.2"));
+    ASSERT_TRUE(b.connect(nodes_[1].port, "127.0.0.3"));
     ASSERT_GE(a.open(0x21, "held.dat"), 0);  // read, exclusive
     struct Case {
         int flags;
@@ -228,14 +243,14 @@ TEST_F(FailoverTest, HandlesOfAKilledNodeFailOnAnotherNeverNameAnotherObject) {
     ASSERT_GE(h, 0);
     const int held = node_holding("stale.dat");
     ASSERT_GE(held, 0);
-    // The other nodes hold files of the same identity (haproxy's address) under the
-    // numbers they hand out first, orphans that a connection of that identity may take
-    // up again.
+    // The other nodes hold files of the same identity (the host's address, which haproxy
+    // passes on) under the numbers they hand out first, orphans that a connection of that
+    // identity may take up again.
     std::vector<std::unique_ptr<WireClient>> others;
     for (size_t i = 0; i < nodes_.size(); ++i) {
         if (static_cast<int>(i) == held) continue;
         others.push_back(std::make_unique<WireClient>());
-        ASSERT_TRUE(others.back()->connect(nodes_[i].port));
+        ASSERT_TRUE(others.back()->connect(nodes_[i].port, "127.0.0.4"));
         for (int k = 0; k < 8; ++k) {
             ASSERT_GE(others.back()->open(
                           0x0A, "other" + std::to_string(i) + "-" + std::to_string(k) + ".dat"),

@@ -1,11 +1,15 @@
 // Handles: owned by the client host, kept across reconnections, closed after the grace
 // period, limited per host, and shared with the log channel's close.
+#include <arpa/inet.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <set>
 #include <tuple>
 
+#include "server/base/address.h"
 #include "server/base/sys.h"
 #include "tests/server_fixture.h"
 
@@ -13,6 +17,83 @@ namespace gavo::test {
 namespace {
 
 using HandleTest = ServerTest;
+
+// A PROXY v2 header as HAProxy sends it: a TCP client at `ip`:4000 (or LOCAL without
+// one), `family` 0x11 for TCP over IPv4.
+std::string proxy_v2(const char* ip, int family = 0x11) {
+    std::string h = std::string("\r\n\r\n\0\r\nQUIT\n", 12) + (ip ? "\x21" : "\x20");
+    if (!ip) return h + std::string(3, '\0');
+    unsigned char addr[4];
+    EXPECT_EQ(inet_pton(AF_INET, ip, addr), 1);
+    return h + static_cast<char>(family) + be16(12) +
+           std::string(reinterpret_cast<const char*>(addr), 4) + std::string("\x7F\0\0\x01", 4) +
+           be16(4000) + be16(7100);
+}
+
+// Behind a trusted proxy the header's source is the client: for --allow, handles and
+// the log; a peer that sends no good header is closed.
+class ProxyTest : public ServerTest {
+protected:
+    void start_behind_proxy() {
+        server::Cidr proxy, hosts;
+        ASSERT_TRUE(server::parse_cidr("127.0.0.1/32", &proxy));
+        ASSERT_TRUE(server::parse_cidr("10.0.0.0/24", &hosts));
+        config_.proxy_from = {proxy};
+        config_.allow = {proxy, hosts};
+        start();
+    }
+    std::unique_ptr<WireClient> proxied(const char* ip) {
+        auto c = client();
+        EXPECT_TRUE(c->send_raw(proxy_v2(ip)));
+        return c;
+    }
+};
+
+TEST_F(ProxyTest, TheHeaderDecidesWhoIsServed) {
+    start_behind_proxy();
+    const std::string good = proxy_v2("10.0.0.1");
+    const struct {
+        std::string sent;
+        bool served;
+        const char* logged;
+    } cases[] = {
+        {good, true, "10.0.0.1:4000: opened"},
+        {proxy_v2(nullptr), true, nullptr},  // LOCAL: the proxy itself
+        {proxy_v2("10.0.1.9"), false, "10.0.1.9:4000: refused, address not in the allow-list"},
+        {be16(8) + name_field(std::string(30, 'n')), false, "no PROXY v2 signature"},
+        {good.substr(0, 20), false, "PROXY header cut short"},
+        {proxy_v2("10.0.0.1", 0x12), false, "not TCP over IPv4 or IPv6"},  // UDP
+    };
+    for (const auto& c : cases) {
+        auto w = client();
+        struct sockaddr_in local;
+        socklen_t len = sizeof local;
+        ASSERT_EQ(getsockname(w->fd(), reinterpret_cast<sockaddr*>(&local), &len), 0);
+        const std::string line =
+            c.logged ? c.logged : "127.0.0.1:" + std::to_string(ntohs(local.sin_port)) + ": opened";
+        SCOPED_TRACE(line);
+        ASSERT_TRUE(w->send_raw(c.sent));
+        if (c.served) {
+            EXPECT_EQ(w->exists("x"), 0);
+        } else {
+            shutdown(w->fd(), SHUT_WR);
+            EXPECT_TRUE(w->closed_by_peer());
+        }
+        EXPECT_TRUE(eventually([&] { return logged(line); }));
+    }
+}
+
+TEST_F(ProxyTest, HostsBehindOneProxyKeepTheirOwnHandles) {
+    start_behind_proxy();
+    auto owner = proxied("10.0.0.1");
+    auto stranger = proxied("10.0.0.2");
+    auto owner_again = proxied("10.0.0.1");
+    const int h = owner->open(0x0A, "mine.txt");
+    ASSERT_GE(h, 0);
+    EXPECT_EQ(stranger->write(h, "intrusion"), -102);
+    EXPECT_EQ(owner_again->write(h, "mine"), 4);
+    EXPECT_EQ(owner->close_handle(h), 0);
+}
 
 TEST_F(HandleTest, HandleOfAnotherHostIsRefused) {
     start();

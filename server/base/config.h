@@ -21,6 +21,8 @@ struct ServerConfig {
     int listen_port = kDefaultPort;  // 0: any free port (Server::port() tells which)
     std::string root = "./gavo-root";
     std::vector<Cidr> allow;  // empty: every client that can reach the socket
+    // Load balancers whose connections begin with a PROXY v2 header naming the client.
+    std::vector<Cidr> proxy_from;
     // The admin port (--admin HOST:PORT, see admin.h); port -1: none, 0: any free port.
     std::string admin_host = "127.0.0.1";
     int admin_port = -1;

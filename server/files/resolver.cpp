@@ -52,6 +52,19 @@ RootDir::~RootDir() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+bool RootDir::usable(std::string* why) const {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) {
+        *why = std::string("the root is not usable: ") + strerror(errno);
+        return false;
+    }
+    if (st.st_nlink == 0) {
+        *why = "the root folder was removed";
+        return false;
+    }
+    return true;
+}
+
 bool RootDir::open(const std::string& path, bool component_walk, std::string* error) {
     if (path.empty() || !make_path(path)) {
         *error = "cannot create root folder '" + path + "': " + strerror(errno);

@@ -63,6 +63,10 @@ public:
     // between descriptors (see probe_share_locks); false with `error` set when not.
     bool holds_share_locks(std::string* error) const;
 
+    // False with `why` when the root can no longer serve: its descriptor fails fstat (an
+    // evicted network mount) or the folder was removed. One fstat, for a health check.
+    bool usable(std::string* why) const;
+
     bool uses_openat2() const { return !walk_; }
     // The network or FUSE file system the root lies on ("nfs", "fuse", ...), where a
     // lookup may wait for a server; "" for a local one.
