@@ -193,7 +193,11 @@ ConfigCheck Checker::run() {
            std::to_string(c_.listen_port) + (c_.tls_cert.empty() ? "" : " over TLS") +
            (c_.read_only ? ", read-only" : "") + (c_.sync ? "" : ", no sync") +
            (c_.allow.empty() ? ", to anyone who can reach it"
-                             : ", to " + std::to_string(c_.allow.size()) + " allow-list entries"));
+                             : ", to " + std::to_string(c_.allow.size()) + " allow-list entries") +
+           (c_.proxy_from.empty()
+                ? ""
+                : ", clients named by the PROXY headers of " +
+                      std::to_string(c_.proxy_from.size()) + " proxy-from entries"));
     return out_;
 }
 
