@@ -68,6 +68,18 @@ for label, stream in REQUESTS.items():
     for prefix in (b"\x00\x10", b"\x07\x09", b"\xF3\xFF"):
         write("request_decoder", "%s-%02x" % (label, prefix[0]), prefix + stream)
 
+# ---- proxy_header: what a proxy sends before its client's bytes.
+PROXY_SIG = b"\r\n\r\n\0\r\nQUIT\n"
+V4 = bytes([10, 0, 0, 7, 127, 0, 0, 1, 0x1F, 0x90, 0x1B, 0xBC])
+V6 = bytes([0x20, 1, 0x0D, 0xB8] + [0] * 11 + [5] + [0] * 16 + [1, 0xBB, 0, 0x50])
+for label, data in {
+    "tcp4": PROXY_SIG + b"\x21\x11" + be16(len(V4)) + V4,
+    "tcp6-tlv": PROXY_SIG + b"\x21\x21" + be16(len(V6) + 4) + V6 + b"\x04\x00\x01X",
+    "local": PROXY_SIG + b"\x20\x00" + be16(0),
+    "short-block": PROXY_SIG + b"\x21\x11" + be16(8) + V4[:8],
+}.items():
+    write("proxy_header", label, data)
+
 # ---- server_session: decoder bytes (see server_session.cpp).
 (OPEN, CLOSE, READ, WRITE, OPENEX, RENAME, REMOVE, EXISTS, TOPEN, TWRITE, TCLOSE, LIST,
  STAT, RMDIR, BREAK) = range(15)
