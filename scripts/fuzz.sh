@@ -3,8 +3,8 @@
 #
 #   bash scripts/fuzz.sh [seconds per target] [target...]
 #
-# Targets: server_request, server_session, client_reply, request_decoder (default: all
-# four; 60 s each).
+# Targets: server_request, server_session, client_reply, request_decoder, proxy_header
+# (default: all five; 60 s each).
 # Builds them with clang in build-fuzz/ (-DGAVO_BUILD_FUZZ=ON: libFuzzer, ASan, UBSan).
 # Each target starts from its seeds in fuzz/corpus/<target>/ and grows a working corpus
 # in build-fuzz/corpus/<target>/; a finding is written to build-fuzz/findings/<target>/
@@ -18,7 +18,7 @@ set -euo pipefail
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(server_request server_session client_reply request_decoder)
+[ ${#targets[@]} -gt 0 ] || targets=(server_request server_session client_reply request_decoder proxy_header)
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
@@ -30,7 +30,7 @@ ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
 # and request streams for the decoder (2 KiB holds the longest kept name and every
 # framing byte 1 can give; longer streams only repeat states).
 declare -A max_len=([server_request]=8192 [server_session]=256 [client_reply]=4096
-    [request_decoder]=2048)
+    [request_decoder]=2048 [proxy_header]=600)
 
 # A smaller quarantine keeps use-after-free detection for recent frees while sparing
 # the page faults of always-fresh memory, which halve the speed on small machines.
