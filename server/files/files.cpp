@@ -477,6 +477,11 @@ int FileService::rename(const FileArea& area, const std::string& from, const std
 }
 
 int FileService::remove(const FileArea& area, const std::string& rel, std::string* why) {
+    return remove_entry(area, rel, false, why);
+}
+
+int FileService::remove_entry(const FileArea& area, const std::string& rel, bool folder,
+                              std::string* why) {
     if (refuses_changes(area, why)) return kCodeAccessDenied;
     std::string last;
     const int dir = parent_of(*area.root, rel, &last, why);
@@ -485,10 +490,17 @@ int FileService::remove(const FileArea& area, const std::string& rel, std::strin
     int mark = -1;
     {
         MutexLock lock(names_mutex_);
-        code = check_not_open(dir, last, &mark, why);
-        if (code == 0 && sys().unlinkat(dir, last.c_str(), 0) != 0) {
+        struct stat st;
+        code = check_not_open(dir, last, &mark, why);  // also: the folder of an access rule
+        if (code == 0 && folder &&
+            sys().fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISDIR(st.st_mode)) {
+            *why = "not a folder";
+            code = kCodeAccessDenied;
+        }
+        if (code == 0 && sys().unlinkat(dir, last.c_str(), folder ? AT_REMOVEDIR : 0) != 0) {
             const int err = errno;
-            *why = errno_text(err);
+            *why = folder && err == ENOTEMPTY ? "folder not empty" : errno_text(err);
             code = nfile_code_from_errno(err);
         }
     }

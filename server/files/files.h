@@ -212,6 +212,8 @@ private:
     // holds open, as Windows does, and of a pinned folder. On success `*mark_fd` is -1 or
     // a descriptor holding the file's name-change mark, for the caller to close once the
     // change is made. The caller holds names_mutex_.
+    // Removes the file (or with `folder`, the empty folder) `rel` once nobody holds it open.
+    int remove_entry(const FileArea& area, const std::string& rel, bool folder, std::string* why);
     int check_not_open(int dir_fd, const std::string& last, int* mark_fd, std::string* why)
         GAVO_REQUIRES(names_mutex_);
     int mark_name_change(int dir_fd, const std::string& last, const struct stat& st, int* mark_fd,

@@ -122,31 +122,7 @@ int FileService::stat(const FileArea& area, const std::string& rel, EntryInfo* i
 }
 
 int FileService::remove_folder(const FileArea& area, const std::string& rel, std::string* why) {
-    if (refuses_changes(area, why)) return kCodeAccessDenied;
-    std::string last;
-    const int dir = parent_of(*area.root, rel, &last, why);
-    if (dir < 0) return dir;
-    int code;
-    int mark = -1;
-    {
-        MutexLock lock(names_mutex_);
-        struct stat st;
-        code = check_not_open(dir, last, &mark, why);  // also: the folder of an access rule
-        if (code == 0 && sys().fstatat(dir, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISDIR(st.st_mode)) {
-            *why = "not a folder";
-            code = kCodeAccessDenied;
-        }
-        if (code == 0 && sys().unlinkat(dir, last.c_str(), AT_REMOVEDIR) != 0) {
-            const int err = errno;
-            *why = err == ENOTEMPTY ? "folder not empty" : std::string(strerror(err));
-            code = nfile_code_from_errno(err);
-        }
-    }
-    if (mark >= 0) sys().close(mark);
-    if (code == 0) code = sync_dirs(dir, -1, why);
-    sys().close(dir);
-    return code;
+    return remove_entry(area, rel, true, why);
 }
 
 }  // namespace gavo::server
