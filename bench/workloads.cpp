@@ -354,11 +354,13 @@ bool sqlite_prepare(const std::string& db) {
     return ok;
 }
 
-Timing sqlite_direct_writes(const std::string& db, size_t record_size, double seconds) {
+Timing sqlite_direct_writes(const std::string& db, size_t record_size, double seconds,
+                            size_t rows_per_commit, bool sync) {
     sqlite3* h = nullptr;
     sqlite3_stmt* insert = nullptr;
     if (sqlite3_open(db.c_str(), &h) != SQLITE_OK ||
-        sqlite3_exec(h, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_exec(h, sync ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", nullptr,
+                     nullptr, nullptr) != SQLITE_OK ||
         sqlite3_prepare_v2(h,
                            "INSERT INTO gavo_records(table_name, received_utc, client, record)"
                            " VALUES(?,?,?,?)",
@@ -366,18 +368,29 @@ Timing sqlite_direct_writes(const std::string& db, size_t record_size, double se
         sqlite3_close(h);
         return Timing{};
     }
-    sqlite3_busy_timeout(h, 10000);  // the other writers of the 16-writer run
+    sqlite3_busy_timeout(h, 10000);  // the other writers of a many-writer run
     std::vector<char> record(record_size, 'r');
-    Timing t = timed_cycles(seconds, [&](long) {
+    const auto one_row = [&] {
         const std::string when = utc_now();
         sqlite3_bind_text(insert, 1, "bench", -1, SQLITE_STATIC);
         sqlite3_bind_text(insert, 2, when.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(insert, 3, "127.0.0.1", -1, SQLITE_STATIC);
         sqlite3_bind_blob(insert, 4, record.data(), static_cast<int>(record.size()), SQLITE_STATIC);
-        const bool stored = sqlite3_step(insert) == SQLITE_DONE;  // autocommit: one commit
+        const bool stored = sqlite3_step(insert) == SQLITE_DONE;
         sqlite3_reset(insert);
         return stored;
+    };
+    const auto exec = [h](const char* sql) {
+        return sqlite3_exec(h, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    };
+    // One cycle is one transaction (autocommit when it holds a single row).
+    Timing t = timed_cycles(seconds, [&](long) {
+        if (rows_per_commit == 1) return one_row();
+        bool ok = exec("BEGIN IMMEDIATE");
+        for (size_t i = 0; ok && i < rows_per_commit; ++i) ok = one_row();
+        return exec(ok ? "COMMIT" : "ROLLBACK") && ok;
     });
+    t.ops *= static_cast<double>(rows_per_commit);
     sqlite3_finalize(insert);
     sqlite3_close(h);
     return t;

@@ -66,8 +66,10 @@ Timing http_get(const std::string& url, uint64_t bytes);
 // acknowledged before the next, for `seconds`.
 Timing library_table_writes(const std::string& table, size_t record_size, double seconds);
 // The same records inserted straight into an SQLite database laid out like the
-// server's (WAL, synchronous=FULL), one transaction per record.
-Timing sqlite_direct_writes(const std::string& db, size_t record_size, double seconds);
+// server's (WAL; synchronous=FULL with `sync`, else NORMAL), `rows_per_commit` records
+// per transaction; ops counts records.
+Timing sqlite_direct_writes(const std::string& db, size_t record_size, double seconds,
+                            size_t rows_per_commit = 1, bool sync = true);
 // Creates that database (once, before the writers start).
 bool sqlite_prepare(const std::string& db);
 
