@@ -592,8 +592,7 @@ void Bench::tables() {
         Row row = make_row("5", "64-byte records, " + clients + ", SQLite", "records/s",
                            "SQLite direct, " + per + " per commit", n == 64 ? 0.8 : 0,
                            n == 64 ? ">= 80%" : "");
-        Row fast = make_row("5", "the same, --no-sync", "records/s", "goal", 1.0,
-                            ">= 50,000/s");
+        Row fast = make_row("5", "the same, --no-sync", "records/s", "goal", 1.0, ">= 50,000/s");
         for (int rep = 0; rep < opt_.reps; ++rep) {
             LoadFigures f = server_records(n, {});
             keep(row.values, as_timing(f), f.ops_per_s, "table records " + clients);

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -186,6 +187,39 @@ TEST(RecordWriterTest, SubmitAfterStopIsRefusedInsteadOfWaitingForever) {
     writer.stop();
     EXPECT_LT(writer.submit(record("after")), 0);
     EXPECT_EQ(shared.batches.size(), 1u);
+}
+
+// Many sessions writing one record after another: the lead passes from batch to batch,
+// and every record is stored exactly once, answered 0, in a batch within the bound.
+TEST(RecordWriterTest, ManySessionsInTurnStoreEveryRecordOnce) {
+    for (size_t max_batch : {1u, 3u, 1024u}) {
+        SCOPED_TRACE(max_batch);
+        FakeStore::Shared shared;
+        server::Logger log([](const std::string&) {});
+        server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, max_batch);
+        writer.start();
+        constexpr int kSessions = 8, kEach = 50;
+        std::vector<int> failures(kSessions, 0);
+        std::vector<std::thread> threads;
+        for (int s = 0; s < kSessions; ++s) {
+            threads.emplace_back([&, s] {
+                for (int i = 0; i < kEach; ++i) {
+                    failures[s] += writer.submit(record(std::to_string(s * kEach + i))) != 0;
+                }
+            });
+        }
+        for (auto& t : threads) t.join();
+        writer.stop();
+        EXPECT_EQ(failures, std::vector<int>(kSessions, 0));
+        std::multiset<std::string> stored;
+        for (const auto& batch : shared.batches) {
+            EXPECT_LE(batch.size(), max_batch);
+            stored.insert(batch.begin(), batch.end());
+        }
+        EXPECT_EQ(stored.size(), static_cast<size_t>(kSessions * kEach));
+        for (int k = 0; k < kSessions * kEach; ++k) EXPECT_EQ(stored.count(std::to_string(k)), 1u);
+        EXPECT_EQ(writer.committed_records(), static_cast<uint64_t>(kSessions * kEach));
+    }
 }
 
 }  // namespace

@@ -1,11 +1,20 @@
 #include "server/tables/record_writer.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "proto/codes.h"
 #include "server/base/metrics.h"
 
 namespace gavo::server {
+
+namespace {
+
+// The longest a leader waits for the records of the sessions just answered: their round
+// trip, bounded so that a client that went quiet costs the others little.
+constexpr std::chrono::steady_clock::duration kMaxGather = std::chrono::milliseconds(10);
+
+}  // namespace
 
 RecordWriter::RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_t max_batch)
     : store_(std::move(store)), log_(log), max_batch_(max_batch < 1 ? 1 : max_batch) {}
@@ -20,40 +29,56 @@ void RecordWriter::start() {
 void RecordWriter::stop() {
     MutexLock lock(mutex_);
     stopping_ = true;
-    // The sessions waiting with queued records commit them; the store is left alone
-    // once they have.
+    // No more records will come: a gathering leader commits what it has. The sessions
+    // waiting with queued records commit them; the store is left alone once they have.
+    if (gathering_) gathering_->wake.notify_all();
     while (!queue_.empty() || committing_) finished_.wait(mutex_);
 }
 
 int RecordWriter::submit(Record record) {
-    auto pending = std::make_shared<Pending>();
-    pending->record = std::move(record);
+    Pending me;
+    me.record = std::move(record);
     MutexLock lock(mutex_);
     if (stopping_ || !running_) return kCodeIoError;
-    queue_.push_back(pending);
-    for (;;) {
-        // While another session commits, more records queue up for the next batch.
-        while (!pending->done && committing_) finished_.wait(mutex_);
-        if (pending->done) return pending->code;
-        committing_ = true;
-        commit_batch();
-        committing_ = false;
-        finished_.notify_all();
+    queue_.push_back(&me);
+    if (!committing_) {
+        committing_ = true;  // nothing is queued before this record: it leads at once
+        me.lead = true;
+    } else if (gathering_ && queue_.size() >= expected_) {
+        gathering_->wake.notify_all();
     }
+    while (!me.done && !me.lead) me.wake.wait(mutex_);
+    if (!me.done) {
+        gather(me);
+        commit_batch();  // the leader is the oldest queued record: this commits it
+    }
+    return me.code;
+}
+
+void RecordWriter::gather(Pending& leader) {
+    const auto deadline = std::chrono::steady_clock::now() + std::min(last_commit_, kMaxGather);
+    gathering_ = &leader;
+    while (!stopping_ && queue_.size() < expected_) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= left.zero() || !leader.wake.wait_for(mutex_, left)) break;
+    }
+    gathering_ = nullptr;
 }
 
 void RecordWriter::commit_batch() {
-    std::vector<std::shared_ptr<Pending>> batch;
+    std::vector<Pending*> batch;
     while (!queue_.empty() && batch.size() < max_batch_) {
-        batch.push_back(std::move(queue_.front()));
+        batch.push_back(queue_.front());
         queue_.pop_front();
     }
     std::vector<const Record*> records;
     records.reserve(batch.size());
-    for (const auto& p : batch) records.push_back(&p->record);
+    for (const Pending* p : batch) records.push_back(&p->record);
     mutex_.unlock();
+    const auto began = std::chrono::steady_clock::now();
     StoreError error;
     const bool ok = store_->append(records, &error);
+    const auto took = std::chrono::steady_clock::now() - began;
     last_ok_.store(ok, std::memory_order_relaxed);
     if (ok) metrics().commit_batch.observe(batch.size());
     if (!ok) {
@@ -62,13 +87,25 @@ void RecordWriter::commit_batch() {
                    batch.size(), error.text.c_str(), error.code);
     }
     mutex_.lock();
-    for (auto& p : batch) {
-        p->done = true;
-        p->code = ok ? 0 : error.code;
-    }
+    last_commit_ = took;
+    expected_ = std::min(max_batch_, batch.size() + queue_.size());
     if (ok) {
         records_ += batch.size();
         ++transactions_;
+    }
+    // A session returns (and its Pending ends) once it holds mutex_ again: none is
+    // touched after this loop.
+    for (Pending* p : batch) {
+        p->done = true;
+        p->code = ok ? 0 : error.code;
+        p->wake.notify_all();
+    }
+    if (queue_.empty()) {
+        committing_ = false;
+        finished_.notify_all();
+    } else {
+        queue_.front()->lead = true;
+        queue_.front()->wake.notify_all();
     }
 }
 

@@ -1,15 +1,25 @@
 // Group commit: a session queues its record; when no commit is running, that session
-// itself stores everything queued (up to the batch size) in one transaction, and the
-// sessions whose records were in it just wait for the outcome. Records of many clients
-// that arrive together thus share one disk flush, a lone client pays no hand-over to
-// another thread, and each session still answers only after its own record committed.
+// itself (the leader) stores everything queued (up to the batch size) in one
+// transaction, and the sessions whose records were in it just wait for the outcome.
+// Records of many clients that arrive together thus share one disk flush, a lone client
+// pays no hand-over to another thread, and each session still answers only after its
+// own record committed.
 //
-// Thread-safe: mutex_ guards the queue, the flags and the counts. The store is used by
-// one session at a time, the one that set committing_, with mutex_ released (a commit
-// takes a disk flush), never concurrently.
+// Only the sessions that have something to do are woken: those of the batch just
+// committed, and the oldest waiting one, which leads the next commit. Before it
+// commits, a leader waits (at most as long as the last commit took) until as many
+// records are queued as there were sessions active at the last commit: the clients just
+// answered send their next record within a round trip, and without that wait they would
+// miss the next transaction and the clients would split into two halves taking turns,
+// each commit carrying half of them.
+//
+// Thread-safe: mutex_ guards the queue, the flags, the counts and every queued Pending.
+// The store is used by one session at a time, the leader, with mutex_ released (a
+// commit takes a disk flush), never concurrently.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -45,13 +55,18 @@ public:
     bool healthy() const { return last_ok_.load(std::memory_order_relaxed); }
 
 private:
+    // A queued record, on its submitting session's stack until it is done.
     struct Pending {
         Record record;
-        bool done = false;  // done and code: under the writer's mutex_
+        CondVar wake;       // done, or lead: only this session waits on it
+        bool done = false;  // done, code and lead: under the writer's mutex_
         int code = 0;
+        bool lead = false;  // this session commits the next batch
     };
+    // Waits (bounded) for the sessions of the last commit to queue their next records.
+    void gather(Pending& leader) GAVO_REQUIRES(mutex_);
     // Takes the oldest queued records (up to the batch size), stores them with the lock
-    // released and publishes their outcome. Called with mutex_ held and committing_ set.
+    // released, publishes their outcome and hands the lead on. Called by the leader.
     void commit_batch() GAVO_REQUIRES(mutex_);
 
     std::unique_ptr<TableStore> store_;  // used only by the session that set committing_
@@ -59,9 +74,12 @@ private:
     const size_t max_batch_;
 
     mutable Mutex mutex_;
-    CondVar finished_;  // a commit ended: waiting sessions look again
-    std::deque<std::shared_ptr<Pending>> queue_ GAVO_GUARDED_BY(mutex_);
-    bool committing_ GAVO_GUARDED_BY(mutex_) = false;  // a session is storing a batch
+    CondVar finished_;  // the last leader let go with nothing queued (stop() waits for it)
+    std::deque<Pending*> queue_ GAVO_GUARDED_BY(mutex_);
+    bool committing_ GAVO_GUARDED_BY(mutex_) = false;       // a session leads (gathers or stores)
+    Pending* gathering_ GAVO_GUARDED_BY(mutex_) = nullptr;  // the leader while it gathers
+    size_t expected_ GAVO_GUARDED_BY(mutex_) = 1;           // sessions active at the last commit
+    std::chrono::steady_clock::duration last_commit_ GAVO_GUARDED_BY(mutex_){};
     bool stopping_ GAVO_GUARDED_BY(mutex_) = false;
     bool running_ GAVO_GUARDED_BY(mutex_) = false;
     uint64_t records_ GAVO_GUARDED_BY(mutex_) = 0;
