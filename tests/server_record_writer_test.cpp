@@ -198,12 +198,12 @@ TEST(RecordWriterTest, ManySessionsInTurnStoreEveryRecordOnce) {
         server::Logger log([](const std::string&) {});
         server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, max_batch);
         writer.start();
-        constexpr int kSessions = 8, kEach = 50;
+        constexpr size_t kSessions = 8, kEach = 50;
         std::vector<int> failures(kSessions, 0);
         std::vector<std::thread> threads;
-        for (int s = 0; s < kSessions; ++s) {
+        for (size_t s = 0; s < kSessions; ++s) {
             threads.emplace_back([&, s] {
-                for (int i = 0; i < kEach; ++i) {
+                for (size_t i = 0; i < kEach; ++i) {
                     failures[s] += writer.submit(record(std::to_string(s * kEach + i))) != 0;
                 }
             });
@@ -216,9 +216,10 @@ TEST(RecordWriterTest, ManySessionsInTurnStoreEveryRecordOnce) {
             EXPECT_LE(batch.size(), max_batch);
             stored.insert(batch.begin(), batch.end());
         }
-        EXPECT_EQ(stored.size(), static_cast<size_t>(kSessions * kEach));
-        for (int k = 0; k < kSessions * kEach; ++k) EXPECT_EQ(stored.count(std::to_string(k)), 1u);
-        EXPECT_EQ(writer.committed_records(), static_cast<uint64_t>(kSessions * kEach));
+        EXPECT_EQ(stored.size(), kSessions * kEach);
+        for (size_t k = 0; k < kSessions * kEach; ++k)
+            EXPECT_EQ(stored.count(std::to_string(k)), 1u);
+        EXPECT_EQ(writer.committed_records(), kSessions * kEach);
     }
 }
 
