@@ -2,9 +2,10 @@
 # Times `gavo ls` of one large folder against one or more file servers, alternating them
 # run by run, and prints each server's median time and the growth of its peak resident
 # memory during the listing, beside the first server's. See docs/performance.md.
-#   bash scripts/list-bench.sh                                  # this tree's server
-#   bash scripts/list-bench.sh --names 100000 --runs 5 OLD/gavo-server build-bench/server/gavo-server
-# Without a server given, builds this tree's server and tool in build-bench/.
+#   bash scripts/list-bench.sh --names 100000 --runs 3      # this tree's server
+#   bash scripts/list-bench.sh --runs 5 SERVER-BEFORE SERVER-AFTER  # two builds compared
+# Builds this tree's server and tool in build-bench/ when no server is given or the tool
+# is missing there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 names=100000
@@ -14,12 +15,13 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --names) names=$2; shift 2 ;;
     --runs) runs=$2; shift 2 ;;
-    -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,8p' "$0"; exit 0 ;;
     *) servers+=("$1"); shift ;;
   esac
 done
 tool=build-bench/tools/gavo
 if [ ${#servers[@]} -eq 0 ] || [ ! -x "$tool" ]; then
+  bash scripts/deps.sh
   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGAVO_BUILD_TESTS=OFF \
     -DGAVO_BUILD_BENCH=ON >/dev/null
   cmake --build build-bench -j "$(nproc)" --target gavo gavo-server >/dev/null
