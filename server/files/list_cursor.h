@@ -2,17 +2,19 @@
 //
 // A listing page holds the names after a cursor name, in byte order, so a server that
 // keeps nothing between pages reads the whole folder for each one: a folder of n names
-// costs n * n / 1024 entries read. Instead a connection keeps a ListCursor: the sorted
-// names of one reading of the folder (all names after the reading's start that fit in
-// kListCursorBytes), checked against the folder's identity and change time at every page.
-// A page within it costs a binary search and its own entries; a folder that changed, a
-// cursor older than kListCursorLife, or a page past its last name reads the folder again
-// from the page's cursor name. Pages hold what a reading per page would give.
+// costs n * n / 1024 entries read. Instead each connection keeps cursors (ListCursors):
+// the sorted names of one reading of a folder (all names after the reading's start that
+// fit in kListCursorBytes), checked against the folder's identity and times at every
+// page. A page within a cursor costs a binary search and its own entries; a folder that
+// changed, a cursor older than kListCursorLife, or a page past the cursor's last name
+// reads the folder again from the page's cursor name. Either way a page holds what a
+// reading of the folder for that page would give.
 //
 // Bounds on what a client can make the server hold: kListCursorBytes per cursor (a
 // reading trims itself to stay within it), kListCursorsPerConnection per connection, and
 // kListMemoryBytes for the cursors of all connections (ListMemory). A reading that finds
-// no room left in the last is done as before: only one page's names, nothing kept.
+// no room left in kListMemoryBytes is done as without cursors: it holds about two pages'
+// names, and nothing is kept.
 #pragma once
 
 #include <sys/types.h>
