@@ -46,7 +46,10 @@ TEST(NameWindowTest, TrimmedWindowsStillGiveEveryNameOnceInByteOrder) {
     std::vector<std::string> names;
     for (int i = 0; i < 5000; ++i) {
         // Bytes above 0x7F sort after ASCII, as the wire's unsigned byte order wants.
-        names.push_back((i % 3 == 0 ? "\xc3\xa9" : i % 3 == 1 ? "Z" : "a") + std::to_string(i * 7919 % 5000));
+        names.push_back((i % 3 == 0   ? "\xc3\xa9"
+                         : i % 3 == 1 ? "Z"
+                                      : "a") +
+                        std::to_string(i * 7919 % 5000));
     }
     std::set<std::string> want_set(names.begin(), names.end());
     const std::vector<std::string> want(want_set.begin(), want_set.end());
@@ -93,7 +96,8 @@ TEST(ListCursorsTest, ServeOnlyAnUnchangedRecentFolderThatHoldsThePage) {
         bool found;
     } rows[] = {
         {"the same folder after the window's start", folder, "c", std::chrono::seconds(1), true},
-        {"the same folder, a page of 2 past the window", folder, "d", std::chrono::seconds(1), false},
+        {"the same folder, a page of 2 past the window", folder, "d", std::chrono::seconds(1),
+         false},
         {"a cursor before the window's start", folder, "a", std::chrono::seconds(1), false},
         {"a name changed in the folder", touched, "c", std::chrono::seconds(1), false},
         {"another folder", other, "c", std::chrono::seconds(1), false},

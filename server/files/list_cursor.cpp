@@ -76,28 +76,29 @@ void NameWindow::trim() {
 
 void NameWindow::finish() {
     std::sort(index_.begin(), index_.end(), ByName{names_.data()});
-    const auto same = [this](uint32_t a, uint32_t b) { return std::strcmp(&names_[a], &names_[b]) == 0; };
+    const auto same = [this](uint32_t a, uint32_t b) {
+        return std::strcmp(&names_[a], &names_[b]) == 0;
+    };
     index_.erase(std::unique(index_.begin(), index_.end(), same), index_.end());
     index_.shrink_to_fit();
     names_.shrink_to_fit();
 }
 
 size_t NameWindow::first_after(std::string_view after) const {
-    const auto at = std::upper_bound(index_.begin(), index_.end(), after,
-                                     [this](std::string_view a, uint32_t i) {
-                                         return a < std::string_view(&names_[i]);
-                                     });
+    const auto at = std::upper_bound(
+        index_.begin(), index_.end(), after,
+        [this](std::string_view a, uint32_t i) { return a < std::string_view(&names_[i]); });
     return static_cast<size_t>(at - index_.begin());
 }
 
-const NameWindow* ListCursors::find(const ListedFolder& folder, std::string_view after,
-                                    size_t page, Time now) {
-    const auto it = std::find_if(cursors_.begin(), cursors_.end(), [&](const Cursor& c) {
-        return c.folder.same_folder(folder);
-    });
+const NameWindow* ListCursors::find(const ListedFolder& folder, std::string_view after, size_t page,
+                                    Time now) {
+    const auto it = std::find_if(cursors_.begin(), cursors_.end(),
+                                 [&](const Cursor& c) { return c.folder.same_folder(folder); });
     if (it == cursors_.end()) return nullptr;
     const NameWindow& w = *it->window;
-    const bool holds_page = after >= w.from() && (w.complete() || w.size() - w.first_after(after) >= page);
+    const bool holds_page =
+        after >= w.from() && (w.complete() || w.size() - w.first_after(after) >= page);
     if (!it->folder.unchanged(folder) || now - it->read_at >= kListCursorLife || !holds_page) {
         cursors_.erase(it);
         return nullptr;
@@ -110,7 +111,8 @@ void ListCursors::keep(const ListedFolder& folder, std::unique_ptr<NameWindow> w
                        ListCharge charge, Time read_at) {
     forget(folder);
     if (cursors_.size() >= kListCursorsPerConnection) cursors_.pop_back();
-    cursors_.insert(cursors_.begin(), Cursor{folder, std::move(window), std::move(charge), read_at});
+    cursors_.insert(cursors_.begin(),
+                    Cursor{folder, std::move(window), std::move(charge), read_at});
 }
 
 void ListCursors::forget(const ListedFolder& folder) {
