@@ -520,7 +520,7 @@ bool Session::do_list(const Header& req) {
     std::vector<ListedEntry> page;
     bool more = false;
     const int code = ctx_.files.list(area(), folder.path, std::string(cursor.kept, cursor_size),
-                                     &page, &more, &why);
+                                     &page, &more, &why, &list_cursors_);
     if (code != 0) {
         refuse("list", code, "'" + folder.path + "'", why);
         return reply32(code);

@@ -171,6 +171,7 @@ private:
     std::shared_ptr<const AccessState> access_;
     uint64_t access_generation_ = 0;
     AccessState::Grant grant_;
+    ListCursors list_cursors_;  // the folders this connection pages through
 };
 
 }  // namespace gavo::server

@@ -23,6 +23,7 @@
 #include "server/base/limits.h"
 #include "server/base/mutex.h"
 #include "server/files/handles.h"
+#include "server/files/list_cursor.h"
 #include "server/files/resolver.h"
 
 namespace gavo::server {
@@ -153,11 +154,12 @@ public:
 
     // One page of folder `rel` ("" is the area's root): its entries whose names sort
     // after `after` (byte by byte), at most wire::kListMaxEntries, in name order; `more`
-    // tells whether any follow. The folder is read in full for each page, holding only
-    // the page's names, so the memory a listing takes is bounded by the page whatever
-    // the folder's size.
+    // tells whether any follow. With `cursors` (the connection's), the names of a reading
+    // of the folder serve the following pages while it is unchanged (list_cursor.h);
+    // without, the folder is read in full for each page, holding only the page's names.
     int list(const FileArea& area, const std::string& rel, const std::string& after,
-             std::vector<ListedEntry>* page, bool* more, std::string* why);
+             std::vector<ListedEntry>* page, bool* more, std::string* why,
+             ListCursors* cursors = nullptr);
     // What `rel` ("" is the area's root) is; -102 when it does not exist.
     int stat(const FileArea& area, const std::string& rel, wire::EntryInfo* info, std::string* why);
     // Removes the empty folder `rel`: -103 for a file or a pinned folder, -1 when it is
@@ -190,6 +192,10 @@ private:
     int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
     // What a listing or stat tells of an entry of `st`.
     wire::EntryInfo entry_info(const struct stat& st) const;
+    // Appends the entries of names [first, last) of folder `dir`, leaving out those gone;
+    // 0, or the errno of a failed look (with `page` emptied).
+    int fill_page(int dir, const NameWindow& names, size_t first, size_t last,
+                  std::vector<ListedEntry>* page) const;
     // 0 when a file of `st` may be opened for I/O, else -errno with `why` set.
     int check_servable(const struct stat& st, std::string* why) const;
     // The change count and length shared by every open of the file of `st`; a new record
@@ -229,6 +235,7 @@ private:
     // the change it guards are one step for other clients.
     Mutex names_mutex_;
     FolderPins pins_ GAVO_GUARDED_BY(names_mutex_);
+    ListMemory list_memory_{kListMemoryBytes};  // what the connections' list cursors hold
     // The FileWrites of the files open now; an entry goes when its last open is released.
     Mutex writes_mutex_;
     std::map<std::pair<dev_t, ino_t>, std::weak_ptr<FileWrites>> writes_

@@ -6,12 +6,13 @@
 
 #include <cerrno>
 #include <cstring>
-#include <queue>
+#include <memory>
 #include <string_view>
 
 #include "proto/os_error.h"
 #include "server/base/sys.h"
 #include "server/files/files.h"
+#include "server/files/list_cursor.h"
 #include "server/files/names.h"
 
 namespace gavo::server {
@@ -35,8 +36,88 @@ EntryInfo FileService::entry_info(const struct stat& st) const {
     return info;
 }
 
+namespace {
+
+int64_t nanoseconds(const struct timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + static_cast<int64_t>(t.tv_nsec);
+}
+
+// The folder of `st` as a cursor tells it apart; `top`: the area's top folder.
+ListedFolder listed_folder(const struct stat& st, bool top) {
+    ListedFolder folder;
+    folder.dev = st.st_dev;
+    folder.ino = st.st_ino;
+    folder.hides_node_lock = top;
+    folder.mtime_ns = nanoseconds(st.st_mtim);
+    folder.ctime_ns = nanoseconds(st.st_ctim);
+    return folder;
+}
+
+// A folder being listed: its descriptor, and once it is read, its reader (which then
+// owns the descriptor).
+class OpenFolder {
+public:
+    explicit OpenFolder(int fd) : fd_(fd) {}
+    ~OpenFolder() {
+        if (dir_) {
+            closedir(dir_);
+        } else {
+            sys().close(fd_);
+        }
+    }
+    OpenFolder(const OpenFolder&) = delete;
+    OpenFolder& operator=(const OpenFolder&) = delete;
+    int fd() const { return fd_; }
+
+    // Offers every name of the folder to `window` and finishes it; 0 or the errno of the
+    // failure. The nodes' claim file is the server's own, refused to hosts by name: with
+    // `hide_node_lock` it is left out.
+    int read(NameWindow* window, bool hide_node_lock) {
+        if (!dir_ && !(dir_ = fdopendir(fd_))) return errno;
+        rewinddir(dir_);
+        for (;;) {
+            errno = 0;
+            const dirent* e = readdir(dir_);
+            if (!e) break;
+            const std::string_view name(e->d_name);
+            if (name == "." || name == ".." || (hide_node_lock && name == kNodeLockName)) continue;
+            window->offer(name);
+        }
+        const int err = errno;
+        window->finish();
+        return err;
+    }
+
+private:
+    const int fd_;
+    DIR* dir_ = nullptr;
+};
+
+}  // namespace
+
+int FileService::fill_page(int dir, const NameWindow& names, size_t first, size_t last,
+                           std::vector<ListedEntry>* page) const {
+    for (size_t i = first; i < last; ++i) {
+        struct stat st;
+        const std::string_view name = names.name(i);
+        if (sys().fstatat(dir, name.data(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int err = errno;
+            if (err == ENOENT) continue;  // removed since the reading
+            page->clear();
+            return err;
+        }
+        page->push_back({std::string(name), entry_info(st)});
+    }
+    return 0;
+}
+
+// Each page comes from the connection's cursor of the folder when it holds the page, else
+// from a new reading that the cursor keeps for the pages after (when ListMemory has room).
+// Entries removed since the reading are left out; a page that lost every entry is
+// followed by the next, so that an empty page always means the end.
 int FileService::list(const FileArea& area, const std::string& rel, const std::string& after,
-                      std::vector<ListedEntry>* page, bool* more, std::string* why) {
+                      std::vector<ListedEntry>* page, bool* more, std::string* why,
+                      ListCursors* cursors) {
     const RootDir& root = *area.root;
     page->clear();
     *more = false;
@@ -45,59 +126,40 @@ int FileService::list(const FileArea& area, const std::string& rel, const std::s
         if (fd == -ENOTDIR) *why = "not a folder";
         return code_for(root, -fd, rel, false, why);
     }
-    DIR* dir = fdopendir(fd);
-    if (!dir) {
-        const int err = errno;
-        sys().close(fd);
-        return code_for(root, err, rel, false, why);
-    }
-    // The smallest names after the cursor, kept in a max-heap of at most a page: the
-    // folder's size never shows in the memory held. Entries removed since the scan are
-    // left out; a page that lost every entry is read again after them, so that an empty
-    // page always means the end.
+    OpenFolder dir(fd);
+    struct stat st;
+    if (sys().fstat(fd, &st) != 0) return code_for(root, errno, rel, false, why);
+    const ListedFolder folder = listed_folder(st, rel.empty());
+    const auto now = sys().now();
     std::string from = after;
-    int code = 0;
     do {
-        rewinddir(dir);
-        *more = false;
-        std::priority_queue<std::string> kept;
-        errno = 0;
-        while (const dirent* e = readdir(dir)) {
-            const std::string_view name(e->d_name);
-            if (name == "." || name == ".." || name <= from) continue;
-            // The nodes' claim file is the server's own, refused to hosts by name.
-            if (rel.empty() && name == kNodeLockName) continue;
-            if (kept.size() < wire::kListMaxEntries) {
-                kept.emplace(name);
-            } else {
-                *more = true;
-                if (name < kept.top()) {
-                    kept.pop();
-                    kept.emplace(name);
-                }
-            }
+        const NameWindow* names =
+            cursors ? cursors->find(folder, from, wire::kListMaxEntries, now) : nullptr;
+        std::unique_ptr<NameWindow> fresh;
+        ListCharge charge;
+        if (!names) {
+            if (cursors && list_memory_.take(kListCursorBytes))
+                charge = ListCharge(&list_memory_, kListCursorBytes);
+            fresh = std::make_unique<NameWindow>(from, charge.held() ? kListCursorBytes : 0,
+                                                 wire::kListMaxEntries);
+            if (int err = dir.read(fresh.get(), folder.hides_node_lock))
+                return code_for(root, err, rel, false, why);
+            charge.reset(fresh->bytes());
+            names = fresh.get();
         }
-        if (errno != 0) code = code_for(root, errno, rel, false, why);
-        page->resize(kept.size());
-        for (size_t i = kept.size(); i-- > 0; kept.pop()) (*page)[i].name = kept.top();
-        if (!page->empty()) from = page->back().name;
-        size_t out = 0;
-        for (size_t i = 0; code == 0 && i < page->size(); ++i) {
-            struct stat st;
-            ListedEntry& entry = (*page)[i];
-            if (sys().fstatat(dirfd(dir), entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT) continue;
-                code = code_for(root, errno, rel, false, why);
-                break;
-            }
-            entry.info = entry_info(st);
-            if (out != i) (*page)[out] = std::move(entry);
-            ++out;
+        const size_t first = names->first_after(from);
+        const size_t last = std::min(names->size(), first + wire::kListMaxEntries);
+        *more = last > first && (last < names->size() || !names->complete());
+        if (int err = fill_page(fd, *names, first, last, page)) {
+            *more = false;
+            return code_for(root, err, rel, false, why);
         }
-        page->resize(code == 0 ? out : 0);
-    } while (code == 0 && page->empty() && *more);
-    closedir(dir);
-    return code;
+        if (last > first) from = names->name(last - 1);
+        if (cursors && !*more) cursors->forget(folder);
+        if (cursors && *more && charge.held())
+            cursors->keep(folder, std::move(fresh), std::move(charge), now);
+    } while (page->empty() && *more);
+    return 0;
 }
 
 int FileService::stat(const FileArea& area, const std::string& rel, EntryInfo* info,
