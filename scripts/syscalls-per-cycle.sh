@@ -12,10 +12,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build-bench}
 command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }
-[ -x "$dir/server/gavo-server" ] && [ -x "$dir/bench/gavo_bench" ] || {
+if [ ! -x "$dir/server/gavo-server" ] || [ ! -x "$dir/bench/gavo_bench" ]; then
   echo "build $dir first: see scripts/bench.sh" >&2
   exit 1
-}
+fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 server=$(realpath "$dir/server/gavo-server")
