@@ -134,7 +134,7 @@ int FileService::open_existing(const RootDir& root, const std::string& rel, int 
     const bool renaming = fd == -EACCES && S_ISREG(st.st_mode) && st.st_nlink == 2;
     if (fd == 0 || renaming) fd = root.reopen(path_fd, st, rel, pflags);
     if (renaming && fd >= 0) {
-        const bool marked = mark_held_elsewhere(fd, ShareMark::kNameChange) == 1;
+        const bool marked = name_change_marked(fd) == 1;
         sys().close(fd);
         if (marked) *why = "the file is being renamed";
         fd = marked ? -ETXTBSY : -EACCES;
