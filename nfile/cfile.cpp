@@ -91,30 +91,27 @@ class PlatformMarks {
 public:
     PlatformMarks(int fd, bool readable) : fd_(fd), exclusive_(!readable) {}
 
-    int take(gavo::ShareMark kind) {
+    int take(int64_t start, int64_t len) {
         for (int i = 0; i < 16; ++i) {
-            const int64_t at = gavo::share_mark_start(kind) + next_offset();
+            const int64_t at = start + next_offset() % len;
             if (platform().lock_range(fd_, exclusive_, at, 1) == 0) {
-                at_[static_cast<unsigned>(kind)] = at;
+                at_ = at;
                 return 0;
             }
             if (errno != EAGAIN) return errno;
         }
         return EAGAIN;
     }
-    void drop(gavo::ShareMark kind) {
-        platform().unlock_range(fd_, at_[static_cast<unsigned>(kind)], 1);
-    }
-    int held_elsewhere(gavo::ShareMark kind) {
-        const int r = platform().range_locked_elsewhere(fd_, gavo::share_mark_start(kind),
-                                                        gavo::kShareMarkSpan);
+    void drop() { platform().unlock_range(fd_, at_, 1); }
+    int held_elsewhere(int64_t start, int64_t len) {
+        const int r = platform().range_locked_elsewhere(fd_, start, len);
         return r < 0 ? -errno : r;
     }
     void pause(int attempt) { platform().sleep_ms(attempt > 4 ? 1 : 0); }
 
 private:
-    // A new offset within a kind's range for every mark: write-only opens hold write
-    // locks, which must not meet another open's mark of the same kind.
+    // A new offset within a region for every mark: write-only opens hold write locks,
+    // which must not meet another open's mark in the same region.
     static int64_t next_offset() {
         static std::atomic<uint64_t> next{static_cast<uint64_t>(std::time(nullptr)) * 2654435761u};
         const uint64_t n = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
@@ -123,7 +120,7 @@ private:
 
     const int fd_;
     const bool exclusive_;
-    int64_t at_[static_cast<unsigned>(gavo::ShareMark::kCount)] = {};
+    int64_t at_ = 0;
 };
 
 // Takes `marks` on `fd`: 0, or the Windows error number (32 when the rules refuse).

@@ -81,7 +81,8 @@ TEST_F(SharingTest, OpenFileCannotBeRemovedOrRenamed) {
 // A write cut off part-way is taken back to where it began, unless another handle wrote
 // to the file meanwhile: an append that handle had acknowledged and closed must stay. A
 // write inside a longer file keeps the file's old tail (the bytes it overwrote cannot be
-// brought back). Another handle's append before the write counts in the old length.
+// brought back). Another handle's append before the write counts in the old length, and
+// bytes another program wrote before the write began are never cut.
 TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
     start();
     const std::string longer = "base" + std::string(16, 'x') + "TAIL";
@@ -100,6 +101,8 @@ TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
         {"cut", 0x1A, 2, "base", "0123456789", "012"},
         // 3: another program overwrites bytes of the hanging write in place
         {"outside", 0x16, 3, "base", "base0123456789", "base0123XY6789"},
+        // 4: another program writes past the write's end after the open, before the write
+        {"grown", 0x16, 4, "base", "base0123456789ZZZZZZ", "base0123456789ZZZZZZ"},
     };
     for (const auto& c : cases) {
         write_file(root_ + c.name, c.before);
@@ -112,6 +115,11 @@ TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
         };
         const int h = a->open(c.flags, c.name);
         if (c.other_appends == 2) other_appends();
+        if (c.other_appends == 4) {
+            const int fd = ::open((root_ + c.name).c_str(), O_WRONLY);
+            EXPECT_EQ(pwrite(fd, std::string(16, 'Z').data(), 16, 4), 16);
+            ::close(fd);
+        }
         ASSERT_TRUE(a->send_raw(be16(4) + be16(h) + be32(100) + "0123456789"));
         ASSERT_TRUE(eventually([&] { return read_file(root_ + c.name) == c.written; }));
         if (c.other_appends == 1) other_appends();

@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "proto/share_locks.h"
+
 using gavo::share_compatible;
 using gavo::ShareTable;
 
@@ -83,4 +85,68 @@ TEST(ShareTableTest, ExclusiveOpensFromManyThreadsAdmitOneAtATime) {
     for (std::thread& th : threads) th.join();
     for (int n : admitted) EXPECT_GE(n, 0);
     EXPECT_EQ(table.size(), 0u);
+}
+
+// The byte-range marks between processes, over an in-memory lock table: for every pair of
+// modes, the second open is admitted exactly when the sharing matrix admits it, a name
+// change is refused while any open holds the file (and an open while a name change does),
+// an open alone takes two lock calls and an admitted one at most five.
+namespace {
+struct FakeLocks {
+    struct Held {
+        int owner;
+        int64_t at;
+    };
+    std::vector<Held>* table;
+    int owner;
+    int calls = 0;
+    int64_t at = -1;
+    int take(int64_t start, int64_t) {
+        ++calls;
+        at = start + owner;  // distinct per owner, as a random offset would be
+        table->push_back({owner, at});
+        return 0;
+    }
+    void drop() {
+        for (auto it = table->begin(); it != table->end(); ++it)
+            if (it->owner == owner && it->at == at) {
+                table->erase(it);
+                return;
+            }
+    }
+    int held_elsewhere(int64_t start, int64_t len) {
+        ++calls;
+        for (const Held& h : *table)
+            if (h.owner != owner && h.at >= start && h.at < start + len) return 1;
+        return 0;
+    }
+    void pause(int) {}
+};
+}  // namespace
+
+TEST(ShareTableTest, MarksBetweenProcessesFollowTheMatrix) {
+    const unsigned accesses[] = {kRead, kWrite, kReadWrite};
+    const unsigned shares[] = {kNone, kExcl, kDenyWrite, kDenyRead, 0};
+    std::vector<unsigned> modes;
+    for (unsigned a : accesses)
+        for (unsigned s : shares) modes.push_back(a | s);
+    for (unsigned held : modes) {
+        for (unsigned wanted : modes) {
+            std::vector<FakeLocks::Held> table;
+            FakeLocks a{&table, 1}, b{&table, 2}, rename{&table, 3};
+            ASSERT_EQ(gavo::take_share_marks(a, gavo::share_marks_of(held)), 0);
+            EXPECT_EQ(a.calls, 2) << std::hex << held;
+            const bool admitted = gavo::take_share_marks(b, gavo::share_marks_of(wanted)) == 0;
+            EXPECT_EQ(admitted, share_compatible(held, wanted))
+                << std::hex << held << " then " << wanted;
+            if (admitted) {
+                EXPECT_LE(b.calls, 5) << std::hex << held << " then " << wanted;
+            }
+            EXPECT_EQ(gavo::take_share_marks(rename, gavo::kNameChangeMarks), ETXTBSY);
+        }
+        std::vector<FakeLocks::Held> table;
+        FakeLocks rename{&table, 1}, a{&table, 2};
+        ASSERT_EQ(gavo::take_share_marks(rename, gavo::kNameChangeMarks), 0);
+        EXPECT_EQ(gavo::take_share_marks(a, gavo::share_marks_of(held)), ETXTBSY);
+    }
 }

@@ -39,19 +39,13 @@ bool undo_write(OpenFile& file, int64_t written, int64_t old_size)
 
 }  // namespace
 
-int64_t size_before_write(OpenFile& file) {
-    const FileWrites::Seen now = FileWrites::look(file.fd);
-    if (now.size >= 0 && !(now == file.writes->seen)) {
-        file.writes->size = now.size;
-        file.writes->seen = now;
-    }
-    return file.writes->size;
-}
+int64_t size_before_write(OpenFile& file) { return file.writes->size; }
 
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     if (written == 0) return Undo::kDone;
     MutexLock lock(file.writes->mutex);
     if (file.writes->count != start.count + start.chunks) return Undo::kKept;
+    if (file.writes->changed_elsewhere_at > start.count) return Undo::kKeptOutside;
     const FileWrites::Seen now = FileWrites::look(file.fd);
     // Without a look at the file nobody can say who wrote last: the bytes stay.
     if (now.size < 0) return Undo::kFailed;

@@ -24,9 +24,10 @@ constexpr const char* kKeptOutsideWhy =
     "the file changed outside this server meanwhile (another process may have written)";
 inline const char* kept_why(Undo u) { return u == Undo::kKeptOutside ? kKeptOutsideWhy : kKeptWhy; }
 
-// The file's length for a write about to begin: the one the server's changes left, or,
-// when another process changed the file since, the length it has now. The caller holds
-// the FileWrites mutex.
+// The file's length for a write about to begin: the one the server's changes left, or
+// the length the last look at the file found after a change elsewhere. No look of its
+// own: a change elsewhere since then shows in the length after the write's first chunk,
+// and the write is then not taken back. The caller holds the FileWrites mutex.
 int64_t size_before_write(OpenFile& file) GAVO_REQUIRES(file.mutex, file.writes->mutex);
 
 // Takes back the `written` bytes of a failed or cut-off write that began at `start`: the
@@ -36,7 +37,8 @@ int64_t size_before_write(OpenFile& file) GAVO_REQUIRES(file.mutex, file.writes-
 // wrote to the file or cut it since the write began: its bytes may lie beyond the old
 // length (an append acknowledged meanwhile), so the file then keeps everything; the same
 // (kKeptOutside) when the file changed since the write's last chunk without this server,
-// since another process's bytes may then lie anywhere in the part to cut. kFailed when
+// since another process's bytes may then lie anywhere in the part to cut; the same when
+// the length after one of its chunks showed a change elsewhere. kFailed when
 // the file's state could not be read (the bytes stay), or when the cut or the seek
 // failed. The caller holds the file's mutex.
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) GAVO_REQUIRES(file.mutex);

@@ -40,17 +40,27 @@ int timed_fsync(int fd) {
 
 // ---- FileWrites
 
-FileWrites::Seen FileWrites::look(int fd) {
+FileWrites::Seen FileWrites::seen_of(const struct stat& st) {
     const auto ns = [](const struct timespec& t) {
         return static_cast<int64_t>(t.tv_sec) * 1000000000 + static_cast<int64_t>(t.tv_nsec);
     };
     Seen now;
-    struct stat st;
-    if (sys().fstat(fd, &st) != 0) return now;
     now.size = static_cast<int64_t>(st.st_size);
     now.mtime_ns = ns(st.st_mtim);
     now.ctime_ns = ns(st.st_ctim);
     return now;
+}
+
+FileWrites::Seen FileWrites::look(int fd) {
+    struct stat st;
+    return sys().fstat(fd, &st) == 0 ? seen_of(st) : Seen();
+}
+
+void FileWrites::note_own_change(int fd) {
+    seen = look(fd);
+    if (seen.size < 0 || seen.size == size) return;
+    size = seen.size;
+    changed_elsewhere_at = count;
 }
 
 // ---- OpenFile
@@ -124,17 +134,16 @@ int FileService::check_servable(const struct stat& st, std::string* why) const {
 // opens that same file for I/O: opening a FIFO could block and opening a device acts on
 // it, so neither is ever opened.
 int FileService::open_existing(const RootDir& root, const std::string& rel, int pflags,
-                               std::string* why) {
+                               std::string* why, struct stat* st) {
     const int path_fd = root.open_at(rel, O_PATH);
     if (path_fd < 0) return path_fd;
-    struct stat st;
-    int fd = sys().fstat(path_fd, &st) == 0 ? check_servable(st, why) : -errno;
+    int fd = sys().fstat(path_fd, st) == 0 ? check_servable(*st, why) : -errno;
     // A second link may be the brief one of a rename on a file system that cannot rename
     // without replacing (see rename): that file is being renamed, not linked elsewhere.
-    const bool renaming = fd == -EACCES && S_ISREG(st.st_mode) && st.st_nlink == 2;
-    if (fd == 0 || renaming) fd = root.reopen(path_fd, st, rel, pflags);
+    const bool renaming = fd == -EACCES && S_ISREG(st->st_mode) && st->st_nlink == 2;
+    if (fd == 0 || renaming) fd = root.reopen(path_fd, *st, rel, pflags);
     if (renaming && fd >= 0) {
-        const bool marked = mark_held_elsewhere(fd, ShareMark::kNameChange) == 1;
+        const bool marked = name_change_marked(fd) == 1;
         sys().close(fd);
         if (marked) *why = "the file is being renamed";
         fd = marked ? -ETXTBSY : -EACCES;
@@ -150,23 +159,26 @@ int FileService::open_existing(const RootDir& root, const std::string& rel, int 
 // meets a new name: it tries the exclusive creation first, one call instead of a failing
 // lookup and then the creation; others look for the existing file first. O_EXCL never
 // follows a link, so a dangling link is never created through, and what it creates is a
-// new regular file.
+// new regular file. The reopen of an existing file opens the very file its lookup looked
+// at (see RootDir::reopen), so the lookup's stat stands for the open's.
 int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
-                         bool exclusive_first, bool* created, std::string* why) {
-    *created = false;
+                         bool exclusive_first, Opened* opened, std::string* why) {
+    *opened = Opened();
     const int plain = pflags & ~O_CREAT;
     int fd = -ENOENT;
     if (!exclusive_first) {
-        fd = open_existing(root, rel, plain, why);
+        fd = open_existing(root, rel, plain, why, &opened->st);
+        opened->stat_known = fd >= 0;
         if (fd != -ENOENT || !create) return fd;
     }
     fd = root.open_at(rel, plain | O_CREAT | O_EXCL, 0666);
     if (fd >= 0) {
-        *created = true;
+        opened->created = true;
         return fd;
     }
     if (fd != -EEXIST) return fd;
-    fd = open_existing(root, rel, plain, why);  // someone else created it meanwhile
+    fd = open_existing(root, rel, plain, why, &opened->st);  // someone else created it meanwhile
+    opened->stat_known = fd >= 0;
     if (fd == -ENOENT) {
         *why = "dangling link";
         return -EEXIST;
@@ -226,6 +238,7 @@ std::shared_ptr<FileWrites> FileService::writes_for(const struct stat& st) {
     {
         MutexLock fresh(found->mutex);  // no other open can reach it yet
         found->size = static_cast<int64_t>(st.st_size);
+        found->seen = FileWrites::seen_of(st);
     }
     writes_[key] = found;
     return found;
@@ -257,9 +270,9 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
     // FIFOs are refused before they are opened; O_NONBLOCK still keeps one that is swapped
     // in where /proc is missing (see RootDir::reopen) from hanging the connection.
     const int pflags = posix_open_flags(mode) | O_NONBLOCK | O_NOCTTY;
-    bool created = false;
+    Opened opened;
     const bool exclusive_first = create && (flags & kOpenAppend) == 0;
-    int fd = open_fd(root, rel, pflags, create, exclusive_first, &created, why);
+    int fd = open_fd(root, rel, pflags, create, exclusive_first, &opened, why);
     if (fd < 0 && create && needs_folders(-fd, rel)) {
         // As the local back end does: create the missing folders, then one more try.
         const int made = root.make_dirs(rel, sync_);
@@ -268,7 +281,7 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
             result.code = made == -EXDEV ? kCodeBadPath : kCodeMakeDirs;
             return result;
         }
-        fd = open_fd(root, rel, pflags, create, exclusive_first, &created, why);
+        fd = open_fd(root, rel, pflags, create, exclusive_first, &opened, why);
     }
     if (fd < 0) {
         result.code = code_for(root, -fd, rel, create, why);
@@ -279,11 +292,11 @@ OpenResult FileService::open(const FileArea& area, const std::string& rel, unsig
         MutexLock lock(file->mutex);  // nobody else sees it yet: this only satisfies the rule
         file->fd = fd;
         file->sync = sync_;
-        result.code = finish_open(root, *file, rel, mode, flags, created, &result.length, why);
+        result.code = finish_open(root, *file, rel, mode, flags, opened, &result.length, why);
     }
     if (result.code == 0) {
         result.file = std::move(file);
-    } else if (created) {
+    } else if (opened.created) {
         file.reset();  // closes it and gives up its share first
         discard_created(root, rel);
     }
@@ -311,10 +324,12 @@ void FileService::discard_created(const RootDir& root, const std::string& rel) {
 // Checks the kind of file, admits the open and positions it. On failure the caller drops
 // `file`, whose destructor closes what was opened.
 int FileService::finish_open(const RootDir& root, OpenFile& file, const std::string& rel,
-                             unsigned int mode, unsigned int flags, bool created, int64_t* length,
-                             std::string* why) {
-    struct stat st;
-    if (sys().fstat(file.fd, &st) != 0) return code_for(root, errno, rel, false, why);
+                             unsigned int mode, unsigned int flags, const Opened& opened,
+                             int64_t* length, std::string* why) {
+    struct stat st = opened.st;
+    if (!opened.stat_known && sys().fstat(file.fd, &st) != 0)
+        return code_for(root, errno, rel, false, why);
+    const bool created = opened.created;
     if (!S_ISREG(st.st_mode)) {
         *why = S_ISDIR(st.st_mode) ? "a folder, not a file" : "not a regular file";
         return nfile_map_os_error(gavo::kWinAccessDenied);

@@ -39,13 +39,19 @@ namespace gavo::server {
 // without this count: `seen` is the file as fstat showed it right after this server's
 // last change, and a file that shows otherwise now was changed elsewhere meanwhile. The
 // fstat right after a change also makes the next change stamp a newer time even on file
-// systems with coarse clocks (Linux's fine-grained timestamps on query).
+// systems with coarse clocks (Linux's fine-grained timestamps on query). That fstat is
+// the only look a write makes: a length other than the one this server's changes should
+// have left shows a change elsewhere since the look before (see note_own_change).
 struct FileWrites {
     Mutex mutex;
     uint64_t count GAVO_GUARDED_BY(mutex) = 0;  // write chunks, cuts and take-backs so far
-    // The length at the first open (a file changed outside the server meanwhile may differ),
-    // raised by every write chunk, set by every cut.
+    // The length at the first open, raised by every write chunk, set by every cut, and
+    // taken from the file when a look shows that it changed elsewhere.
     int64_t size GAVO_GUARDED_BY(mutex) = 0;
+    // The change count when a look after a change of this server's last showed that
+    // the file had also changed elsewhere (0: never): a write under way since then is
+    // not taken back, since another process's bytes may lie in the part to cut.
+    uint64_t changed_elsewhere_at GAVO_GUARDED_BY(mutex) = 0;
     // Length, modification and change times after this server's last change (a size of
     // -1 when unknown: then any file counts as changed elsewhere).
     struct Seen {
@@ -60,8 +66,9 @@ struct FileWrites {
 
     // The file of `fd` as fstat shows it now; a size of -1 when it cannot be known.
     static Seen look(int fd);
-    // Notes the file as it is right after a change of this server's.
-    void note_own_change(int fd) GAVO_REQUIRES(mutex) { seen = look(fd); }
+    static Seen seen_of(const struct stat& st);
+    // Notes the file as it is right after a change of this server's, which left `size`.
+    void note_own_change(int fd) GAVO_REQUIRES(mutex);
 };
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
@@ -187,9 +194,18 @@ public:
 private:
     // True (with `why` set) when `area` may not be changed.
     bool refuses_changes(const FileArea& area, std::string* why) const;
+    // What opening a name found out: whether the open created the file, and the file's
+    // stat when the lookup before the open already made one (so it is not asked twice).
+    struct Opened {
+        bool created = false;
+        bool stat_known = false;
+        struct stat st {};
+    };
     int open_fd(const RootDir& root, const std::string& rel, int pflags, bool create,
-                bool exclusive_first, bool* created, std::string* why);
-    int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why);
+                bool exclusive_first, Opened* opened, std::string* why);
+    // Opens an existing regular file; `*st` is its stat from the lookup.
+    int open_existing(const RootDir& root, const std::string& rel, int pflags, std::string* why,
+                      struct stat* st);
     // What a listing or stat tells of an entry of `st`.
     wire::EntryInfo entry_info(const struct stat& st) const;
     // Appends the entries of names [first, last) of folder `dir`, leaving out those gone;
@@ -204,7 +220,7 @@ private:
     int admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut, std::string* why)
         GAVO_REQUIRES(file.mutex);
     int finish_open(const RootDir& root, OpenFile& file, const std::string& rel, unsigned int mode,
-                    unsigned int flags, bool created, int64_t* length, std::string* why)
+                    unsigned int flags, const Opened& opened, int64_t* length, std::string* why)
         GAVO_REQUIRES(file.mutex);
     void discard_created(const RootDir& root, const std::string& rel);
     // True when a failed create of `rel` (errno `err`) calls for creating its folders.

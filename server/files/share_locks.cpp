@@ -16,12 +16,12 @@ namespace gavo::server {
 
 namespace {
 
-// An offset within a kind's range, different for every mark this process takes, so that
+// An offset within a region, different for every mark this process takes, so that
 // write-only opens (write locks) of one process never meet; another process starts
-// elsewhere in the range, and a collision just moves on to the next offset.
+// elsewhere in the region, and a collision just moves on to the next offset.
 int64_t next_offset() {
     static std::atomic<uint64_t> next{std::random_device{}()};
-    // An odd step far from 1 spreads consecutive marks over the range.
+    // An odd step far from 1 spreads consecutive marks over the region.
     const uint64_t n = next.fetch_add(0x9E3779B97F4A7C15ull, std::memory_order_relaxed);
     return static_cast<int64_t>(n % static_cast<uint64_t>(kShareMarkSpan));
 }
@@ -36,27 +36,34 @@ struct flock range(short type, int64_t start, int64_t len) {
     return fl;
 }
 
+// 1 when a descriptor other than `fd` holds a lock in the span, 0 when none does, -errno.
+int held_in(int fd, int64_t start, int64_t len) {
+    struct flock fl = range(F_WRLCK, start, len);
+    if (sys().ofd_lock(fd, F_OFD_GETLK, &fl) != 0) return -errno;
+    return fl.l_type == F_UNLCK ? 0 : 1;
+}
+
 class FdMarks {
 public:
     FdMarks(int fd, bool readable) : fd_(fd), type_(readable ? F_RDLCK : F_WRLCK) {}
 
-    int take(ShareMark kind) {
+    int take(int64_t start, int64_t len) {
         for (int i = 0; i < 16; ++i) {
-            const int64_t at = share_mark_start(kind) + next_offset();
+            const int64_t at = start + next_offset() % len;
             struct flock fl = range(type_, at, 1);
             if (sys().ofd_lock(fd_, F_OFD_SETLK, &fl) == 0) {
-                at_[static_cast<unsigned>(kind)] = at;
+                at_ = at;
                 return 0;
             }
             if (errno != EAGAIN && errno != EACCES) return errno;
         }
         return EAGAIN;
     }
-    void drop(ShareMark kind) {
-        struct flock fl = range(F_UNLCK, at_[static_cast<unsigned>(kind)], 1);
+    void drop() {
+        struct flock fl = range(F_UNLCK, at_, 1);
         sys().ofd_lock(fd_, F_OFD_SETLK, &fl);
     }
-    int held_elsewhere(ShareMark kind) { return mark_held_elsewhere(fd_, kind); }
+    int held_elsewhere(int64_t start, int64_t len) { return held_in(fd_, start, len); }
     void pause(int attempt) {
         std::this_thread::sleep_for(std::chrono::microseconds(50 * attempt));
     }
@@ -64,7 +71,7 @@ public:
 private:
     const int fd_;
     const short type_;
-    int64_t at_[static_cast<unsigned>(ShareMark::kCount)] = {};
+    int64_t at_ = 0;
 };
 
 }  // namespace
@@ -74,10 +81,8 @@ int take_marks(int fd, bool readable, ShareMarks marks) {
     return take_share_marks(locks, marks);
 }
 
-int mark_held_elsewhere(int fd, ShareMark kind) {
-    struct flock fl = range(F_WRLCK, share_mark_start(kind), kShareMarkSpan);
-    if (sys().ofd_lock(fd, F_OFD_GETLK, &fl) != 0) return -errno;
-    return fl.l_type == F_UNLCK ? 0 : 1;
+int name_change_marked(int fd) {
+    return held_in(fd, share_region_start(kNameChangeRegion), kShareMarkSpan);
 }
 
 bool probe_share_locks(int dir_fd, std::string* error) {
@@ -94,9 +99,8 @@ bool probe_share_locks(int dir_fd, std::string* error) {
     const int open_err = errno;
     int held = -open_err;
     if (a >= 0 && b >= 0) {
-        struct flock fl = range(F_RDLCK, kShareMarkBase, 1);
-        held = sys().ofd_lock(a, F_OFD_SETLK, &fl) == 0 ? mark_held_elsewhere(b, ShareMark::kRead)
-                                                        : -errno;
+        struct flock fl = range(F_RDLCK, share_region_start(kNameChangeRegion), 1);
+        held = sys().ofd_lock(a, F_OFD_SETLK, &fl) == 0 ? name_change_marked(b) : -errno;
     }
     if (a >= 0) sys().close(a);
     if (b >= 0) sys().close(b);

@@ -12,8 +12,9 @@ namespace gavo::server {
 // can be read locks). 0 once admitted, ETXTBSY when the sharing rules refuse, else the
 // errno of the failed lock call. The marks go when `fd` is closed.
 int take_marks(int fd, bool readable, ShareMarks marks);
-// 1 when another open holds a mark of `kind` on the file of `fd`, 0 when none, -errno.
-int mark_held_elsewhere(int fd, ShareMark kind);
+// 1 when another descriptor holds a name-change mark on the file of `fd` (it is being
+// renamed or removed), 0 when none does, -errno.
+int name_change_marked(int fd);
 // True when two descriptors of one file in the folder `dir_fd` hold each other off with
 // these locks; false with `error` set when the file system does not (no sharing rules
 // could be kept there) or the probe itself failed. Probes on a file it makes and removes
