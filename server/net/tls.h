@@ -66,8 +66,8 @@ public:
 
     ssize_t receive(void* dest, size_t max, short* wait, Failure* failure) override;
     ssize_t send(const unsigned char* src, size_t n, short* wait, Failure* failure) override;
-    bool gathers() const override { return false; }
-    // Sends from `head` only: records are not gathered.
+    // Sends `head` and the first bytes of `body` as one full record, so that no record
+    // of a large reply is small; the caller sends the rest of `body`.
     ssize_t send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
                       size_t body_len, short* wait, Failure* failure) override;
     bool holds_input() const override;
