@@ -192,12 +192,11 @@ long bio_ctrl(BIO* bio, int cmd, long, void* ptr) {
 // outlive any one context).
 const BIO_METHOD* socket_method() {
     static BIO_METHOD* method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK |
-                                         BIO_TYPE_DESCRIPTOR,
-                                     "gavo socket");
-        if (m != nullptr && (BIO_meth_set_write(m, bio_write) != 1 ||
-                             BIO_meth_set_read(m, bio_read) != 1 ||
-                             BIO_meth_set_ctrl(m, bio_ctrl) != 1)) {
+        BIO_METHOD* m = BIO_meth_new(
+            BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "gavo socket");
+        if (m != nullptr &&
+            (BIO_meth_set_write(m, bio_write) != 1 || BIO_meth_set_read(m, bio_read) != 1 ||
+             BIO_meth_set_ctrl(m, bio_ctrl) != 1)) {
             BIO_meth_free(m);
             m = nullptr;
         }

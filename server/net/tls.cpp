@@ -260,8 +260,9 @@ ssize_t TlsTransport::send(const unsigned char* src, size_t n, short* wait, Fail
     return kFailed;
 }
 
-ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
-                                size_t body_len, short* wait, Failure* failure) {
+ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len,
+                                const unsigned char* body, size_t body_len, short* wait,
+                                Failure* failure) {
     // The record is put together in a buffer of the thread. A send the socket had no room
     // for is tried again with the same bytes put together anew, which OpenSSL takes (the
     // context lets the write buffer move).
