@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace gavo::server {
 
@@ -217,6 +218,29 @@ bool TlsTransport::peer_name(std::string* name, std::string* why) const {
 }
 
 ssize_t TlsTransport::receive(void* dest, size_t max, short* wait, Failure* failure) {
+    if (deferred_ != kWouldBlock) {
+        *failure = deferred_failure_;
+        return std::exchange(deferred_, kWouldBlock);
+    }
+    ssize_t got = receive_record(dest, max, wait, failure);
+    // Records already read ahead come along, so that a large body arrives in pieces as
+    // large as a plain receive's rather than a record each. A failure among them is the
+    // next call's result.
+    while (got > 0 && static_cast<size_t>(got) < max && SSL_has_pending(ssl_) == 1) {
+        short more_wait = POLLIN;
+        const ssize_t more =
+            receive_record(static_cast<unsigned char*>(dest) + got, max - static_cast<size_t>(got),
+                           &more_wait, &deferred_failure_);
+        if (more <= 0) {
+            deferred_ = more;
+            break;
+        }
+        got += more;
+    }
+    return got;
+}
+
+ssize_t TlsTransport::receive_record(void* dest, size_t max, short* wait, Failure* failure) {
     ERR_clear_error();
     const int n = SSL_read(ssl_, dest, static_cast<int>(std::min<size_t>(max, INT_MAX)));
     if (n > 0) return n;
@@ -274,7 +298,9 @@ ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len,
     return send(record, head_len + take, wait, failure);
 }
 
-bool TlsTransport::holds_input() const { return SSL_has_pending(ssl_) == 1; }
+bool TlsTransport::holds_input() const {
+    return deferred_ != kWouldBlock || SSL_has_pending(ssl_) == 1;
+}
 
 bool TlsTransport::data_pending() {
     if (SSL_pending(ssl_) > 0) return true;
