@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +66,8 @@ bool configure(SSL_CTX* ctx) {
     // Reads take what the socket holds, several records at once, instead of a record's
     // header and then its body: half the receive calls on a bulk read.
     SSL_CTX_set_read_ahead(ctx, 1);
+    // Room for four full records, so that one receive takes a bulk reply's 64 KiB chunk.
+    SSL_CTX_set_default_read_buffer_len(ctx, 4 * SSL3_RT_MAX_PLAIN_LENGTH);
     return true;
 }
 
@@ -152,6 +155,73 @@ void trace_handshake(SSL* ssl) {
             ktls_state(SSL_get_wbio(ssl), true), ktls_state(SSL_get_rbio(ssl), false));
 }
 
+// The socket layer of an established session that the kernel does not encrypt: send()
+// with MSG_NOSIGNAL and recv() through the platform seam. OpenSSL's own socket layer
+// writes with write(), which raises SIGPIPE on a connection the peer closed, so every
+// TLS call over it must hold SIGPIPE off the thread; over this one no call needs to.
+int fd_of(BIO* bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+
+int bio_write(BIO* bio, const char* data, int n) {
+    BIO_clear_retry_flags(bio);
+    ssize_t r = gavo::platform().send(fd_of(bio), data, static_cast<size_t>(n));
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
+    return static_cast<int>(r);
+}
+
+int bio_read(BIO* bio, char* data, int n) {
+    BIO_clear_retry_flags(bio);
+    ssize_t r = gavo::platform().recv(fd_of(bio), data, static_cast<size_t>(n));
+    // An expired receive time-out reads as "try again", as on OpenSSL's socket layer.
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
+    if (r == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);  // the peer closed
+    return static_cast<int>(r);
+}
+
+long bio_ctrl(BIO* bio, int cmd, long, void* ptr) {
+    switch (cmd) {
+    case BIO_CTRL_FLUSH: return 1;  // nothing is held back
+    case BIO_CTRL_EOF: return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
+    case BIO_C_GET_FD:
+        if (ptr != nullptr) *static_cast<int*>(ptr) = fd_of(bio);
+        return fd_of(bio);
+    default: return 0;
+    }
+}
+
+// The layer's method, made once and kept for the life of the process (sessions may
+// outlive any one context).
+const BIO_METHOD* socket_method() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(
+            BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "gavo socket");
+        if (m != nullptr &&
+            (BIO_meth_set_write(m, bio_write) != 1 || BIO_meth_set_read(m, bio_read) != 1 ||
+             BIO_meth_set_ctrl(m, bio_ctrl) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    return method;
+}
+
+// After the handshake: moves the session onto the layer above unless the kernel took
+// a direction over (its offload lives in OpenSSL's socket layer). When no layer can be
+// made the session stays where it is, which works too, with SIGPIPE held off each call.
+void use_own_socket_layer(SSL* ssl, int fd) {
+    if (ktls_state(SSL_get_wbio(ssl), true) == 1 || ktls_state(SSL_get_rbio(ssl), false) == 1)
+        return;
+    const BIO_METHOD* method = socket_method();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio == nullptr) {
+        ERR_clear_error();
+        return;
+    }
+    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    BIO_set_init(bio, 1);
+    SSL_set_bio(ssl, bio, bio);  // frees OpenSSL's socket layer; the socket stays open
+}
+
 }  // namespace
 
 bool net_tls_available() { return true; }
@@ -195,6 +265,7 @@ int net_tls_start(int fd, NetTls* tls, NetTlsResume* resume, ssl_st** session) {
     int r = gavo::platform().tls_connect(ssl);
     if (r == 1) {
         trace_handshake(ssl);
+        use_own_socket_layer(ssl, fd);
         *session = ssl;
         return 0;
     }

@@ -68,7 +68,8 @@ void net_tls_forget(NetTlsResume* resume);
 // certificate's subject, whether the session was resumed and the kernel offload state.
 // -1 on failure, after a trace line with the reason and with the socket error noted (the
 // errno of a failed socket call, kTlsFailed when TLS refused); *session stays null and
-// the socket is left open for the caller to close.
+// the socket is left open for the caller to close. Unless the kernel took a direction of
+// the session over, its records then travel through the platform's send() and recv().
 int net_tls_start(int fd, NetTls* tls, NetTlsResume* resume, ssl_st** session);
 
 // As send() and recv() on the session's socket, through the session: a count, 0 from a

@@ -98,9 +98,11 @@ public:
     virtual int lookup_service(const char* name, const char* proto, uint16_t* port_net);
     virtual int lookup_protocol(const char* name, int* number);
     // TLS over a connected socket: SSL_connect, SSL_read, SSL_write and SSL_shutdown,
-    // with their results. OpenSSL writes to the socket without MSG_NOSIGNAL, so SIGPIPE
-    // is held off the calling thread for the call; interrupted calls are retried; the
-    // OpenSSL error queue is cleared before each call, so SSL_get_error can follow it.
+    // with their results. OpenSSL's own socket layer writes without MSG_NOSIGNAL, so while
+    // the session uses it SIGPIPE is held off the calling thread for the call (a session
+    // moved onto a layer that sends with send() above needs no hold); interrupted calls
+    // are retried; the OpenSSL error queue is cleared before each call, so SSL_get_error
+    // can follow it.
     // A build without TLS fails them (ENOSYS); the library never calls them there.
     virtual int tls_connect(ssl_st* ssl);
     virtual int tls_read(ssl_st* ssl, void* buf, int n);

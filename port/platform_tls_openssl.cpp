@@ -1,11 +1,14 @@
-// The TLS calls of the platform seam on POSIX, with OpenSSL: each call runs with SIGPIPE
-// held off the calling thread (OpenSSL writes to the socket without MSG_NOSIGNAL) and
-// again while a signal interrupts the socket call beneath it.
+// The TLS calls of the platform seam on POSIX, with OpenSSL: a call over OpenSSL's own
+// socket layer runs with SIGPIPE held off the calling thread (that layer writes without
+// MSG_NOSIGNAL); every call runs again while a signal interrupts the socket call beneath
+// it.
+#include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <signal.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "port/platform.h"
 
@@ -46,10 +49,14 @@ private:
     bool was_pending_ = false;
 };
 
-// Runs one TLS call, again while a signal interrupts the socket call beneath it.
+// Runs one TLS call, again while a signal interrupts the socket call beneath it. The
+// hold costs four system calls, so it is taken only where OpenSSL writes: over its own
+// socket layer (the handshake, kernel TLS). The library's own layer sends with
+// MSG_NOSIGNAL.
 template <typename Call>
 int retry_tls(ssl_st* ssl, Call call) {
-    SigpipeHold hold;
+    std::optional<SigpipeHold> hold;
+    if (BIO_method_type(SSL_get_wbio(ssl)) == BIO_TYPE_SOCKET) hold.emplace();
     int r;
     for (;;) {
         ERR_clear_error();

@@ -84,9 +84,11 @@ protected:
         return n;
     }
     // Stores `size` bytes and reads them back: beyond a buffer, through the server's
-    // receive-into and large-send paths.
+    // receive-into and large-send paths (a read's count and first bytes share a record).
+    // The bytes differ along the file, so that a piece out of place shows.
     static void store_and_fetch(WireClient& c, size_t size) {
-        const std::string data(size, 'x');
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 251);
         const int h = c.open(0x0B, "f.bin");
         EXPECT_EQ(c.write(h, data), static_cast<int64_t>(size));
         EXPECT_EQ(c.close_handle(h), 0);

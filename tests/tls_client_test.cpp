@@ -1,5 +1,6 @@
 // The server channels over TLS against the scripted server, with certificates made for
 // each test: trust, refusals at start-up, refused settings, resumed reconnection.
+#include <cerrno>
 #include <memory>
 #include <string>
 
@@ -118,6 +119,33 @@ TEST_F(TlsClientTest, ReconnectionAfterADroppedConnectionResumesTheSession) {
     const size_t resumed = trace.find("resumed=1");
     EXPECT_NE(resumed, std::string::npos) << trace;
     EXPECT_EQ(trace.find("resumed=1", resumed + 1), std::string::npos) << trace;
+}
+
+// After the handshake the session's bytes go through the platform's socket calls, so a
+// failed one is the socket's own: a send to a closed peer fails the request (-52) with
+// EPIPE (sent with MSG_NOSIGNAL: no SIGPIPE reaches the host), a reset receive (-53)
+// keeps its errno and an expired reply time-out reads as a time-out.
+TEST_F(TlsClientTest, SessionBytesFailAsTheSocketCallsBeneathThem) {
+    const struct {
+        Call call;
+        int err, code, noted;
+    } cases[] = {
+        {Call::Send, EPIPE, -52, EPIPE},
+        {Call::Recv, ECONNRESET, -53, ECONNRESET},
+        {Call::Recv, EAGAIN, -53, ETIMEDOUT},
+    };
+    const TlsFiles server_files = pki_->issue("server", "gavo-server");
+    for (const auto& c : cases) {
+        FakeServer server;
+        server.use_tls(server_files, pki_->ca_file());
+        server.reply(0, 6, be32(1));
+        write_tls_ini(server, host_tls());
+        ASSERT_EQ(NFile_Init(), 1);
+        platform_->fail(c.call, 1, c.err);
+        EXPECT_EQ(CNFile::IsExist("a"), c.code) << c.err;
+        EXPECT_EQ(gavo::last_socket_error(), c.noted);
+        NFile_Close();
+    }
 }
 
 }  // namespace

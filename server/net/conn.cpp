@@ -260,14 +260,7 @@ bool Conn::put_bytes(const void* src, size_t n) {
         return true;
     }
     // Large data go out directly, in one send with what is buffered (a read's count
-    // and its first bytes travel together, not as a packet of their own).
-    if (!transport_->gathers()) {
-        // As one record: the buffer filled up from the data, then the rest.
-        const size_t head = kBufferSize - out_len_;
-        memcpy(out_ + out_len_, p, head);
-        out_len_ = 0;
-        return send_all(out_, kBufferSize) && send_all(p + head, n - head);
-    }
+    // and its first bytes travel together, not as a packet or record of their own).
     const size_t buffered = out_len_;
     out_len_ = 0;
     return send_pair(out_, buffered, p, n);

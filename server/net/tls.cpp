@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace gavo::server {
 
@@ -134,6 +135,8 @@ std::shared_ptr<TlsContext> TlsContext::load(const ServerConfig& config, std::st
     // A receive takes what the socket holds, several records at once, instead of a
     // record's header and then its body.
     SSL_CTX_set_read_ahead(ctx, 1);
+    // Room for four full records, so that one receive takes a bulk write's 64 KiB.
+    SSL_CTX_set_default_read_buffer_len(ctx, 4 * SSL3_RT_MAX_PLAIN_LENGTH);
     if (!use_identity(ctx, config, error)) return nullptr;
     if (!config.tls_client_ca.empty() && !use_client_ca(ctx, config.tls_client_ca, error)) {
         return nullptr;
@@ -215,6 +218,29 @@ bool TlsTransport::peer_name(std::string* name, std::string* why) const {
 }
 
 ssize_t TlsTransport::receive(void* dest, size_t max, short* wait, Failure* failure) {
+    if (deferred_ != kWouldBlock) {
+        *failure = deferred_failure_;
+        return std::exchange(deferred_, kWouldBlock);
+    }
+    ssize_t got = receive_record(dest, max, wait, failure);
+    // Records already read ahead come along, so that a large body arrives in pieces as
+    // large as a plain receive's rather than a record each. A failure among them is the
+    // next call's result.
+    while (got > 0 && static_cast<size_t>(got) < max && SSL_has_pending(ssl_) == 1) {
+        short more_wait = POLLIN;
+        const ssize_t more =
+            receive_record(static_cast<unsigned char*>(dest) + got, max - static_cast<size_t>(got),
+                           &more_wait, &deferred_failure_);
+        if (more <= 0) {
+            deferred_ = more;
+            break;
+        }
+        got += more;
+    }
+    return got;
+}
+
+ssize_t TlsTransport::receive_record(void* dest, size_t max, short* wait, Failure* failure) {
     ERR_clear_error();
     const int n = SSL_read(ssl_, dest, static_cast<int>(std::min<size_t>(max, INT_MAX)));
     if (n > 0) return n;
@@ -258,12 +284,23 @@ ssize_t TlsTransport::send(const unsigned char* src, size_t n, short* wait, Fail
     return kFailed;
 }
 
-ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len, const unsigned char*,
-                                size_t, short* wait, Failure* failure) {
-    return send(head, head_len, wait, failure);
+ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len,
+                                const unsigned char* body, size_t body_len, short* wait,
+                                Failure* failure) {
+    // The record is put together in a buffer of the thread. A send the socket had no room
+    // for is tried again with the same bytes put together anew, which OpenSSL takes (the
+    // context lets the write buffer move).
+    thread_local unsigned char record[SSL3_RT_MAX_PLAIN_LENGTH];
+    if (head_len >= sizeof record) return send(head, head_len, wait, failure);
+    const size_t take = std::min(body_len, sizeof record - head_len);
+    memcpy(record, head, head_len);
+    memcpy(record + head_len, body, take);
+    return send(record, head_len + take, wait, failure);
 }
 
-bool TlsTransport::holds_input() const { return SSL_has_pending(ssl_) == 1; }
+bool TlsTransport::holds_input() const {
+    return deferred_ != kWouldBlock || SSL_has_pending(ssl_) == 1;
+}
 
 bool TlsTransport::data_pending() {
     if (SSL_pending(ssl_) > 0) return true;

@@ -66,8 +66,8 @@ public:
 
     ssize_t receive(void* dest, size_t max, short* wait, Failure* failure) override;
     ssize_t send(const unsigned char* src, size_t n, short* wait, Failure* failure) override;
-    bool gathers() const override { return false; }
-    // Sends from `head` only: records are not gathered.
+    // Sends `head` and the first bytes of `body` as one full record, so that no record
+    // of a large reply is small; the caller sends the rest of `body`.
     ssize_t send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
                       size_t body_len, short* wait, Failure* failure) override;
     bool holds_input() const override;
@@ -83,9 +83,14 @@ private:
     int error_of(int ret);
     // The handshake's failure, from OpenSSL's error `e` and the errno of the failed call.
     Failure handshake_failure(int e, int saved_errno);
+    // One SSL_read: at most one record's data, with receive()'s results.
+    ssize_t receive_record(void* dest, size_t max, short* wait, Failure* failure);
 
     SSL* const ssl_;
     bool broken_ = false;  // a fatal TLS error came: no close_notify
+    // A close or failure met after data in one receive, returned by the next one.
+    ssize_t deferred_ = kWouldBlock;
+    Failure deferred_failure_;
 };
 
 // The name a verified client certificate stands for: its subject's first commonName as

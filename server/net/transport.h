@@ -45,12 +45,8 @@ public:
     virtual ssize_t receive(void* dest, size_t max, short* wait, Failure* failure) = 0;
     // One send of up to `n` bytes, without waiting; `*wait` as for receive() (POLLOUT).
     virtual ssize_t send(const unsigned char* src, size_t n, short* wait, Failure* failure) = 0;
-    // Whether send_pair() sends two pieces with one call. Where it does not (TLS, whose
-    // every send is a record), a large send goes as a full buffer and then the rest,
-    // so that no record is small.
-    virtual bool gathers() const = 0;
     // One send of `head` then `body` as one stream, without waiting: the count sent from
-    // both together.
+    // both together (over TLS, one record of `head` and the start of `body`).
     virtual ssize_t send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
                               size_t body_len, short* wait, Failure* failure) = 0;
     // True when received bytes wait inside the transport (read ahead), where the socket
@@ -76,7 +72,6 @@ public:
 
     ssize_t receive(void* dest, size_t max, short* wait, Failure* failure) override;
     ssize_t send(const unsigned char* src, size_t n, short* wait, Failure* failure) override;
-    bool gathers() const override { return true; }
     ssize_t send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
                       size_t body_len, short* wait, Failure* failure) override;
     bool holds_input() const override { return false; }
