@@ -440,7 +440,12 @@ bool Session::stream_write(OpenFile& file, int32_t count) {
             file.writes->size = std::max(file.writes->size, file.pos);
             ++file.writes->count;
             ++start.chunks;
-            file.writes->note_own_change(file.fd);
+            // After the chunk that completes the write no take-back can follow.
+            if (err == 0 && written == count) {
+                file.writes->note_own_change_later();
+            } else {
+                file.writes->note_own_change(file.fd);
+            }
         }
     }
     if (err == 0) return reply32(count);

@@ -103,6 +103,8 @@ TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
         {"outside", 0x16, 3, "base", "base0123456789", "base0123XY6789"},
         // 4: another program writes past the write's end after the open, before the write
         {"grown", 0x16, 4, "base", "base0123456789ZZZZZZ", "base0123456789ZZZZZZ"},
+        // 5: a completed write "AB" first, then another program writes past its end
+        {"grown later", 0x16, 5, "base", "baseAB0123456789ZZZZZZ", "baseAB0123456789ZZZZZZ"},
     };
     for (const auto& c : cases) {
         write_file(root_ + c.name, c.before);
@@ -115,9 +117,13 @@ TEST_F(SharingTest, CutOffWriteIsTakenBackOnlyWhenNobodyElseWrote) {
         };
         const int h = a->open(c.flags, c.name);
         if (c.other_appends == 2) other_appends();
-        if (c.other_appends == 4) {
+        if (c.other_appends == 5) {
+            EXPECT_EQ(a->write(h, "AB"), 2);
+        }
+        if (c.other_appends >= 4) {
             const int fd = ::open((root_ + c.name).c_str(), O_WRONLY);
-            EXPECT_EQ(pwrite(fd, std::string(16, 'Z').data(), 16, 4), 16);
+            const off_t at = c.other_appends == 4 ? 4 : 6;
+            EXPECT_EQ(pwrite(fd, std::string(16, 'Z').data(), 16, at), 16);
             ::close(fd);
         }
         ASSERT_TRUE(a->send_raw(be16(4) + be16(h) + be32(100) + "0123456789"));

@@ -39,7 +39,10 @@ bool undo_write(OpenFile& file, int64_t written, int64_t old_size)
 
 }  // namespace
 
-int64_t size_before_write(OpenFile& file) { return file.writes->size; }
+int64_t size_before_write(OpenFile& file) {
+    file.writes->settle(file.fd);
+    return file.writes->size;
+}
 
 Undo take_back(OpenFile& file, const WriteStart& start, int64_t written) {
     if (written == 0) return Undo::kDone;

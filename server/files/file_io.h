@@ -25,9 +25,10 @@ constexpr const char* kKeptOutsideWhy =
 inline const char* kept_why(Undo u) { return u == Undo::kKeptOutside ? kKeptOutsideWhy : kKeptWhy; }
 
 // The file's length for a write about to begin: the one the server's changes left, or
-// the length the last look at the file found after a change elsewhere. No look of its
-// own: a change elsewhere since then shows in the length after the write's first chunk,
-// and the write is then not taken back. The caller holds the FileWrites mutex.
+// the length the last look at the file found after a change elsewhere. Its only look is
+// the one the chunk completing the last write left due; a change elsewhere since then
+// shows in the length after the write's first chunk, and the write is then not taken
+// back. The caller holds the FileWrites mutex.
 int64_t size_before_write(OpenFile& file) GAVO_REQUIRES(file.mutex, file.writes->mutex);
 
 // Takes back the `written` bytes of a failed or cut-off write that began at `start`: the

@@ -57,6 +57,7 @@ FileWrites::Seen FileWrites::look(int fd) {
 }
 
 void FileWrites::note_own_change(int fd) {
+    look_due = false;
     seen = look(fd);
     if (seen.size < 0 || seen.size == size) return;
     size = seen.size;

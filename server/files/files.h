@@ -41,7 +41,10 @@ namespace gavo::server {
 // fstat right after a change also makes the next change stamp a newer time even on file
 // systems with coarse clocks (Linux's fine-grained timestamps on query). That fstat is
 // the only look a write makes: a length other than the one this server's changes should
-// have left shows a change elsewhere since the look before (see note_own_change).
+// have left shows a change elsewhere since the look before (see note_own_change). The
+// chunk that completes a write is not looked at: no take-back can follow it, so its look
+// is left due and taken when the next write begins (most small files see no next write,
+// and save the call).
 struct FileWrites {
     Mutex mutex;
     uint64_t count GAVO_GUARDED_BY(mutex) = 0;  // write chunks, cuts and take-backs so far
@@ -63,12 +66,19 @@ struct FileWrites {
         }
     };
     Seen seen GAVO_GUARDED_BY(mutex);
+    bool look_due GAVO_GUARDED_BY(mutex) = false;  // `seen` predates this server's last change
 
     // The file of `fd` as fstat shows it now; a size of -1 when it cannot be known.
     static Seen look(int fd);
     static Seen seen_of(const struct stat& st);
     // Notes the file as it is right after a change of this server's, which left `size`.
     void note_own_change(int fd) GAVO_REQUIRES(mutex);
+    // The same for a change that completed a write: the look waits for the next write.
+    void note_own_change_later() GAVO_REQUIRES(mutex) { look_due = true; }
+    // Takes a look left due, before a write begins.
+    void settle(int fd) GAVO_REQUIRES(mutex) {
+        if (look_due) note_own_change(fd);
+    }
 };
 
 // One file opened by a client. The mutex is held across a whole read or write, so the
