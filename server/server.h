@@ -121,6 +121,9 @@ private:
     void open_client(Client* c, const std::shared_ptr<TlsContext>& tls);
     // The loop's handler: serves the requests here, then watches the connection again.
     void serve_client(Client* c, bool socket_ready);
+    // Queues the record parked by the session of `c` for its commit; the commit's end
+    // hands `c` back to the loop, which answers it (serve_client) and serves on.
+    void park_record(Client* c);
     // Ends a connection; `stopping`: serves first the request already here, if any.
     void finish_client(Client* c, bool stopping);
     // At a stop: ends the connections no thread serves.
