@@ -101,6 +101,7 @@ void RecordWriter::commit_batch() {
         batch_.push_back(std::move(queue_.front()));
         queue_.pop_front();
     }
+    in_commit_ = batch_.size();
     mutex_.unlock();
     std::vector<const Record*> records;
     records.reserve(batch_.size());
@@ -118,6 +119,7 @@ void RecordWriter::commit_batch() {
     }
     {
         MutexLock lock(mutex_);
+        in_commit_ = 0;
         last_commit_ = took;
         expected_ = std::min(max_batch_, batch_.size() + queue_.size());
         if (ok) {
@@ -139,6 +141,11 @@ uint64_t RecordWriter::committed_records() const {
 size_t RecordWriter::queued() const {
     MutexLock lock(mutex_);
     return queue_.size();
+}
+
+size_t RecordWriter::pending() const {
+    MutexLock lock(mutex_);
+    return queue_.size() + in_commit_;
 }
 
 uint64_t RecordWriter::transactions() const {

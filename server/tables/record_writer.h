@@ -61,8 +61,9 @@ public:
     // Records and transactions committed so far (for benchmarks and tests).
     uint64_t committed_records() const;
     uint64_t transactions() const;
-    // Records waiting for the writer right now.
+    // Records waiting for the writer right now; with those of the commit running.
     size_t queued() const;
+    size_t pending() const;
     // False while the store's last commit failed (until one succeeds again).
     bool healthy() const { return last_ok_.load(std::memory_order_relaxed); }
 
@@ -87,6 +88,7 @@ private:
     mutable Mutex mutex_;
     CondVar work_;  // for the committer: records queued, enough gathered, or the stop
     std::deque<Pending> queue_ GAVO_GUARDED_BY(mutex_);
+    size_t in_commit_ GAVO_GUARDED_BY(mutex_) = 0;    // records of the commit running
     bool gathering_ GAVO_GUARDED_BY(mutex_) = false;  // the committer waits for more
     size_t expected_ GAVO_GUARDED_BY(mutex_) = 1;     // records to gather for the next commit
     std::chrono::steady_clock::duration last_commit_ GAVO_GUARDED_BY(mutex_){};
