@@ -6,9 +6,10 @@
 //
 // Work that may block leaves the loop through offload(), the one door for it: a wait for
 // a peer mid-request or mid-handshake (Blocking::kPeer), or the server's own slow work,
-// an fsync, a table commit, an open on a network file system (Blocking::kLocal). The
-// thread takes its connection out of the set, hands the set to another pool thread (an
-// idle one, or a new one), finishes its request on its own, and rejoins the pool.
+// an fsync, a table commit outside the loop, an open on a network file system
+// (Blocking::kLocal). The thread takes its connection out of the set, hands the set to
+// another pool thread (an idle one, or a new one), finishes its request on its own, and
+// rejoins the pool.
 //
 // The bound: at most `max_blocking` threads do such work at once, tasks (run_task)
 // included; waits for peers may take all but a quarter of them, so that a crowd of
