@@ -69,8 +69,10 @@ struct Server::Client : EventLoop::Watched {
     Session session;
     std::string label;  // gains the client certificate's name after the handshake
     const ConnId id;
-    bool opened = false;                        // admitted: its end gets a log line
-    bool busy GAVO_GUARDED_BY(handoff) = true;  // served by a thread rather than watched
+    bool opened = false;  // admitted: its end gets a log line
+    // Served by a thread, or its record by the tables writer, rather than watched.
+    bool busy GAVO_GUARDED_BY(handoff) = true;
+    bool resumed GAVO_GUARDED_BY(handoff) = false;  // its parked record's commit ended
 };
 
 Server::Server(ServerConfig config, Logger& log)
@@ -365,11 +367,15 @@ void Server::open_client(Client* c, const std::shared_ptr<TlsContext>& tls) {
 }
 
 void Server::serve_client(Client* c, bool socket_ready) {
+    bool resumed = false;
     {
         MutexLock lock(c->handoff);
         c->busy = true;
+        std::swap(resumed, c->resumed);
     }
-    bool open = c->session.serve_ready(socket_ready);
+    bool open = resumed ? c->session.answer_record() && c->session.serve_ready(false)
+                        : c->session.serve_ready(socket_ready);
+    if (open && c->session.record_parked()) return park_record(c);
     if (open) {
         c->session.conn().release_buffers();
         MutexLock lock(c->handoff);
@@ -384,6 +390,22 @@ void Server::serve_client(Client* c, bool socket_ready) {
         }
     }
     finish_client(c, open);
+}
+
+void Server::park_record(Client* c) {
+    // Out of the loop while the record waits: input or a hang-up now would call the
+    // handler for a connection the writer holds. It stays busy, so a stop waits for it.
+    loop_.unwatch(*c);
+    Record record = c->session.take_parked_record();
+    tables_.store(std::move(record), [this, c](int code) {
+        {
+            MutexLock lock(c->handoff);
+            c->session.set_record_outcome(code);
+            c->resumed = true;
+        }
+        loop_.resume(*c);
+    });
+    // `c` may be served on another thread from here on.
 }
 
 void Server::finish_client(Client* c, bool stopping) {

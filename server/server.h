@@ -1,7 +1,9 @@
 // The file server: listens on TCP and serves its connections through an event loop (see
 // event_loop.h): an idle connection holds no thread, a request runs on a loop thread, and
-// one that must wait (for its client, the disk or the database) continues on a thread of
-// its own, so a stalled client holds only that thread until the stall time-out ends it.
+// one that must wait (for its client or the disk) continues on a thread of its own, so a
+// stalled client holds only that thread until the stall time-out ends it. A table record
+// waits for its commit holding no thread: its connection is parked until the tables
+// writer hands it back to the loop with the outcome.
 // It closes the handles whose connection ended longer than the grace period ago without
 // another connection of their host using them since.
 //
@@ -121,6 +123,9 @@ private:
     void open_client(Client* c, const std::shared_ptr<TlsContext>& tls);
     // The loop's handler: serves the requests here, then watches the connection again.
     void serve_client(Client* c, bool socket_ready);
+    // Queues the record parked by the session of `c` for its commit; the commit's end
+    // hands `c` back to the loop, which answers it (serve_client) and serves on.
+    void park_record(Client* c);
     // Ends a connection; `stopping`: serves first the request already here, if any.
     void finish_client(Client* c, bool stopping);
     // At a stop: ends the connections no thread serves.

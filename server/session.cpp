@@ -58,17 +58,20 @@ std::string Session::run() {
 bool Session::serve_next() { return conn_.wait_request() && serve_counted(); }
 
 bool Session::serve_ready(bool socket_ready) {
-    for (bool first = socket_ready; conn_.request_ready(first); first = false) {
-        if (!serve_counted()) return false;
+    may_park_ = true;
+    bool open = true;
+    for (bool first = socket_ready; open && !parked_ && conn_.request_ready(first); first = false) {
+        open = serve_counted();
     }
-    return !conn_.failed();
+    may_park_ = false;
+    return open && !conn_.failed();
 }
 
 bool Session::serve_counted() {
     result_ = kNoReply;
     op_ = 0;
     const bool served = serve_one();
-    count_request();
+    if (!parked_) count_request();  // a parked record's request is counted when answered
     return served;
 }
 

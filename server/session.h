@@ -21,6 +21,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@
 #include "server/files/names.h"
 #include "server/net/conn.h"
 #include "server/tables/pending.h"
+#include "server/tables/table_store.h"
 
 namespace gavo::server {
 
@@ -74,8 +76,19 @@ public:
     // (end_reason() then says why). run() is this in a loop.
     bool serve_next();
     // Serves, without waiting for one, every request that is here (with `socket_ready`,
-    // after one receive from the socket); false once the connection has ended.
+    // after one receive from the socket); false once the connection has ended. A table
+    // record stops it early: its commit is not waited for here, the record is parked
+    // (see record_parked()) and the connection holds no thread until it is answered.
     bool serve_ready(bool socket_ready);
+    // After serve_ready(): a table record waits to be queued for its commit; take it,
+    // queue it, and once its commit ends call set_record_outcome() and then answer_record().
+    bool record_parked() const { return parked_.has_value(); }
+    Record take_parked_record();
+    // The outcome of the parked record's commit: 0, or the store's code.
+    void set_record_outcome(int code) { parked_->code = code; }
+    // Answers the parked record (its wire byte count, or the code with a log line) and
+    // counts its request; false once the connection has ended.
+    bool answer_record();
     std::string end_reason() const;
 
     // The connection, for the TLS handshake before the first request.
@@ -128,6 +141,8 @@ private:
     bool read_record(const OpenTable& table, std::string* bytes);
     bool read_line(const OpenTable& table, PendingBytes::Request& held, std::string* bytes);
     bool read_fixed(const OpenTable& table, PendingBytes::Request& held, std::string* bytes);
+    // The answer to a table write whose commit ended with `code`.
+    bool answer_table_write(int code, const std::string& table, size_t wire_bytes);
 
     // The open file of `handle` for this host; null with `code` set (and a log line)
     // when the handle is unknown, another host's, or not a file.
@@ -172,6 +187,16 @@ private:
     uint64_t access_generation_ = 0;
     AccessState::Grant grant_;
     ListCursors list_cursors_;  // the folders this connection pages through
+    // A table record parked by serve_ready() (a record that would wait for its commit on
+    // a loop thread), from its arrival until answer_record().
+    struct Parked {
+        Record record;      // moved out by take_parked_record()
+        std::string table;  // its table, for the log
+        size_t wire_bytes = 0;
+        int code = 0;
+    };
+    std::optional<Parked> parked_;
+    bool may_park_ = false;  // in serve_ready(): a table record is parked, not stored here
 };
 
 }  // namespace gavo::server

@@ -147,11 +147,28 @@ bool Session::do_table_write(const Header& req) {
     record.table = table->name;
     record.client = host_.to_string();
     record.received_micros = now_micros();
+    if (may_park_) {  // on the loop: answered by answer_record() after the commit
+        parked_ = Parked{std::move(record), table->describe(), wire_bytes, 0};
+        return true;
+    }
     // The store waits for the record's commit.
     if (!leave_loop("table write", table->describe())) return reply32(kCodeRefused);
-    const int code = ctx_.tables.store(std::move(record));
+    return answer_table_write(ctx_.tables.store(std::move(record)), table->describe(), wire_bytes);
+}
+
+Record Session::take_parked_record() { return std::move(parked_->record); }
+
+bool Session::answer_record() {
+    const Parked parked = std::move(*parked_);
+    parked_.reset();
+    const bool open = answer_table_write(parked.code, parked.table, parked.wire_bytes);
+    count_request();
+    return open;
+}
+
+bool Session::answer_table_write(int code, const std::string& table, size_t wire_bytes) {
     if (code != 0) {
-        refuse("table write", code, table->describe(), "the database did not store it");
+        refuse("table write", code, table, "the database did not store it");
         return reply32(code);
     }
     return reply32(static_cast<int32_t>(wire_bytes));

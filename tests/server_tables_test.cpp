@@ -3,6 +3,7 @@
 // shared with the archive channel, and records that survive a killed server. Then the
 // stores over time: the schema version, the copy into PostgreSQL, and the backup,
 // restore and move commands of docs/server.md run as written there.
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -364,6 +365,74 @@ INSTANTIATE_TEST_SUITE_P(Stores, TablesTest,
                          [](const auto& p) {
                              return p.param == Backend::kSqlite ? "Sqlite" : "Postgres";
                          });
+
+// Holds the SQLite store's write lock from a connection of its own, so the server's
+// commits wait (within the store's busy time-out) until it is released.
+class HeldCommit {
+public:
+    explicit HeldCommit(const std::string& db) {
+        EXPECT_EQ(sqlite3_open(db.c_str(), &db_), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    }
+    ~HeldCommit() { release(); }
+    void release() {
+        if (db_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        sqlite3_close(db_);
+        db_ = nullptr;
+    }
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+using HeldCommitTest = TablesTest;
+
+// A record waiting for its commit holds no thread: with commits held, more clients than
+// the server may have threads each have a record pending, and once the commit goes on
+// every record is stored exactly once, whether its client waits for the answer, hangs
+// up meanwhile, or the server stops meanwhile.
+TEST_P(HeldCommitTest, RecordsPendingBeyondTheThreadBoundAreAllStored) {
+    enum class Then { kWaits, kHangsUp, kServerStops };
+    for (const Then then : {Then::kWaits, Then::kHangsUp, Then::kServerStops}) {
+        SCOPED_TRACE(static_cast<int>(then));
+        config_.state_dir = dir_ + "state" + std::to_string(static_cast<int>(then));
+        config_.max_threads = 1;
+        start();
+        constexpr size_t kClients = 8;
+        std::vector<std::unique_ptr<WireClient>> clients;
+        HeldCommit hold(config_.state_dir + "/tables.db");
+        for (size_t k = 0; k < kClients; ++k) {
+            clients.push_back(client());
+            const int h = clients.back()->table_open("events");
+            ASSERT_TRUE(clients.back()->send_raw(be16(19) + be16(h) + "record\n"));
+        }
+        ASSERT_TRUE(eventually([&] { return server_->tables().writer()->pending() == kClients; }));
+        std::thread stopper;
+        if (then == Then::kHangsUp) {
+            for (auto& c : clients) c->close();
+        } else if (then == Then::kServerStops) {
+            stopper = std::thread([&] { server_->stop(); });
+            std::string why;
+            ASSERT_TRUE(eventually([&] { return !server_->serving(&why); }));
+        }
+        hold.release();
+        for (auto& c : clients) {
+            const int64_t answer = then == Then::kHangsUp ? 7 : c->recv32();
+            // At a stop, a commit slower than the stop's grace may cut the answer off.
+            EXPECT_TRUE(answer == 7 || (then == Then::kServerStops && answer == kNoReply))
+                << answer;
+        }
+        if (stopper.joinable()) stopper.join();
+        ASSERT_TRUE(
+            eventually([&] { return server_->connections() == 0 || then == Then::kWaits; }));
+        EXPECT_EQ(server_->tables().writer()->committed_records(), kClients);
+        server_.reset();
+        EXPECT_EQ(stored("events").size(), kClients);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, HeldCommitTest, ::testing::Values(Backend::kSqlite),
+                         [](const auto&) { return "Sqlite"; });
 
 using PostgresTablesTest = TablesTest;
 

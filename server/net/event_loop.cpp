@@ -63,6 +63,7 @@ struct EventLoop::Turn {
     bool looping = true;
     int blocking = -1;  // the kind of blocking work it left the set for, -1: none
     Watched* current = nullptr;
+    std::vector<Watched*> resumed;  // taken from the set's ready list
     epoll_event events[kBatch];
 };
 
@@ -78,10 +79,15 @@ EventLoop::EventLoop(Logger& log, Handler handler, int sets, int max_blocking,
           static_cast<size_t>(
               sets > 0 ? sets : std::max(1, static_cast<int>(std::thread::hardware_concurrency()))),
           -1),
+      resume_fds_(epoll_fds_.size(), -1),
+      ready_(epoll_fds_.size()),
       taken_(epoll_fds_.size(), false) {}
 
 EventLoop::~EventLoop() {
     for (const int fd : epoll_fds_) {
+        if (fd >= 0) close(fd);
+    }
+    for (const int fd : resume_fds_) {
         if (fd >= 0) close(fd);
     }
     if (wake_fd_ >= 0) close(wake_fd_);
@@ -90,12 +96,16 @@ EventLoop::~EventLoop() {
 bool EventLoop::start(std::string* error) {
     wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     bool ok = wake_fd_ >= 0;
-    for (int& fd : epoll_fds_) {
-        fd = ok ? epoll_create1(EPOLL_CLOEXEC) : -1;
+    for (size_t i = 0; ok && i < epoll_fds_.size(); ++i) {
+        int& fd = epoll_fds_[i];
+        fd = epoll_create1(EPOLL_CLOEXEC);
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.ptr = nullptr;
         ok = fd >= 0 && epoll_ctl(fd, EPOLL_CTL_ADD, wake_fd_, &ev) == 0;
+        resume_fds_[i] = ok ? eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK) : -1;
+        ev.data.ptr = &resume_fds_[i];
+        ok = ok && resume_fds_[i] >= 0 && epoll_ctl(fd, EPOLL_CTL_ADD, resume_fds_[i], &ev) == 0;
     }
     if (!ok) {
         *error = std::string("event loop: ") + strerror(errno);
@@ -130,6 +140,45 @@ void EventLoop::unwatch(Watched& w) {
     if (w.set < 0) return;
     epoll_ctl(epoll_fds_[static_cast<size_t>(w.set)], EPOLL_CTL_DEL, w.fd, nullptr);
     w.set = -1;
+}
+
+void EventLoop::resume(Watched& w) {
+    const size_t set = next_set_.fetch_add(1, std::memory_order_relaxed) % epoll_fds_.size();
+    {
+        MutexLock lock(ready_mutex_);
+        if (!ready_closed_) {
+            ready_[set].push_back(&w);
+            // A list that had connections already has its eventfd signalled.
+            if (ready_[set].size() > 1) return;
+            const uint64_t one = 1;
+            if (write(resume_fds_[set], &one, sizeof one) == sizeof one) return;
+            // An eventfd refuses a write only at its counter's maximum, which no number
+            // of resumes reaches; should it happen, a task serves the connection.
+            ready_[set].pop_back();
+        }
+    }
+    Watched* handed_back = &w;
+    run_task([this, handed_back] { handler_(handed_back); }, Blocking::kPeer);
+}
+
+void EventLoop::run_resumed(Turn& turn) {
+    {
+        MutexLock lock(ready_mutex_);
+        uint64_t count = 0;  // cleared under the lock: a resume after this signals anew
+        if (read(resume_fds_[turn.set], &count, sizeof count) < 0 && errno != EAGAIN) {
+            log_.linef(LogLevel::kError, "event loop: resume eventfd: %s", strerror(errno));
+        }
+        turn.resumed.swap(ready_[turn.set]);
+    }
+    for (size_t i = 0; i < turn.resumed.size(); ++i) {
+        if (!turn.looping) {  // the thread left the set: the rest go back to the loop
+            resume(*turn.resumed[i]);
+            continue;
+        }
+        turn.current = turn.resumed[i];
+        handler_(turn.current);
+    }
+    turn.resumed.clear();
 }
 
 void EventLoop::run_task(std::function<void()> task, Blocking kind) {
@@ -239,12 +288,17 @@ int EventLoop::take_turn(size_t set) {
             break;
         }
         for (int i = 0; turn.looping && i < n; ++i) {
-            turn.current = static_cast<Watched*>(turn.events[i].data.ptr);
-            if (turn.current == nullptr) {  // the turns have ended
+            void* const tag = turn.events[i].data.ptr;
+            if (tag == nullptr) {  // the turns have ended
                 MutexLock lock(mutex_);
                 vacate_locked(turn);
                 break;
             }
+            if (tag == &resume_fds_[set]) {
+                run_resumed(turn);
+                continue;
+            }
+            turn.current = static_cast<Watched*>(tag);
             handler_(turn.current);
         }
     }
@@ -293,14 +347,28 @@ void EventLoop::vacate_locked(Turn& turn) {
 }
 
 void EventLoop::end_turns() {
-    MutexLock lock(mutex_);
-    turns_ended_ = true;
-    const uint64_t one = 1;
-    if (write(wake_fd_, &one, sizeof one) < 0) {
-        log_.linef(LogLevel::kError, "event loop: cannot wake the loop: %s", strerror(errno));
+    {
+        MutexLock lock(mutex_);
+        turns_ended_ = true;
+        const uint64_t one = 1;
+        if (write(wake_fd_, &one, sizeof one) < 0) {
+            log_.linef(LogLevel::kError, "event loop: cannot wake the loop: %s", strerror(errno));
+        }
+        work_.notify_all();
+        while (looping_ > 0) done_.wait(mutex_);
     }
-    work_.notify_all();
-    while (looping_ > 0) done_.wait(mutex_);
+    // No thread takes the ready lists any more: what is on them, and every later resume,
+    // goes to a task.
+    std::vector<Watched*> left;
+    {
+        MutexLock lock(ready_mutex_);
+        ready_closed_ = true;
+        for (std::vector<Watched*>& list : ready_) {
+            left.insert(left.end(), list.begin(), list.end());
+            list.clear();
+        }
+    }
+    for (Watched* w : left) run_task([this, w] { handler_(w); }, Blocking::kPeer);
 }
 
 void EventLoop::shut_down() {

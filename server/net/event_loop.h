@@ -6,9 +6,10 @@
 //
 // Work that may block leaves the loop through offload(), the one door for it: a wait for
 // a peer mid-request or mid-handshake (Blocking::kPeer), or the server's own slow work,
-// an fsync, a table commit, an open on a network file system (Blocking::kLocal). The
-// thread takes its connection out of the set, hands the set to another pool thread (an
-// idle one, or a new one), finishes its request on its own, and rejoins the pool.
+// an fsync, a table commit outside the loop, an open on a network file system
+// (Blocking::kLocal). The thread takes its connection out of the set, hands the set to
+// another pool thread (an idle one, or a new one), finishes its request on its own, and
+// rejoins the pool.
 //
 // The bound: at most `max_blocking` threads do such work at once, tasks (run_task)
 // included; waits for peers may take all but a quarter of them, so that a crowd of
@@ -19,8 +20,15 @@
 // set. Tasks wait their turn in a queue instead. So every set always has a thread, and
 // the pool never exceeds one thread per set plus `max_blocking`.
 //
+// Work that only waits for the server's own work (a record's commit) need not hold a
+// thread at all: the handler takes the connection out of its set (unwatch), hands it to
+// that work and returns; when the work ends, resume() hands the connection back, and a
+// thread at one of the sets calls the handler with it again (each set has a ready list
+// and an eventfd that says the list has connections).
+//
 // Usage: construct, start(), watch() connections; the handler owns each connection it is
-// given until it returns or watches it again (or closes it). To stop: end_turns() (no
+// given until it returns or watches it again (or closes it, or hands it to work that will
+// resume() it). To stop: end_turns() (no
 // thread takes a connection any more), then shut_down() once the handler has nothing
 // left to do. Thread-safe.
 #pragma once
@@ -76,6 +84,11 @@ public:
     // Takes `w` out of its set, before its socket is closed: a descriptor copied into a
     // child process would otherwise keep it in the set after the close.
     void unwatch(Watched& w);
+    // Hands `w` back to the loop from the work it was given to (see above), from any
+    // thread: the handler is called with it by a thread at a set, or once the turns have
+    // ended by a task (Blocking::kPeer). The caller does not touch `w` afterwards; what it
+    // wrote before is seen by the handler.
+    void resume(Watched& w);
     // Runs `task` on a pool thread as blocking work of `kind` (a TLS handshake, the end
     // of a connection at a stop); it waits in the queue while the bound is reached.
     void run_task(std::function<void()> task, Blocking kind = Blocking::kPeer);
@@ -112,6 +125,8 @@ private:
     void thread_main();
     // Serves `set` until the thread leaves it; the kind of blocking work it left for, or -1.
     int take_turn(size_t set);
+    // Calls the handler for the connections on the ready list of the set of `turn`.
+    void run_resumed(Turn& turn);
     // offload() for the thread of `turn`: leaves the set to another thread when the
     // bound allows and one is found.
     bool leave_for(Turn& turn, Blocking kind);
@@ -133,6 +148,12 @@ private:
     std::vector<int> epoll_fds_;         // one per set; fixed once started
     std::atomic<unsigned> next_set_{0};  // where the next connection goes
     int wake_fd_ = -1;                   // an eventfd in every set: readable once the turns end
+    std::vector<int> resume_fds_;        // one eventfd per set: its ready list has connections
+
+    Mutex ready_mutex_;  // taken after a connection's handoff, never with mutex_ held
+    std::vector<std::vector<Watched*>> ready_ GAVO_GUARDED_BY(ready_mutex_);  // per set
+    // The turns have ended: resume() runs the handler as a task instead.
+    bool ready_closed_ GAVO_GUARDED_BY(ready_mutex_) = false;
 
     mutable Mutex mutex_;
     CondVar work_;  // for idle threads: a task or a turn is waiting

@@ -1,7 +1,7 @@
 #include "server/tables/record_writer.h"
 
 #include <algorithm>
-#include <vector>
+#include <system_error>
 
 #include "proto/codes.h"
 #include "server/base/metrics.h"
@@ -10,8 +10,8 @@ namespace gavo::server {
 
 namespace {
 
-// The longest a leader waits for the records of the sessions just answered: their round
-// trip, bounded so that a client that went quiet costs the others little.
+// The longest the committer waits for the records of the sessions just answered: their
+// round trip, bounded so that a client that went quiet costs the others little.
 constexpr std::chrono::steady_clock::duration kMaxGather = std::chrono::milliseconds(10);
 
 }  // namespace
@@ -21,92 +21,116 @@ RecordWriter::RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_
 
 RecordWriter::~RecordWriter() { stop(); }
 
-void RecordWriter::start() {
+bool RecordWriter::start(std::string* error) {
     MutexLock lock(mutex_);
-    if (!stopping_) running_ = true;
+    if (stopping_ || running_) return running_;
+    try {
+        committer_ = std::thread([this] { committer_main(); });
+    } catch (const std::system_error& e) {
+        *error = std::string("cannot start the tables committer thread: ") + e.what();
+        return false;
+    }
+    running_ = true;
+    return true;
 }
 
 void RecordWriter::stop() {
-    MutexLock lock(mutex_);
-    stopping_ = true;
-    // No more records will come: a gathering leader commits what it has. The sessions
-    // waiting with queued records commit them; the store is left alone once they have.
-    if (gathering_) gathering_->wake.notify_all();
-    while (!queue_.empty() || committing_) finished_.wait(mutex_);
+    {
+        MutexLock lock(mutex_);
+        stopping_ = true;
+        work_.notify_all();  // a gathering committer commits what it has
+    }
+    // The committer ends once the queue is empty: every queued record is stored and
+    // answered, and the store is left alone.
+    if (committer_.joinable()) committer_.join();
+}
+
+void RecordWriter::submit(Record record, Done done) {
+    {
+        MutexLock lock(mutex_);
+        if (running_ && !stopping_) {
+            queue_.push_back(Pending{std::move(record), std::move(done)});
+            // The committer waits for a first record, or gathers up to expected_ ones.
+            if (queue_.size() == 1 || (gathering_ && queue_.size() >= expected_)) {
+                work_.notify_all();
+            }
+            return;
+        }
+    }
+    done(kCodeIoError);
 }
 
 int RecordWriter::submit(Record record) {
-    Pending me;
-    me.record = std::move(record);
-    MutexLock lock(mutex_);
-    if (stopping_ || !running_) return kCodeIoError;
-    queue_.push_back(&me);
-    if (!committing_) {
-        committing_ = true;  // nothing is queued before this record: it leads at once
-        me.lead = true;
-    } else if (gathering_ && queue_.size() >= expected_) {
-        gathering_->wake.notify_all();
-    }
-    while (!me.done && !me.lead) me.wake.wait(mutex_);
-    if (!me.done) {
-        gather(me);
-        commit_batch();  // the leader is the oldest queued record: this commits it
-    }
-    return me.code;
+    Mutex mutex;
+    CondVar answered;
+    bool done = false;
+    int code = 0;
+    submit(std::move(record), [&](int outcome) {
+        MutexLock lock(mutex);
+        code = outcome;
+        done = true;
+        answered.notify_all();
+    });
+    MutexLock lock(mutex);
+    while (!done) answered.wait(mutex);
+    return code;
 }
 
-void RecordWriter::gather(Pending& leader) {
+void RecordWriter::committer_main() {
+    MutexLock lock(mutex_);
+    for (;;) {
+        while (queue_.empty() && !stopping_) work_.wait(mutex_);
+        if (queue_.empty()) return;  // stopping, and everything queued is answered
+        gather();
+        commit_batch();
+    }
+}
+
+void RecordWriter::gather() {
     const auto deadline = std::chrono::steady_clock::now() + std::min(last_commit_, kMaxGather);
-    gathering_ = &leader;
+    gathering_ = true;
     while (!stopping_ && queue_.size() < expected_) {
         const auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= left.zero() || !leader.wake.wait_for(mutex_, left)) break;
+        if (left <= left.zero() || !work_.wait_for(mutex_, left)) break;
     }
-    gathering_ = nullptr;
+    gathering_ = false;
 }
 
 void RecordWriter::commit_batch() {
-    std::vector<Pending*> batch;
-    while (!queue_.empty() && batch.size() < max_batch_) {
-        batch.push_back(queue_.front());
+    while (!queue_.empty() && batch_.size() < max_batch_) {
+        batch_.push_back(std::move(queue_.front()));
         queue_.pop_front();
     }
-    std::vector<const Record*> records;
-    records.reserve(batch.size());
-    for (const Pending* p : batch) records.push_back(&p->record);
+    in_commit_ = batch_.size();
     mutex_.unlock();
+    std::vector<const Record*> records;
+    records.reserve(batch_.size());
+    for (const Pending& p : batch_) records.push_back(&p.record);
     const auto began = std::chrono::steady_clock::now();
     StoreError error;
     const bool ok = store_->append(records, &error);
     const auto took = std::chrono::steady_clock::now() - began;
     last_ok_.store(ok, std::memory_order_relaxed);
-    if (ok) metrics().commit_batch.observe(batch.size());
+    if (ok) metrics().commit_batch.observe(batch_.size());
     if (!ok) {
         metrics().commit_failed();
         log_.linef(LogLevel::kError, "tables: storing %zu records failed (%s); answered with %d",
-                   batch.size(), error.text.c_str(), error.code);
+                   batch_.size(), error.text.c_str(), error.code);
     }
+    {
+        MutexLock lock(mutex_);
+        in_commit_ = 0;
+        last_commit_ = took;
+        expected_ = std::min(max_batch_, batch_.size() + queue_.size());
+        if (ok) {
+            records_ += batch_.size();
+            ++transactions_;
+        }
+    }
+    // Without the writer's lock: a completion takes its session's locks.
+    for (Pending& p : batch_) p.done(ok ? 0 : error.code);
+    batch_.clear();
     mutex_.lock();
-    last_commit_ = took;
-    expected_ = std::min(max_batch_, batch.size() + queue_.size());
-    if (ok) {
-        records_ += batch.size();
-        ++transactions_;
-    }
-    // A session returns (and its Pending ends) once it holds mutex_ again: none is
-    // touched after this loop.
-    for (Pending* p : batch) {
-        p->done = true;
-        p->code = ok ? 0 : error.code;
-        p->wake.notify_all();
-    }
-    if (queue_.empty()) {
-        committing_ = false;
-        finished_.notify_all();
-    } else {
-        queue_.front()->lead = true;
-        queue_.front()->wake.notify_all();
-    }
 }
 
 uint64_t RecordWriter::committed_records() const {
@@ -117,6 +141,11 @@ uint64_t RecordWriter::committed_records() const {
 size_t RecordWriter::queued() const {
     MutexLock lock(mutex_);
     return queue_.size();
+}
+
+size_t RecordWriter::pending() const {
+    MutexLock lock(mutex_);
+    return queue_.size() + in_commit_;
 }
 
 uint64_t RecordWriter::transactions() const {

@@ -1,29 +1,31 @@
-// Group commit: a session queues its record; when no commit is running, that session
-// itself (the leader) stores everything queued (up to the batch size) in one
-// transaction, and the sessions whose records were in it just wait for the outcome.
-// Records of many clients that arrive together thus share one disk flush, a lone client
-// pays no hand-over to another thread, and each session still answers only after its
-// own record committed.
+// Group commit on a thread of its own: sessions queue their records with a completion
+// and go on (a session on the event loop parks its connection, holding no thread); the
+// writer's committer thread stores everything queued (up to the batch size) in one
+// transaction and then calls the completion of each record in it with the outcome. So
+// records of many clients that arrive together share one disk flush, a waiting record
+// holds no thread, and each session still answers only after its own record committed.
 //
-// Only the sessions that have something to do are woken: those of the batch just
-// committed, and the oldest waiting one, which leads the next commit. Before it
-// commits, a leader waits (at most as long as the last commit took) until as many
-// records are queued as there were sessions active at the last commit: the clients just
-// answered send their next record within a round trip, and without that wait they would
-// miss the next transaction and the clients would split into two halves taking turns,
-// each commit carrying half of them.
+// Before it commits, the committer waits (at most as long as the last commit took) until
+// as many records are queued as there were in the last transaction and queued behind
+// it: the clients just answered send their next record within a round trip, and without
+// that wait they would miss the next transaction and the clients would split into two
+// halves taking turns, each commit carrying half of them.
 //
-// Thread-safe: mutex_ guards the queue, the flags, the counts and every queued Pending.
-// The store is used by one session at a time, the leader, with mutex_ released (a
-// commit takes a disk flush), never concurrently.
+// Thread-safe: mutex_ guards the queue, the flags and the counts. The store is used by
+// the committer thread only, with mutex_ released. Completions run on the committer
+// thread with no lock of the writer held, so they may take the caller's own locks; they
+// must not block (a completion hands its session back to whoever serves it).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "server/base/log.h"
 #include "server/base/mutex.h"
@@ -33,52 +35,62 @@ namespace gavo::server {
 
 class RecordWriter {
 public:
+    // Called once per queued record: 0 when it is committed, or a negative code when the
+    // store failed (the record is then not stored) or the writer was not running.
+    using Done = std::function<void(int code)>;
+
     // `max_batch`: most records per transaction (1 turns group commit off).
     RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_t max_batch);
     ~RecordWriter();
 
-    // Accepts records from now on.
-    void start();
-    // Waits until every record already queued is stored. Later submits fail.
+    // Starts the committer thread and accepts records from now on. False (with `error`)
+    // when the thread cannot be started.
+    bool start(std::string* error);
+    // Stores every record already queued (their completions have run when it returns),
+    // then ends the committer thread. Later submits fail. Idempotent; not to be called
+    // from two threads at once.
     void stop();
 
-    // Queues `record` and waits until it is committed: 0, or a negative code when the
-    // store failed (the record is then not stored) or the writer has stopped.
+    // Queues `record`; `done` runs on the committer thread once it is committed or its
+    // transaction failed. When the writer is not running, `done` runs at once, on the
+    // calling thread, with kCodeIoError.
+    void submit(Record record, Done done);
+    // Queues `record` and waits for its outcome (as `done` above would get it).
     int submit(Record record);
 
     // Records and transactions committed so far (for benchmarks and tests).
     uint64_t committed_records() const;
     uint64_t transactions() const;
-    // Records waiting for the writer right now.
+    // Records waiting for the writer right now; with those of the commit running.
     size_t queued() const;
+    size_t pending() const;
     // False while the store's last commit failed (until one succeeds again).
     bool healthy() const { return last_ok_.load(std::memory_order_relaxed); }
 
 private:
-    // A queued record, on its submitting session's stack until it is done.
     struct Pending {
         Record record;
-        CondVar wake;       // done, or lead: only this session waits on it
-        bool done = false;  // done, code and lead: under the writer's mutex_
-        int code = 0;
-        bool lead = false;  // this session commits the next batch
+        Done done;
     };
+    void committer_main();
     // Waits (bounded) for the sessions of the last commit to queue their next records.
-    void gather(Pending& leader) GAVO_REQUIRES(mutex_);
+    void gather() GAVO_REQUIRES(mutex_);
     // Takes the oldest queued records (up to the batch size), stores them with the lock
-    // released, publishes their outcome and hands the lead on. Called by the leader.
+    // released and calls their completions.
     void commit_batch() GAVO_REQUIRES(mutex_);
 
-    std::unique_ptr<TableStore> store_;  // used only by the session that set committing_
+    std::unique_ptr<TableStore> store_;  // used by the committer thread only
+    std::vector<Pending> batch_;         // the batch being committed; committer thread only
     Logger& log_;
     const size_t max_batch_;
+    std::thread committer_;
 
     mutable Mutex mutex_;
-    CondVar finished_;  // the last leader let go with nothing queued (stop() waits for it)
-    std::deque<Pending*> queue_ GAVO_GUARDED_BY(mutex_);
-    bool committing_ GAVO_GUARDED_BY(mutex_) = false;       // a session leads (gathers or stores)
-    Pending* gathering_ GAVO_GUARDED_BY(mutex_) = nullptr;  // the leader while it gathers
-    size_t expected_ GAVO_GUARDED_BY(mutex_) = 1;           // sessions active at the last commit
+    CondVar work_;  // for the committer: records queued, enough gathered, or the stop
+    std::deque<Pending> queue_ GAVO_GUARDED_BY(mutex_);
+    size_t in_commit_ GAVO_GUARDED_BY(mutex_) = 0;    // records of the commit running
+    bool gathering_ GAVO_GUARDED_BY(mutex_) = false;  // the committer waits for more
+    size_t expected_ GAVO_GUARDED_BY(mutex_) = 1;     // records to gather for the next commit
     std::chrono::steady_clock::duration last_commit_ GAVO_GUARDED_BY(mutex_){};
     bool stopping_ GAVO_GUARDED_BY(mutex_) = false;
     bool running_ GAVO_GUARDED_BY(mutex_) = false;

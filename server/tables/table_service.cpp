@@ -152,9 +152,10 @@ bool TableService::start(const ServerConfig& config, Logger& log, std::string* e
     log.linef("tables: %zu declared%s, stored in %s%s", catalog->declared(),
               catalog->has_default() ? " plus a default framing" : "", store->describe().c_str(),
               config.group_commit ? "" : ", no group commit");
-    writer_ =
+    auto writer =
         std::make_unique<RecordWriter>(std::move(store), log, config.group_commit ? kMaxBatch : 1);
-    writer_->start();
+    if (!writer->start(error)) return false;
+    writer_ = std::move(writer);
     return true;
 }
 
@@ -199,6 +200,11 @@ std::string TableService::summary() const {
 
 int TableService::store(Record record) {
     return writer_ ? writer_->submit(std::move(record)) : kCodeIoError;
+}
+
+void TableService::store(Record record, RecordWriter::Done done) {
+    if (writer_) return writer_->submit(std::move(record), std::move(done));
+    done(kCodeIoError);
 }
 
 }  // namespace gavo::server

@@ -61,6 +61,8 @@ public:
     std::optional<Framing> framing(const std::string& name) const;
     // Stores `record` and returns once it is committed: 0 or a negative code.
     int store(Record record);
+    // Queues `record` without waiting; `done` gets that outcome (see RecordWriter::submit).
+    void store(Record record, RecordWriter::Done done);
 
     // Null until start() has enabled tables.
     const RecordWriter* writer() const { return writer_.get(); }
