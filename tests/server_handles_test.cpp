@@ -312,6 +312,36 @@ TEST(HandleSpaceTest, AHostHoldingEveryNumberLeavesOthersTheirs) {
     EXPECT_NE(table.find(h, a, &found), table.find(h, b, &found));
 }
 
+// A close takes the handle out only for its owner and only once; a refused close says
+// why, as a lookup would. Owners go by their address's text, which must be exact.
+TEST(HandleSpaceTest, ACloseTakesOnlyItsOwnersHandleAndOnlyOnce) {
+    server::HostAddr owner, other;
+    ASSERT_TRUE(server::parse_host_addr("10.0.0.1", &owner));
+    ASSERT_TRUE(server::parse_host_addr("10.0.0.2", &other));
+    server::HandleTable table(16, server::HandleClass{0, 2});  // node 1 of 2: even numbers
+    std::string why;
+    const int h = table.add(owner, std::make_shared<Nothing>(), &why);
+    using server::Lookup;
+    const struct {
+        int handle;
+        server::HostAddr who;
+        Lookup expected;
+    } closes[] = {{h, other, Lookup::kOtherHost},
+                  {h + 1, owner, Lookup::kOtherNode},
+                  {-1, owner, Lookup::kUnknown},
+                  {h, owner, Lookup::kFound},
+                  {h, owner, Lookup::kUnknown}};  // the last: closed already
+    for (const auto& c : closes) {
+        Lookup found;
+        EXPECT_EQ(table.remove(c.handle, c.who, &found) != nullptr, c.expected == Lookup::kFound);
+        EXPECT_EQ(found, c.expected) << c.handle << " by " << c.who.to_string();
+    }
+    for (const char* text : {"0.0.0.0", "9.10.99.100", "255.255.255.255", "2001:db8::1"}) {
+        ASSERT_TRUE(server::parse_host_addr(text, &other));
+        EXPECT_EQ(other.to_string(), text);
+    }
+}
+
 // Every write through the seam fails as on a full disk.
 struct DiskFull : server::Sys {
     ssize_t write(int, const void*, size_t) override {

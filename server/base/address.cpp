@@ -24,13 +24,23 @@ void set_v4(const void* four, HostAddr* out) {
 
 bool HostAddr::is_v4() const { return memcmp(bytes.data(), kV4Prefix, 12) == 0; }
 
+// An IPv4 address's handle-table key is made on every request; glibc's inet_ntop goes
+// through sprintf for it, this writes the four numbers itself (at most 15 characters,
+// which std::string keeps without an allocation).
 std::string HostAddr::to_string() const {
-    char text[INET6_ADDRSTRLEN] = "?";
     if (is_v4()) {
-        inet_ntop(AF_INET, bytes.data() + 12, text, sizeof text);
-    } else {
-        inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
+        std::string text;
+        for (size_t i = 12; i < 16; ++i) {
+            if (i > 12) text += '.';
+            const unsigned n = bytes[i];
+            if (n >= 100) text += static_cast<char>('0' + n / 100);
+            if (n >= 10) text += static_cast<char>('0' + n / 10 % 10);
+            text += static_cast<char>('0' + n % 10);
+        }
+        return text;
     }
+    char text[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET6, bytes.data(), text, sizeof text);
     return text;
 }
 

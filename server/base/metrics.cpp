@@ -191,13 +191,26 @@ Metrics::Metrics()
                 100000000, 250000000, 500000000, 1000000000, 2500000000, 10000000000}),
       commit_batch({1, 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024}) {}
 
+Metrics::RequestCounts& Metrics::shard() {
+    static std::atomic<size_t> next{0};
+    thread_local const size_t mine = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return shards_[mine];
+}
+
+uint64_t Metrics::total(std::atomic<uint64_t> RequestCounts::*counter) const {
+    uint64_t sum = 0;
+    for (const RequestCounts& s : shards_) sum += load(s.*counter);
+    return sum;
+}
+
 void Metrics::request(int op, int result, uint64_t received, uint64_t sent) {
     static_assert(kResults == kNoneColumn + 1, "one column per code, other and none");
+    RequestCounts& mine = shard();
     if (const wire::Message* m = wire::find_message(op)) {
-        add(requests_[static_cast<size_t>(m - wire::kMessages)][result_column(result)]);
+        add(mine.requests[static_cast<size_t>(m - wire::kMessages)][result_column(result)]);
     }
-    add(received_, received);
-    add(sent_, sent);
+    add(mine.received, received);
+    add(mine.sent, sent);
 }
 
 void Metrics::render(std::string* out) const {
@@ -221,7 +234,8 @@ void Metrics::render(std::string* out) const {
          "none when the connection ended first).");
     for (size_t op = 0; op < kOps; ++op) {
         for (size_t col = 0; col < kResults; ++col) {
-            const uint64_t n = load(requests_[op][col]);
+            uint64_t n = 0;
+            for (const RequestCounts& s : shards_) n += load(s.requests[op][col]);
             if (n == 0) continue;  // only the series that occurred
             sample(out,
                    std::string("gavo_requests_total{op=\"") + wire::kMessages[op].name +
@@ -234,9 +248,9 @@ void Metrics::render(std::string* out) const {
          "Requests with an unknown opcode or an impossible count (the connection closed).");
     sample(out, "gavo_requests_malformed_total", static_cast<double>(load(malformed_)));
     head(out, "gavo_received_bytes_total", "counter", "Bytes received from clients.");
-    sample(out, "gavo_received_bytes_total", static_cast<double>(load(received_)));
+    sample(out, "gavo_received_bytes_total", static_cast<double>(total(&RequestCounts::received)));
     head(out, "gavo_sent_bytes_total", "counter", "Bytes sent to clients.");
-    sample(out, "gavo_sent_bytes_total", static_cast<double>(load(sent_)));
+    sample(out, "gavo_sent_bytes_total", static_cast<double>(total(&RequestCounts::sent)));
     head(out, "gavo_fsyncs_total", "counter", "fsync calls on served files and folders.");
     sample(out, "gavo_fsyncs_total", static_cast<double>(fsync_ns.count()));
     head(out, "gavo_fsync_duration_seconds", "histogram",

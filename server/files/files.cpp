@@ -191,10 +191,17 @@ int FileService::open_fd(const RootDir& root, const std::string& rel, int pflags
 // open never touches another open's data.
 int FileService::admit(OpenFile& file, const struct stat& st, unsigned int mode, bool cut,
                        std::string* why) {
-    MutexLock lock(names_mutex_);
-    // This server's own table answers a conflict among its clients without a lock call;
-    // the locks on the file decide among all processes on the root.
-    file.share = shares_.acquire(st.st_dev, st.st_ino, mode);
+    {
+        // This server's own table answers a conflict among its clients without a lock
+        // call. Only the entry is taken under names_mutex_: from then on a rename or remove
+        // here sees the file as open.
+        MutexLock lock(names_mutex_);
+        file.share = shares_.acquire(st.st_dev, st.st_ino, mode);
+    }
+    // The locks on the file decide among all processes on the root. They need no mutex:
+    // their set-then-test admission holds off every other descriptor by itself, a name
+    // change's mark among them, and two lock calls under names_mutex_ would keep every
+    // other open, rename and remove of this server waiting.
     const int marks = file.share == ShareTable::kSharingViolation
                           ? ETXTBSY
                           : take_marks(file.fd, (posix_open_flags(mode) & O_ACCMODE) != O_WRONLY,

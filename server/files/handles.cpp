@@ -206,11 +206,7 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, L
     auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
     if (space == spaces_.end() || it == space->second.end()) {
-        const bool in_space = handle >= 0 && handle < kHandleCount;
-        *result = !in_space                                   ? Lookup::kUnknown
-                  : !class_.contains(handle)                  ? Lookup::kOtherNode
-                  : holders_[static_cast<size_t>(handle)] > 0 ? Lookup::kOtherHost
-                                                              : Lookup::kUnknown;
+        *result = missing(handle);
         return nullptr;
     }
     *result = Lookup::kFound;
@@ -224,17 +220,24 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, L
 }
 
 std::shared_ptr<OpenObject> HandleTable::remove(int handle, const Identity& who, Lookup* result) {
-    std::shared_ptr<OpenObject> obj = find(handle, who, result);
-    if (!obj) return nullptr;
+    const std::string key = who.key();
     MutexLock lock(mutex_);
-    auto space = spaces_.find(who.key());
+    auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
-    // Another connection of the owner may have closed it between find() and here.
-    if (space == spaces_.end() || it == space->second.end() || it->second.obj != obj) {
-        *result = Lookup::kUnknown;
+    if (space == spaces_.end() || it == space->second.end()) {
+        *result = missing(handle);
         return nullptr;
     }
+    *result = Lookup::kFound;
     return take_slot(space, it);
+}
+
+Lookup HandleTable::missing(int handle) const {
+    const bool in_space = handle >= 0 && handle < kHandleCount;
+    return !in_space                                   ? Lookup::kUnknown
+           : !class_.contains(handle)                  ? Lookup::kOtherNode
+           : holders_[static_cast<size_t>(handle)] > 0 ? Lookup::kOtherHost
+                                                       : Lookup::kUnknown;
 }
 
 std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space::iterator slot) {

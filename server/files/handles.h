@@ -158,7 +158,8 @@ public:
     // used by `conn` now (an orphan is one no longer) when `conn` is not 0.
     std::shared_ptr<OpenObject> find(int handle, const Identity& who, Lookup* result,
                                      ConnId conn = 0);
-    // As find(), and takes the handle out of the table (the caller closes the object).
+    // As find(), and takes the handle out of the table (the caller closes the object), in
+    // one step: of two closes of one handle, exactly one gets the object.
     std::shared_ptr<OpenObject> remove(int handle, const Identity& who, Lookup* result);
 
     // The connections alive, for the grace period and the handle list (`label` as in
@@ -196,6 +197,8 @@ private:
     using Space = std::unordered_map<int, Slot>;  // one identity's numbers
     using Spaces = std::map<std::string, Space>;  // by identity key
     using Orphan = std::pair<std::string, int>;   // identity key and number
+    // Why `handle` is not among the caller's: another identity's, another node's, or none.
+    Lookup missing(int handle) const GAVO_REQUIRES(mutex_);
     // Takes `slot` of `space` out; `space` is forgotten once empty.
     std::shared_ptr<OpenObject> take_slot(Spaces::iterator space, Space::iterator slot)
         GAVO_REQUIRES(mutex_);
