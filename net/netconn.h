@@ -1,7 +1,8 @@
 // The client side of the transport: one connected socket with one 4096-byte buffer (64
 // KiB, four full records, over TLS) used for one direction at a time, and the stream
-// primitives that move bytes and big-endian 16/32-bit integers through it. The transport takes no lock: the caller holds the
-// channel lock of the connection for a whole request and its reply.
+// primitives that move bytes and big-endian 16/32-bit integers through it. The transport
+// takes no lock: the caller holds the channel lock of the connection for a whole request
+// and its reply.
 #pragma once
 
 #include <cstdint>
