@@ -120,12 +120,12 @@ NetConn* make_conn(int fd) {
     return conn;
 }
 
-// A TLS connection moves its bytes in buffers of a full record (16 KiB) instead of 4 KiB:
-// each buffer sent is one record, encrypted and sent by one call, and each receive takes
-// a whole record. The bytes inside are the same. Where memory is short the connection
-// keeps its 4 KiB buffer.
+// A TLS connection moves its bytes in buffers of four full records (64 KiB) instead of
+// 4 KiB: each buffer sent is four full records, encrypted and sent by one call, and each
+// receive takes a whole record. The bytes inside are the same. Where memory is short the
+// connection keeps its 4 KiB buffer.
 void grow_buffer(NetConn* conn) {
-    constexpr int kRecordSize = 16 * 1024;
+    constexpr int kRecordSize = 64 * 1024;
     void* bigger = gavo::platform().allocate(kRecordSize, 1);
     if (bigger == nullptr || conn->bufcnt != 0) return std::free(bigger);
     std::free(conn->bufbase);

@@ -1,7 +1,8 @@
-// The client side of the transport: one connected socket with one 4096-byte buffer (a
-// record's 16 KiB over TLS) used for one direction at a time, and the stream primitives that move bytes and big-endian
-// 16/32-bit integers through it. The transport takes no lock: the caller holds the
-// channel lock of the connection for a whole request and its reply.
+// The client side of the transport: one connected socket with one 4096-byte buffer (64
+// KiB, four full records, over TLS) used for one direction at a time, and the stream
+// primitives that move bytes and big-endian 16/32-bit integers through it. The transport
+// takes no lock: the caller holds the channel lock of the connection for a whole request
+// and its reply.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +28,7 @@ struct NetConn {
     unsigned char* bufptr;   // next unread byte (input) or next free place (output)
     int32_t bufcnt;          // unread bytes (input) or bytes waiting to be sent (output)
     unsigned char* bufbase;  // the 4096-byte buffer, owned
-    int32_t bufsize;         // 4096 (16384 over TLS: a full record)
+    int32_t bufsize;         // 4096 (65536 over TLS: four full records)
     int32_t io_state;        // 0 nothing yet, 1 received input, 2 output waiting
     int sockfd;              // on Windows a SOCKET, whose significant bits fit in an int
     int32_t read_wait;       // seconds of readiness wait before each receive; <= 0 none

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "net/trace_log.h"
 #include "port/platform.h"
@@ -159,18 +161,58 @@ void trace_handshake(SSL* ssl) {
 // with MSG_NOSIGNAL and recv() through the platform seam. OpenSSL's own socket layer
 // writes with write(), which raises SIGPIPE on a connection the peer closed, so every
 // TLS call over it must hold SIGPIPE off the thread; over this one no call needs to.
-int fd_of(BIO* bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+// The records of one send are collected and leave in one send() when it ends (or when
+// OpenSSL flushes, as it does after an alert): a 64 KiB buffer is one socket write
+// instead of four.
+struct SocketLayer {
+    // A buffer's records at their largest, and a key update before them.
+    static constexpr size_t kRoom =
+        4 * (SSL3_RT_HEADER_LENGTH + SSL3_RT_MAX_PLAIN_LENGTH + SSL3_RT_MAX_ENCRYPTED_OVERHEAD) +
+        1024;
+    int fd;
+    size_t held = 0;  // encrypted bytes not yet sent
+    unsigned char out[kRoom];
+};
+
+SocketLayer* layer_of(BIO* bio) { return static_cast<SocketLayer*>(BIO_get_data(bio)); }
+
+// Sends `n` bytes whole over the blocking socket; false with errno set when it fails.
+bool send_whole(int fd, const unsigned char* p, size_t n) {
+    while (n > 0) {
+        ssize_t r = gavo::platform().send(fd, p, n);
+        if (r <= 0) {
+            if (r == 0) errno = EPIPE;
+            return false;
+        }
+        p += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+// Sends what is held. On failure the bytes are dropped: part of a record went, so the
+// session is broken either way.
+bool send_held(SocketLayer* layer) {
+    const size_t n = std::exchange(layer->held, 0);
+    return send_whole(layer->fd, layer->out, n);
+}
 
 int bio_write(BIO* bio, const char* data, int n) {
     BIO_clear_retry_flags(bio);
-    ssize_t r = gavo::platform().send(fd_of(bio), data, static_cast<size_t>(n));
-    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
-    return static_cast<int>(r);
+    SocketLayer* layer = layer_of(bio);
+    const auto size = static_cast<size_t>(n);
+    if (size > SocketLayer::kRoom - layer->held && !send_held(layer)) return -1;
+    if (size > SocketLayer::kRoom) {
+        return send_whole(layer->fd, reinterpret_cast<const unsigned char*>(data), size) ? n : -1;
+    }
+    std::memcpy(layer->out + layer->held, data, size);
+    layer->held += size;
+    return n;
 }
 
 int bio_read(BIO* bio, char* data, int n) {
     BIO_clear_retry_flags(bio);
-    ssize_t r = gavo::platform().recv(fd_of(bio), data, static_cast<size_t>(n));
+    ssize_t r = gavo::platform().recv(layer_of(bio)->fd, data, static_cast<size_t>(n));
     // An expired receive time-out reads as "try again", as on OpenSSL's socket layer.
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
     if (r == 0) BIO_set_flags(bio, BIO_FLAGS_IN_EOF);  // the peer closed
@@ -179,13 +221,20 @@ int bio_read(BIO* bio, char* data, int n) {
 
 long bio_ctrl(BIO* bio, int cmd, long, void* ptr) {
     switch (cmd) {
-    case BIO_CTRL_FLUSH: return 1;  // nothing is held back
+    case BIO_CTRL_FLUSH: return send_held(layer_of(bio)) ? 1 : 0;
+    case BIO_CTRL_WPENDING: return static_cast<long>(layer_of(bio)->held);
     case BIO_CTRL_EOF: return BIO_test_flags(bio, BIO_FLAGS_IN_EOF) != 0 ? 1 : 0;
     case BIO_C_GET_FD:
-        if (ptr != nullptr) *static_cast<int*>(ptr) = fd_of(bio);
-        return fd_of(bio);
+        if (ptr != nullptr) *static_cast<int*>(ptr) = layer_of(bio)->fd;
+        return layer_of(bio)->fd;
     default: return 0;
     }
+}
+
+int bio_destroy(BIO* bio) {
+    delete layer_of(bio);
+    BIO_set_data(bio, nullptr);
+    return 1;
 }
 
 // The layer's method, made once and kept for the life of the process (sessions may
@@ -196,7 +245,7 @@ const BIO_METHOD* socket_method() {
             BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR, "gavo socket");
         if (m != nullptr &&
             (BIO_meth_set_write(m, bio_write) != 1 || BIO_meth_set_read(m, bio_read) != 1 ||
-             BIO_meth_set_ctrl(m, bio_ctrl) != 1)) {
+             BIO_meth_set_ctrl(m, bio_ctrl) != 1 || BIO_meth_set_destroy(m, bio_destroy) != 1)) {
             BIO_meth_free(m);
             m = nullptr;
         }
@@ -213,11 +262,14 @@ void use_own_socket_layer(SSL* ssl, int fd) {
         return;
     const BIO_METHOD* method = socket_method();
     BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
-    if (bio == nullptr) {
+    auto* layer = bio != nullptr ? new (std::nothrow) SocketLayer : nullptr;
+    if (layer == nullptr) {
+        BIO_free(bio);
         ERR_clear_error();
         return;
     }
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    layer->fd = fd;
+    BIO_set_data(bio, layer);
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);  // frees OpenSSL's socket layer; the socket stays open
 }
@@ -281,6 +333,11 @@ int net_tls_start(int fd, NetTls* tls, NetTlsResume* resume, ssl_st** session) {
 ssize_t net_tls_send(ssl_st* session, const void* buf, size_t n, int32_t* broken) {
     int want = n > INT_MAX ? INT_MAX : static_cast<int>(n);
     int r = gavo::platform().tls_write(session, buf, want);
+    // The records collected by the session's own socket layer leave now.
+    if (r > 0 && BIO_flush(SSL_get_wbio(session)) != 1) {
+        *broken = 1;
+        return -1;
+    }
     if (r > 0) return r;
     errno = io_failure(session, r, broken);
     return -1;

@@ -106,6 +106,19 @@ TEST_F(ServerReconnectTest, TlsHostStoresReconnectsAfterARestartAndFallsBack) {
     config_.tables_file = dir_ + "tables.conf";
     start_remote();
     store("kept.txt", "over TLS");
+    // Files around the sizes where records are grouped into one send (a buffer of four
+    // records, a reply chunk of 64 KiB and its count) come back byte for byte.
+    for (const size_t size : {size_t{65535}, size_t{65536 + 4}, size_t{5 * 65536 + 3}}) {
+        std::string data(size, '\0');
+        for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 251);
+        store("bulk.bin", data);
+        CNFile file;
+        ASSERT_EQ(file.Open("bulk.bin", 1), 0);
+        std::string back(size + 1, '\0');
+        EXPECT_EQ(file.Read(&back[0], static_cast<unsigned>(back.size())), size);
+        back.resize(size);
+        EXPECT_TRUE(back == data) << size;
+    }
     CNFile table;
     ASSERT_EQ(table.Open("events", 0x100), 0);
     EXPECT_EQ(table.WriteEx("first\n", 6), 6u);

@@ -6,6 +6,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -101,6 +102,94 @@ std::string describe(SSL_CTX* ctx, const ServerConfig& config) {
                        : "client certificates required (" + config.tls_client_ca + ")");
 }
 
+// The outbox's room: a batch of records at their largest, and the few messages OpenSSL
+// may add of its own (a key update before them, an alert after them).
+constexpr size_t kOutboxSize =
+    TlsTransport::kBatchRecords *
+        (SSL3_RT_HEADER_LENGTH + SSL3_RT_MAX_PLAIN_LENGTH + SSL3_RT_MAX_ENCRYPTED_OVERHEAD) +
+    4096;
+
+// An outbox buffer given back by a connection this thread served, for the next one: an
+// idle connection holds none, and taking one costs no allocation.
+thread_local std::unique_ptr<unsigned char[]> tl_spare_outbox;
+
+}  // namespace
+
+// Encrypted bytes on their way to the socket, and where the record of each piece of
+// plaintext ends among them. It holds a buffer only while bytes wait.
+struct TlsTransport::Outbox {
+    struct Record {
+        size_t end;    // offset just past the record in `bytes`
+        size_t plain;  // plaintext bytes it carries
+    };
+    std::unique_ptr<unsigned char[]> bytes;
+    size_t len = 0;   // bytes written by OpenSSL
+    size_t sent = 0;  // of them, on the socket
+    Record records[kBatchRecords] = {};
+    size_t first = 0;  // records[first, count) not yet wholly sent
+    size_t count = 0;
+
+    bool empty() const { return sent == len; }
+    // The plaintext of the records that have left whole since the last call.
+    size_t sent_records() {
+        size_t plain = 0;
+        for (; first < count && records[first].end <= sent; ++first) plain += records[first].plain;
+        return plain;
+    }
+    // OpenSSL's write: appends, taking a buffer first if none is held. Never asks to be
+    // retried; more than the room is an error (the sends never batch more than fits).
+    bool append(const void* data, size_t n) {
+        if (!bytes)
+            bytes = tl_spare_outbox ? std::move(tl_spare_outbox)
+                                    : std::make_unique<unsigned char[]>(kOutboxSize);
+        if (n > kOutboxSize - len) return false;
+        memcpy(bytes.get() + len, data, n);
+        len += n;
+        return true;
+    }
+    // Once everything is sent and counted, starts over and gives the buffer back.
+    void drained() {
+        len = sent = first = count = 0;
+        if (!bytes) return;
+        if (!tl_spare_outbox) tl_spare_outbox = std::move(bytes);
+        bytes.reset();
+    }
+};
+
+namespace {
+
+int outbox_write(BIO* bio, const char* data, int n) {
+    BIO_clear_retry_flags(bio);
+    if (n <= 0) return 0;
+    auto* box = static_cast<TlsTransport::Outbox*>(BIO_get_data(bio));
+    return box->append(data, static_cast<size_t>(n)) ? n : -1;
+}
+
+long outbox_ctrl(BIO* bio, int cmd, long, void*) {
+    switch (cmd) {
+    case BIO_CTRL_FLUSH: return 1;  // the transport sends, when it chooses
+    case BIO_CTRL_WPENDING: {
+        const auto* box = static_cast<TlsTransport::Outbox*>(BIO_get_data(bio));
+        return static_cast<long>(box->len - box->sent);
+    }
+    default: return 0;
+    }
+}
+
+// The outbox's BIO method, made once for the life of the process.
+const BIO_METHOD* outbox_method() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "gavo outbox");
+        if (m != nullptr &&
+            (BIO_meth_set_write(m, outbox_write) != 1 || BIO_meth_set_ctrl(m, outbox_ctrl) != 1)) {
+            BIO_meth_free(m);
+            m = nullptr;
+        }
+        return m;
+    }();
+    return method;
+}
+
 }  // namespace
 
 std::string tls_error_reason(const std::string& fallback) {
@@ -156,7 +245,7 @@ std::unique_ptr<TlsTransport> TlsTransport::open(const TlsContext& tls, int fd, 
         SSL_free(ssl);
         return nullptr;
     }
-    std::unique_ptr<TlsTransport> session(new TlsTransport(ssl));
+    std::unique_ptr<TlsTransport> session(new TlsTransport(ssl, fd));
     const int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
         *failure = {ConnFailure::kIo, std::string("fcntl: ") + strerror(errno)};
@@ -165,11 +254,14 @@ std::unique_ptr<TlsTransport> TlsTransport::open(const TlsContext& tls, int fd, 
     return session;
 }
 
+TlsTransport::TlsTransport(SSL* ssl, int fd) : ssl_(ssl), fd_(fd) {}
+
 TlsTransport::~TlsTransport() {
     // One attempt, without waiting: a peer that does not read gets no close_notify.
     if (!broken_ && SSL_is_init_finished(ssl_)) {
         ERR_clear_error();
         SSL_shutdown(ssl_);
+        flush_once();
     }
     ERR_clear_error();
     SSL_free(ssl_);
@@ -177,14 +269,30 @@ TlsTransport::~TlsTransport() {
 
 int TlsTransport::error_of(int ret) {
     const int e = SSL_get_error(ssl_, ret);
-    if (e == SSL_ERROR_SSL || e == SSL_ERROR_SYSCALL) broken_ = true;
+    if (e == SSL_ERROR_SSL || e == SSL_ERROR_SYSCALL) {
+        broken_ = true;
+        flush_once();  // the alert OpenSSL wrote about it
+    }
     return e;
 }
 
 int TlsTransport::accept(short* wait, Failure* failure) {
     ERR_clear_error();
     const int r = SSL_accept(ssl_);
-    if (r == 1) return 1;
+    if (r == 1) {
+        // From here on records go to the outbox, unless the kernel encrypts them (its
+        // offload lives in OpenSSL's socket layer) or no outbox can be made.
+        const BIO_METHOD* method = outbox_method();
+        BIO* bio = ktls_send() || method == nullptr ? nullptr : BIO_new(method);
+        if (bio != nullptr) {
+            outbox_ = std::make_unique<Outbox>();
+            BIO_set_data(bio, outbox_.get());
+            BIO_set_init(bio, 1);
+            SSL_set0_wbio(ssl_, bio);  // the socket layer stays for reading
+        }
+        ERR_clear_error();
+        return 1;
+    }
     const int saved_errno = errno;
     const int e = error_of(r);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
@@ -266,6 +374,12 @@ ssize_t TlsTransport::receive_record(void* dest, size_t max, short* wait, Failur
 }
 
 ssize_t TlsTransport::send(const unsigned char* src, size_t n, short* wait, Failure* failure) {
+    if (outbox_) return send_batch(src, n, nullptr, 0, wait, failure);
+    return send_record(src, n, wait, failure);
+}
+
+ssize_t TlsTransport::send_record(const unsigned char* src, size_t n, short* wait,
+                                  Failure* failure) {
     ERR_clear_error();
     const int sent = SSL_write(ssl_, src, static_cast<int>(std::min<size_t>(n, INT_MAX)));
     if (sent > 0) return sent;
@@ -287,15 +401,81 @@ ssize_t TlsTransport::send(const unsigned char* src, size_t n, short* wait, Fail
 ssize_t TlsTransport::send_pair(const unsigned char* head, size_t head_len,
                                 const unsigned char* body, size_t body_len, short* wait,
                                 Failure* failure) {
+    if (outbox_) return send_batch(head, head_len, body, body_len, wait, failure);
     // The record is put together in a buffer of the thread. A send the socket had no room
     // for is tried again with the same bytes put together anew, which OpenSSL takes (the
     // context lets the write buffer move).
     thread_local unsigned char record[SSL3_RT_MAX_PLAIN_LENGTH];
-    if (head_len >= sizeof record) return send(head, head_len, wait, failure);
+    if (head_len >= sizeof record) return send_record(head, head_len, wait, failure);
     const size_t take = std::min(body_len, sizeof record - head_len);
     memcpy(record, head, head_len);
     memcpy(record + head_len, body, take);
-    return send(record, head_len + take, wait, failure);
+    return send_record(record, head_len + take, wait, failure);
+}
+
+ssize_t TlsTransport::send_batch(const unsigned char* head, size_t head_len,
+                                 const unsigned char* body, size_t body_len, short* wait,
+                                 Failure* failure) {
+    Outbox& box = *outbox_;
+    size_t done = 0;
+    if (!flush(failure)) return kFailed;
+    if (box.empty()) {
+        done = box.sent_records();
+        box.drained();
+        if (done > 0) return static_cast<ssize_t>(done);
+        // Full records, the first made of the rest of `head` and the start of `body` when
+        // both are there, so that no record but a reply's last is small. Each SSL_write
+        // is one record, which the outbox takes whole.
+        thread_local unsigned char joined[SSL3_RT_MAX_PLAIN_LENGTH];
+        const size_t total = head_len + body_len;
+        for (size_t at = 0; at < total && box.count < kBatchRecords;) {
+            const size_t n = std::min(total - at, sizeof joined);
+            const unsigned char* p = at < head_len ? head + at : body + (at - head_len);
+            if (at < head_len && n > head_len - at) {
+                memcpy(joined, head + at, head_len - at);
+                memcpy(joined + (head_len - at), body, n - (head_len - at));
+                p = joined;
+            }
+            ERR_clear_error();
+            const int w = SSL_write(ssl_, p, static_cast<int>(n));
+            if (w <= 0) {
+                error_of(w);
+                *failure = {ConnFailure::kTls, "TLS: " + tls_error_reason("send failed")};
+                return kFailed;
+            }
+            box.records[box.count++] = {box.len, static_cast<size_t>(w)};
+            at += static_cast<size_t>(w);
+        }
+        if (!flush(failure)) return kFailed;
+    }
+    done = box.sent_records();
+    if (box.empty()) box.drained();
+    if (done > 0) return static_cast<ssize_t>(done);
+    *wait = POLLOUT;
+    return kWouldBlock;
+}
+
+bool TlsTransport::flush(Failure* failure) {
+    Outbox& box = *outbox_;
+    while (!box.empty()) {
+        const size_t want = box.len - box.sent;
+        const ssize_t n =
+            ::send(fd_, box.bytes.get() + box.sent, want, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            broken_ = true;  // no close_notify on a socket that failed
+            *failure = {ConnFailure::kIo, std::string("send: ") + strerror(errno)};
+            return false;
+        }
+        if (n > 0) box.sent += static_cast<size_t>(n);
+        if (n <= 0 || static_cast<size_t>(n) < want) break;  // the socket is full
+    }
+    return true;
+}
+
+void TlsTransport::flush_once() {
+    Failure ignored;
+    if (outbox_) flush(&ignored);
 }
 
 bool TlsTransport::holds_input() const {

@@ -46,8 +46,11 @@ private:
 };
 
 // A connection's TLS session, the server's side: the handshake in steps, then records
-// over the socket without waiting. OpenSSL reads and writes the socket itself (so the
-// serving thread must not take SIGPIPE; the event loop's pool threads block it).
+// over the socket without waiting. OpenSSL reads the socket itself, and writes it during
+// the handshake (so the serving thread must not take SIGPIPE; the event loop's pool
+// threads block it). After the handshake, unless the kernel encrypts, the records of a
+// send are collected and leave together in one send(MSG_NOSIGNAL): a 64 KiB chunk of a
+// reply is one socket write instead of one per 16 KiB record.
 class TlsTransport final : public Transport {
 public:
     // A session of `tls` on the socket `fd`, which is made non-blocking. Null with
@@ -61,13 +64,17 @@ public:
     // One step of the handshake: 1 done, 0 to be called again once the socket shows
     // `*wait`, -1 failed with `failure` (its text for the log: "handshake refused").
     int accept(short* wait, Failure* failure);
+    // Plaintext bytes one send takes at most: five records, so that a 64 KiB chunk and
+    // the few bytes of a reply's count before it leave in one socket write.
+    static constexpr size_t kBatchRecords = 5;
     // After the handshake: the client certificate's name (see cert_common_name).
     bool peer_name(std::string* name, std::string* why) const;
 
     ssize_t receive(void* dest, size_t max, short* wait, Failure* failure) override;
     ssize_t send(const unsigned char* src, size_t n, short* wait, Failure* failure) override;
     // Sends `head` and the first bytes of `body` as one full record, so that no record
-    // of a large reply is small; the caller sends the rest of `body`.
+    // of a large reply is small, and further records of `body` with it; the caller sends
+    // the rest of `body`.
     ssize_t send_pair(const unsigned char* head, size_t head_len, const unsigned char* body,
                       size_t body_len, short* wait, Failure* failure) override;
     bool holds_input() const override;
@@ -77,17 +84,34 @@ public:
     bool ktls_send() const override;
     bool ktls_receive() const override;
 
+    struct Outbox;
+
 private:
-    explicit TlsTransport(SSL* ssl) : ssl_(ssl) {}
+    TlsTransport(SSL* ssl, int fd);
     // SSL_get_error of `ret`, remembering a fatal error (no close_notify may follow).
     int error_of(int ret);
     // The handshake's failure, from OpenSSL's error `e` and the errno of the failed call.
     Failure handshake_failure(int e, int saved_errno);
     // One SSL_read: at most one record's data, with receive()'s results.
     ssize_t receive_record(void* dest, size_t max, short* wait, Failure* failure);
+    // One SSL_write straight to the socket (the handshake's layer, or the kernel's).
+    ssize_t send_record(const unsigned char* src, size_t n, short* wait, Failure* failure);
+    // Through the outbox: sends what an earlier call left there, or else encrypts up to
+    // kBatchRecords records of `head` then `body` into it and sends them. The count of
+    // plaintext bytes whose records are wholly on the socket; records still in the
+    // outbox stand for the next bytes the caller offers, which it offers again.
+    ssize_t send_batch(const unsigned char* head, size_t head_len, const unsigned char* body,
+                       size_t body_len, short* wait, Failure* failure);
+    // Puts what the outbox holds on the socket, as far as it takes it without waiting.
+    // False with `failure` when the socket failed.
+    bool flush(Failure* failure);
+    // One flush attempt for what OpenSSL wrote on its own (an alert, a close_notify).
+    void flush_once();
 
     SSL* const ssl_;
-    bool broken_ = false;  // a fatal TLS error came: no close_notify
+    const int fd_;
+    std::unique_ptr<Outbox> outbox_;  // after the handshake, unless the kernel encrypts
+    bool broken_ = false;             // a fatal TLS error came: no close_notify
     // A close or failure met after data in one receive, returned by the next one.
     ssize_t deferred_ = kWouldBlock;
     Failure deferred_failure_;
