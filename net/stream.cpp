@@ -39,15 +39,15 @@ int trace_failure(const char* trace_format, int code) {
     return code;
 }
 
-// Receives once into the empty buffer. Returns the bytes received (0: the peer closed),
-// -51 when the wait fails, or -53 after the operation's trace line.
-int refill(NetConn* conn, const char* trace_format) {
+// Receives once into `dest` (the empty buffer, or a caller's buffer that the bytes go to
+// straight). Returns the bytes received (0: the peer closed), -51 when the wait fails, or
+// -53 after the operation's trace line.
+ssize_t receive_once(NetConn* conn, unsigned char* dest, size_t room, const char* trace_format) {
     // Bytes that the TLS session already holds are ready: the socket would not show them.
     if (!net_tls_pending(conn->tls) && net_wait(conn->sockfd, conn->read_wait) < 0)
         return kNetWaitFailed;
-    const size_t room = static_cast<size_t>(conn->bufsize);
-    ssize_t r = conn->tls != nullptr ? net_tls_recv(conn->tls, conn->bufbase, room, &conn->broken)
-                                     : gavo::platform().recv(conn->sockfd, conn->bufbase, room);
+    ssize_t r = conn->tls != nullptr ? net_tls_recv(conn->tls, dest, room, &conn->broken)
+                                     : gavo::platform().recv(conn->sockfd, dest, room);
     if (r <= 0) conn->broken = 1;
     if (r < 0) {
         // The socket blocks, so "would block" only comes from an expired reply time-out:
@@ -55,6 +55,14 @@ int refill(NetConn* conn, const char* trace_format) {
         gavo::note_socket_error(errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno);
         return trace_failure(trace_format, kNetRecvFailed);
     }
+    return r;
+}
+
+// Receives once into the empty buffer; receive_once's result.
+int refill(NetConn* conn, const char* trace_format) {
+    const ssize_t r =
+        receive_once(conn, conn->bufbase, static_cast<size_t>(conn->bufsize), trace_format);
+    if (r < 0) return static_cast<int>(r);
     conn->bufcnt = static_cast<int32_t>(r);
     conn->bufptr = conn->bufbase;
     conn->io_state = kInput;
@@ -74,6 +82,17 @@ int take_bytes(NetConn* conn, unsigned char* dest, int n, const char* trace_form
     }
     int done = 0;
     while (done < n) {
+        // Over TLS a record of a large transfer is decrypted straight into the caller's
+        // memory instead of through the buffer: one copy of each byte less.
+        if (conn->bufcnt == 0 && conn->tls != nullptr && n - done >= kNetTlsRecordSize) {
+            conn->io_state = kInput;
+            conn->bufptr = conn->bufbase;
+            const ssize_t r =
+                receive_once(conn, dest + done, static_cast<size_t>(n - done), trace_format);
+            if (r <= 0) return r < 0 ? static_cast<int>(r) : done;
+            done += static_cast<int>(r);
+            continue;
+        }
         if (conn->bufcnt == 0) {
             int r = refill(conn, trace_format);
             if (r <= 0) return r < 0 ? r : done;
@@ -130,6 +149,20 @@ int send_direct(NetConn* conn, const unsigned char* src, int n) {
     return n;
 }
 
+// Sends `n` bytes of the caller's memory whole, with the waits of a buffer's send; 0, or
+// the failure code after the operation's trace line. Nothing is kept on failure: the
+// bytes never entered the buffer.
+int send_whole(NetConn* conn, const unsigned char* src, int n, const char* trace_format) {
+    for (int sent = 0; sent < n;) {
+        if (conn->write_wait > 0 && net_wait(conn->sockfd, conn->write_wait) < 0)
+            return kNetWaitFailed;
+        ssize_t r = send_some(conn, src + sent, n - sent);
+        if (r <= 0) return trace_failure(trace_format, kNetSendFailed);
+        sent += static_cast<int>(r);
+    }
+    return 0;
+}
+
 // Appends `n` bytes to the pending output, sending the buffer whenever it is full and
 // another byte must go in.
 int send_buffered(NetConn* conn, const unsigned char* src, int n, const char* trace_format) {
@@ -140,6 +173,14 @@ int send_buffered(NetConn* conn, const unsigned char* src, int n, const char* tr
     }
     int done = 0;
     while (done < n) {
+        // Over TLS, once the buffer is empty, a buffer's worth or more is encrypted
+        // straight from the caller's memory; the session still sends it in full buffers.
+        if (conn->bufcnt == 0 && conn->tls != nullptr && n - done >= conn->bufsize) {
+            const int r = send_whole(conn, src + done, n - done, trace_format);
+            if (r < 0) return r;
+            done = n;
+            break;
+        }
         if (conn->bufcnt == conn->bufsize) {
             int r = send_full_buffer(conn, trace_format);
             if (r < 0) return r;

@@ -26,6 +26,10 @@ struct ssl_session_st;
 // a failed secure channel (ERROR_WINHTTP_SECURE_FAILURE), outside the range of errno.
 constexpr int kTlsFailed = 12175;
 
+// The plaintext a full record carries: a receive of at least this much takes a whole
+// record, so the stream decrypts straight into a caller's memory from this size on.
+constexpr int kNetTlsRecordSize = 16384;
+
 struct NetTlsSettings {
     std::string ca_file;      // authorities the server is verified by; empty: the system's
     std::string cert_file;    // the host's certificate (chain) to present; empty: none

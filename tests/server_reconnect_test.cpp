@@ -107,17 +107,25 @@ TEST_F(ServerReconnectTest, TlsHostStoresReconnectsAfterARestartAndFallsBack) {
     start_remote();
     store("kept.txt", "over TLS");
     // Files around the sizes where records are grouped into one send (a buffer of four
-    // records, a reply chunk of 64 KiB and its count) come back byte for byte.
-    for (const size_t size : {size_t{65535}, size_t{65536 + 4}, size_t{5 * 65536 + 3}}) {
+    // records, a reply chunk of 64 KiB and its count) and where a transfer goes straight
+    // between the caller's memory and the session (a record, a buffer) come back byte for
+    // byte, read whole or in pieces that end inside records.
+    const size_t sizes[] = {16383, 16384 + 2, 65535, 65536 + 4, 5 * 65536 + 3, (1 << 20) + 7};
+    for (const size_t size : sizes) {
         std::string data(size, '\0');
         for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>(i % 251);
         store("bulk.bin", data);
-        CNFile file;
-        ASSERT_EQ(file.Open("bulk.bin", 1), 0);
-        std::string back(size + 1, '\0');
-        EXPECT_EQ(file.Read(&back[0], static_cast<unsigned>(back.size())), size);
-        back.resize(size);
-        EXPECT_TRUE(back == data) << size;
+        for (const size_t piece : {size + 1, size_t{20000}, size_t{4099}}) {
+            CNFile file;
+            ASSERT_EQ(file.Open("bulk.bin", 1), 0);
+            std::string back(size + piece, '\0');
+            size_t got = 0;
+            for (unsigned n; (n = file.Read(&back[got], static_cast<unsigned>(piece))) > 0;)
+                got += n;
+            EXPECT_EQ(got, size) << size << " in pieces of " << piece;
+            back.resize(size);
+            EXPECT_TRUE(back == data) << size << " in pieces of " << piece;
+        }
     }
     CNFile table;
     ASSERT_EQ(table.Open("events", 0x100), 0);
