@@ -332,18 +332,21 @@ ssize_t TlsTransport::receive(void* dest, size_t max, short* wait, Failure* fail
     }
     ssize_t got = receive_record(dest, max, wait, failure);
     // Records already read ahead come along, so that a large body arrives in pieces as
-    // large as a plain receive's rather than a record each. A failure among them is the
-    // next call's result.
-    while (got > 0 && static_cast<size_t>(got) < max && SSL_has_pending(ssl_) == 1) {
+    // large as a plain receive's rather than a record each. After a full record more of a
+    // bulk transfer has usually reached the socket while it was decrypted: that is asked
+    // for too (a small request's record asks for nothing more). A failure among them is
+    // the next call's result.
+    ssize_t last = got;
+    while (got > 0 && static_cast<size_t>(got) < max &&
+           (SSL_has_pending(ssl_) == 1 || last == SSL3_RT_MAX_PLAIN_LENGTH)) {
         short more_wait = POLLIN;
-        const ssize_t more =
-            receive_record(static_cast<unsigned char*>(dest) + got, max - static_cast<size_t>(got),
-                           &more_wait, &deferred_failure_);
-        if (more <= 0) {
-            deferred_ = more;
+        last = receive_record(static_cast<unsigned char*>(dest) + got,
+                              max - static_cast<size_t>(got), &more_wait, &deferred_failure_);
+        if (last <= 0) {
+            deferred_ = last;
             break;
         }
-        got += more;
+        got += last;
     }
     return got;
 }
