@@ -53,10 +53,15 @@ private:
 // kThreads: a thread per connection, blocking receives and sends. kEpoll: one epoll loop
 // per core, each with its own SO_REUSEPORT listener, non-blocking sockets, each request
 // served to completion in its loop. The library connects to it as to gavo-server.
+// kBare opens with openat alone. kSharing adds what gavo-server must do for an open under
+// the sharing rules between processes: openat2 resolving beneath the root, the fstat whose
+// device and inode key the sharing table, the byte-range marks set and tested
+// (proto/share_locks.h), and an existing file cut only once admitted.
 class FloorPeer {
 public:
     enum Model { kThreads, kEpoll };
-    FloorPeer(Model model, const std::string& root);
+    enum Calls { kBare, kSharing };
+    FloorPeer(Model model, const std::string& root, Calls calls = kBare);
     ~FloorPeer();
     int port() const { return port_; }
     pid_t pid() const { return pid_; }
