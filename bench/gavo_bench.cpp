@@ -525,11 +525,11 @@ void Bench::floor_load(int n, std::vector<Row>& rows) {
         double cpu[2] = {0, 0}, rate[2] = {0, 0};
         for (const FloorPeer::Model model : {FloorPeer::kThreads, FloorPeer::kEpoll}) {
             const size_t epoll = model == FloorPeer::kEpoll ? 1 : 0;
-            const std::string what = "floor peer" + kind + " (" +
-                                     (epoll ? "epoll" : "threads") + "), " + clients;
-            FloorPeer peer(
-                model, fresh_dir(epoll ? "s4-floor-epoll" : "s4-floor-threads", !mem_.empty()),
-                calls);
+            const std::string what =
+                "floor peer" + kind + " (" + (epoll ? "epoll" : "threads") + "), " + clients;
+            FloorPeer peer(model,
+                           fresh_dir(epoll ? "s4-floor-epoll" : "s4-floor-threads", !mem_.empty()),
+                           calls);
             const LoadFigures f =
                 peer.ok() ? library_load(peer.port(), peer.pid(), n, false) : LoadFigures{};
             if (f.ok) cpu[epoll] = cpu_us_per_cycle(f), rate[epoll] = f.ops_per_s;

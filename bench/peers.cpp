@@ -212,7 +212,8 @@ int floor_create(int root, char* path, int flags) {
     const int create = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
     int fd = floor_openat(root, path, create);
     const bool existed = fd < 0 && errno == EEXIST;
-    if (existed) fd = floor_openat(root, path, O_WRONLY | O_CLOEXEC | (floor_sharing ? 0 : O_TRUNC));
+    if (existed)
+        fd = floor_openat(root, path, O_WRONLY | O_CLOEXEC | (floor_sharing ? 0 : O_TRUNC));
     if (fd < 0 && errno == ENOENT) {
         make_folders(root, path);
         fd = floor_openat(root, path, create);
