@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
@@ -10,9 +11,11 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -25,6 +28,7 @@
 #include "proto/codes.h"
 #include "proto/reply.h"
 #include "proto/request.h"
+#include "proto/share_locks.h"
 
 namespace bench {
 
@@ -142,25 +146,92 @@ void make_folders(int root, char* path) {
     }
 }
 
+// Set in the peer's process before its threads start: whether opens make the calls the
+// sharing rules between processes need (see FloorPeer::Calls).
+bool floor_sharing = false;
+
+// The open as the server resolves it: beneath the root, no magic links.
+int floor_openat(int root, const char* path, int flags) {
+    if (!floor_sharing) return openat(root, path, flags, 0666);
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) ? 0666 : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, root, path, &how, sizeof how));
+}
+
+// The sharing marks on a write-only descriptor (write locks), for take_share_marks.
+struct FloorMarks {
+    int fd;
+    int64_t at = 0;
+    static int64_t next_offset() {
+        static std::atomic<uint64_t> next{0};
+        return static_cast<int64_t>(next.fetch_add(7919, std::memory_order_relaxed) %
+                                    static_cast<uint64_t>(gavo::kShareMarkSpan));
+    }
+    static struct flock range(short type, int64_t start, int64_t len) {
+        struct flock fl {};
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        fl.l_start = static_cast<off_t>(start);
+        fl.l_len = static_cast<off_t>(len);
+        return fl;
+    }
+    int take(int64_t start, int64_t len) {
+        at = start + next_offset() % len;
+        struct flock fl = range(F_WRLCK, at, 1);
+        return fcntl(fd, F_OFD_SETLK, &fl) == 0 ? 0 : errno;
+    }
+    void drop() {
+        struct flock fl = range(F_UNLCK, at, 1);
+        fcntl(fd, F_OFD_SETLK, &fl);
+    }
+    int held_elsewhere(int64_t start, int64_t len) {
+        struct flock fl = range(F_WRLCK, start, len);
+        if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return -errno;
+        return fl.l_type == F_UNLCK ? 0 : 1;
+    }
+    void pause(int) { sched_yield(); }
+};
+
+// What an admitted open needs beyond the descriptor: the device and inode the sharing
+// table is keyed on, and the marks between processes. False when refused.
+bool floor_admit(int fd, int flags) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return false;
+    FloorMarks marks{fd};
+    const unsigned int mode = gavo::mode_word_from_open_flags(static_cast<unsigned int>(flags));
+    return gavo::take_share_marks(marks, gavo::share_marks_of(mode)) == 0;
+}
+
 // The file calls of a create-mode open: the exclusive creation first, the existing file
-// cut to nothing otherwise; folders only when the creation found none.
-int floor_create(int root, char* path) {
+// cut to nothing otherwise; folders only when the creation found none. With the sharing
+// calls, the cut waits for the admission, as the server's does.
+int floor_create(int root, char* path, int flags) {
     const int create = O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC;
-    int fd = openat(root, path, create, 0666);
-    if (fd < 0 && errno == EEXIST) fd = openat(root, path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int fd = floor_openat(root, path, create);
+    const bool existed = fd < 0 && errno == EEXIST;
+    if (existed)
+        fd = floor_openat(root, path, O_WRONLY | O_CLOEXEC | (floor_sharing ? 0 : O_TRUNC));
     if (fd < 0 && errno == ENOENT) {
         make_folders(root, path);
-        fd = openat(root, path, create, 0666);
+        fd = floor_openat(root, path, create);
+    }
+    if (fd >= 0 && floor_sharing &&
+        (!floor_admit(fd, flags) || (existed && ftruncate(fd, 0) != 0))) {
+        close(fd);
+        return -1;
     }
     return fd;
 }
 
-int floor_open(FloorConn& c, int root, const gavo::wire::NameField& name) {
+int floor_open(FloorConn& c, int root, const gavo::wire::NameField& name, int flags) {
     int* slot = std::find(std::begin(c.files), std::end(c.files), -1);
     if (slot == std::end(c.files)) return gavo::kCodeRefused;
     char path[gavo::kNameFieldKeep + 1];
     floor_path(name, path);
-    *slot = floor_create(root, path);
+    *slot = floor_create(root, path, flags);
     return *slot >= 0 ? static_cast<int>(slot - c.files) + 1 : gavo::kCodeRefused;
 }
 
@@ -189,7 +260,7 @@ bool floor_header(FloorConn& c, int root) {
     const gavo::wire::RequestHeader& h = c.decoder.header();
     switch (h.op()) {
     case gavo::wire::kOpOpen:
-        put_reply(c, gavo::wire::encode_short(floor_open(c, root, h.names[0])));
+        put_reply(c, gavo::wire::encode_short(floor_open(c, root, h.names[0], h.flags)));
         return true;
     case gavo::wire::kOpWrite:
         c.writing = floor_file(c, h.handle);
@@ -378,7 +449,7 @@ bool floor_ready(int ep, FloorConn& c, int root, unsigned char* in, uint32_t eve
 
 }  // namespace
 
-FloorPeer::FloorPeer(Model model, const std::string& root) {
+FloorPeer::FloorPeer(Model model, const std::string& root, Calls calls) {
     const int listener = listen_shared(&port_);
     const int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listener >= 0 && dir >= 0) {
@@ -387,6 +458,7 @@ FloorPeer::FloorPeer(Model model, const std::string& root) {
         if (pid_ == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the harness
             apply_serving_nice();
+            floor_sharing = calls == kSharing;
             if (model == kThreads) floor_threads(listener, dir);
             floor_epoll(listener, port_, dir);
         }

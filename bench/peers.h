@@ -44,19 +44,25 @@ private:
 };
 
 // The least a server can do for the small-file cycle on the same wire: it answers open,
-// write, close and exists requests on 127.0.0.1 with the file calls gavo-server makes for
-// them (openat beneath a folder descriptor of `root`, O_CREAT|O_EXCL first, then O_TRUNC
-// on an existing file; write; close; fstatat) and nothing else: no checks, no logging,
+// write, close and exists requests on 127.0.0.1 with the file calls they need (openat
+// beneath a folder descriptor of `root`, O_CREAT|O_EXCL first, then O_TRUNC on an
+// existing file; write; close; fstatat) and nothing else: no checks, no logging,
 // a handle table of a few slots per connection. Requests are decoded by the server's own
 // decoder and answered with its reply encoder. Missing folders of a new file are made
 // (once per folder). Any other request, or a malformed one, closes the connection.
 // kThreads: a thread per connection, blocking receives and sends. kEpoll: one epoll loop
 // per core, each with its own SO_REUSEPORT listener, non-blocking sockets, each request
 // served to completion in its loop. The library connects to it as to gavo-server.
+// kBare opens with openat alone. kSharing adds the calls gavo-server must make for an
+// open under the sharing rules between processes: openat2 resolving beneath the root, the
+// fstat whose device and inode key the sharing table, the byte-range marks set and tested
+// (proto/share_locks.h), and an existing file cut only once admitted. A new file's write
+// needs no look for the take-back in either (gavo-server takes none for it either).
 class FloorPeer {
 public:
     enum Model { kThreads, kEpoll };
-    FloorPeer(Model model, const std::string& root);
+    enum Calls { kBare, kSharing };
+    FloorPeer(Model model, const std::string& root, Calls calls = kBare);
     ~FloorPeer();
     int port() const { return port_; }
     pid_t pid() const { return pid_; }

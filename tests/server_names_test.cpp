@@ -31,11 +31,16 @@ TEST(ClientNameTest, SeparatorsDotsAndLeadingSlashesFoldToARootRelativePath) {
     EXPECT_EQ(parse("/etc/passwd").path, "etc/passwd");
     EXPECT_EQ(parse("a/./b/../c").path, "a/c");
     EXPECT_EQ(parse("a/../x").path, "x");
+    EXPECT_EQ(parse("a/b/../../c/").path, "c");
+    EXPECT_EQ(parse("a\\b\\..").path, "a");
+    EXPECT_EQ(parse("long-folder/x/../y").path, "long-folder/y");
+    EXPECT_EQ(parse(".gavo-nodes2/x").path, ".gavo-nodes2/x");  // only the name itself is kept back
 }
 
 TEST(ClientNameTest, NamesThatLeaveTheRootOrAreMalformedAreRefused) {
-    for (const char* bad : {"..", "../x", "a/../../x", "a\\..\\..\\x", ".", "", "/", "C:\\x", "c:x",
-                            "z:/y", "\\.gavo-nodes", "a/../.gavo-nodes/x"}) {
+    for (const char* bad :
+         {"..", "../x", "a/../../x", "a\\..\\..\\x", ".", "", "/", "C:\\x", "c:x", "z:/y",
+          "\\.gavo-nodes", "a/../.gavo-nodes/x", "a/..", "a/b/../../.."}) {
         EXPECT_FALSE(parse(bad).ok) << bad;
     }
     const std::string with_nul("ab\0cd", 6);  // a zero before the last byte

@@ -131,7 +131,7 @@ bool HandleTable::held_back(uint64_t position) const {
 HandleMark HandleTable::mark_at(uint64_t next) const {
     HandleMark mark;
     mark.next = next;
-    for (size_t h = 0; h < holders_.size(); ++h) mark.held[h] = holders_[h] > 0;
+    mark.held = in_use_;
     // Numbers of an earlier run still held back stay so across a quick second restart,
     // unless repeated restarts would keep more than half of the class out of use.
     if (next_ < held_until_ &&
@@ -186,7 +186,7 @@ int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::
         // next run starts at the reserved mark, beyond every number given out here.
         if (p >= reserved_ && !reserve(p, why)) return -1;
         spaces_[key].emplace(h, Slot{who, std::move(obj), conn, now, now, {}});
-        ++holders_[index];
+        if (holders_[index]++ == 0) in_use_.set(index);
         ++size_;
         count_host(who.addr, true);
         next_ = p + 1;
@@ -242,7 +242,8 @@ Lookup HandleTable::missing(int handle) const {
 
 std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space::iterator slot) {
     std::shared_ptr<OpenObject> obj = std::move(slot->second.obj);
-    --holders_[static_cast<size_t>(slot->first)];  // a number the table handed out
+    const size_t number = static_cast<size_t>(slot->first);  // one the table handed out
+    if (--holders_[number] == 0) in_use_.reset(number);
     --size_;
     count_host(slot->second.owner.addr, false);
     orphans_.erase({space->first, slot->first});
@@ -327,6 +328,7 @@ HandleTable::Taken HandleTable::take_all() {
     spaces_.clear();
     per_host_.clear();
     std::fill(holders_.begin(), holders_.end(), 0);
+    in_use_.reset();
     size_ = 0;
     orphans_.clear();
     return taken;

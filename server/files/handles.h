@@ -221,6 +221,9 @@ private:
     std::map<HostAddr, size_t> per_host_ GAVO_GUARDED_BY(mutex_);
     // Spaces per number.
     std::vector<uint32_t> holders_ GAVO_GUARDED_BY(mutex_) = std::vector<uint32_t>(kHandleCount);
+    // The numbers with holders, kept beside the counts: the mark copies it whole instead
+    // of testing every number's count.
+    HandleSet in_use_ GAVO_GUARDED_BY(mutex_);
     size_t size_ GAVO_GUARDED_BY(mutex_) = 0;  // handles in all spaces
     // Connections alive, with their labels.
     std::unordered_map<ConnId, std::string> live_ GAVO_GUARDED_BY(mutex_);

@@ -1,7 +1,6 @@
 #include "server/files/names.h"
 
 #include <cstring>
-#include <vector>
 
 namespace gavo::server {
 
@@ -20,23 +19,34 @@ bool has_drive_prefix(const char* s, size_t n) {
     return n >= 2 && s[1] == ':' && ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'));
 }
 
-// Splits on both separators and folds "." and ".."; false when ".." climbs above the root.
-bool fold_components(const char* s, size_t n, std::vector<std::string>* parts) {
+// Splits on both separators and folds "." and ".." straight into `path` (components
+// joined by '/'), without a list of components: a name is parsed on every open. False
+// when ".." climbs above the root.
+bool fold_components(const char* s, size_t n, std::string* path) {
+    path->reserve(n);
     size_t i = 0;
     while (i < n) {
         while (i < n && is_separator(s[i])) ++i;
         const size_t start = i;
         while (i < n && !is_separator(s[i])) ++i;
-        const std::string part(s + start, i - start);
-        if (part.empty() || part == ".") continue;
-        if (part == "..") {
-            if (parts->empty()) return false;
-            parts->pop_back();
+        const size_t len = i - start;
+        if (len == 0 || (len == 1 && s[start] == '.')) continue;
+        if (len == 2 && s[start] == '.' && s[start + 1] == '.') {
+            if (path->empty()) return false;
+            const size_t slash = path->rfind('/');
+            path->resize(slash == std::string::npos ? 0 : slash);
             continue;
         }
-        parts->push_back(part);
+        if (!path->empty()) *path += '/';
+        path->append(s + start, len);
     }
     return true;
+}
+
+// True when `path` is kNodeLockName or lies beneath it.
+bool in_node_lock(const std::string& path) {
+    const size_t n = strlen(kNodeLockName);
+    return path.compare(0, n, kNodeLockName) == 0 && (path.size() == n || path[n] == '/');
 }
 
 }  // namespace
@@ -48,16 +58,11 @@ ClientName parse_client_name(const char* field, size_t length, bool root_ok) {
     if (field[n] != '\0') return refuse("name not terminated by a zero byte");
     if (memchr(field, '\0', n) != nullptr) return refuse("zero byte inside the name");
     if (has_drive_prefix(field, n)) return refuse("drive-letter name");
-    std::vector<std::string> parts;
-    if (!fold_components(field, n, &parts)) return refuse("'..' leaves the root");
-    if (parts.empty() && !root_ok) return refuse("name of the root itself");
-    if (!parts.empty() && parts.front() == kNodeLockName) return refuse("the server's own file");
     ClientName out;
+    if (!fold_components(field, n, &out.path)) return refuse("'..' leaves the root");
+    if (out.path.empty() && !root_ok) return refuse("name of the root itself");
+    if (in_node_lock(out.path)) return refuse("the server's own file");
     out.ok = true;
-    for (const std::string& part : parts) {
-        if (!out.path.empty()) out.path += '/';
-        out.path += part;
-    }
     return out;
 }
 
