@@ -46,18 +46,19 @@ void RecordWriter::stop() {
 }
 
 void RecordWriter::submit(Record record, Done done) {
+    bool queued = false, wake = false;
     {
         MutexLock lock(mutex_);
         if (running_ && !stopping_) {
             queue_.push_back(Pending{std::move(record), std::move(done)});
+            queued = true;
             // The committer waits for a first record, or gathers up to expected_ ones.
-            if (queue_.size() == 1 || (gathering_ && queue_.size() >= expected_)) {
-                work_.notify_all();
-            }
-            return;
+            wake = queue_.size() == 1 || (gathering_ && queue_.size() >= expected_);
         }
     }
-    done(kCodeIoError);
+    // Woken after the lock is released, the committer does not block on it at once.
+    if (wake) work_.notify_all();
+    if (!queued) done(kCodeIoError);
 }
 
 int RecordWriter::submit(Record record) {
