@@ -423,18 +423,21 @@ void Server::park_record(Client* c) {
         c->parked = true;
     }
     Record record = c->session.take_parked_record();
-    tables_.store(std::move(record), [this, c](int code) { record_committed(c, code); });
+    tables_.store(std::move(record),
+                  [this, c](int code, size_t batch) { record_committed(c, code, batch); });
     // `c` may be served on another thread from here on.
 }
 
-void Server::record_committed(Client* c, int code) {
+void Server::record_committed(Client* c, int code, size_t batch) {
     {
         MutexLock lock(c->handoff);
         c->session.set_record_outcome(code);
-        // Answered here, a connection that stayed in its set is watched again without a
-        // system call and without waking a loop thread. Read under the client's lock as
-        // in serve_on(): at a stop, the loop answers it and ends it.
-        if (!stopping_ && c->session.answer_record_now()) {
+        // A lone record is answered here, which spares its client the wake-up of a loop
+        // thread; its connection stayed in its set and is watched again without a system
+        // call. The answers of a batch go back to the loop threads, which meet the next
+        // records in the same turn (answered from here, each would wake a loop thread).
+        // Read under the client's lock as in serve_on(): at a stop, the loop answers it.
+        if (batch == 1 && !stopping_ && c->session.answer_record_now()) {
             c->parked = false;
             c->busy = false;
             if (loop_.watch(*c)) return;

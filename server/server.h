@@ -131,9 +131,10 @@ private:
     void serve_on(Client* c, bool open);
     // Queues the record parked by the session of `c` for its commit.
     void park_record(Client* c);
-    // The commit's end, on the writer's thread: answers the record there when that needs
-    // no wait and watches `c` again, or hands `c` back to the loop (resume_client).
-    void record_committed(Client* c, int code);
+    // The commit's end, on the writer's thread (`batch` records committed together):
+    // answers a lone record there when that needs no wait and watches `c` again, or
+    // hands `c` back to the loop (resume_client).
+    void record_committed(Client* c, int code, size_t batch);
     // Ends a connection; `stopping`: serves first the request already here, if any.
     void finish_client(Client* c, bool stopping);
     // At a stop: ends the connections no thread serves.

@@ -58,7 +58,7 @@ void RecordWriter::submit(Record record, Done done) {
     }
     // Woken after the lock is released, the committer does not block on it at once.
     if (wake) work_.notify_all();
-    if (!queued) done(kCodeIoError);
+    if (!queued) done(kCodeIoError, 1);
 }
 
 int RecordWriter::submit(Record record) {
@@ -66,7 +66,7 @@ int RecordWriter::submit(Record record) {
     CondVar answered;
     bool done = false;
     int code = 0;
-    submit(std::move(record), [&](int outcome) {
+    submit(std::move(record), [&](int outcome, size_t) {
         MutexLock lock(mutex);
         code = outcome;
         done = true;
@@ -129,7 +129,7 @@ void RecordWriter::commit_batch() {
         }
     }
     // Without the writer's lock: a completion takes its session's locks.
-    for (Pending& p : batch_) p.done(ok ? 0 : error.code);
+    for (Pending& p : batch_) p.done(ok ? 0 : error.code, batch_.size());
     batch_.clear();
     mutex_.lock();
 }
