@@ -72,7 +72,8 @@ struct Server::Client : EventLoop::Watched {
     bool opened = false;  // admitted: its end gets a log line
     // Served by a thread, or its record by the tables writer, rather than watched.
     bool busy GAVO_GUARDED_BY(handoff) = true;
-    bool resumed GAVO_GUARDED_BY(handoff) = false;  // its parked record's commit ended
+    // Its record waits for its commit (the connection may still be in its set).
+    bool parked GAVO_GUARDED_BY(handoff) = false;
 };
 
 Server::Server(ServerConfig config, Logger& log)
@@ -90,8 +91,12 @@ Server::Server(ServerConfig config, Logger& log)
       ctx_{config_, log_,     files_,  handles_,
            tables_, pending_, limits_, config_.access ? &access_ : nullptr},
       loop_(
-          log_, [this](EventLoop::Watched* w) { serve_client(static_cast<Client*>(w), true); }, 0,
-          config_.max_threads > 0 ? config_.max_threads : default_threads(),
+          log_,
+          [this](EventLoop::Watched* w, bool resumed) {
+              if (resumed) return resume_client(static_cast<Client*>(w));
+              serve_client(static_cast<Client*>(w), true);
+          },
+          0, config_.max_threads > 0 ? config_.max_threads : default_threads(),
           config_.thread_starter),
       allow_(config_.allow) {}
 
@@ -367,14 +372,31 @@ void Server::open_client(Client* c, const std::shared_ptr<TlsContext>& tls) {
 }
 
 void Server::serve_client(Client* c, bool socket_ready) {
-    bool resumed = false;
+    {
+        MutexLock lock(c->handoff);
+        if (c->parked) {
+            // Input or a hang-up while its record waits: the writer holds the connection.
+            // Out of the set, or the level-triggered set would report it again and again;
+            // whoever answers the record watches it again.
+            loop_.unwatch(*c);
+            return;
+        }
+        c->busy = true;
+    }
+    serve_on(c, c->session.serve_ready(socket_ready));
+}
+
+void Server::resume_client(Client* c) {
     {
         MutexLock lock(c->handoff);
         c->busy = true;
-        std::swap(resumed, c->resumed);
+        c->parked = false;
     }
-    bool open = resumed ? c->session.answer_record() && c->session.serve_ready(false)
-                        : c->session.serve_ready(socket_ready);
+    const bool answered = !c->session.record_parked() || c->session.answer_record();
+    serve_on(c, answered && c->session.serve_ready(false));
+}
+
+void Server::serve_on(Client* c, bool open) {
     if (open && c->session.record_parked()) return park_record(c);
     if (open) {
         c->session.conn().release_buffers();
@@ -393,19 +415,36 @@ void Server::serve_client(Client* c, bool socket_ready) {
 }
 
 void Server::park_record(Client* c) {
-    // Out of the loop while the record waits: input or a hang-up now would call the
-    // handler for a connection the writer holds. It stays busy, so a stop waits for it.
-    loop_.unwatch(*c);
+    // It stays in its set and busy (a stop waits for it); its buffers are empty now.
+    c->session.conn().release_buffers();
+    loop_.park(*c);
+    {
+        MutexLock lock(c->handoff);
+        c->parked = true;
+    }
     Record record = c->session.take_parked_record();
-    tables_.store(std::move(record), [this, c](int code) {
-        {
-            MutexLock lock(c->handoff);
-            c->session.set_record_outcome(code);
-            c->resumed = true;
-        }
-        loop_.resume(*c);
-    });
+    tables_.store(std::move(record),
+                  [this, c](int code, size_t batch) { record_committed(c, code, batch); });
     // `c` may be served on another thread from here on.
+}
+
+void Server::record_committed(Client* c, int code, size_t batch) {
+    {
+        MutexLock lock(c->handoff);
+        c->session.set_record_outcome(code);
+        // A lone record is answered here, which spares its client the wake-up of a loop
+        // thread; its connection stayed in its set and is watched again without a system
+        // call. The answers of a batch go back to the loop threads, which meet the next
+        // records in the same turn (answered from here, each would wake a loop thread).
+        // Read under the client's lock as in serve_on(): at a stop, the loop answers it.
+        if (batch == 1 && !stopping_ && c->session.answer_record_now()) {
+            c->parked = false;
+            c->busy = false;
+            if (loop_.watch(*c)) return;
+            c->busy = true;  // the loop ends it: its watch fails there too
+        }
+    }
+    loop_.resume(*c);
 }
 
 void Server::finish_client(Client* c, bool stopping) {

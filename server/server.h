@@ -123,9 +123,18 @@ private:
     void open_client(Client* c, const std::shared_ptr<TlsContext>& tls);
     // The loop's handler: serves the requests here, then watches the connection again.
     void serve_client(Client* c, bool socket_ready);
-    // Queues the record parked by the session of `c` for its commit; the commit's end
-    // hands `c` back to the loop, which answers it (serve_client) and serves on.
+    // The loop's handler for a connection handed back after its record's commit: answers
+    // the record unless that is done, then serves on as serve_client().
+    void resume_client(Client* c);
+    // After serving: parks a record, watches the connection again, or ends it (`open`
+    // false).
+    void serve_on(Client* c, bool open);
+    // Queues the record parked by the session of `c` for its commit.
     void park_record(Client* c);
+    // The commit's end, on the writer's thread (`batch` records committed together):
+    // answers a lone record there when that needs no wait and watches `c` again, or
+    // hands `c` back to the loop (resume_client).
+    void record_committed(Client* c, int code, size_t batch);
     // Ends a connection; `stopping`: serves first the request already here, if any.
     void finish_client(Client* c, bool stopping);
     // At a stop: ends the connections no thread serves.

@@ -89,6 +89,11 @@ public:
     // Answers the parked record (its wire byte count, or the code with a log line) and
     // counts its request; false once the connection has ended.
     bool answer_record();
+    // As answer_record(), for the thread that saw the commit end, which must not wait:
+    // true when the record committed and its answer went out whole (the record is then
+    // no longer parked); otherwise answer_record() finishes the answer later (what did
+    // not fit in the socket is buffered).
+    bool answer_record_now();
     std::string end_reason() const;
 
     // The connection, for the TLS handshake before the first request.
@@ -194,6 +199,7 @@ private:
         std::string table;  // its table, for the log
         size_t wire_bytes = 0;
         int code = 0;
+        bool answered = false;  // its answer is begun: the rest is buffered in conn_
     };
     std::optional<Parked> parked_;
     bool may_park_ = false;  // in serve_ready(): a table record is parked, not stored here

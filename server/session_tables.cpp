@@ -161,9 +161,24 @@ Record Session::take_parked_record() { return std::move(parked_->record); }
 bool Session::answer_record() {
     const Parked parked = std::move(*parked_);
     parked_.reset();
-    const bool open = answer_table_write(parked.code, parked.table, parked.wire_bytes);
+    const bool open = parked.answered
+                          ? conn_.flush()
+                          : answer_table_write(parked.code, parked.table, parked.wire_bytes);
     count_request();
     return open;
+}
+
+// Only a plain connection's success answer: a TLS session sends in records of its own,
+// and a failure has its log line written where the connection is served.
+bool Session::answer_record_now() {
+    if (parked_->code != 0 || conn_.tls()) return false;
+    result_ = static_cast<int32_t>(parked_->wire_bytes);
+    const wire::ReplyBytes reply = wire::encode_long(result_);
+    parked_->answered = true;
+    if (!conn_.send_now(reply.bytes, reply.size)) return false;
+    parked_.reset();
+    count_request();
+    return true;
 }
 
 bool Session::answer_table_write(int code, const std::string& table, size_t wire_bytes) {

@@ -150,7 +150,7 @@ TEST(RecordWriterTest, CompletionsRunOnceEachAfterTheirCommitWithoutTheWritersLo
         std::vector<int> calls(kRecords, 0), codes(kRecords, 1);
         std::vector<uint64_t> committed_then(kRecords, 0);
         for (size_t i = 0; i < kRecords; ++i) {
-            writer.submit(record(std::to_string(i)), [&, i](int code) {
+            writer.submit(record(std::to_string(i)), [&, i](int code, size_t) {
                 ++calls[i];
                 codes[i] = code;
                 committed_then[i] = writer.committed_records();
@@ -161,7 +161,7 @@ TEST(RecordWriterTest, CompletionsRunOnceEachAfterTheirCommitWithoutTheWritersLo
         EXPECT_EQ(codes, std::vector<int>(kRecords, fail ? -106 : 0));
         for (size_t i = 0; !fail && i < kRecords; ++i) EXPECT_GT(committed_then[i], i);
         int late = 1;  // after the stop: answered at once, on this thread
-        writer.submit(record("late"), [&](int code) { late = code; });
+        writer.submit(record("late"), [&](int code, size_t) { late = code; });
         EXPECT_LT(late, 0);
     }
 }

@@ -389,26 +389,33 @@ using HeldCommitTest = TablesTest;
 
 // A record waiting for its commit holds no thread: with commits held, more clients than
 // the server may have threads each have a record pending, and once the commit goes on
-// every record is stored exactly once, whether its client waits for the answer, hangs
-// up meanwhile, or the server stops meanwhile.
+// every record is stored exactly once, whether its client waits for the answer, sends
+// its next record before it, hangs up meanwhile, or the server stops meanwhile.
 TEST_P(HeldCommitTest, RecordsPendingBeyondTheThreadBoundAreAllStored) {
-    enum class Then { kWaits, kHangsUp, kServerStops };
-    for (const Then then : {Then::kWaits, Then::kHangsUp, Then::kServerStops}) {
+    enum class Then { kWaits, kSendsAnother, kHangsUp, kServerStops };
+    for (const Then then :
+         {Then::kWaits, Then::kSendsAnother, Then::kHangsUp, Then::kServerStops}) {
         SCOPED_TRACE(static_cast<int>(then));
         config_.state_dir = dir_ + "state" + std::to_string(static_cast<int>(then));
         config_.max_threads = 1;
         start();
         constexpr size_t kClients = 8;
         std::vector<std::unique_ptr<WireClient>> clients;
+        std::vector<std::string> writes;  // each client's record write, without the record
         HeldCommit hold(config_.state_dir + "/tables.db");
         for (size_t k = 0; k < kClients; ++k) {
             clients.push_back(client());
-            const int h = clients.back()->table_open("events");
-            ASSERT_TRUE(clients.back()->send_raw(be16(19) + be16(h) + "record\n"));
+            writes.push_back(be16(19) + be16(clients.back()->table_open("events")));
+            ASSERT_TRUE(clients.back()->send_raw(writes.back() + "record\n"));
         }
         ASSERT_TRUE(eventually([&] { return server_->tables().writer()->pending() == kClients; }));
         std::thread stopper;
-        if (then == Then::kHangsUp) {
+        const size_t each = then == Then::kSendsAnother ? 2 : 1;
+        if (then == Then::kSendsAnother) {
+            for (size_t k = 0; k < kClients; ++k) {
+                ASSERT_TRUE(clients[k]->send_raw(writes[k] + "second\n"));
+            }
+        } else if (then == Then::kHangsUp) {
             for (auto& c : clients) c->close();
         } else if (then == Then::kServerStops) {
             stopper = std::thread([&] { server_->stop(); });
@@ -421,13 +428,16 @@ TEST_P(HeldCommitTest, RecordsPendingBeyondTheThreadBoundAreAllStored) {
             // At a stop, a commit slower than the stop's grace may cut the answer off.
             EXPECT_TRUE(answer == 7 || (then == Then::kServerStops && answer == kNoReply))
                 << answer;
+            if (each == 2) {
+                EXPECT_EQ(c->recv32(), 7);
+            }
         }
         if (stopper.joinable()) stopper.join();
-        ASSERT_TRUE(
-            eventually([&] { return server_->connections() == 0 || then == Then::kWaits; }));
-        EXPECT_EQ(server_->tables().writer()->committed_records(), kClients);
+        ASSERT_TRUE(eventually(
+            [&] { return server_->connections() == 0 || then == Then::kWaits || each == 2; }));
+        EXPECT_EQ(server_->tables().writer()->committed_records(), each * kClients);
         server_.reset();
-        EXPECT_EQ(stored("events").size(), kClients);
+        EXPECT_EQ(stored("events").size(), each * kClients);
     }
 }
 

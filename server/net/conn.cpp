@@ -224,6 +224,7 @@ ssize_t Conn::try_receive(void* dest, size_t max, short* wait) {
     Transport::Failure failure;
     const ssize_t n = transport_->receive(dest, max, wait, &failure);
     if (n == kFailed) fail(failure.kind, failure.why);
+    drained_ = n == kWouldBlock || (n > 0 && static_cast<size_t>(n) < max);
     return n;
 }
 
@@ -247,6 +248,9 @@ void Conn::ack_now() {
 
 bool Conn::input_pending() {
     if (in_pos_ < in_len_) return true;
+    // A plain socket that a receive left empty had nothing more then: bytes sent after
+    // it belong to a later send, and a peek would only race with them.
+    if (drained_ && !tls()) return false;
     return !failed() && transport_->data_pending();
 }
 
@@ -316,6 +320,19 @@ bool Conn::send_all(const unsigned char* p, size_t n) {
         n -= static_cast<size_t>(sent);
     }
     return true;
+}
+
+bool Conn::send_now(const unsigned char* src, size_t n) {
+    if (failed()) return false;
+    short wait = POLLOUT;
+    const ssize_t sent = n > 0 ? try_send(src, n, &wait) : 0;
+    if (sent == kFailed) return false;
+    const size_t done = sent > 0 ? static_cast<size_t>(sent) : 0;
+    earn(done);
+    sent_ += done;
+    if (done == n) return true;
+    put_bytes(src + done, n - done);
+    return false;
 }
 
 ssize_t Conn::try_send(const unsigned char* p, size_t n, short* wait) {

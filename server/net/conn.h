@@ -97,6 +97,10 @@ public:
     bool put_bytes(const void* src, size_t n);
     // Sends everything buffered.
     bool flush();
+    // Sends `n` bytes (nothing buffered before them) as far as the socket takes them now,
+    // never waiting: for a thread that must not block. True when all went out; otherwise
+    // the rest is buffered for the next flush(), or the connection failed.
+    bool send_now(const unsigned char* src, size_t n);
 
     int fd() const { return fd_; }
     bool tls() const { return transport_->encrypted(); }
@@ -172,7 +176,9 @@ private:
     ConnFailure failure_ = ConnFailure::kNone;
     std::string error_;
     bool stop_seen_ = false;  // the stop has come; only the request then arriving is served
-    uint64_t received_ = 0;   // bytes since take_counts()
+    // The last receive left the socket empty (it took fewer bytes than it asked for).
+    bool drained_ = false;
+    uint64_t received_ = 0;  // bytes since take_counts()
     uint64_t sent_ = 0;
     std::unique_ptr<Transport> transport_;  // plain text, or TLS after start_tls()
     std::string cert_name_;

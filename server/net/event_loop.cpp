@@ -142,23 +142,34 @@ void EventLoop::unwatch(Watched& w) {
     w.set = -1;
 }
 
+void EventLoop::park(Watched& w) {
+    w.home = w.set >= 0 ? w.set
+                        : static_cast<int>(next_set_.fetch_add(1, std::memory_order_relaxed) %
+                                           static_cast<unsigned>(epoll_fds_.size()));
+}
+
 void EventLoop::resume(Watched& w) {
-    const size_t set = next_set_.fetch_add(1, std::memory_order_relaxed) % epoll_fds_.size();
-    {
-        MutexLock lock(ready_mutex_);
-        if (!ready_closed_) {
-            ready_[set].push_back(&w);
-            // A list that had connections already has its eventfd signalled.
-            if (ready_[set].size() > 1) return;
-            const uint64_t one = 1;
-            if (write(resume_fds_[set], &one, sizeof one) == sizeof one) return;
-            // An eventfd refuses a write only at its counter's maximum, which no number
-            // of resumes reaches; should it happen, a task serves the connection.
-            ready_[set].pop_back();
-        }
-    }
+    // Only the thread at its set may serve a connection still in the set: another one
+    // could end it while that thread holds an event naming it.
+    if (w.home < 0) park(w);
+    if (make_ready(w, static_cast<size_t>(w.home))) return;
     Watched* handed_back = &w;
-    run_task([this, handed_back] { handler_(handed_back); }, Blocking::kPeer);
+    run_task([this, handed_back] { handler_(handed_back, true); }, Blocking::kPeer);
+}
+
+bool EventLoop::make_ready(Watched& w, size_t set) {
+    MutexLock lock(ready_mutex_);
+    if (ready_closed_) return false;
+    ready_[set].push_back(&w);
+    // A list that had connections already has its eventfd signalled.
+    if (ready_[set].size() > 1) return true;
+    const uint64_t one = 1;
+    // An eventfd refuses a write only at its counter's maximum, when it is readable
+    // anyway: the list is still served.
+    if (write(resume_fds_[set], &one, sizeof one) < 0 && errno != EAGAIN) {
+        log_.linef(LogLevel::kError, "event loop: resume eventfd: %s", strerror(errno));
+    }
+    return true;
 }
 
 void EventLoop::run_resumed(Turn& turn) {
@@ -176,7 +187,7 @@ void EventLoop::run_resumed(Turn& turn) {
             continue;
         }
         turn.current = turn.resumed[i];
-        handler_(turn.current);
+        handler_(turn.current, true);
     }
     turn.resumed.clear();
 }
@@ -287,6 +298,7 @@ int EventLoop::take_turn(size_t set) {
             vacate_locked(turn);
             break;
         }
+        bool resumes = false;
         for (int i = 0; turn.looping && i < n; ++i) {
             void* const tag = turn.events[i].data.ptr;
             if (tag == nullptr) {  // the turns have ended
@@ -295,12 +307,15 @@ int EventLoop::take_turn(size_t set) {
                 break;
             }
             if (tag == &resume_fds_[set]) {
-                run_resumed(turn);
+                resumes = true;
                 continue;
             }
             turn.current = static_cast<Watched*>(tag);
-            handler_(turn.current);
+            handler_(turn.current, false);
         }
+        // After the batch (see the class comment). A thread that left the set leaves the
+        // eventfd signalled for the next one.
+        if (resumes && turn.looping) run_resumed(turn);
     }
     tl_turn_ = nullptr;
     return turn.blocking;
@@ -368,7 +383,7 @@ void EventLoop::end_turns() {
             list.clear();
         }
     }
-    for (Watched* w : left) run_task([this, w] { handler_(w); }, Blocking::kPeer);
+    for (Watched* w : left) run_task([this, w] { handler_(w, true); }, Blocking::kPeer);
 }
 
 void EventLoop::shut_down() {

@@ -21,10 +21,16 @@
 // the pool never exceeds one thread per set plus `max_blocking`.
 //
 // Work that only waits for the server's own work (a record's commit) need not hold a
-// thread at all: the handler takes the connection out of its set (unwatch), hands it to
-// that work and returns; when the work ends, resume() hands the connection back, and a
-// thread at one of the sets calls the handler with it again (each set has a ready list
-// and an eventfd that says the list has connections).
+// thread at all: the handler parks the connection (park()), hands it to that work and
+// returns. A parked connection stays in its set, which costs no system call while its
+// client waits quietly for the answer; should it send or hang up meanwhile, the handler
+// is called for it as usual and takes it out of the set (unwatch), since it does not own
+// it. When the work ends, resume() hands the connection back: the thread at its set calls
+// the handler with it again (each set has a ready list and an eventfd that says the list
+// has connections). A thread serves the ready list only after the rest of its batch of
+// events, which may still name a connection that the list's handler ends. The work may
+// instead take the connection back to being watched itself, under `handoff`, if it can
+// finish its part without blocking.
 //
 // Usage: construct, start(), watch() connections; the handler owns each connection it is
 // given until it returns or watches it again (or closes it, or hands it to work that will
@@ -60,10 +66,15 @@ public:
     // `handoff` before it touches the connection.
     struct Watched {
         int fd = -1;
-        int set = -1;  // the epoll set it is in, -1: none; touched by its owner only
+        // The epoll set it is in, -1: none. Touched by its owner, or while it is parked
+        // by whoever holds `handoff`.
+        int set = -1;
+        int home = -1;  // the set whose ready list takes it back (see park())
         Mutex handoff;
     };
-    using Handler = std::function<void(Watched*)>;
+    // Called with a connection that has input or hung up (`resumed` false), or that
+    // resume() handed back (true).
+    using Handler = std::function<void(Watched* w, bool resumed)>;
     // Starts `body` on a new detached thread; false when the system refuses one.
     using ThreadStarter = std::function<bool(std::function<void()> body)>;
 
@@ -84,10 +95,13 @@ public:
     // Takes `w` out of its set, before its socket is closed: a descriptor copied into a
     // child process would otherwise keep it in the set after the close.
     void unwatch(Watched& w);
+    // Called by the handler before it hands `w` to work that will resume() it: `w`
+    // stays in its set (if it is in one), and comes back at that set's ready list.
+    void park(Watched& w);
     // Hands `w` back to the loop from the work it was given to (see above), from any
-    // thread: the handler is called with it by a thread at a set, or once the turns have
-    // ended by a task (Blocking::kPeer). The caller does not touch `w` afterwards; what it
-    // wrote before is seen by the handler.
+    // thread: the handler is called with it by the thread at its set, or once the turns
+    // have ended by a task (Blocking::kPeer). The caller does not touch `w` afterwards;
+    // what it wrote before is seen by the handler.
     void resume(Watched& w);
     // Runs `task` on a pool thread as blocking work of `kind` (a TLS handshake, the end
     // of a connection at a stop); it waits in the queue while the bound is reached.
@@ -127,6 +141,8 @@ private:
     int take_turn(size_t set);
     // Calls the handler for the connections on the ready list of the set of `turn`.
     void run_resumed(Turn& turn);
+    // Puts `w` on the ready list of `set`; false once the turns have ended.
+    bool make_ready(Watched& w, size_t set);
     // offload() for the thread of `turn`: leaves the set to another thread when the
     // bound allows and one is found.
     bool leave_for(Turn& turn, Blocking kind);

@@ -46,18 +46,19 @@ void RecordWriter::stop() {
 }
 
 void RecordWriter::submit(Record record, Done done) {
+    bool queued = false, wake = false;
     {
         MutexLock lock(mutex_);
         if (running_ && !stopping_) {
             queue_.push_back(Pending{std::move(record), std::move(done)});
+            queued = true;
             // The committer waits for a first record, or gathers up to expected_ ones.
-            if (queue_.size() == 1 || (gathering_ && queue_.size() >= expected_)) {
-                work_.notify_all();
-            }
-            return;
+            wake = queue_.size() == 1 || (gathering_ && queue_.size() >= expected_);
         }
     }
-    done(kCodeIoError);
+    // Woken after the lock is released, the committer does not block on it at once.
+    if (wake) work_.notify_all();
+    if (!queued) done(kCodeIoError, 1);
 }
 
 int RecordWriter::submit(Record record) {
@@ -65,7 +66,7 @@ int RecordWriter::submit(Record record) {
     CondVar answered;
     bool done = false;
     int code = 0;
-    submit(std::move(record), [&](int outcome) {
+    submit(std::move(record), [&](int outcome, size_t) {
         MutexLock lock(mutex);
         code = outcome;
         done = true;
@@ -128,7 +129,7 @@ void RecordWriter::commit_batch() {
         }
     }
     // Without the writer's lock: a completion takes its session's locks.
-    for (Pending& p : batch_) p.done(ok ? 0 : error.code);
+    for (Pending& p : batch_) p.done(ok ? 0 : error.code, batch_.size());
     batch_.clear();
     mutex_.lock();
 }

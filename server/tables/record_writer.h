@@ -36,8 +36,10 @@ namespace gavo::server {
 class RecordWriter {
 public:
     // Called once per queued record: 0 when it is committed, or a negative code when the
-    // store failed (the record is then not stored) or the writer was not running.
-    using Done = std::function<void(int code)>;
+    // store failed (the record is then not stored) or the writer was not running; with
+    // the number of records whose completions are called in the same turn (1 when the
+    // writer was not running).
+    using Done = std::function<void(int code, size_t batch)>;
 
     // `max_batch`: most records per transaction (1 turns group commit off).
     RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_t max_batch);

@@ -204,7 +204,7 @@ int TableService::store(Record record) {
 
 void TableService::store(Record record, RecordWriter::Done done) {
     if (writer_) return writer_->submit(std::move(record), std::move(done));
-    done(kCodeIoError);
+    done(kCodeIoError, 1);
 }
 
 }  // namespace gavo::server
