@@ -45,7 +45,7 @@ Session::Session(ServerContext& ctx, int fd, const Identity& who, std::string la
       id_(id) {}
 
 void Session::set_cert_name(const std::string& name) {
-    who_.cert_name = name;
+    who_ = Identity(who_.addr, name);
     label_ += " CN=" + name;
 }
 

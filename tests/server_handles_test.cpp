@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <functional>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "server/base/address.h"
@@ -409,6 +411,50 @@ TEST(HandleMarkTest, ARestartedTableDoesNotSoonHandOutANumberStillHeld) {
         EXPECT_NE(why.find(expected), std::string::npos) << why;
         remove_tree(dir);
     }
+}
+
+// Each fsync through the seam first runs `during` on another thread and waits for it.
+struct SyncWatch : server::Sys {
+    int fsync(int fd) override {
+        if (during) std::thread(during).join();
+        return server::Sys::fsync(fd);
+    }
+    std::function<void()> during;
+};
+
+// The open that needs a new reservation syncs the mark without the table's lock: while
+// it does, another client's lookup and close go through (were the lock held, they would
+// wait for ever), and the open gets its number once the mark is on disk.
+TEST(HandleMarkTest, ASyncedReservationHoldsUpNoOtherClient) {
+    server::HostAddr a, b;
+    ASSERT_TRUE(server::parse_host_addr("10.0.0.1", &a));
+    ASSERT_TRUE(server::parse_host_addr("10.0.0.2", &b));
+    const std::string dir = make_temp_dir(), path = dir + server::kHandleMarkName;
+    server::HandleTable table(server::kHandleCount);
+    std::string why;
+    ASSERT_TRUE(table.keep_position(std::make_unique<server::HandleMarkFile>(path, true), &why))
+        << why;
+    const int b_handle = table.add(b, std::make_shared<Nothing>(), &why);
+    for (uint64_t p = 1; p < server::HandleTable::kReserveBlock; ++p) {
+        ASSERT_GE(table.add(a, std::make_shared<Nothing>(), &why), 0) << why;
+    }
+    SyncWatch watch;
+    int syncs = 0;
+    server::Lookup found = server::Lookup::kUnknown, closed = server::Lookup::kUnknown;
+    watch.during = [&] {
+        if (syncs++ > 0) return;
+        EXPECT_TRUE(table.find(b_handle, b, &found));
+        EXPECT_TRUE(table.remove(b_handle, b, &closed));
+    };
+    server::set_sys(&watch);
+    const int h = table.add(a, std::make_shared<Nothing>(), &why);
+    server::set_sys(nullptr);
+    EXPECT_EQ(h, static_cast<int>(server::HandleTable::kReserveBlock)) << why;
+    EXPECT_EQ(syncs, 2);  // the mark and its folder
+    EXPECT_EQ(found, server::Lookup::kFound);
+    EXPECT_EQ(closed, server::Lookup::kFound);
+    EXPECT_EQ(table.size(), server::HandleTable::kReserveBlock);
+    remove_tree(dir);
 }
 
 }  // namespace

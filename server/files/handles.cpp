@@ -107,21 +107,33 @@ bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
 bool HandleTable::keep_position(std::unique_ptr<HandleMarkFile> file, std::string* error) {
     HandleMark mark;
     if (file->load(&mark, error) == HandleMarkFile::Load::kBad) return false;
-    MutexLock lock(mutex_);
-    next_ = mark.next;
-    held_ = mark.held;
-    held_until_ = held_.any() ? next_ + kHandleCount : 0;
+    MutexLock saving(save_mutex_);
+    uint64_t next = 0;
+    {
+        MutexLock lock(mutex_);
+        next = next_ = mark.next;
+        held_ = mark.held;
+        held_until_ = held_.any() ? next_ + kHandleCount : 0;
+        reserved_ = next_;  // nothing may be handed out before the first reservation
+    }
     mark_file_ = std::move(file);
-    if (reserve(next_, error)) return true;
+    if (reserve(next, error)) return true;
     mark_file_.reset();
+    MutexLock lock(mutex_);
+    reserved_ = UINT64_MAX;
     return false;
 }
 
 bool HandleTable::record_stop(std::string* error) {
-    MutexLock lock(mutex_);
+    MutexLock saving(save_mutex_);
     if (!mark_file_) return true;
-    reserved_ = next_;  // anything handed out after this needs a new reservation
-    return mark_file_->save(mark_at(next_), error);
+    HandleMark mark;
+    {
+        MutexLock lock(mutex_);
+        reserved_ = next_;  // anything handed out after this needs a new reservation
+        mark = mark_at(next_);
+    }
+    return mark_file_->save(mark, error);
 }
 
 bool HandleTable::held_back(uint64_t position) const {
@@ -142,12 +154,20 @@ HandleMark HandleTable::mark_at(uint64_t next) const {
 }
 
 bool HandleTable::reserve(uint64_t position, std::string* why) {
-    const HandleMark mark = mark_at(position + kReserveBlock);
+    HandleMark mark;
+    {
+        MutexLock lock(mutex_);
+        if (position < reserved_) return true;  // another add reserved it meanwhile
+        mark = mark_at(position + kReserveBlock);
+    }
+    // Numbers handed out while this is written lie below the old reservation, which the
+    // file on disk still covers; none at or beyond it until the new one is durable.
     std::string error;
     if (!mark_file_->save(mark, &error)) {
         *why = "the handle position cannot be recorded: " + error;
         return false;
     }
+    MutexLock lock(mutex_);
     reserved_ = mark.next;
     return true;
 }
@@ -167,12 +187,30 @@ void HandleTable::count_host(const HostAddr& addr, bool added) {
 int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::string* why,
                      ConnId conn) {
     const Clock::time_point now = sys().now();
-    const std::string key = who.key();
-    MutexLock lock(mutex_);
+    const std::string& key = who.key();
+    for (;;) {
+        int handle = -1;
+        uint64_t position = 0;
+        {
+            MutexLock lock(mutex_);
+            const Place placed = place(who, key, obj, conn, now, &handle, &position, why);
+            if (placed != Place::kReserve) return handle;
+        }
+        // The reservation is written without the table's lock; then the search starts
+        // over, as other adds and closes may have changed the table meanwhile.
+        MutexLock saving(save_mutex_);
+        if (!reserve(position, why)) return -1;
+    }
+}
+
+HandleTable::Place HandleTable::place(const Identity& who, const std::string& key,
+                                      std::shared_ptr<OpenObject>& obj, ConnId conn,
+                                      Clock::time_point now, int* handle, uint64_t* position,
+                                      std::string* why) {
     const size_t host_holds = host_count(who.addr);
     if (host_holds >= static_cast<size_t>(per_host_limit_)) {
         *why = "host holds " + std::to_string(host_holds) + " handles, the limit";
-        return -1;
+        return Place::kRefused;
     }
     auto found = spaces_.find(key);
     const Space empty;
@@ -184,24 +222,29 @@ int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::
         if (!class_.contains(h) || held.count(h) != 0 || held_back(p)) continue;
         // Never hand out a position the mark file does not cover: after a crash the
         // next run starts at the reserved mark, beyond every number given out here.
-        if (p >= reserved_ && !reserve(p, why)) return -1;
-        spaces_[key].emplace(h, Slot{who, std::move(obj), conn, now, now, {}});
+        if (p >= reserved_) {
+            *position = p;
+            return Place::kReserve;
+        }
+        if (found == spaces_.end()) found = spaces_.emplace(key, Space()).first;
+        found->second.emplace(h, Slot{who.addr, std::move(obj), conn, now, now, {}});
         if (holders_[index]++ == 0) in_use_.set(index);
         ++size_;
         count_host(who.addr, true);
         next_ = p + 1;
-        return h;
+        *handle = h;
+        return Place::kGiven;
     }
     *why = "all " + std::to_string(class_.size()) + " handles" +
            (class_.count > 1 ? " of this node" : "") + " are in use" +
            (held_until_ > next_ ? " or held back after a restart" : "");
-    return -1;
+    return Place::kRefused;
 }
 
 std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, Lookup* result,
                                               ConnId conn) {
     const Clock::time_point now = conn != 0 ? sys().now() : Clock::time_point{};
-    const std::string key = who.key();
+    const std::string& key = who.key();
     MutexLock lock(mutex_);
     auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
@@ -220,7 +263,7 @@ std::shared_ptr<OpenObject> HandleTable::find(int handle, const Identity& who, L
 }
 
 std::shared_ptr<OpenObject> HandleTable::remove(int handle, const Identity& who, Lookup* result) {
-    const std::string key = who.key();
+    const std::string& key = who.key();
     MutexLock lock(mutex_);
     auto space = spaces_.find(key);
     auto it = space == spaces_.end() ? Space::iterator{} : space->second.find(handle);
@@ -245,10 +288,11 @@ std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space
     const size_t number = static_cast<size_t>(slot->first);  // one the table handed out
     if (--holders_[number] == 0) in_use_.reset(number);
     --size_;
-    count_host(slot->second.owner.addr, false);
-    orphans_.erase({space->first, slot->first});
+    count_host(slot->second.owner, false);
+    if (slot->second.conn == 0) orphans_.erase({space->first, slot->first});
+    const bool live = slot->second.conn != 0;
     space->second.erase(slot);
-    if (space->second.empty()) spaces_.erase(space);
+    if (space->second.empty() && !live) spaces_.erase(space);
     return obj;
 }
 
@@ -258,7 +302,7 @@ void HandleTable::connection_opened(ConnId conn, const std::string& label) {
 }
 
 void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::time_point now) {
-    const std::string key = who.key();
+    const std::string& key = who.key();
     MutexLock lock(mutex_);
     live_.erase(conn);
     // Only the owner's own space can hold handles this connection used.
@@ -270,6 +314,7 @@ void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::tim
         slot.orphaned = now;
         orphans_.insert({space->first, handle});
     }
+    if (space->second.empty()) spaces_.erase(space);  // kept for this connection's opens
 }
 
 HandleTable::Taken HandleTable::take_expired(Clock::time_point now, std::chrono::milliseconds grace,
@@ -309,7 +354,7 @@ std::vector<HandleView> HandleTable::list() const {
     for (const auto& [key, space] : spaces_) {
         for (const auto& [handle, slot] : space) {
             auto label = live_.find(slot.conn);
-            out.push_back({slot.owner.addr, key, handle, slot.obj, slot.opened, slot.used,
+            out.push_back({slot.owner, key, handle, slot.obj, slot.opened, slot.used,
                            label == live_.end() ? std::string() : label->second});
         }
     }

@@ -30,7 +30,9 @@
 // still run over the whole space, so the mark file and its lap mean the same with or
 // without nodes; only the numbers of other nodes' classes are skipped.
 //
-// Thread-safe: one mutex guards the table; the objects lock themselves.
+// Thread-safe: one mutex guards the table; the objects lock themselves. The mark file is
+// written outside that mutex (under a second one that only writers of the mark take), so
+// the lookups and closes of every client go on while a reservation is synced.
 #pragma once
 
 #include <bitset>
@@ -141,7 +143,8 @@ public:
     // Keeps the allocation position in `file` from now on: continues where the file says,
     // holds its numbers back for one lap, and writes the first reservation. Call before
     // serving. False with `error` when the file is damaged or cannot be written. Every
-    // kReserveBlock-th add() then writes the file while holding the table's lock.
+    // kReserveBlock-th add() then writes the file; only other adds that need a new
+    // reservation wait for it.
     bool keep_position(std::unique_ptr<HandleMarkFile> file, std::string* error);
     // Records the exact position and the numbers open now; call at a stop, before
     // take_all(). True when there is no file.
@@ -188,18 +191,27 @@ public:
 
 private:
     struct Slot {
-        Identity owner;
+        HostAddr owner;  // the owner's address: the per-host count goes by it
         std::shared_ptr<OpenObject> obj;
         ConnId conn = 0;  // the live connection that used it last; 0: none
         Clock::time_point opened, used;
         Clock::time_point orphaned;  // when `conn` ended (for an orphan)
     };
-    using Space = std::unordered_map<int, Slot>;  // one identity's numbers
-    using Spaces = std::map<std::string, Space>;  // by identity key
-    using Orphan = std::pair<std::string, int>;   // identity key and number
+    using Space = std::unordered_map<int, Slot>;               // one identity's numbers
+    using Spaces = std::map<std::string, Space, std::less<>>;  // by identity key
+    using Orphan = std::pair<std::string, int>;                // identity key and number
     // Why `handle` is not among the caller's: another identity's, another node's, or none.
     Lookup missing(int handle) const GAVO_REQUIRES(mutex_);
-    // Takes `slot` of `space` out; `space` is forgotten once empty.
+    // Where add() stands: a number given, none to give, or a reservation to write first.
+    enum class Place { kGiven, kRefused, kReserve };
+    // Gives `who` (keyed `key`) the next free number for `obj` when the reservation covers
+    // its position; otherwise sets `position` to it and gives nothing.
+    Place place(const Identity& who, const std::string& key, std::shared_ptr<OpenObject>& obj,
+                ConnId conn, Clock::time_point now, int* handle, uint64_t* position,
+                std::string* why) GAVO_REQUIRES(mutex_);
+    // Takes `slot` of `space` out; `space` is forgotten once empty, unless the connection
+    // that used the slot lives (its owner's next open would make the space again at once;
+    // connection_closed() forgets it).
     std::shared_ptr<OpenObject> take_slot(Spaces::iterator space, Space::iterator slot)
         GAVO_REQUIRES(mutex_);
     // The handles the host key of `addr` holds (over all its identities); one more or less.
@@ -210,13 +222,18 @@ private:
     // The mark to save with `next`: the open numbers, plus those still held back while
     // that keeps at most half of this server's numbers out of use.
     HandleMark mark_at(uint64_t next) const GAVO_REQUIRES(mutex_);
-    // Writes a reservation up to `position` + kReserveBlock; false with `why` on failure.
-    bool reserve(uint64_t position, std::string* why) GAVO_REQUIRES(mutex_);
+    // Writes a reservation up to `position` + kReserveBlock unless one covers `position`
+    // already; false with `why` on failure. The mark is taken under mutex_, written and
+    // synced outside it, and reserved_ moves only once it is on disk.
+    bool reserve(uint64_t position, std::string* why) GAVO_REQUIRES(save_mutex_);
 
     const int per_host_limit_;
     const HandleClass class_;
+    // Serialises the writes of the mark file; taken before mutex_, never inside it.
+    Mutex save_mutex_;
     mutable Mutex mutex_;
-    Spaces spaces_ GAVO_GUARDED_BY(mutex_);  // no empty spaces
+    // Empty spaces only of owners whose connection used them last and lives.
+    Spaces spaces_ GAVO_GUARDED_BY(mutex_);
     // Handles by host key; no zero counts.
     std::map<HostAddr, size_t> per_host_ GAVO_GUARDED_BY(mutex_);
     // Spaces per number.
@@ -232,7 +249,7 @@ private:
     // The position where the search for a free number starts.
     uint64_t next_ GAVO_GUARDED_BY(mutex_) = 0;
     // With a mark file: positions below reserved_ may be handed out without writing it.
-    std::unique_ptr<HandleMarkFile> mark_file_ GAVO_GUARDED_BY(mutex_);
+    std::unique_ptr<HandleMarkFile> mark_file_ GAVO_GUARDED_BY(save_mutex_);
     uint64_t reserved_ GAVO_GUARDED_BY(mutex_) = UINT64_MAX;
     HandleSet held_ GAVO_GUARDED_BY(mutex_);           // numbers of the last run, skipped while...
     uint64_t held_until_ GAVO_GUARDED_BY(mutex_) = 0;  // ...the position is below this
