@@ -343,7 +343,7 @@ void Server::admit(int fd, const struct sockaddr* addr, bool on_pool) {
     }
     metrics().connection_accepted();
     set_socket_options(fd);
-    handles_.connection_opened(id, label);
+    handles_.connection_opened(id, host, label);
     std::shared_ptr<TlsContext> tls;
     {
         MutexLock lock(allow_mutex_);

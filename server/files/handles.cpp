@@ -174,14 +174,21 @@ bool HandleTable::reserve(uint64_t position, std::string* why) {
 
 size_t HandleTable::host_count(const HostAddr& addr) const {
     const auto it = per_host_.find(host_key(addr));
-    return it == per_host_.end() ? 0 : it->second;
+    return it == per_host_.end() ? 0 : it->second.handles;
 }
 
 void HandleTable::count_host(const HostAddr& addr, bool added) {
-    const HostAddr key = host_key(addr);
-    size_t& count = per_host_[key];
+    const auto it = per_host_.try_emplace(host_key(addr)).first;
+    size_t& count = it->second.handles;
     count = added ? count + 1 : count - 1;
-    if (count == 0) per_host_.erase(key);
+    if (count == 0 && it->second.connections == 0) per_host_.erase(it);
+}
+
+void HandleTable::count_connection(const HostAddr& addr, bool added) {
+    const auto it = per_host_.try_emplace(host_key(addr)).first;
+    size_t& count = it->second.connections;
+    count = added ? count + 1 : count - 1;
+    if (count == 0 && it->second.handles == 0) per_host_.erase(it);
 }
 
 int HandleTable::add(const Identity& who, std::shared_ptr<OpenObject> obj, std::string* why,
@@ -296,15 +303,15 @@ std::shared_ptr<OpenObject> HandleTable::take_slot(Spaces::iterator space, Space
     return obj;
 }
 
-void HandleTable::connection_opened(ConnId conn, const std::string& label) {
+void HandleTable::connection_opened(ConnId conn, const HostAddr& host, const std::string& label) {
     MutexLock lock(mutex_);
-    live_[conn] = label;
+    if (live_.emplace(conn, label).second) count_connection(host, true);
 }
 
 void HandleTable::connection_closed(ConnId conn, const Identity& who, Clock::time_point now) {
     const std::string& key = who.key();
     MutexLock lock(mutex_);
-    live_.erase(conn);
+    if (live_.erase(conn) != 0) count_connection(who.addr, false);
     // Only the owner's own space can hold handles this connection used.
     auto space = spaces_.find(key);
     if (space == spaces_.end() || conn == 0) return;
@@ -371,7 +378,10 @@ HandleTable::Taken HandleTable::take_all() {
         for (auto& [handle, slot] : space) taken.emplace_back(handle, std::move(slot.obj));
     }
     spaces_.clear();
-    per_host_.clear();
+    for (auto it = per_host_.begin(); it != per_host_.end();) {  // connections stay counted
+        it->second.handles = 0;
+        it = it->second.connections == 0 ? per_host_.erase(it) : std::next(it);
+    }
     std::fill(holders_.begin(), holders_.end(), 0);
     in_use_.reset();
     size_ = 0;

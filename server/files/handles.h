@@ -167,7 +167,8 @@ public:
 
     // The connections alive, for the grace period and the handle list (`label` as in
     // the log lines). At the close, the handles `conn` used last become orphans.
-    void connection_opened(ConnId conn, const std::string& label);
+    // `host` is the connection's address (its owner's, as connection_closed() gets it).
+    void connection_opened(ConnId conn, const HostAddr& host, const std::string& label);
     void connection_closed(ConnId conn, const Identity& who, Clock::time_point now);
     // Takes out the orphans whose connection ended at least `grace` before `now`, with
     // their owners' keys in `owners` (one entry per handle taken).
@@ -214,9 +215,11 @@ private:
     // connection_closed() forgets it).
     std::shared_ptr<OpenObject> take_slot(Spaces::iterator space, Space::iterator slot)
         GAVO_REQUIRES(mutex_);
-    // The handles the host key of `addr` holds (over all its identities); one more or less.
+    // The handles the host key of `addr` holds (over all its identities); one more or less;
+    // one connection more or less.
     size_t host_count(const HostAddr& addr) const GAVO_REQUIRES(mutex_);
     void count_host(const HostAddr& addr, bool added) GAVO_REQUIRES(mutex_);
+    void count_connection(const HostAddr& addr, bool added) GAVO_REQUIRES(mutex_);
     // True when `position` falls in the first lap and its number is held back.
     bool held_back(uint64_t position) const GAVO_REQUIRES(mutex_);
     // The mark to save with `next`: the open numbers, plus those still held back while
@@ -234,8 +237,12 @@ private:
     mutable Mutex mutex_;
     // Empty spaces only of owners whose connection used them last and lives.
     Spaces spaces_ GAVO_GUARDED_BY(mutex_);
-    // Handles by host key; no zero counts.
-    std::map<HostAddr, size_t> per_host_ GAVO_GUARDED_BY(mutex_);
+    // Handles and live connections by host key; no entry with both zero. A connected
+    // host's entry stays while its handles come and go, as they do every open and close.
+    struct HostCounts {
+        size_t handles = 0, connections = 0;
+    };
+    std::map<HostAddr, HostCounts> per_host_ GAVO_GUARDED_BY(mutex_);
     // Spaces per number.
     std::vector<uint32_t> holders_ GAVO_GUARDED_BY(mutex_) = std::vector<uint32_t>(kHandleCount);
     // The numbers with holders, kept beside the counts: the mark copies it whole instead
