@@ -454,6 +454,14 @@ TEST(HandleMarkTest, ASyncedReservationHoldsUpNoOtherClient) {
     EXPECT_EQ(found, server::Lookup::kFound);
     EXPECT_EQ(closed, server::Lookup::kFound);
     EXPECT_EQ(table.size(), server::HandleTable::kReserveBlock);
+    // The stop's mark holds 1..1024 (b's 0 is closed): bit n%8 of byte n/8 after the
+    // magic and the position.
+    ASSERT_TRUE(table.record_stop(&why)) << why;
+    const std::string mark = read_file(path);
+    ASSERT_EQ(mark.size(), 16 + server::kHandleCount / 8 + 4u);
+    EXPECT_EQ(static_cast<unsigned char>(mark[16]), 0xFE);
+    EXPECT_EQ(static_cast<unsigned char>(mark[16 + 127]), 0xFF);
+    EXPECT_EQ(static_cast<unsigned char>(mark[16 + 128]), 0x01);
     remove_tree(dir);
 }
 

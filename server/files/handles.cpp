@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bitset>
 #include <cerrno>
 #include <cstring>
 #include <tuple>
@@ -34,6 +35,26 @@ std::string folder_of(const std::string& path) {
 }
 
 }  // namespace
+
+bool HandleSet::any() const {
+    return std::any_of(words_.begin(), words_.end(), [](uint64_t w) { return w != 0; });
+}
+
+size_t HandleSet::count() const {
+    size_t n = 0;
+    for (const uint64_t w : words_) n += std::bitset<64>(w).count();
+    return n;
+}
+
+HandleSet& HandleSet::operator|=(const HandleSet& other) {
+    for (size_t i = 0; i < words_.size(); ++i) words_[i] |= other.words_[i];
+    return *this;
+}
+
+void HandleSet::set_byte(size_t i, unsigned char bits) {
+    const auto shift = static_cast<unsigned>(8 * (i % 8));
+    words_[i / 8] = (words_[i / 8] & ~(uint64_t{0xff} << shift)) | (uint64_t{bits} << shift);
+}
 
 const char* lookup_failure(Lookup result) {
     switch (result) {
@@ -67,7 +88,7 @@ HandleMarkFile::Load HandleMarkFile::load(HandleMark* mark, std::string* error) 
         return Load::kBad;
     }
     mark->next = codec::get64(buf + 8);
-    for (size_t h = 0; h < mark->held.size(); ++h) mark->held[h] = (buf[16 + h / 8] >> (h % 8)) & 1;
+    for (size_t i = 0; i < HandleSet::kBytes; ++i) mark->held.set_byte(i, buf[16 + i]);
     return Load::kRead;
 }
 
@@ -75,9 +96,7 @@ bool HandleMarkFile::save(const HandleMark& mark, std::string* error) const {
     unsigned char buf[kMarkSize] = {};
     memcpy(buf, kMarkMagic, sizeof kMarkMagic);
     codec::put64(buf + 8, mark.next);
-    for (size_t h = 0; h < mark.held.size(); ++h) {
-        if (mark.held[h]) buf[16 + h / 8] |= static_cast<unsigned char>(1u << (h % 8));
-    }
+    for (size_t i = 0; i < HandleSet::kBytes; ++i) buf[16 + i] = mark.held.byte(i);
     codec::put32(buf + kMarkSize - 4, static_cast<int>(fnv1a(buf, kMarkSize - 4)));
     const std::string tmp = path_ + ".tmp";
     sys().unlinkat(AT_FDCWD, tmp.c_str(), 0);  // a leftover of a crash; made afresh, mode 0600

@@ -35,7 +35,7 @@
 // the lookups and closes of every client go on while a reservation is synced.
 #pragma once
 
-#include <bitset>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -104,7 +104,28 @@ struct HandleClass {
 };
 // The mark file's name inside the state folder.
 constexpr const char* kHandleMarkName = "handles";
-using HandleSet = std::bitset<kHandleCount>;
+// A set of handle numbers as 64-bit words. The mark file keeps it as bytes (bit n%8 of byte
+// n/8), which the words give eight bits at a time instead of testing every number.
+class HandleSet {
+public:
+    static constexpr size_t kBytes = kHandleCount / 8;
+    bool operator[](size_t n) const { return ((words_[n / 64] >> (n % 64)) & 1) != 0; }
+    void set(size_t n) { words_[n / 64] |= uint64_t{1} << (n % 64); }
+    void reset(size_t n) { words_[n / 64] &= ~(uint64_t{1} << (n % 64)); }
+    void reset() { words_.fill(0); }
+    bool any() const;
+    size_t count() const;
+    HandleSet& operator|=(const HandleSet& other);
+    friend HandleSet operator|(HandleSet a, const HandleSet& b) { return a |= b; }
+    // Byte `i` of the file's bitmap.
+    unsigned char byte(size_t i) const {
+        return static_cast<unsigned char>(words_[i / 8] >> (8 * (i % 8)));
+    }
+    void set_byte(size_t i, unsigned char bits);
+
+private:
+    std::array<uint64_t, kHandleCount / 64> words_{};
+};
 
 // What the allocator keeps in the state folder.
 struct HandleMark {
