@@ -261,6 +261,9 @@ bool Session::do_open(const Header& req) {
         charge.shrink_to(1 + (opened.file->dir_fd >= 0));
         opened.file->charge = std::move(charge);
     }
+    // The open that reserves the next handle positions syncs the mark twice: off the loop
+    // when a thread is free, so that the loop's other connections do not wait for the disk.
+    if (ctx_.handles.add_may_sync()) static_cast<void>(EventLoop::offload(Blocking::kLocal));
     const int handle = ctx_.handles.add(who_, opened.file, &why, id_);
     if (handle < 0) {
         // Its fsync runs off the loop when a thread is free (rare: a host at its quota).

@@ -446,9 +446,11 @@ TEST(HandleMarkTest, ASyncedReservationHoldsUpNoOtherClient) {
         EXPECT_TRUE(table.find(b_handle, b, &found));
         EXPECT_TRUE(table.remove(b_handle, b, &closed));
     };
+    EXPECT_TRUE(table.add_may_sync());  // the next open reserves: a caller leaves its loop
     server::set_sys(&watch);
     const int h = table.add(a, std::make_shared<Nothing>(), &why);
     server::set_sys(nullptr);
+    EXPECT_FALSE(table.add_may_sync());
     EXPECT_EQ(h, static_cast<int>(server::HandleTable::kReserveBlock)) << why;
     EXPECT_EQ(syncs, 2);  // the mark and its folder
     EXPECT_EQ(found, server::Lookup::kFound);

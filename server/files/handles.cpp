@@ -134,12 +134,15 @@ bool HandleTable::keep_position(std::unique_ptr<HandleMarkFile> file, std::strin
         held_ = mark.held;
         held_until_ = held_.any() ? next_ + kHandleCount : 0;
         reserved_ = next_;  // nothing may be handed out before the first reservation
+        mark_syncs_ = file->syncs();
     }
     mark_file_ = std::move(file);
     if (reserve(next, error)) return true;
     mark_file_.reset();
     MutexLock lock(mutex_);
     reserved_ = UINT64_MAX;
+    mark_syncs_ = false;
+    update_mark_due();
     return false;
 }
 
@@ -150,6 +153,7 @@ bool HandleTable::record_stop(std::string* error) {
     {
         MutexLock lock(mutex_);
         reserved_ = next_;  // anything handed out after this needs a new reservation
+        update_mark_due();
         mark = mark_at(next_);
     }
     return mark_file_->save(mark, error);
@@ -188,6 +192,7 @@ bool HandleTable::reserve(uint64_t position, std::string* why) {
     }
     MutexLock lock(mutex_);
     reserved_ = mark.next;
+    update_mark_due();
     return true;
 }
 
@@ -258,6 +263,7 @@ HandleTable::Place HandleTable::place(const Identity& who, const std::string& ke
         ++size_;
         count_host(who.addr, true);
         next_ = p + 1;
+        if (next_ == reserved_) update_mark_due();
         *handle = h;
         return Place::kGiven;
     }

@@ -36,6 +36,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -145,6 +146,7 @@ public:
     Load load(HandleMark* mark, std::string* error) const;
     bool save(const HandleMark& mark, std::string* error) const;
     const std::string& path() const { return path_; }
+    bool syncs() const { return sync_; }
 
 private:
     std::string path_;
@@ -210,6 +212,10 @@ public:
     // Where the search for the next number starts, and how many numbers are held back.
     uint64_t next_position() const;
     size_t held_back_count() const;
+    // Whether the next add() would write the mark file with its syncs (almost always
+    // right; a miss only costs the wait on the caller's thread): a caller on an event
+    // loop then moves off it first. Takes no lock.
+    bool add_may_sync() const { return mark_due_.load(std::memory_order_relaxed); }
 
 private:
     struct Slot {
@@ -276,6 +282,12 @@ private:
     std::set<Orphan> orphans_ GAVO_GUARDED_BY(mutex_);
     // The position where the search for a free number starts.
     uint64_t next_ GAVO_GUARDED_BY(mutex_) = 0;
+    // The mark file syncs and next_ has reached reserved_; changed with either of them.
+    std::atomic<bool> mark_due_{false};
+    bool mark_syncs_ GAVO_GUARDED_BY(mutex_) = false;
+    void update_mark_due() GAVO_REQUIRES(mutex_) {
+        mark_due_.store(mark_syncs_ && next_ >= reserved_, std::memory_order_relaxed);
+    }
     // With a mark file: positions below reserved_ may be handed out without writing it.
     std::unique_ptr<HandleMarkFile> mark_file_ GAVO_GUARDED_BY(save_mutex_);
     uint64_t reserved_ GAVO_GUARDED_BY(mutex_) = UINT64_MAX;
