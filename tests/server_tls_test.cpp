@@ -173,7 +173,10 @@ TEST_F(TlsServerTest, ClientsAreServedOrEndWithOneLineAndACleanClose) {
 // again: the records left over go first on the next send, none twice or out of order.
 TEST_F(TlsServerTest, RepliesLargerThanTheClientTakesAtOnceArriveWhole) {
     start_tls(true);
-    for (const size_t size : {size_t{16384 - 4}, size_t{65536}, size_t{5 * 65536 + 7}}) {
+    // The count and the body filling one record exactly or by one byte more, a body
+    // that ends on a record's edge, and one spanning several sends.
+    for (const size_t size : {size_t{16384 - 4}, size_t{16384 - 3}, size_t{65536},
+                              size_t{4 * 16384 - 4}, size_t{5 * 65536 + 7}}) {
         SCOPED_TRACE(size);
         TlsClient c;
         ASSERT_TRUE(c.connect(server_->port()));

@@ -430,19 +430,25 @@ ssize_t TlsTransport::send_batch(const unsigned char* head, size_t head_len,
         if (done > 0) return static_cast<ssize_t>(done);
         // Full records, the first made of the rest of `head` and the start of `body` when
         // both are there, so that no record but a reply's last is small. Each SSL_write
-        // is one record, which the outbox takes whole.
+        // makes one record (partial writes are on), which the outbox takes whole. It is
+        // offered all the plaintext that follows, not one record's worth: OpenSSL gives
+        // its write buffer back after a write that took everything it was offered, so
+        // offering one record at a time freed and allocated that buffer for every record.
         thread_local unsigned char joined[SSL3_RT_MAX_PLAIN_LENGTH];
         const size_t total = head_len + body_len;
+        ERR_clear_error();
         for (size_t at = 0; at < total && box.count < kBatchRecords;) {
-            const size_t n = std::min(total - at, sizeof joined);
+            size_t n = total - at;
             const unsigned char* p = at < head_len ? head + at : body + (at - head_len);
-            if (at < head_len && n > head_len - at) {
+            if (at < head_len && head_len - at < std::min(n, sizeof joined)) {
+                n = std::min(n, sizeof joined);
                 memcpy(joined, head + at, head_len - at);
                 memcpy(joined + (head_len - at), body, n - (head_len - at));
                 p = joined;
+            } else if (at < head_len) {
+                n = head_len - at;
             }
-            ERR_clear_error();
-            const int w = SSL_write(ssl_, p, static_cast<int>(n));
+            const int w = SSL_write(ssl_, p, static_cast<int>(std::min<size_t>(n, INT_MAX)));
             if (w <= 0) {
                 error_of(w);
                 *failure = {ConnFailure::kTls, "TLS: " + tls_error_reason("send failed")};
