@@ -172,7 +172,9 @@ TEST_F(FaultProxyTest, CutOfTheLogChannelReconnectsAndKeepsTheArchiveWorking) {
     proxy_->arm(1, Dir::ToServer, 0, Fault::Reset);  // the log channel of the start-up
     CNFile table;
     int first = table.Open("t1", 0x100);
-    EXPECT_TRUE(first == kNetPeerClosed || first == kNetRecvFailed) << first;
+    // The reset may meet the request's receive, or a later send of the same request.
+    EXPECT_TRUE(first == kNetPeerClosed || first == kNetRecvFailed || first == kNetSendFailed)
+        << first;
     EXPECT_EQ(table.Open("t1", 0x100), -100);  // reconnects both channels
     EXPECT_EQ(table.Open("t1", 0x100), -102);  // the server's own answer again: undeclared
     sequence("after00", true);
