@@ -28,7 +28,7 @@ public:
         bool fail = false;
         bool quick = false;  // commits_quickly(): deferred records are committed inline
         int busy = 0;        // append_or_busy() calls still to find the store locked
-        int entered = 0;                                // appends begun
+        int entered = 0;     // appends begun
         std::vector<std::vector<std::string>> batches;  // the record bytes of each append
     };
     explicit FakeStore(Shared* s) : s_(s) {}

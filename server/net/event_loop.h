@@ -174,7 +174,7 @@ private:
     const Handler handler_;
     const int max_blocking_;
     const ThreadStarter starter_;
-    BatchEnd batch_end_;  // set before start()
+    BatchEnd batch_end_;                 // set before start()
     std::vector<int> epoll_fds_;         // one per set; fixed once started
     std::atomic<unsigned> next_set_{0};  // where the next connection goes
     int wake_fd_ = -1;                   // an eventfd in every set: readable once the turns end

@@ -13,10 +13,10 @@ namespace {
 // The longest the committer waits for the records of the sessions just answered: their
 // round trip, bounded so that a client that went quiet costs the others little.
 constexpr std::chrono::steady_clock::duration kMaxGather = std::chrono::milliseconds(10);
-// Commits a thread makes in one commit_deferred(): the second takes what other loop
-// threads queued meanwhile, which spares a wake-up of the committer thread; beyond that
-// the thread returns to its connections.
-constexpr int kInlineRounds = 2;
+// Commits a thread makes in one commit_deferred(): the later ones take what other loop
+// threads queued meanwhile (they leave it to the slot's holder), which spares a wake-up
+// of the committer thread; beyond that the thread returns to its connections.
+constexpr int kInlineRounds = 4;
 
 }  // namespace
 
@@ -98,15 +98,18 @@ void RecordWriter::commit_deferred() {
     bool wake = false;
     {
         MutexLock lock(mutex_);
-        for (int round = 0; round < kInlineRounds && !queue_.empty(); ++round) {
-            // Taken: its holder, or the committer thread, takes these too.
-            if (committing_) break;
-            committing_ = true;
-            const bool stored = commit_batch(true);
-            upkeep_ = upkeep_ || store_->upkeep_due();
-            committing_ = false;
-            if (!stored || upkeep_) break;
+        if (committing_) {
+            // A loop thread holding the slot takes these in its next round; the committer
+            // thread takes them after its commit.
+            if (!slot_inline_) wanted_ = true;
+            return;
         }
+        committing_ = slot_inline_ = true;
+        for (int round = 0; round < kInlineRounds && !queue_.empty() && !upkeep_; ++round) {
+            if (!commit_batch(true)) break;
+            upkeep_ = store_->upkeep_due();
+        }
+        committing_ = slot_inline_ = false;
         // What is left goes to the committer, which at a stop also waits for the slot.
         wake = (!queue_.empty() && call_committer()) || stopping_ || upkeep_;
     }

@@ -16,9 +16,11 @@
 // is not woken) and calls commit_deferred() once the batch is served, which stores the
 // queue in one transaction on that thread and runs the completions there. That spares
 // each record two hand-overs between threads. One thread commits at a time (the commit
-// slot): a thread that finds the slot taken, or the store locked by another process,
-// leaves its records to the committer thread rather than wait, and so does the store's
-// upkeep (a checkpoint that flushes).
+// slot): a thread that finds the slot taken leaves its records to the holder (a loop
+// thread commits them in its next round, the committer thread after its commit) rather
+// than wait; records the store cannot take at once (another process holds its lock), or
+// more than a loop thread's rounds take, go to the committer thread, and so does the
+// store's upkeep (a checkpoint that flushes).
 //
 // Thread-safe: mutex_ guards the queue, the flags and the counts. The store and batch_
 // are used by the holder of the commit slot only, with mutex_ released. Completions run
@@ -114,8 +116,9 @@ private:
     mutable Mutex mutex_;
     CondVar work_;  // for the committer: records queued, enough gathered, or the stop
     std::deque<Pending> queue_ GAVO_GUARDED_BY(mutex_);
-    size_t in_commit_ GAVO_GUARDED_BY(mutex_) = 0;    // records of the commit running
-    bool committing_ GAVO_GUARDED_BY(mutex_) = false;  // a thread holds the commit slot
+    size_t in_commit_ GAVO_GUARDED_BY(mutex_) = 0;      // records of the commit running
+    bool committing_ GAVO_GUARDED_BY(mutex_) = false;   // a thread holds the commit slot
+    bool slot_inline_ GAVO_GUARDED_BY(mutex_) = false;  // ... a loop thread, in commit_deferred()
     // Inline: the committer thread is to take the queue (records not deferred, or left
     // over by a thread that could not commit them).
     bool wanted_ GAVO_GUARDED_BY(mutex_) = false;
