@@ -52,6 +52,9 @@ std::string peer_text(const HostAddr& host, const struct sockaddr* addr) {
 // take a file client's descriptor.
 uint64_t admin_descriptors() { return AdminPort::kMaxConnections + AdminPort::kFixedDescriptors; }
 
+// This thread queued records deferred to the end of its batch of events.
+thread_local bool tl_records_deferred = false;
+
 int default_threads() {
     return default_max_threads(std::thread::hardware_concurrency(), descriptor_limit(),
                                process_limit());
@@ -163,6 +166,13 @@ bool Server::start(std::string* error) {
         static_cast<unsigned long long>(sizes.reserve),
         static_cast<unsigned long long>(sizes.per_host), config_.max_connections,
         config_.max_connections_per_host, config_.max_handles_per_host);
+    // With a store that commits quickly, a loop thread commits its batch's records itself.
+    loop_.set_batch_end([this](bool leaving) {
+        if (!tl_records_deferred) return;
+        tl_records_deferred = false;
+        if (leaving) tables_.hand_over();
+        else tables_.commit_deferred();
+    });
     if (!loop_.start(error)) return false;
     const EventLoop::Usage threads = loop_.usage();
     log_.linef("threads: %d at the event loop's sets, at most %d more for blocking work (%s)",
@@ -423,8 +433,13 @@ void Server::park_record(Client* c) {
         c->parked = true;
     }
     Record record = c->session.take_parked_record();
-    tables_.store(std::move(record),
-                  [this, c](int code, size_t batch) { record_committed(c, code, batch); });
+    // On the loop, the record waits for the end of the batch of events, where its thread
+    // commits the batch's records (see the batch hook in start()).
+    const bool deferred = EventLoop::at_set();
+    tl_records_deferred = tl_records_deferred || deferred;
+    tables_.store(
+        std::move(record), [this, c](int code, size_t batch) { record_committed(c, code, batch); },
+        deferred);
     // `c` may be served on another thread from here on.
 }
 
@@ -434,10 +449,11 @@ void Server::record_committed(Client* c, int code, size_t batch) {
         c->session.set_record_outcome(code);
         // A lone record is answered here, which spares its client the wake-up of a loop
         // thread; its connection stayed in its set and is watched again without a system
-        // call. The answers of a batch go back to the loop threads, which meet the next
-        // records in the same turn (answered from here, each would wake a loop thread).
+        // call. The answers of a batch from the committer thread go back to the loop
+        // threads, which meet the next records in the same turn (answered from there,
+        // each would wake a loop thread); a loop thread that committed answers its own.
         // Read under the client's lock as in serve_on(): at a stop, the loop answers it.
-        if (batch == 1 && !stopping_ && c->session.answer_record_now()) {
+        if ((batch == 1 || EventLoop::at_set()) && !stopping_ && c->session.answer_record_now()) {
             c->parked = false;
             c->busy = false;
             if (loop_.watch(*c)) return;

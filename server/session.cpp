@@ -41,6 +41,7 @@ Session::Session(ServerContext& ctx, int fd, const Identity& who, std::string la
       conn_(fd, ctx.config.stall_timeout, ctx.config.min_rate, stop_fd),
       who_(who),
       host_(who.addr),
+      host_text_(host_.to_string()),
       label_(std::move(label)),
       id_(id) {}
 

@@ -180,8 +180,9 @@ private:
     ServerContext& ctx_;
     Conn conn_;
     wire::RequestDecoder decoder_;
-    Identity who_;         // the client certificate's name is added after the handshake
-    const HostAddr host_;  // who_'s address: the per-host limits go by it
+    Identity who_;                 // the client certificate's name is added after the handshake
+    const HostAddr host_;          // who_'s address: the per-host limits go by it
+    const std::string host_text_;  // host_ as text, for every table record's client
     std::string label_;
     const ConnId id_;
     int result_ = 0;  // the reply of the request in progress; kNoReply until one is sent

@@ -145,7 +145,7 @@ bool Session::do_table_write(const Header& req) {
         return reply32(kCodeAccessDenied);
     }
     record.table = table->name;
-    record.client = host_.to_string();
+    record.client = host_text_;
     record.received_micros = now_micros();
     if (may_park_) {  // on the loop: answered by answer_record() after the commit
         parked_ = Parked{std::move(record), table->describe(), wire_bytes, 0};

@@ -26,7 +26,9 @@ public:
         bool hold_first = false;
         bool released = false;
         bool fail = false;
-        int entered = 0;                                // appends begun
+        bool quick = false;  // commits_quickly(): deferred records are committed inline
+        int busy = 0;        // append_or_busy() calls still to find the store locked
+        int entered = 0;     // appends begun
         std::vector<std::vector<std::string>> batches;  // the record bytes of each append
     };
     explicit FakeStore(Shared* s) : s_(s) {}
@@ -47,6 +49,18 @@ public:
         }
         return true;
     }
+    bool append_or_busy(const std::vector<const Record*>& batch, StoreError* error) override {
+        {
+            std::lock_guard<std::mutex> lock(s_->mutex);
+            if (s_->busy > 0) {
+                --s_->busy;
+                error->busy = true;
+                return false;
+            }
+        }
+        return append(batch, error);
+    }
+    bool commits_quickly() const override { return s_->quick; }
     bool scan(const std::string&, const std::function<void(const server::StoredRecord&)>&,
               StoreError*) override {
         return true;
@@ -236,6 +250,77 @@ TEST(RecordWriterTest, ManySessionsInTurnStoreEveryRecordOnce) {
         for (size_t k = 0; k < kSessions * kEach; ++k)
             EXPECT_EQ(stored.count(std::to_string(k)), 1u);
         EXPECT_EQ(writer.committed_records(), kSessions * kEach);
+    }
+}
+
+// Records deferred by a loop thread: committed on that thread in one transaction when
+// the store commits quickly and the commit slot is free; otherwise the committer thread
+// stores them. Either way each is stored once, in order, and answered 0 after it.
+TEST(RecordWriterTest, DeferredRecordsAreCommittedInlineOrByTheCommitter) {
+    enum class Then { kCommitHere, kHandOver, kNothing };
+    struct Case {
+        const char* name;
+        bool quick;
+        int busy;   // inline attempts that find the store locked by another process
+        bool held;  // the committer holds the slot with a commit of its own
+        Then then;
+        bool inline_expected;
+    };
+    const Case cases[] = {
+        {"quick store: committed here", true, 0, false, Then::kCommitHere, true},
+        {"store locked elsewhere", true, 1, false, Then::kCommitHere, false},
+        {"slot taken by the committer", true, 0, true, Then::kCommitHere, false},
+        {"thread leaves for blocking work", true, 0, false, Then::kHandOver, false},
+        {"store with sync: not deferred", false, 0, false, Then::kNothing, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeStore::Shared shared;
+        shared.quick = c.quick;
+        shared.busy = c.busy;
+        shared.hold_first = c.held;
+        server::Logger log([](const std::string&) {});
+        server::RecordWriter writer(std::make_unique<FakeStore>(&shared), log, 1024);
+        start(writer);
+        std::thread first;
+        if (c.held) {
+            first = std::thread([&] { EXPECT_EQ(writer.submit(record("first")), 0); });
+            ASSERT_TRUE(wait_until([&] {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                return shared.entered == 1;
+            }));
+        }
+        constexpr size_t kRecords = 3;
+        std::mutex mutex;
+        std::vector<int> codes(kRecords, 1);
+        std::vector<std::thread::id> threads(kRecords);
+        for (size_t i = 0; i < kRecords; ++i) {
+            auto done = [&, i](int code, size_t) {
+                std::lock_guard<std::mutex> lock(mutex);
+                codes[i] = code;
+                threads[i] = std::this_thread::get_id();
+            };
+            writer.submit(record(std::to_string(i)), done, true);
+        }
+        if (c.then == Then::kCommitHere) writer.commit_deferred();
+        if (c.then == Then::kHandOver) writer.hand_over();
+        if (c.held) {
+            {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                EXPECT_EQ(shared.entered, 1);  // the slot was not waited for
+                shared.released = true;
+            }
+            shared.cv.notify_all();
+            first.join();
+        }
+        ASSERT_TRUE(wait_until([&] { return writer.committed_records() == kRecords + c.held; }));
+        writer.stop();
+        EXPECT_EQ(codes, std::vector<int>(kRecords, 0));
+        for (const std::thread::id& id : threads)
+            EXPECT_EQ(id == std::this_thread::get_id(), c.inline_expected);
+        const std::vector<std::string> deferred{"0", "1", "2"};
+        EXPECT_EQ(shared.batches.back(), deferred);
+        EXPECT_EQ(shared.batches.size(), 1u + c.held);
     }
 }
 

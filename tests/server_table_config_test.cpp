@@ -100,8 +100,15 @@ TEST(ExportTest, LinesCarryEveryColumnAndNeverRawRecordBytes) {
 }
 
 TEST(TableTimeTest, ReceivedTimeIsUtcWithMicroseconds) {
-    EXPECT_EQ(server::utc_text(0), "1970-01-01T00:00:00.000000Z");
-    EXPECT_EQ(server::utc_text(1700000000123456), "2023-11-14T22:13:20.123456Z");
+    const std::pair<int64_t, const char*> cases[] = {
+        {0, "1970-01-01T00:00:00.000000Z"},
+        {1700000000123456, "2023-11-14T22:13:20.123456Z"},
+        {951782400000000, "2000-02-29T00:00:00.000000Z"},  // leap day of a 400th year
+        {946684799999999, "1999-12-31T23:59:59.999999Z"},
+        {1709251199000001, "2024-02-29T23:59:59.000001Z"},
+        {4107542400000000, "2100-03-01T00:00:00.000000Z"},  // 2100 has no leap day
+    };
+    for (const auto& [micros, text] : cases) EXPECT_EQ(server::utc_text(micros), text) << micros;
 }
 
 TEST(TableStateTest, DefaultStateFolderIsBesideTheRoot) {

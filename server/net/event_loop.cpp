@@ -316,6 +316,7 @@ int EventLoop::take_turn(size_t set) {
         // After the batch (see the class comment). A thread that left the set leaves the
         // eventfd signalled for the next one.
         if (resumes && turn.looping) run_resumed(turn);
+        if (batch_end_) batch_end_(false);
     }
     tl_turn_ = nullptr;
     return turn.blocking;
@@ -324,8 +325,13 @@ int EventLoop::take_turn(size_t set) {
 bool EventLoop::offload(Blocking kind) {
     Turn* turn = tl_turn_;
     if (turn == nullptr || !turn->looping) return true;  // off the loop already
-    return turn->loop->leave_for(*turn, kind);
+    EventLoop* const loop = turn->loop;
+    if (!loop->leave_for(*turn, kind)) return false;
+    if (loop->batch_end_) loop->batch_end_(true);
+    return true;
 }
+
+bool EventLoop::at_set() { return tl_turn_ != nullptr && tl_turn_->looping; }
 
 bool EventLoop::leave_for(Turn& turn, Blocking kind) {
     MutexLock lock(mutex_);

@@ -32,7 +32,12 @@
 // instead take the connection back to being watched itself, under `handoff`, if it can
 // finish its part without blocking.
 //
-// Usage: construct, start(), watch() connections; the handler owns each connection it is
+// A thread that has served a batch of events (and its set's ready list) calls the batch
+// hook before it waits again, and also when it leaves its set for blocking work: work
+// the handler put off to the batch's end (a commit of the batch's records) is done, or
+// handed on, before the thread waits for anything.
+//
+// Usage: construct, set_batch_end() if wanted, start(), watch() connections; the handler owns each connection it is
 // given until it returns or watches it again (or closes it, or hands it to work that will
 // resume() it). To stop: end_turns() (no
 // thread takes a connection any more), then shut_down() once the handler has nothing
@@ -77,6 +82,9 @@ public:
     using Handler = std::function<void(Watched* w, bool resumed)>;
     // Starts `body` on a new detached thread; false when the system refuses one.
     using ThreadStarter = std::function<bool(std::function<void()> body)>;
+    // Called at the end of a batch (`leaving` false) or as the thread leaves its set for
+    // blocking work (true, when it may not do the batch's work any more).
+    using BatchEnd = std::function<void(bool leaving)>;
 
     // `sets`: how many epoll sets, and threads serving them at once (0: one per core).
     // `max_blocking`: threads that may do blocking work at once (at least 1). `starter`:
@@ -87,6 +95,8 @@ public:
     EventLoop(const EventLoop&) = delete;
     EventLoop& operator=(const EventLoop&) = delete;
 
+    // Before start().
+    void set_batch_end(BatchEnd hook) { batch_end_ = std::move(hook); }
     bool start(std::string* error);
     // Keeps `w` watched: puts it into a set unless it is in one. The handler is called
     // whenever it has input (or hangs up). False (with errno) when epoll refuses. The
@@ -117,6 +127,9 @@ public:
     // False at the bound or when no thread could be started: the thread still serves its
     // set and must not block (the refusal is counted in usage()).
     [[nodiscard]] static bool offload(Blocking kind);
+    // True on a pool thread serving its turn at a set: it calls the batch hook before it
+    // waits for anything.
+    static bool at_set();
 
     // Pool threads now (for tests and the benchmark).
     int threads() const;
@@ -161,6 +174,7 @@ private:
     const Handler handler_;
     const int max_blocking_;
     const ThreadStarter starter_;
+    BatchEnd batch_end_;                 // set before start()
     std::vector<int> epoll_fds_;         // one per set; fixed once started
     std::atomic<unsigned> next_set_{0};  // where the next connection goes
     int wake_fd_ = -1;                   // an eventfd in every set: readable once the turns end

@@ -13,11 +13,18 @@ namespace {
 // The longest the committer waits for the records of the sessions just answered: their
 // round trip, bounded so that a client that went quiet costs the others little.
 constexpr std::chrono::steady_clock::duration kMaxGather = std::chrono::milliseconds(10);
+// Commits a thread makes in one commit_deferred(): the later ones take what other loop
+// threads queued meanwhile (they leave it to the slot's holder), which spares a wake-up
+// of the committer thread; beyond that the thread returns to its connections.
+constexpr int kInlineRounds = 4;
 
 }  // namespace
 
 RecordWriter::RecordWriter(std::unique_ptr<TableStore> store, Logger& log, size_t max_batch)
-    : store_(std::move(store)), log_(log), max_batch_(max_batch < 1 ? 1 : max_batch) {}
+    : store_(std::move(store)),
+      log_(log),
+      max_batch_(max_batch < 1 ? 1 : max_batch),
+      inline_(store_->commits_quickly()) {}
 
 RecordWriter::~RecordWriter() { stop(); }
 
@@ -45,15 +52,25 @@ void RecordWriter::stop() {
     if (committer_.joinable()) committer_.join();
 }
 
-void RecordWriter::submit(Record record, Done done) {
+bool RecordWriter::call_committer() {
+    // It waits for a first record, or gathers up to expected_ ones. Inline, it is woken
+    // at every call: it may have slept through records that loop threads took.
+    wanted_ = true;
+    return inline_ || queue_.size() == 1 || (gathering_ && queue_.size() >= expected_);
+}
+
+void RecordWriter::submit(Record record, Done done, bool deferred) {
     bool queued = false, wake = false;
     {
         MutexLock lock(mutex_);
         if (running_ && !stopping_) {
             queue_.push_back(Pending{std::move(record), std::move(done)});
             queued = true;
-            // The committer waits for a first record, or gathers up to expected_ ones.
-            wake = queue_.size() == 1 || (gathering_ && queue_.size() >= expected_);
+            if (deferred && inline_) {
+                wake = gathering_ && queue_.size() >= expected_;
+            } else {
+                wake = call_committer();
+            }
         }
     }
     // Woken after the lock is released, the committer does not block on it at once.
@@ -77,13 +94,64 @@ int RecordWriter::submit(Record record) {
     return code;
 }
 
+void RecordWriter::commit_deferred() {
+    bool wake = false;
+    {
+        MutexLock lock(mutex_);
+        if (committing_) {
+            // A loop thread holding the slot takes these in its next round; the committer
+            // thread takes them after its commit.
+            if (!slot_inline_) wanted_ = true;
+            return;
+        }
+        committing_ = slot_inline_ = true;
+        for (int round = 0; round < kInlineRounds && !queue_.empty() && !upkeep_; ++round) {
+            if (!commit_batch(true)) break;
+            upkeep_ = store_->upkeep_due();
+        }
+        committing_ = slot_inline_ = false;
+        // What is left goes to the committer, which at a stop also waits for the slot.
+        wake = (!queue_.empty() && call_committer()) || stopping_ || upkeep_;
+    }
+    if (wake) work_.notify_all();
+}
+
+void RecordWriter::hand_over() {
+    bool wake = false;
+    {
+        MutexLock lock(mutex_);
+        if (!queue_.empty()) wake = call_committer();
+    }
+    if (wake) work_.notify_all();
+}
+
 void RecordWriter::committer_main() {
     MutexLock lock(mutex_);
     for (;;) {
-        while (queue_.empty() && !stopping_) work_.wait(mutex_);
+        // Inline, records are left to the threads that deferred them unless handed over.
+        while (!stopping_ &&
+               (committing_ || (!upkeep_ && (queue_.empty() || (inline_ && !wanted_))))) {
+            work_.wait(mutex_);
+        }
+        if (committing_) {  // stopping: the thread holding the slot wakes it when done
+            work_.wait(mutex_);
+            continue;
+        }
+        if (upkeep_) {
+            upkeep_ = false;
+            committing_ = true;
+            mutex_.unlock();
+            store_->run_upkeep();
+            mutex_.lock();
+            committing_ = false;
+            continue;
+        }
         if (queue_.empty()) return;  // stopping, and everything queued is answered
+        wanted_ = false;
+        committing_ = true;
         gather();
-        commit_batch();
+        commit_batch(false);
+        committing_ = false;
     }
 }
 
@@ -97,7 +165,7 @@ void RecordWriter::gather() {
     gathering_ = false;
 }
 
-void RecordWriter::commit_batch() {
+bool RecordWriter::commit_batch(bool without_waiting) {
     while (!queue_.empty() && batch_.size() < max_batch_) {
         batch_.push_back(std::move(queue_.front()));
         queue_.pop_front();
@@ -109,8 +177,19 @@ void RecordWriter::commit_batch() {
     for (const Pending& p : batch_) records.push_back(&p.record);
     const auto began = std::chrono::steady_clock::now();
     StoreError error;
-    const bool ok = store_->append(records, &error);
+    const bool ok =
+        without_waiting ? store_->append_or_busy(records, &error) : store_->append(records, &error);
     const auto took = std::chrono::steady_clock::now() - began;
+    if (!ok && error.busy && without_waiting) {
+        // Another process holds the store: the committer thread waits for it instead.
+        mutex_.lock();
+        for (auto it = batch_.rbegin(); it != batch_.rend(); ++it) {
+            queue_.push_front(std::move(*it));
+        }
+        batch_.clear();
+        in_commit_ = 0;
+        return false;
+    }
     last_ok_.store(ok, std::memory_order_relaxed);
     if (ok) metrics().commit_batch.observe(batch_.size());
     if (!ok) {
@@ -132,6 +211,7 @@ void RecordWriter::commit_batch() {
     for (Pending& p : batch_) p.done(ok ? 0 : error.code, batch_.size());
     batch_.clear();
     mutex_.lock();
+    return true;
 }
 
 uint64_t RecordWriter::committed_records() const {

@@ -33,6 +33,13 @@ constexpr const char* kStamp =
 constexpr const char* kSelect =
     "SELECT seq, table_name, received_utc, client, record FROM gavo_records";
 
+// How long a commit waits for a lock another process holds.
+constexpr int kBusyWaitMs = 10000;
+
+// Without sync, the WAL is checkpointed (which flushes) off the committing thread once it
+// holds this many pages, SQLite's own threshold.
+constexpr int kCheckpointPages = 1000;
+
 constexpr const char* kInsert =
     "INSERT INTO gavo_records(table_name, received_utc, client, record) VALUES(?,?,?,?)";
 
@@ -46,6 +53,14 @@ public:
 
     bool open(StoreError* error) override;
     bool append(const std::vector<const Record*>& batch, StoreError* error) override;
+    bool append_or_busy(const std::vector<const Record*>& batch, StoreError* error) override;
+    // Without sync a commit writes to the WAL without flushing it.
+    bool commits_quickly() const override { return !sync_; }
+    bool upkeep_due() const override { return wal_pages_ >= kCheckpointPages; }
+    void run_upkeep() override {
+        sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        wal_pages_ = 0;
+    }
     bool scan(const std::string& table, const std::function<void(const StoredRecord&)>& each,
               StoreError* error) override;
     std::string describe() const override { return "sqlite " + path_; }
@@ -60,6 +75,7 @@ private:
         const int rc = db_ ? sqlite3_extended_errcode(db_) : SQLITE_CANTOPEN;
         error->text = std::string(what) + ": " + (db_ ? sqlite3_errmsg(db_) : "no database");
         error->code = (rc & 0xFF) == SQLITE_FULL ? kCodeDiskFull : kCodeIoError;
+        error->busy = (rc & 0xFF) == SQLITE_BUSY || (rc & 0xFF) == SQLITE_LOCKED;
         return false;
     }
     bool exec(const char* sql, StoreError* error) {
@@ -94,6 +110,7 @@ private:
     sqlite3_stmt* commit_ = nullptr;
     sqlite3_stmt* rollback_ = nullptr;
     std::string store_id_;
+    int wal_pages_ = 0;  // without sync: the WAL's pages after the last commit
 };
 
 bool SqliteStore::open(StoreError* error) {
@@ -108,12 +125,22 @@ bool SqliteStore::open(StoreError* error) {
     if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
         return fail("open", error);
     }
-    sqlite3_busy_timeout(db_, 10000);  // another process (an export) may hold a lock briefly
+    sqlite3_busy_timeout(db_, kBusyWaitMs);  // another process (an export) may hold a lock briefly
     if (!exec("PRAGMA journal_mode=WAL", error)) return false;
     if (!exec(sync_ ? "PRAGMA synchronous=FULL" : "PRAGMA synchronous=NORMAL", error)) {
         return false;
     }
     if (!check_and_stamp(error)) return false;
+    if (!sync_) {
+        // Replaces SQLite's checkpoint at commit: see upkeep_due().
+        sqlite3_wal_hook(
+            db_,
+            [](void* self, sqlite3*, const char*, int pages) {
+                static_cast<SqliteStore*>(self)->wal_pages_ = pages;
+                return SQLITE_OK;
+            },
+            this);
+    }
     return prepare(kInsert, &insert_, error) && prepare("BEGIN IMMEDIATE", &begin_, error) &&
            prepare("COMMIT", &commit_, error) && prepare("ROLLBACK", &rollback_, error);
 }
@@ -184,6 +211,13 @@ bool SqliteStore::append(const std::vector<const Record*>& batch, StoreError* er
     if (run(commit_, "COMMIT", error)) return true;
     run(rollback_, "ROLLBACK", &ignored);
     return false;
+}
+
+bool SqliteStore::append_or_busy(const std::vector<const Record*>& batch, StoreError* error) {
+    sqlite3_busy_timeout(db_, 0);
+    const bool ok = append(batch, error);
+    sqlite3_busy_timeout(db_, kBusyWaitMs);
+    return ok;
 }
 
 bool SqliteStore::scan(const std::string& table,

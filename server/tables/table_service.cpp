@@ -202,8 +202,8 @@ int TableService::store(Record record) {
     return writer_ ? writer_->submit(std::move(record)) : kCodeIoError;
 }
 
-void TableService::store(Record record, RecordWriter::Done done) {
-    if (writer_) return writer_->submit(std::move(record), std::move(done));
+void TableService::store(Record record, RecordWriter::Done done, bool deferred) {
+    if (writer_) return writer_->submit(std::move(record), std::move(done), deferred);
     done(kCodeIoError, 1);
 }
 

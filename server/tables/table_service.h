@@ -61,8 +61,15 @@ public:
     std::optional<Framing> framing(const std::string& name) const;
     // Stores `record` and returns once it is committed: 0 or a negative code.
     int store(Record record);
-    // Queues `record` without waiting; `done` gets that outcome (see RecordWriter::submit).
-    void store(Record record, RecordWriter::Done done);
+    // Queues `record` without waiting; `done` gets that outcome (see RecordWriter::submit,
+    // also for `deferred`, and for commit_deferred() and hand_over() below).
+    void store(Record record, RecordWriter::Done done, bool deferred = false);
+    void commit_deferred() {
+        if (writer_) writer_->commit_deferred();
+    }
+    void hand_over() {
+        if (writer_) writer_->hand_over();
+    }
 
     // Null until start() has enabled tables.
     const RecordWriter* writer() const { return writer_.get(); }

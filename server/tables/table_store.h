@@ -48,6 +48,7 @@ struct StoredRecord {
 struct StoreError {
     std::string text;
     int code = kCodeIoError;  // kCodeDiskFull when the disk is full
+    bool busy = false;        // append_or_busy() met a lock held elsewhere: nothing stored
 };
 
 // The layout version this build reads and writes.
@@ -84,6 +85,19 @@ public:
     // Stores every record of `batch` in one transaction, in order: all are durable when
     // it returns true, none are stored when it returns false.
     virtual bool append(const std::vector<const Record*>& batch, StoreError* error) = 0;
+    // As append(), but where another process holds the store's lock it fails at once with
+    // `error->busy` set (nothing stored) instead of waiting for it.
+    virtual bool append_or_busy(const std::vector<const Record*>& batch, StoreError* error) {
+        return append(batch, error);
+    }
+    // True when a commit takes microseconds (no flush to disk, no round trip to a
+    // database server): a thread that must not block may then commit itself.
+    virtual bool commits_quickly() const { return false; }
+    // Work a quickly committing store leaves out of its commits because it may block (a
+    // checkpoint that flushes to disk): due once a commit says so, done by run_upkeep()
+    // on a thread that may block.
+    virtual bool upkeep_due() const { return false; }
+    virtual void run_upkeep() {}
     // Calls `each` for the records of `table` in seq order (every table when empty).
     virtual bool scan(const std::string& table,
                       const std::function<void(const StoredRecord&)>& each, StoreError* error) = 0;

@@ -181,13 +181,40 @@ std::string TableCatalog::framing_change(const TableCatalog& next) const {
     return {};
 }
 
+// Formatted by hand: gmtime_r takes the C library's time-zone lock and strftime reads
+// the locale, once for every record stored.
 std::string utc_text(int64_t micros) {
-    const time_t secs = static_cast<time_t>(micros / 1000000);
-    struct tm tm;
-    gmtime_r(&secs, &tm);
-    char text[48];
-    const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-    snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(micros % 1000000));
+    if (micros < 0) {  // before 1970: not a time a record arrives at
+        const time_t secs = static_cast<time_t>(micros / 1000000);
+        struct tm tm;
+        gmtime_r(&secs, &tm);
+        char text[48];
+        const size_t n = strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
+        snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(micros % 1000000));
+        return text;
+    }
+    const int64_t secs = micros / 1000000, day_secs = secs % 86400;
+    // The civil date of a day count (H. Hinnant's algorithm, in 400-year eras from
+    // 0000-03-01, so that a leap day ends its year).
+    const int64_t z = secs / 86400 + 719468, era = z / 146097, doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const int64_t day = doy - (153 * mp + 2) / 5 + 1, month = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t year = yoe + era * 400 + (month <= 2);
+    std::string text = "0000-00-00T00:00:00.000000Z";
+    auto put = [&text](size_t end, int64_t value, size_t digits) {
+        for (size_t i = 0; i < digits; ++i, value /= 10) {
+            text[end - 1 - i] = static_cast<char>('0' + value % 10);
+        }
+    };
+    if (year > 9999) return "9999-12-31T23:59:59.999999Z";  // beyond the format's width
+    put(4, year, 4);
+    put(7, month, 2);
+    put(10, day, 2);
+    put(13, day_secs / 3600, 2);
+    put(16, day_secs / 60 % 60, 2);
+    put(19, day_secs % 60, 2);
+    put(26, micros % 1000000, 6);
     return text;
 }
 
