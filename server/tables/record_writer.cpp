@@ -95,6 +95,9 @@ int RecordWriter::submit(Record record) {
 }
 
 void RecordWriter::commit_deferred() {
+    // A store that does not commit quickly had its committer woken at submit(): a loop
+    // thread must not wait for its flush.
+    if (!inline_) return;
     bool wake = false;
     {
         MutexLock lock(mutex_);
@@ -117,6 +120,7 @@ void RecordWriter::commit_deferred() {
 }
 
 void RecordWriter::hand_over() {
+    if (!inline_) return;  // the committer was woken at submit()
     bool wake = false;
     {
         MutexLock lock(mutex_);
@@ -170,6 +174,9 @@ bool RecordWriter::commit_batch(bool without_waiting) {
         batch_.push_back(std::move(queue_.front()));
         queue_.pop_front();
     }
+    // What the batch's bound leaves behind may have been handed to the committer thread
+    // already (its threads' calls are spent): it takes it in its next round.
+    if (!without_waiting && !queue_.empty()) wanted_ = true;
     in_commit_ = batch_.size();
     mutex_.unlock();
     std::vector<const Record*> records;
