@@ -50,6 +50,7 @@ struct Options {
     std::string server = GAVO_SERVER_BIN;
     std::string nginx = "/usr/sbin/nginx";
     bool keep = false;
+    bool pin = false;
     int nice = 0;
 };
 
@@ -68,6 +69,8 @@ constexpr const char* kUsage =
     "  --nginx PATH     nginx for the HTTP peer (/usr/sbin/nginx)\n"
     "  --nice N         nice value of the servers and peers (0); -10 gives them the cores\n"
     "                   first, as if the clients ran on other machines\n"
+    "  --pin            clients on the first half of the cores, servers and peers on the\n"
+    "                   other half, as if each had a machine of its own\n"
     "  --keep           keep the work folder (server logs, nginx config)\n";
 
 std::vector<int> int_list(const char* text) {
@@ -85,6 +88,10 @@ bool parse_options(int argc, char** argv, Options* o) {
         const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
         if (a == "--keep") {
             o->keep = true;
+            continue;
+        }
+        if (a == "--pin") {
+            o->pin = true;
             continue;
         }
         if (v == nullptr) return false;
@@ -713,11 +720,13 @@ void Bench::describe_machine() {
     report_.setting("seconds", std::to_string(opt_.seconds));
     report_.setting("bulk_mib", std::to_string(opt_.bulk_mib));
     report_.setting("serving_nice", std::to_string(opt_.nice));
+    report_.setting("pinned", opt_.pin ? "yes" : "no");
     printf("gavo_bench %s, %s, %ld cores, load average at start %s\n", date,
            (std::string(u.sysname) + " " + u.release).c_str(), sysconf(_SC_NPROCESSORS_ONLN),
            first_line("/proc/loadavg").c_str());
     printf("%d repetitions, medians; timed runs of %.1f s; bulk %llu MiB; work folder %s\n",
            opt_.reps, opt_.seconds, static_cast<unsigned long long>(opt_.bulk_mib), work_.c_str());
+    if (opt_.pin) printf("pinned: clients and servers on separate cores\n");
 }
 
 void Bench::run() {
@@ -753,6 +762,10 @@ int main(int argc, char** argv) {
     const std::string mem = opt.mem_dir.empty() ? "" : bench::make_temp_dir(opt.mem_dir);
     const bool keep = opt.keep;
     bench::set_serving_nice(opt.nice);
+    if (opt.pin && !bench::set_pinned(true)) {
+        fprintf(stderr, "--pin: needs two cores and the right to set affinity; running unpinned\n");
+        opt.pin = false;
+    }
     bench::Bench(std::move(opt), work, mem).run();
     if (!keep) bench::remove_tree(work);
     if (!mem.empty()) bench::remove_tree(mem);

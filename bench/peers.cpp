@@ -5,6 +5,7 @@
 #include <linux/openat2.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/prctl.h>
@@ -36,10 +37,27 @@ namespace {
 
 constexpr size_t kStep = 4096;
 int serving_nice = 0;
+bool serving_pinned = false;
+
+// The cores [first, end) for this process and the threads and processes it starts.
+bool pin_to(unsigned first, unsigned end) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    for (unsigned c = first; c < end; ++c) CPU_SET(c, &set);
+    return sched_setaffinity(0, sizeof set, &set) == 0;
+}
+
+unsigned cores() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 // In a new server or peer process, before it starts any thread (they inherit it).
+void apply_serving_cores() {
+    if (serving_pinned) pin_to(cores() / 2, cores());
+}
+
+// The same, and the nice value (not for nginx, which keeps its own).
 void apply_serving_nice() {
     if (serving_nice != 0) setpriority(PRIO_PROCESS, 0, serving_nice);
+    apply_serving_cores();
 }
 
 void play_script(int fd, const std::vector<Exchange>& script) {
@@ -90,6 +108,12 @@ void serve_bulk(int fd) {
 }  // namespace
 
 void set_serving_nice(int nice) { serving_nice = nice; }
+
+bool set_pinned(bool pin) {
+    if (!pin || cores() < 2 || !pin_to(0, cores() / 2)) return false;
+    serving_pinned = true;
+    return true;
+}
 
 RawPeer::RawPeer(Mode mode, std::vector<Exchange> script) {
     const int listener = listen_loopback(&port_);
@@ -530,6 +554,7 @@ Nginx::Nginx(const std::string& binary, const std::string& prefix, const std::st
     fflush(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
+        apply_serving_cores();
         const int fd = open((prefix + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(fd, 2);
         execl(binary.c_str(), binary.c_str(), "-p", (prefix + "/").c_str(), "-c", conf.c_str(),

@@ -18,6 +18,13 @@ namespace bench {
 // larger share of a crowded machine than one with a few event loops.
 void set_serving_nice(int nice);
 
+// With `pin`, the harness and the clients it forks after this call run on the first half
+// of the cores and every server and peer on the other half, as if each had a machine of
+// its own (on loopback the kernel otherwise often queues a woken process behind its
+// waker on one core while the other core idles). False, with nothing changed, where there
+// are fewer than two cores or the affinity cannot be set.
+bool set_pinned(bool pin);
+
 // One message exchange of a raw ping-pong cycle: the peer receives `request` bytes and
 // answers `reply` bytes.
 struct Exchange {
